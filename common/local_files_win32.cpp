@@ -1,0 +1,160 @@
+#include "common/local_files_win32.h"
+
+#include "common/win32_support.h"
+
+#include <limits>
+
+namespace kestrane {
+namespace {
+
+using win32::SystemErrorText;
+using win32::UniqueFile;
+
+bool IsNotFound(DWORD code)
+{
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+[[noreturn]] void ThrowLastError(const std::string& path)
+{
+    const DWORD code = ::GetLastError();
+    throw FileError(path, SystemErrorText(code), IsNotFound(code));
+}
+
+class Win32InputFile final : public InputFile {
+public:
+    Win32InputFile(std::string path, UniqueFile file) : path_(std::move(path)), file_(std::move(file)) {}
+
+    std::size_t Read(char* buffer, std::size_t size) override
+    {
+        const DWORD request = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(file_.Get(), buffer, request, &got, nullptr)) {
+            ThrowLastError(path_);
+        }
+        return got;
+    }
+
+private:
+    std::string path_;
+    UniqueFile file_;
+};
+
+class Win32OutputFile final : public OutputFile {
+public:
+    Win32OutputFile(std::string path, UniqueFile file) : path_(std::move(path)), file_(std::move(file)) {}
+
+    void Write(std::string_view bytes) override
+    {
+        while (!bytes.empty()) {
+            const DWORD request = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+            DWORD put = 0;
+            if (!::WriteFile(file_.Get(), bytes.data(), request, &put, nullptr)) {
+                ThrowLastError(path_);
+            }
+            bytes.remove_prefix(put);
+        }
+    }
+
+    void Commit() override
+    {
+        if (!::FlushFileBuffers(file_.Get())) {
+            ThrowLastError(path_);
+        }
+        if (!::CloseHandle(file_.Release())) {
+            ThrowLastError(path_);
+        }
+    }
+
+private:
+    std::string path_;
+    UniqueFile file_;
+};
+
+}  // namespace
+
+bool Win32LocalFiles::Exists(const std::string& name)
+{
+    if (::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    if (IsNotFound(::GetLastError())) {
+        return false;
+    }
+    ThrowLastError(name);
+}
+
+std::uint64_t Win32LocalFiles::Size(const std::string& name)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+        ThrowLastError(name);
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::unique_ptr<InputFile> Win32LocalFiles::OpenForReading(const std::string& name)
+{
+    UniqueFile file(::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
+        ThrowLastError(name);
+    }
+    return std::make_unique<Win32InputFile>(name, std::move(file));
+}
+
+std::unique_ptr<OutputFile> Win32LocalFiles::CreateForWriting(const std::string& name)
+{
+    UniqueFile file(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        ThrowLastError(name);
+    }
+    return std::make_unique<Win32OutputFile>(name, std::move(file));
+}
+
+void Win32LocalFiles::Rename(const std::string& from, const std::string& to, bool replaceExisting)
+{
+    DWORD flags = MOVEFILE_WRITE_THROUGH;
+    if (replaceExisting) {
+        flags |= MOVEFILE_REPLACE_EXISTING;
+    }
+    if (!::MoveFileExA(from.c_str(), to.c_str(), flags)) {
+        ThrowLastError(to);
+    }
+}
+
+void Win32LocalFiles::Remove(const std::string& name)
+{
+    if (!::DeleteFileA(name.c_str()) && !IsNotFound(::GetLastError())) {
+        ThrowLastError(name);
+    }
+}
+
+std::vector<std::string> Win32LocalFiles::ListWithSuffix(const std::string& suffix)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = ::FindFirstFileA(("*" + suffix).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
+            return names;
+        }
+        ThrowLastError("*" + suffix);
+    }
+    win32::UniqueHandle<HANDLE, ::FindClose, INVALID_HANDLE_VALUE> owned(search);
+    do {
+        // The pattern also matches short (8.3) names, so check the long name.
+        std::string_view name(found.cFileName);
+        if (name.size() > suffix.size() && name.ends_with(suffix)
+            && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            names.emplace_back(name);
+        }
+    } while (::FindNextFileA(search, &found));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) {
+        ThrowLastError("*" + suffix);
+    }
+    return names;
+}
+
+}  // namespace kestrane

@@ -1,0 +1,215 @@
+#include "device/data_pull.h"
+
+#include "common/job_error.h"
+#include "device/device_connection.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kestrane {
+namespace {
+
+constexpr const char* kDataStillOnHandheld = "Nothing was sent. The data is still on the handheld.";
+
+std::string CannotConnectMessage(std::int32_t status)
+{
+    return "Kestrane could not connect to the handheld (error " + HresultText(status)
+           + ").\r\n\r\nNothing was taken from the handheld. Dock it again and restart Kestrane.";
+}
+
+std::string ReadFailureMessage(std::uint32_t code)
+{
+    // The first line is the message staff and support already know.
+    return "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code)) + "\r\n\r\n"
+           + kDataStillOnHandheld;
+}
+
+std::string SaveFailureMessage(const FileError& error)
+{
+    return "Kestrane could not save the handheld's data on this PC.\r\n" + error.Path() + ": "
+           + error.Reason() + "\r\n\r\n" + kDataStillOnHandheld;
+}
+
+// Copies the open device file into kPullFile, adding CR LF after the data.
+// Returns the number of device bytes copied. On any failure kPullFile is
+// removed and a JobError thrown.
+std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles& files)
+{
+    std::array<char, kDeviceReadSize> buffer{};
+    std::uint64_t total = 0;
+    try {
+        auto output = files.CreateForWriting(kPullFile);
+        BufferedWriter writer(*output);
+        for (;;) {
+            std::uint32_t got = 0;
+            if (!device.CeReadFile(source, buffer.data(), kDeviceReadSize, got)) {
+                const std::uint32_t code = device.CeGetLastError();
+                output.reset();
+                files.Remove(kPullFile);
+                throw JobError(ReadFailureMessage(code));
+            }
+            if (got == 0) {
+                break;
+            }
+            writer.Write(std::string_view(buffer.data(), got));
+            total += got;
+        }
+        if (total > 0) {
+            writer.Write("\r\n");
+        }
+        writer.Commit();
+    } catch (const FileError& error) {
+        files.Remove(kPullFile);
+        throw JobError(SaveFailureMessage(error));
+    }
+    return total;
+}
+
+// True when the handheld's data file begins with the data held in
+// kPulledFile, that is, when the delete of an earlier pull never happened.
+bool DeviceStillHoldsPulledData(RemoteDevice& device, LocalFiles& files)
+{
+    DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead,
+                                                kOpenExisting, kFileAttributeNormal));
+    if (!data.IsOpen()) {
+        const std::uint32_t code = device.CeGetLastError();
+        if (code == kErrorFileNotFound || code == kErrorPathNotFound) {
+            return false;
+        }
+        throw JobError("Kestrane could not check the handheld's data file (error "
+                       + std::to_string(code) + ").\r\n\r\n" + kDataStillOnHandheld);
+    }
+
+    auto pulled = files.OpenForReading(kPulledFile);
+    // The pulled file is the device data followed by CR LF.
+    std::uint64_t toCompare = files.Size(kPulledFile);
+    toCompare = toCompare >= 2 ? toCompare - 2 : 0;
+
+    std::array<char, kDeviceReadSize> deviceBytes{};
+    std::array<char, kDeviceReadSize> localBytes{};
+    while (toCompare > 0) {
+        std::uint32_t got = 0;
+        if (!device.CeReadFile(data.Get(), deviceBytes.data(), kDeviceReadSize, got)) {
+            throw JobError(ReadFailureMessage(device.CeGetLastError()));
+        }
+        if (got == 0) {
+            return false;
+        }
+        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(got, toCompare));
+        std::size_t have = 0;
+        while (have < wanted) {
+            const std::size_t read = pulled->Read(localBytes.data() + have, wanted - have);
+            if (read == 0) {
+                return false;
+            }
+            have += read;
+        }
+        if (!std::equal(deviceBytes.begin(), deviceBytes.begin() + static_cast<std::ptrdiff_t>(wanted),
+                        localBytes.begin())) {
+            return false;
+        }
+        toCompare -= wanted;
+    }
+    return true;
+}
+
+// Adds kPulledFile to the end of the staging file. Every state a crash can
+// leave is settled by RecoverInterruptedPull or by the next GetCEFile.
+void MergePulledIntoStaging(LocalFiles& files)
+{
+    if (!files.Exists(kStagingFile)) {
+        files.Rename(kPulledFile, kStagingFile, false);
+        return;
+    }
+    {
+        auto merged = files.CreateForWriting(kMergeFile);
+        BufferedWriter writer(*merged);
+        std::array<char, 64 * 1024> buffer{};
+        for (const char* part : {kStagingFile, kPulledFile}) {
+            auto input = files.OpenForReading(part);
+            while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
+                writer.Write(std::string_view(buffer.data(), got));
+            }
+        }
+        writer.Commit();
+    }
+    files.Remove(kPulledFile);
+    files.Rename(kMergeFile, kStagingFile, true);
+}
+
+void MergeOrExplain(LocalFiles& files)
+{
+    try {
+        MergePulledIntoStaging(files);
+    } catch (const FileError& error) {
+        throw JobError("Kestrane could not add the handheld's data to the staging file " + std::string(kStagingFile)
+                       + ".\r\n" + error.Path() + ": " + error.Reason()
+                       + "\r\n\r\nNothing was sent. The data is kept in " + kPulledFile
+                       + " and will be sent the next time Kestrane runs.");
+    }
+}
+
+}  // namespace
+
+void RecoverInterruptedPull(LocalFiles& files)
+{
+    if (files.Exists(kMergeFile)) {
+        if (files.Exists(kPulledFile)) {
+            files.Remove(kMergeFile);
+        } else {
+            files.Rename(kMergeFile, kStagingFile, true);
+        }
+    }
+    files.Remove(kPullFile);
+}
+
+void GetCEFile(RemoteDevice& device, LocalFiles& files)
+{
+    {
+        DeviceSession session(device);
+        if (session.Status() != 0) {
+            throw JobError(CannotConnectMessage(session.Status()));
+        }
+
+        if (files.Exists(kPulledFile)) {
+            if (DeviceStillHoldsPulledData(device, files)) {
+                files.Remove(kPulledFile);
+            } else {
+                MergeOrExplain(files);
+            }
+        }
+
+        DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead,
+                                                    kOpenExisting, kFileAttributeNormal));
+        if (!data.IsOpen()) {
+            return;  // No data file on the handheld: nothing to pull.
+        }
+        const std::uint64_t pulled = PullIntoFile(device, data.Get(), files);
+        data.Close();
+
+        try {
+            if (pulled > 0) {
+                files.Rename(kPullFile, kPulledFile, true);
+            } else {
+                files.Remove(kPullFile);
+            }
+        } catch (const FileError& error) {
+            files.Remove(kPullFile);
+            throw JobError(SaveFailureMessage(error));
+        }
+
+        if (!device.CeDeleteFile(kDeviceDataFile)) {
+            // The copy stays in kPulledFile; the next run compares it with the
+            // handheld's file and keeps exactly one of the two.
+            throw JobError("Kestrane could not delete the data file on the handheld (error "
+                           + std::to_string(device.CeGetLastError())
+                           + ").\r\n\r\nNothing was sent. The data is kept on the handheld and in "
+                           + kPulledFile + ", and will be sent once the next time Kestrane runs.");
+        }
+    }
+    if (files.Exists(kPulledFile)) {
+        MergeOrExplain(files);
+    }
+}
+
+}  // namespace kestrane

@@ -1,0 +1,18 @@
+// The handheld over the Windows CE Remote API, rapi.dll, loaded at run time.
+#pragma once
+
+#include "device/remote_device.h"
+
+#include <memory>
+
+namespace kestrane {
+
+class RapiDevice : public RemoteDevice {
+public:
+    // Loads rapi.dll from the program's own folder or from System32, never
+    // from the working folder, and looks up every function the program
+    // calls. Throws JobError naming the library or function that is missing.
+    static std::unique_ptr<RapiDevice> Load();
+};
+
+}  // namespace kestrane

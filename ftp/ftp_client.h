@@ -1,0 +1,54 @@
+// An FTP client as the upload step drives it: set the server and account,
+// connect (which logs in), ask whether it is connected, put a file, read a
+// remote file's size, and disconnect. The Windows build implements it over
+// WinINet; tests use an in-memory server.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace kestrane {
+
+// A failed FTP operation: what failed, and the server's reply if it sent one.
+class FtpError : public std::runtime_error {
+public:
+    FtpError(const std::string& reason, std::string serverReply = {})
+        : std::runtime_error(reason), serverReply_(std::move(serverReply)) {}
+    const std::string& ServerReply() const { return serverReply_; }
+
+private:
+    std::string serverReply_;
+};
+
+class FtpClient {
+public:
+    virtual ~FtpClient() = default;
+
+    // host may name a port, "host:port"; the default port is 21.
+    virtual void SetHost(const std::string& host) = 0;
+    virtual void SetUser(const std::string& user) = 0;
+    virtual void SetPassword(const std::string& password) = 0;
+
+    // Starts connecting and logging in, and returns at once.
+    virtual void Connect() = 0;
+    // True once logged in. Throws FtpError once the attempt has failed.
+    virtual bool IsConnected() = 0;
+    // Uploads a local file (binary, passive mode) under remotePath.
+    virtual void PutFile(const std::string& localName, const std::string& remotePath) = 0;
+    // The size of a remote file, or nothing when there is no such file.
+    virtual std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) = 0;
+    // Ends the connection, or abandons an attempt still under way. Never throws.
+    virtual void Disconnect() = 0;
+};
+
+// Splits "host:port" into its parts; a host without a port gets 21. Returns
+// nothing for a port that is not a number from 1 to 65535.
+struct HostAndPort {
+    std::string host;
+    std::uint16_t port = 21;
+};
+std::optional<HostAndPort> SplitHostAndPort(const std::string& host);
+
+}  // namespace kestrane

@@ -1,0 +1,20 @@
+// The FTP client over WinINet, which is part of Windows.
+#pragma once
+
+#include "ftp/ftp_client.h"
+
+#include <functional>
+#include <memory>
+
+namespace kestrane {
+
+// How long a transfer or a listing may go without any progress.
+inline constexpr unsigned kStallTimeLimitMs = 60'000;
+
+// Creates the client. Connecting, transfers and listings run on a worker
+// thread; while one is under way the calling (window) thread runs
+// pumpMessages, which returns false when the user has closed the window and
+// the operation should be abandoned. Passive mode, binary transfers.
+std::unique_ptr<FtpClient> MakeWinInetFtpClient(std::function<bool()> pumpMessages);
+
+}  // namespace kestrane

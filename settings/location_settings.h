@@ -1,0 +1,70 @@
+// A location's settings: which location this PC belongs to, and the FTP
+// server, account and folder that receive its uploads.
+//
+// They are stored in the registry as one value, the settings code: hex digit
+// pairs that decode to the settings string written back to front. The
+// settings string is a list of entries key=value, each ended by ";".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrane {
+
+struct LocationSettings {
+    std::string locationCode;  // key "l"
+    std::string host;          // key "h", optionally host:port
+    std::string user;          // key "u"
+    std::string password;      // key "p"
+    std::string remoteFolder;  // key "r"
+};
+
+// Decodes hex digit pairs into characters. The pair count is half the
+// length, rounded half to even, so a lone last digit may form a pair of its
+// own; a pair is read up to its first non-hex character (none gives 0).
+std::string HexToText(std::string_view code);
+
+// Takes the first entry off rest: appends its key to key and its value to
+// value (both accumulate; the caller empties them), and leaves in rest what
+// follows the entry's ";". Every "=" is dropped; the first one ends the key.
+void NextSetting(std::string& rest, std::string& key, std::string& value);
+
+// Reads every entry of a settings string; unknown keys are skipped and a
+// repeated key keeps its last value.
+LocationSettings ParseSettingsString(std::string_view settings);
+
+// The whole decoding of a settings code: HexToText, reversed, parsed.
+LocationSettings DecodeSettingsCode(std::string_view code);
+
+// The inverse of DecodeSettingsCode, for provisioning a location. Values
+// must not contain ";" or "=": CheckEncodable says why one cannot be stored.
+std::string EncodeSettingsCode(const LocationSettings& settings);
+std::optional<std::string> CheckEncodable(const LocationSettings& settings);
+
+// The location code names local files and remote paths, so it must be
+// usable as a Windows file name part: no \ / : * ? " < > |, no control
+// characters, and not "." or "..". The empty code is allowed.
+bool IsUsableLocationCode(std::string_view code);
+
+// Where the settings code lives.
+inline constexpr const char* kSettingsKeyPath = "SOFTWARE\\ORVALLE\\QUINTAR";
+inline constexpr const char* kSettingsValueName = "REGCODE";
+
+inline constexpr const char* kMissingSettingsMessage =
+    "You need to run the location.reg file for this location on this PC or get a location.reg "
+    "file from Orvalle Inc. (555) 014-2290";
+inline constexpr const char* kUnusableLocationCodeMessage =
+    "This PC's location settings hold a location code that cannot be used in a file name.\r\n\r\n"
+    "You need a correct location.reg file for this location on this PC.";
+
+// The load step: from the registry's settings code (absent when the key or
+// value is missing or unreadable) to settings, or to the message that
+// explains why the program cannot run.
+struct SettingsLoad {
+    std::optional<LocationSettings> settings;
+    std::string problem;  // set when settings is empty
+};
+SettingsLoad LoadLocationSettings(const std::optional<std::string>& settingsCode);
+
+}  // namespace kestrane

@@ -1,0 +1,403 @@
+#include "fakes.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrane::testing {
+
+void CrashPlan::Step(const std::string& where)
+{
+    ++steps_;
+    if (countdown_ < 0) {
+        return;
+    }
+    if (countdown_-- == 0) {
+        countdown_ = -1;  // the next run must not crash again
+        throw SimulatedCrash{where};
+    }
+}
+
+// ---------------------------------------------------------------- files
+
+namespace {
+
+class MemoryInput final : public InputFile {
+public:
+    explicit MemoryInput(std::string data) : data_(std::move(data)) {}
+    std::size_t Read(char* buffer, std::size_t size) override
+    {
+        const std::size_t n = std::min(size, data_.size() - position_);
+        std::memcpy(buffer, data_.data() + position_, n);
+        position_ += n;
+        return n;
+    }
+
+private:
+    std::string data_;
+    std::size_t position_ = 0;
+};
+
+class MemoryOutput final : public OutputFile {
+public:
+    MemoryOutput(MemoryFiles& files, std::string name) : files_(files), name_(std::move(name)) {}
+
+    void Write(std::string_view bytes) override
+    {
+        files_.Step("write " + name_);
+        if (files_.readOnly.count(name_) != 0) {
+            throw FileError(name_, "Access is denied");
+        }
+        std::string& data = files_.contents.at(name_);
+        auto limit = files_.diskFullAt.find(name_);
+        if (limit != files_.diskFullAt.end() && data.size() + bytes.size() > limit->second) {
+            data.append(bytes.substr(0, limit->second - std::min(limit->second, data.size())));
+            throw FileError(name_, "There is not enough space on the disk");
+        }
+        // Half of the write lands before a crash in the middle of it.
+        const std::size_t half = bytes.size() / 2;
+        data.append(bytes.substr(0, half));
+        files_.Step("write (second half) " + name_);
+        data.append(bytes.substr(half));
+    }
+
+    void Commit() override { files_.Step("commit " + name_); }
+
+private:
+    MemoryFiles& files_;
+    std::string name_;
+};
+
+}  // namespace
+
+bool MemoryFiles::Exists(const std::string& name)
+{
+    return contents.count(name) != 0;
+}
+
+std::uint64_t MemoryFiles::Size(const std::string& name)
+{
+    auto found = contents.find(name);
+    if (found == contents.end()) {
+        throw FileError(name, "The system cannot find the file specified", true);
+    }
+    return found->second.size();
+}
+
+std::unique_ptr<InputFile> MemoryFiles::OpenForReading(const std::string& name)
+{
+    Step("open " + name);
+    reads.push_back(name);
+    auto found = contents.find(name);
+    if (found == contents.end()) {
+        throw FileError(name, "The system cannot find the file specified", true);
+    }
+    if (unreadable.count(name) != 0) {
+        throw FileError(name, "Access is denied");
+    }
+    return std::make_unique<MemoryInput>(found->second);
+}
+
+std::unique_ptr<OutputFile> MemoryFiles::CreateForWriting(const std::string& name)
+{
+    Step("create " + name);
+    if (readOnly.count(name) != 0) {
+        throw FileError(name, "Access is denied");
+    }
+    contents[name].clear();
+    return std::make_unique<MemoryOutput>(*this, name);
+}
+
+void MemoryFiles::Rename(const std::string& from, const std::string& to, bool replaceExisting)
+{
+    Step("rename " + from + " " + to);
+    auto source = contents.find(from);
+    if (source == contents.end()) {
+        throw FileError(from, "The system cannot find the file specified", true);
+    }
+    if (!replaceExisting && contents.count(to) != 0) {
+        throw FileError(to, "Cannot create a file when that file already exists");
+    }
+    std::string data = std::move(source->second);
+    contents.erase(source);
+    contents[to] = std::move(data);
+}
+
+void MemoryFiles::Remove(const std::string& name)
+{
+    Step("remove " + name);
+    contents.erase(name);
+}
+
+std::vector<std::string> MemoryFiles::ListWithSuffix(const std::string& suffix)
+{
+    std::vector<std::string> names;
+    for (const auto& [name, data] : contents) {
+        if (name.size() > suffix.size() && name.ends_with(suffix) && name.find('\\') == std::string::npos) {
+            names.push_back(name);
+        }
+    }
+    // A real folder lists in no particular order; make sure callers sort.
+    std::reverse(names.begin(), names.end());
+    return names;
+}
+
+// ---------------------------------------------------------------- handheld
+
+void FakeDevice::Enter(const std::string& name)
+{
+    journal.push_back(name);
+    if (plan_ != nullptr) {
+        plan_->Step("device " + name);
+    }
+}
+
+bool FakeDevice::Fail(std::uint32_t code)
+{
+    lastError_ = code;
+    return false;
+}
+
+int FakeDevice::Calls(const std::string& name) const
+{
+    return static_cast<int>(std::count(journal.begin(), journal.end(), name));
+}
+
+std::int32_t FakeDevice::CeRapiInit()
+{
+    Enter("CeRapiInit");
+    connected = initStatus == 0;
+    return initStatus;
+}
+
+std::int32_t FakeDevice::CeRapiUninit()
+{
+    Enter("CeRapiUninit");
+    connected = false;
+    return 0;
+}
+
+DeviceHandle FakeDevice::CeFindFirstFile(const std::u16string& path)
+{
+    Enter("CeFindFirstFile");
+    if (!connected || files.count(path) == 0) {
+        lastError_ = kErrorFileNotFound;
+        return kInvalidDeviceHandle;
+    }
+    const DeviceHandle handle = nextHandle_++;
+    open_[handle] = {path, 0, false};
+    return handle;
+}
+
+bool FakeDevice::CeFindClose(DeviceHandle search)
+{
+    Enter("CeFindClose");
+    return open_.erase(search) == 1;
+}
+
+DeviceHandle FakeDevice::CeCreateFile(const std::u16string& path, std::uint32_t access, std::uint32_t shareMode,
+                                      std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes)
+{
+    Enter(access == kGenericWrite ? "CeCreateFile(write)" : "CeCreateFile(read)");
+    if (shareMode != kFileShareRead || flagsAndAttributes != kFileAttributeNormal) {
+        lastError_ = 87;  // ERROR_INVALID_PARAMETER
+        return kInvalidDeviceHandle;
+    }
+    if (!connected) {
+        lastError_ = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+        return kInvalidDeviceHandle;
+    }
+    if (access == kGenericWrite && creationDisposition == kCreateAlways) {
+        if (failCreateForWrite) {
+            lastError_ = 5;
+            return kInvalidDeviceHandle;
+        }
+        files[path].clear();
+    } else if (access != kGenericRead || creationDisposition != kOpenExisting || files.count(path) == 0) {
+        lastError_ = kErrorFileNotFound;
+        return kInvalidDeviceHandle;
+    }
+    const DeviceHandle handle = nextHandle_++;
+    open_[handle] = {path, 0, access == kGenericWrite};
+    return handle;
+}
+
+bool FakeDevice::CeReadFile(DeviceHandle file, void* buffer, std::uint32_t bytesToRead, std::uint32_t& bytesRead)
+{
+    Enter("CeReadFile");
+    bytesRead = 0;
+    auto found = open_.find(file);
+    if (found == open_.end() || found->second.writing) {
+        return Fail(6);  // ERROR_INVALID_HANDLE
+    }
+    if (++reads_ == readFailAt) {
+        return Fail(readFailCode);
+    }
+    const std::string& data = files.at(found->second.path);
+    const std::size_t n = std::min<std::size_t>(bytesToRead, data.size() - found->second.position);
+    std::memcpy(buffer, data.data() + found->second.position, n);
+    found->second.position += n;
+    bytesRead = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+bool FakeDevice::CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_t bytesToWrite,
+                             std::uint32_t& bytesWritten)
+{
+    Enter("CeWriteFile");
+    bytesWritten = 0;
+    auto found = open_.find(file);
+    if (found == open_.end() || !found->second.writing) {
+        return Fail(6);
+    }
+    if (failWrite) {
+        return Fail(112);  // ERROR_DISK_FULL
+    }
+    files[found->second.path].append(static_cast<const char*>(buffer), bytesToWrite);
+    bytesWritten = bytesToWrite;
+    return true;
+}
+
+bool FakeDevice::CeCloseHandle(DeviceHandle file)
+{
+    Enter("CeCloseHandle");
+    return open_.erase(file) == 1;
+}
+
+bool FakeDevice::CeDeleteFile(const std::u16string& path)
+{
+    Enter("CeDeleteFile");
+    if (failDelete) {
+        return Fail(5);
+    }
+    for (const auto& [handle, openFile] : open_) {
+        if (openFile.path == path) {
+            return Fail(32);  // ERROR_SHARING_VIOLATION: still open
+        }
+    }
+    if (files.erase(path) == 0) {
+        return Fail(kErrorFileNotFound);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- FTP
+
+void FakeFtpClient::Step(const std::string& where)
+{
+    server_.journal.push_back(where);
+    if (plan_ != nullptr) {
+        plan_->Step("ftp " + where);
+    }
+}
+
+void FakeFtpClient::SetHost(const std::string& value)
+{
+    Step("host");
+    host = value;
+}
+
+void FakeFtpClient::SetUser(const std::string& value)
+{
+    Step("user");
+    user = value;
+}
+
+void FakeFtpClient::SetPassword(const std::string& value)
+{
+    Step("password");
+    password = value;
+}
+
+void FakeFtpClient::Connect()
+{
+    Step("connect");
+    connecting_ = true;
+}
+
+bool FakeFtpClient::IsConnected()
+{
+    ++isConnectedPolls;
+    if (!connecting_) {
+        return connected_;
+    }
+    if (server_.neverAnswer) {
+        return false;
+    }
+    // The first poll finds the attempt still under way, as a real one would.
+    if (isConnectedPolls < 2) {
+        return false;
+    }
+    connecting_ = false;
+    if (server_.refuseConnection) {
+        throw FtpError("the connection was refused");
+    }
+    if (user != server_.acceptedUser || password != server_.acceptedPassword) {
+        throw FtpError("the server refused the login", "530 Login incorrect.");
+    }
+    Step("connected");
+    connected_ = true;
+    return true;
+}
+
+void FakeFtpClient::PutFile(const std::string& localName, const std::string& remotePath)
+{
+    Step("put " + remotePath);
+    if (!connected_) {
+        throw FtpError("not connected");
+    }
+    if (!server_.storReply.empty()) {
+        throw FtpError("the server refused the upload", server_.storReply);
+    }
+    const std::string data = ReadWholeFile(files_, localName);
+    std::string& stored = server_.files[remotePath];
+    stored = data.substr(0, data.size() / 2);
+    Step("put (second half) " + remotePath);
+    stored = data.substr(0, std::min(data.size(), server_.storeOnly));
+}
+
+std::optional<std::uint64_t> FakeFtpClient::RemoteFileSize(const std::string& remotePath)
+{
+    Step("size " + remotePath);
+    if (server_.failListing) {
+        throw FtpError("the server refused the listing", "550 Permission denied.");
+    }
+    auto found = server_.files.find(remotePath);
+    if (found == server_.files.end()) {
+        return std::nullopt;
+    }
+    return found->second.size();
+}
+
+void FakeFtpClient::Disconnect()
+{
+    server_.journal.push_back("disconnect");
+    connecting_ = false;
+    connected_ = false;
+}
+
+// ---------------------------------------------------------------- clock, window
+
+void FakeClock::Advance(std::int64_t milliseconds)
+{
+    steady += milliseconds;
+    pendingMs_ += milliseconds;
+    while (pendingMs_ >= 60'000) {
+        pendingMs_ -= 60'000;
+        if (++now.minute == 60) {
+            now.minute = 0;
+            if (++now.hour == 24) {
+                now.hour = 0;
+                ++now.day;
+            }
+        }
+    }
+}
+
+bool FakeWindow::PumpMessages()
+{
+    ++pumps;
+    clock_.Advance(100);
+    return closeAtPump == 0 || pumps < closeAtPump;
+}
+
+}  // namespace kestrane::testing

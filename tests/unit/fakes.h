@@ -1,0 +1,208 @@
+// In-memory stand-ins for the job's services, with fault and crash injection.
+//
+// A CrashPlan shared by the fakes counts their calls and throws
+// SimulatedCrash at the chosen one, leaving their state as it was at that
+// moment: like a power cut, what was written stays, and the next run starts
+// from it.
+#pragma once
+
+#include "common/clock.h"
+#include "common/job_window.h"
+#include "common/local_files.h"
+#include "device/remote_device.h"
+#include "ftp/ftp_client.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrane::testing {
+
+// Deliberately not a std::exception: no handler in the program may catch it.
+struct SimulatedCrash {
+    std::string where;
+};
+
+class CrashPlan {
+public:
+    // Crash at the call numbered `at` (0 is the first); negative: never.
+    void CrashAt(long at) { countdown_ = at; }
+    void Step(const std::string& where);
+    long StepsTaken() const { return steps_; }
+
+private:
+    long countdown_ = -1;
+    long steps_ = 0;
+};
+
+// ---------------------------------------------------------------- files
+
+class MemoryFiles final : public LocalFiles {
+public:
+    explicit MemoryFiles(CrashPlan* plan = nullptr) : plan_(plan) {}
+
+    std::map<std::string, std::string> contents;
+    // Writes to these names fail once the file would grow past the limit.
+    std::map<std::string, std::size_t> diskFullAt;
+    // Names that cannot be created or written at all (no permission).
+    std::set<std::string> readOnly;
+    // Names that cannot be read.
+    std::set<std::string> unreadable;
+    // Every name ever opened for reading, in order.
+    std::vector<std::string> reads;
+
+    bool Exists(const std::string& name) override;
+    std::uint64_t Size(const std::string& name) override;
+    std::unique_ptr<InputFile> OpenForReading(const std::string& name) override;
+    std::unique_ptr<OutputFile> CreateForWriting(const std::string& name) override;
+    void Rename(const std::string& from, const std::string& to, bool replaceExisting) override;
+    void Remove(const std::string& name) override;
+    std::vector<std::string> ListWithSuffix(const std::string& suffix) override;
+
+    void Step(const std::string& where)
+    {
+        if (plan_ != nullptr) {
+            plan_->Step(where);
+        }
+    }
+
+private:
+    CrashPlan* plan_;
+};
+
+// ---------------------------------------------------------------- handheld
+
+class FakeDevice final : public RemoteDevice {
+public:
+    explicit FakeDevice(CrashPlan* plan = nullptr) : plan_(plan) {}
+
+    std::map<std::u16string, std::string> files;
+    std::vector<std::string> journal;  // call names in order, e.g. "CeReadFile"
+
+    std::int32_t initStatus = 0;
+    // The read with this number (1 is the first of the run) fails with readFailCode.
+    int readFailAt = 0;
+    std::uint32_t readFailCode = 0;
+    bool failCreateForWrite = false;
+    bool failWrite = false;
+    bool failDelete = false;
+    bool connected = false;
+
+    std::int32_t CeRapiInit() override;
+    std::int32_t CeRapiUninit() override;
+    DeviceHandle CeFindFirstFile(const std::u16string& path) override;
+    bool CeFindClose(DeviceHandle search) override;
+    DeviceHandle CeCreateFile(const std::u16string& path, std::uint32_t access, std::uint32_t shareMode,
+                              std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
+    bool CeReadFile(DeviceHandle file, void* buffer, std::uint32_t bytesToRead,
+                    std::uint32_t& bytesRead) override;
+    bool CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_t bytesToWrite,
+                     std::uint32_t& bytesWritten) override;
+    std::uint32_t CeGetLastError() override { return lastError_; }
+    bool CeCloseHandle(DeviceHandle file) override;
+    bool CeDeleteFile(const std::u16string& path) override;
+
+    std::size_t OpenHandles() const { return open_.size(); }
+    int Calls(const std::string& name) const;
+
+private:
+    struct OpenFile {
+        std::u16string path;
+        std::size_t position = 0;
+        bool writing = false;
+    };
+    bool Fail(std::uint32_t code);
+    void Enter(const std::string& name);
+
+    CrashPlan* plan_;
+    std::map<DeviceHandle, OpenFile> open_;
+    DeviceHandle nextHandle_ = 100;
+    std::uint32_t lastError_ = 0;
+    int reads_ = 0;
+};
+
+// ---------------------------------------------------------------- FTP
+
+struct FakeFtpServer {
+    std::map<std::string, std::string> files;  // remote path -> contents
+    std::vector<std::string> journal;          // operations in order
+    std::string acceptedUser = "user";
+    std::string acceptedPassword = "secret";
+    bool refuseConnection = false;
+    bool neverAnswer = false;        // the connection attempt never completes
+    std::string storReply;           // when set, every upload is refused with it
+    std::size_t storeOnly = SIZE_MAX;  // keep only this many bytes, yet report success
+    bool failListing = false;
+};
+
+class FakeFtpClient final : public FtpClient {
+public:
+    FakeFtpClient(FakeFtpServer& server, LocalFiles& localFiles, CrashPlan* plan = nullptr)
+        : server_(server), files_(localFiles), plan_(plan) {}
+
+    void SetHost(const std::string& host) override;
+    void SetUser(const std::string& user) override;
+    void SetPassword(const std::string& password) override;
+    void Connect() override;
+    bool IsConnected() override;
+    void PutFile(const std::string& localName, const std::string& remotePath) override;
+    std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) override;
+    void Disconnect() override;
+
+    std::string host, user, password;
+    int isConnectedPolls = 0;
+
+private:
+    void Step(const std::string& where);
+
+    FakeFtpServer& server_;
+    LocalFiles& files_;
+    CrashPlan* plan_;
+    bool connecting_ = false;
+    bool connected_ = false;
+};
+
+// ---------------------------------------------------------------- clock, window
+
+class FakeClock final : public Clock {
+public:
+    LocalTime now{2001, 11, 9, 5, 7};
+    std::int64_t steady = 0;
+
+    LocalTime Now() override { return now; }
+    std::int64_t SteadyMilliseconds() override { return steady; }
+    // Moves both clocks on; the calendar by whole minutes as they pass.
+    void Advance(std::int64_t milliseconds);
+
+private:
+    std::int64_t pendingMs_ = 0;
+};
+
+class FakeWindow final : public JobWindow {
+public:
+    explicit FakeWindow(FakeClock& clock) : clock_(clock) {}
+
+    std::vector<std::string> log;
+    struct Message {
+        std::string text;
+        MessageKind kind;
+    };
+    std::vector<Message> messages;
+    int pumps = 0;
+    // When set, the user closes the window at this pump.
+    int closeAtPump = 0;
+
+    void LogLine(const std::string& line) override { log.push_back(line); }
+    void ShowMessage(const std::string& text, MessageKind kind) override { messages.push_back({text, kind}); }
+    // Each pump stands for 100 ms of waiting.
+    bool PumpMessages() override;
+
+private:
+    FakeClock& clock_;
+};
+
+}  // namespace kestrane::testing

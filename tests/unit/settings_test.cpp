@@ -1,0 +1,192 @@
+#include "settings/location_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace kestrane {
+namespace {
+
+std::string Hex(std::string_view text)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : text) {
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 15];
+    }
+    return hex;
+}
+
+std::string Reversed(std::string text)
+{
+    std::reverse(text.begin(), text.end());
+    return text;
+}
+
+struct HexCase {
+    const char* code;
+    std::string expected;
+};
+
+class HexToTextTest : public ::testing::TestWithParam<HexCase> {};
+
+TEST_P(HexToTextTest, Decodes)
+{
+    EXPECT_EQ(HexToText(GetParam().code), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HexToTextTest,
+    ::testing::Values(
+        HexCase{"", ""},
+        HexCase{"4142", "AB"},
+        HexCase{"4a4A", "JJ"},                       // either case
+        HexCase{"00ff", std::string("\0\xff", 2)},   // every byte value survives
+        HexCase{"41424", "AB"},                      // 5 chars: 2.5 rounds to 2 pairs, the 5 is dropped
+        HexCase{"4142434", "ABC\x04"},               // 7 chars: 3.5 rounds to 4, lone 4 is a pair
+        HexCase{"4", ""},                            // 1 char: 0.5 rounds to 0 pairs
+        HexCase{"41F", "A\x0f"},                     // 3 chars: 1.5 rounds to 2, lone F is a pair
+        HexCase{"4g", "\x04"},                       // reading stops at a non-hex digit
+        HexCase{"zz41", std::string("\0A", 2)},      // no valid digit gives 0
+        HexCase{"0x", std::string("\0", 1)}));
+
+struct EntryCase {
+    const char* rest;
+    const char* key;
+    const char* value;
+    const char* restAfter;
+};
+
+class NextSettingTest : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(NextSettingTest, TakesFirstEntry)
+{
+    std::string rest = GetParam().rest;
+    std::string key;
+    std::string value;
+    NextSetting(rest, key, value);
+    EXPECT_EQ(key, GetParam().key);
+    EXPECT_EQ(value, GetParam().value);
+    EXPECT_EQ(rest, GetParam().restAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NextSettingTest,
+                         ::testing::Values(EntryCase{"h=a;u=b;", "h", "a", "u=b;"},
+                                           EntryCase{"h=a", "h", "a", ""},
+                                           EntryCase{"p=a=b;x", "p", "ab", "x"},
+                                           EntryCase{"novalue;", "novalue", "", ""},
+                                           EntryCase{";h=a", "", "", "h=a"},
+                                           EntryCase{"=v;", "", "v", ""},
+                                           EntryCase{"", "", "", ""}));
+
+TEST(NextSettingTest, AccumulatesIntoKeyAndValue)
+{
+    std::string rest = "b=2;";
+    std::string key = "a";
+    std::string value = "1";
+    NextSetting(rest, key, value);
+    EXPECT_EQ(key, "ab");
+    EXPECT_EQ(value, "12");
+}
+
+TEST(ParseSettingsStringTest, FillsEveryField)
+{
+    const LocationSettings s = ParseSettingsString("l=0042;h=ftp.example.com;u=shop;p=pw;r=in/");
+    EXPECT_EQ(s.locationCode, "0042");
+    EXPECT_EQ(s.host, "ftp.example.com");
+    EXPECT_EQ(s.user, "shop");
+    EXPECT_EQ(s.password, "pw");
+    EXPECT_EQ(s.remoteFolder, "in/");
+}
+
+TEST(ParseSettingsStringTest, RulesOfEntries)
+{
+    EXPECT_EQ(ParseSettingsString("h=a;h=b").host, "b");         // last one wins
+    EXPECT_EQ(ParseSettingsString("p=a=b").password, "ab");      // later "=" dropped
+    EXPECT_EQ(ParseSettingsString("H=x").host, "");              // keys are case-sensitive
+    EXPECT_EQ(ParseSettingsString("hh=x;=y;h=z").host, "z");     // unknown and empty keys skipped
+    EXPECT_EQ(ParseSettingsString("u=a;").user, ParseSettingsString("u=a").user);
+}
+
+TEST(DecodeSettingsCodeTest, ReversesTheDecodedText)
+{
+    const std::string code = Hex(Reversed("l=0042;h=host;u=user;p=pass;r=in/;"));
+    const LocationSettings s = DecodeSettingsCode(code);
+    EXPECT_EQ(s.locationCode, "0042");
+    EXPECT_EQ(s.host, "host");
+    EXPECT_EQ(s.user, "user");
+    EXPECT_EQ(s.password, "pass");
+    EXPECT_EQ(s.remoteFolder, "in/");
+}
+
+TEST(EncodeSettingsCodeTest, RoundTripsThroughTheDecoder)
+{
+    const LocationSettings original{"0042", "ftp.example.com:2121", "shop user", "p\xe9ss!", ""};
+    const LocationSettings decoded = DecodeSettingsCode(EncodeSettingsCode(original));
+    EXPECT_EQ(decoded.locationCode, original.locationCode);
+    EXPECT_EQ(decoded.host, original.host);
+    EXPECT_EQ(decoded.user, original.user);
+    EXPECT_EQ(decoded.password, original.password);
+    EXPECT_EQ(decoded.remoteFolder, original.remoteFolder);
+}
+
+TEST(CheckEncodableTest, RejectsWhatTheDecoderCannotCarry)
+{
+    EXPECT_FALSE(CheckEncodable({"0042", "h", "u", "p", "in/"}));
+    EXPECT_TRUE(CheckEncodable({"0042", "h", "u", "p;w", "in/"}));
+    EXPECT_TRUE(CheckEncodable({"0042", "h", "u=x", "p", "in/"}));
+    EXPECT_TRUE(CheckEncodable({"..", "h", "u", "p", "in/"}));
+}
+
+struct CodeCase {
+    std::string code;
+    bool usable;
+};
+
+class LocationCodeTest : public ::testing::TestWithParam<CodeCase> {};
+
+TEST_P(LocationCodeTest, UsableAsFileNamePart)
+{
+    EXPECT_EQ(IsUsableLocationCode(GetParam().code), GetParam().usable) << GetParam().code;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LocationCodeTest,
+    ::testing::Values(CodeCase{"", true}, CodeCase{"0042", true}, CodeCase{"A-1 b~", true},
+                      CodeCase{"\xe9t\xe9", true}, CodeCase{"...", true}, CodeCase{".", false},
+                      CodeCase{"..", false}, CodeCase{"..\\..\\x", false}, CodeCase{"a/b", false},
+                      CodeCase{"c:", false}, CodeCase{"a*", false}, CodeCase{"a?", false},
+                      CodeCase{"a\"", false}, CodeCase{"<a", false}, CodeCase{"a>", false},
+                      CodeCase{"a|b", false}, CodeCase{"a\tb", false}, CodeCase{std::string("a\0b", 3), false},
+                      CodeCase{"a\x7f", false}));
+
+TEST(LoadLocationSettingsTest, MissingOrEmptyCodeIsMissingSettings)
+{
+    for (const std::optional<std::string>& code : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+        const SettingsLoad load = LoadLocationSettings(code);
+        EXPECT_FALSE(load.settings);
+        EXPECT_EQ(load.problem,
+                  "You need to run the location.reg file for this location on this PC or get a location.reg "
+                  "file from Orvalle Inc. (555) 014-2290");
+    }
+}
+
+TEST(LoadLocationSettingsTest, UnusableLocationCodeIsRefused)
+{
+    const SettingsLoad load = LoadLocationSettings(Hex(Reversed("l=..\\..\\x;h=host;")));
+    EXPECT_FALSE(load.settings);
+    EXPECT_NE(load.problem.find("cannot be used in a file name"), std::string::npos);
+    EXPECT_NE(load.problem.find("location.reg"), std::string::npos);
+}
+
+TEST(LoadLocationSettingsTest, EmptyLocationCodeIsAllowed)
+{
+    const SettingsLoad load = LoadLocationSettings(Hex(Reversed("h=host;u=a;")));
+    ASSERT_TRUE(load.settings);
+    EXPECT_EQ(load.settings->locationCode, "");
+    EXPECT_EQ(load.settings->host, "host");
+}
+
+}  // namespace
+}  // namespace kestrane

@@ -1,0 +1,206 @@
+#include "upload/upload_builder.h"
+
+#include "common/job_error.h"
+#include "device/data_pull.h"
+#include "upload/line_splitter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace kestrane {
+namespace {
+
+constexpr const char* kUploadExtension = ".TXT";
+constexpr const char* kEndLine = "<<EOF:>>";
+constexpr std::size_t kChunkSize = 256 * 1024;
+
+std::string TwoDigits(int value)
+{
+    return (value < 10 ? "0" : "") + std::to_string(value);
+}
+
+bool SameMinute(const LocalTime& a, const LocalTime& b)
+{
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour
+           && a.minute == b.minute;
+}
+
+bool NameTaken(LocalFiles& files, const std::string& name)
+{
+    return files.Exists(name) || files.Exists(name + kPendingSuffix) || files.Exists(name + kUnfinishedSuffix);
+}
+
+// Feeds the whole of a file to sink in large chunks.
+template <typename Sink>
+void ForEachChunk(LocalFiles& files, const std::string& name, Sink&& sink)
+{
+    auto input = files.OpenForReading(name);
+    std::string buffer(kChunkSize, '\0');
+    while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
+        sink(std::string_view(buffer.data(), got));
+    }
+}
+
+struct IgnoreLineContents {
+    void Text(std::string_view) {}
+    void LineEnd() {}
+};
+
+std::uint64_t CountLines(LocalFiles& files, const std::string& name)
+{
+    IgnoreLineContents ignore;
+    LineSplitter counter(ignore);
+    ForEachChunk(files, name, [&](std::string_view chunk) { counter.Feed(chunk); });
+    counter.Finish();
+    return counter.Lines();
+}
+
+std::string HeaderLine(const std::string& name, std::uint64_t lines)
+{
+    std::string count = std::to_string(lines);
+    if (count.size() < 4) {
+        count.insert(0, 4 - count.size(), '0');
+    }
+    return "UH" + name + count + "\r\n";
+}
+
+// Makes a finished NAME.tmp the upload file NAME, marked as not yet sent.
+void Publish(LocalFiles& files, const std::string& name)
+{
+    WriteWholeFile(files, name + kPendingSuffix, "");
+    files.Rename(name + kUnfinishedSuffix, name, false);
+}
+
+std::string KeptInStagingMessage(const std::string& what, const FileError& error)
+{
+    return "Kestrane could not " + what + ".\r\n" + error.Path() + ": " + error.Reason()
+           + "\r\n\r\nNothing was sent. The data is kept in \"" + kStagingFile
+           + "\" and will be sent the next time Kestrane runs.";
+}
+
+}  // namespace
+
+std::string UploadFileName(const LocalTime& time, std::string_view locationCode)
+{
+    const std::string year = std::to_string(time.year);
+    return year.substr(std::min<std::size_t>(2, year.size())) + TwoDigits(time.month) + TwoDigits(time.day)
+           + TwoDigits(time.hour) + TwoDigits(time.minute) + std::string(locationCode) + kUploadExtension;
+}
+
+void UploadLineWriter::Text(std::string_view text)
+{
+    while (!text.empty()) {
+        const void* tilde = std::memchr(text.data(), '~', text.size());
+        if (tilde == nullptr) {
+            output_.Write(text);
+            return;
+        }
+        const auto before = static_cast<std::size_t>(static_cast<const char*>(tilde) - text.data());
+        output_.Write(text.substr(0, before));
+        output_.Write(locationCode_);
+        text.remove_prefix(before + 1);
+    }
+}
+
+std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files,
+                                           Clock& clock, JobWindow& window)
+{
+    if (!files.Exists(kStagingFile)) {
+        return std::nullopt;
+    }
+
+    LocalTime now = clock.Now();
+    std::string name = UploadFileName(now, settings.locationCode);
+    while (NameTaken(files, name)) {
+        window.LogLine("Waiting for the next minute: " + name + " already exists ...");
+        const LocalTime taken = now;
+        while (SameMinute(now, taken)) {
+            if (!window.PumpMessages()) {
+                throw JobError("The window was closed before the upload file was built.\r\n\r\nNothing was sent. "
+                               "The data is kept in \""
+                               + std::string(kStagingFile) + "\" and will be sent the next time Kestrane runs.");
+            }
+            now = clock.Now();
+        }
+        name = UploadFileName(now, settings.locationCode);
+    }
+
+    const std::string unfinished = name + kUnfinishedSuffix;
+    try {
+        const std::uint64_t lines = CountLines(files, kStagingFile);
+        if (lines > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+            throw JobError("Kestrane could not build the upload file " + name + ": the staging file \""
+                           + kStagingFile + "\" holds " + std::to_string(lines)
+                           + " lines, more than an upload file can count.\r\n\r\nNothing was sent. The data is "
+                             "kept in \""
+                           + kStagingFile + "\".");
+        }
+
+        auto output = files.CreateForWriting(unfinished);
+        BufferedWriter writer(*output);
+        writer.Write(HeaderLine(name, lines));
+        UploadLineWriter lineWriter(writer, settings.locationCode);
+        LineSplitter splitter(lineWriter);
+        ForEachChunk(files, kStagingFile, [&](std::string_view chunk) { splitter.Feed(chunk); });
+        splitter.Finish();
+        writer.Write(kEndLine);
+        writer.Write("\r\n");
+        writer.Commit();
+    } catch (const FileError& error) {
+        files.Remove(unfinished);
+        throw JobError(KeptInStagingMessage("build the upload file " + name, error));
+    } catch (const JobError&) {
+        files.Remove(unfinished);
+        throw;
+    }
+
+    // Removing the staging file is the moment the data moves into the upload
+    // file: from here on a crash leaves NAME.tmp, which the next run publishes.
+    try {
+        files.Remove(kStagingFile);
+    } catch (const FileError& error) {
+        files.Remove(unfinished);
+        throw JobError(KeptInStagingMessage("remove the staging file after building " + name, error));
+    }
+    try {
+        Publish(files, name);
+    } catch (const FileError& error) {
+        throw JobError("Kestrane could not finish the upload file " + name + ".\r\n" + error.Path() + ": "
+                       + error.Reason() + "\r\n\r\nNothing was sent. The data is kept in " + unfinished
+                       + " and will be sent the next time Kestrane runs.");
+    }
+    return name;
+}
+
+void RecoverInterruptedBuild(LocalFiles& files)
+{
+    const std::string suffix = std::string(kUploadExtension) + kUnfinishedSuffix;
+    for (const std::string& unfinished : files.ListWithSuffix(suffix)) {
+        if (files.Exists(kStagingFile)) {
+            files.Remove(unfinished);
+        } else {
+            Publish(files, unfinished.substr(0, unfinished.size() - std::strlen(kUnfinishedSuffix)));
+        }
+    }
+}
+
+std::vector<std::string> PendingUploads(LocalFiles& files)
+{
+    const std::string suffix = std::string(kUploadExtension) + kPendingSuffix;
+    std::vector<std::string> names;
+    for (const std::string& marker : files.ListWithSuffix(suffix)) {
+        names.push_back(marker.substr(0, marker.size() - std::strlen(kPendingSuffix)));
+    }
+    // Names begin with the time they were built, YYMMDDhhmm.
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName)
+{
+    files.Remove(uploadName + kPendingSuffix);
+}
+
+}  // namespace kestrane
