@@ -14,13 +14,20 @@ add_library(kestrane_win32 STATIC
 )
 target_link_libraries(kestrane_win32 PUBLIC kestrane_core wininet)
 
+set(KESTRANE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+configure_file(app/kestrane_version.h.in ${KESTRANE_GENERATED_DIR}/kestrane_version.h @ONLY)
+configure_file(app/kestrane.manifest.in ${KESTRANE_GENERATED_DIR}/kestrane.manifest @ONLY)
+
 add_executable(kestrane WIN32
   app/main_win32.cpp
   app/main_window_win32.cpp
   app/kestrane.rc
 )
-target_link_libraries(kestrane PRIVATE kestrane_win32 comctl32)
+target_include_directories(kestrane PRIVATE ${KESTRANE_GENERATED_DIR})
+target_link_libraries(kestrane PRIVATE kestrane_win32)
 target_link_options(kestrane PRIVATE -municode)
+set_source_files_properties(app/kestrane.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/app/kestrane.ico;${KESTRANE_GENERATED_DIR}/kestrane.manifest")
 
 add_subdirectory(tools/rapi_emulator)
 add_subdirectory(tools/operator)

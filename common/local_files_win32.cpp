@@ -142,7 +142,7 @@ std::vector<std::string> Win32LocalFiles::ListWithSuffix(const std::string& suff
         }
         ThrowLastError("*" + suffix);
     }
-    win32::UniqueHandle<HANDLE, ::FindClose, INVALID_HANDLE_VALUE> owned(search);
+    win32::UniqueHandle<HANDLE, ::FindClose, win32::InvalidHandleValue> owned(search);
     do {
         // The pattern also matches short (8.3) names, so check the long name.
         std::string_view name(found.cFileName);

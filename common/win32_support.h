@@ -9,43 +9,55 @@
 
 namespace kestrane::win32 {
 
+// What marks "no handle": NULL for most handle types; INVALID_HANDLE_VALUE
+// for CreateFile, FindFirstFile and their kin.
+struct NullIsInvalid {
+    template <typename Handle>
+    static Handle Value() { return Handle{}; }
+};
+struct InvalidHandleValue {
+    template <typename Handle>
+    static Handle Value() { return INVALID_HANDLE_VALUE; }
+};
+
 // A move-only owner of one handle, released by Close.
-template <typename Handle, auto Close, Handle Invalid = Handle{}>
+template <typename Handle, auto Close, typename Invalid = NullIsInvalid>
 class UniqueHandle {
 public:
     UniqueHandle() = default;
     explicit UniqueHandle(Handle handle) : handle_(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, Invalid)) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
     UniqueHandle& operator=(UniqueHandle&& other) noexcept
     {
         if (this != &other) {
-            Reset(std::exchange(other.handle_, Invalid));
+            Reset(other.Release());
         }
         return *this;
     }
     ~UniqueHandle() { Reset(); }
 
     Handle Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != Invalid; }
-    Handle Release() { return std::exchange(handle_, Invalid); }
-    void Reset(Handle handle = Invalid)
+    explicit operator bool() const { return handle_ != InvalidValue(); }
+    Handle Release() { return std::exchange(handle_, InvalidValue()); }
+    void Reset(Handle handle = InvalidValue())
     {
-        if (handle_ != Invalid) {
+        if (handle_ != InvalidValue()) {
             Close(handle_);
         }
         handle_ = handle;
     }
 
 private:
-    Handle handle_ = Invalid;
+    static Handle InvalidValue() { return Invalid::template Value<Handle>(); }
+
+    Handle handle_ = InvalidValue();
 };
 
 inline void CloseKernelHandle(HANDLE handle) { ::CloseHandle(handle); }
 
-// CreateFile and friends return INVALID_HANDLE_VALUE on failure; the rest NULL.
-using UniqueFile = UniqueHandle<HANDLE, CloseKernelHandle, INVALID_HANDLE_VALUE>;
+using UniqueFile = UniqueHandle<HANDLE, CloseKernelHandle, InvalidHandleValue>;
 using UniqueKernelObject = UniqueHandle<HANDLE, CloseKernelHandle>;
 
 // System code page text to UTF-16 and back.

@@ -18,7 +18,11 @@ constexpr std::size_t kChunkSize = 256 * 1024;
 
 std::string TwoDigits(int value)
 {
-    return (value < 10 ? "0" : "") + std::to_string(value);
+    std::string digits = std::to_string(value);
+    if (digits.size() < 2) {
+        digits.insert(digits.begin(), '0');
+    }
+    return digits;
 }
 
 bool SameMinute(const LocalTime& a, const LocalTime& b)

@@ -1,0 +1,394 @@
+#include "app/main_window_win32.h"
+
+#include "app/resource.h"
+#include "app/transfer_job.h"
+#include "common/job_error.h"
+#include "common/local_files_win32.h"
+#include "device/rapi_device_win32.h"
+#include "ftp/wininet_ftp_client_win32.h"
+
+#include <stdexcept>
+
+namespace kestrane {
+namespace {
+
+constexpr const wchar_t* kWindowClass = L"KestraneForm1";
+constexpr UINT_PTR kStartTimer = 1;
+constexpr UINT kStartDelayMs = 5000;
+constexpr const wchar_t* kFirstLogLine = L"Looking for Handheld...";
+
+// Sizes in pixels at 96 dpi (the window was laid out in twips, 15 to a pixel).
+constexpr int kClientWidth = 173;   // 2595 twips
+constexpr int kClientHeight = 272;  // 4080 twips
+constexpr RECT kLogBox = {2, 0, 2 + 169, 269};  // left 30, width 2535, height 4035 twips
+
+enum ControlId : int {
+    kIdLog = 100,
+    kIdHost,
+    kIdUser,
+    kIdPassword,
+    kIdSendFile,
+    kIdHostLabel,
+    kIdUserLabel,
+    kIdPasswordLabel,
+};
+
+struct CoveredControl {
+    ControlId id;
+    const wchar_t* className;
+    const wchar_t* text;
+    DWORD style;
+    RECT bounds;  // at 96 dpi, inside the log box
+};
+
+constexpr CoveredControl kCoveredControls[] = {
+    {kIdHostLabel, L"STATIC", L"Host:", 0, {8, 8, 80, 24}},
+    {kIdHost, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER, {8, 24, 160, 44}},
+    {kIdUserLabel, L"STATIC", L"UserName:", 0, {8, 52, 80, 68}},
+    {kIdUser, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER, {8, 68, 160, 88}},
+    {kIdPasswordLabel, L"STATIC", L"Password:", 0, {8, 96, 80, 112}},
+    {kIdPassword, L"EDIT", L"", ES_AUTOHSCROLL | ES_PASSWORD | WS_BORDER, {8, 112, 160, 132}},
+    {kIdSendFile, L"BUTTON", L"Send File", BS_PUSHBUTTON, {8, 144, 100, 170}},
+};
+
+int Scale(int pixels, UINT dpi)
+{
+    return ::MulDiv(pixels, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+}
+
+[[noreturn]] void ThrowLastError(const char* what)
+{
+    throw std::runtime_error(std::string(what) + " failed: " + win32::SystemErrorText(::GetLastError()));
+}
+
+// The computer's own calendar and tick count.
+class SystemClock final : public Clock {
+public:
+    LocalTime Now() override
+    {
+        SYSTEMTIME time{};
+        ::GetLocalTime(&time);
+        return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute};
+    }
+    std::int64_t SteadyMilliseconds() override { return static_cast<std::int64_t>(::GetTickCount64()); }
+};
+
+UINT IconFor(MessageKind kind)
+{
+    switch (kind) {
+    case MessageKind::Information:
+        return MB_ICONINFORMATION;
+    case MessageKind::Warning:
+        return MB_ICONWARNING;
+    case MessageKind::Error:
+        break;
+    }
+    return MB_ICONERROR;
+}
+
+}  // namespace
+
+void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind)
+{
+    if (::MessageBoxW(owner, win32::Widen(text).c_str(), kProgramTitle, MB_OK | IconFor(kind)) == 0) {
+        ThrowLastError("MessageBoxW");
+    }
+}
+
+Form1::Form1(LocationSettings settings)
+    : settings_(std::move(settings)),
+      ftpClient1_(MakeWinInetFtpClient([this] { return PumpMessages(); }))
+{
+}
+
+Form1::~Form1() = default;
+
+int Form1::Run(HINSTANCE instance, int showCommand)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = &Form1::WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(IDI_KESTRANE));
+    windowClass.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRANE), IMAGE_ICON,
+                                                          ::GetSystemMetrics(SM_CXSMICON),
+                                                          ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kWindowClass;
+    if (windowClass.hIcon == nullptr || windowClass.hIconSm == nullptr || windowClass.hCursor == nullptr) {
+        ThrowLastError("Loading the window's icon");
+    }
+    if (::RegisterClassExW(&windowClass) == 0) {
+        ThrowLastError("RegisterClassExW");
+    }
+
+    // The window is sized once it knows its monitor's dpi (WM_CREATE).
+    constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    if (::CreateWindowExW(0, kWindowClass, kProgramTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                          CW_USEDEFAULT, nullptr, nullptr, instance, this)
+        == nullptr) {
+        ThrowLastError("CreateWindowExW");
+    }
+    ::ShowWindow(window_, showCommand);
+    if (!::UpdateWindow(window_)) {
+        ThrowLastError("UpdateWindow");
+    }
+
+    MSG message{};
+    for (;;) {
+        const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
+        if (got == -1) {
+            ThrowLastError("GetMessageW");
+        }
+        if (got == 0) {
+            break;
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    return exitStatus_;
+}
+
+LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        auto* form = static_cast<Form1*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        form->window_ = window;
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    }
+    auto* form = reinterpret_cast<Form1*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (form == nullptr) {
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+    // No exception may cross back into the system: report it and end.
+    try {
+        return form->HandleMessage(message, wParam, lParam);
+    } catch (const std::exception& error) {
+        form->exitStatus_ = kExitFailed;
+        ::MessageBoxW(window, win32::Widen(std::string("Kestrane stopped because of an unexpected error: ")
+                                            + error.what()).c_str(),
+                      kProgramTitle, MB_OK | MB_ICONERROR);
+        ::DestroyWindow(window);
+        return 0;
+    }
+}
+
+LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        CreateControls();
+        ApplyDpi(::GetDpiForWindow(window_));
+        SetLogText(kFirstLogLine);
+        if (::SetTimer(window_, kStartTimer, kStartDelayMs, nullptr) == 0) {
+            ThrowLastError("SetTimer");
+        }
+        return 0;
+
+    case WM_TIMER:
+        if (wParam == kStartTimer) {
+            OnStartTimer();
+            return 0;
+        }
+        break;
+
+    case WM_DPICHANGED: {
+        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+        ApplyDpi(HIWORD(wParam));
+        if (!::SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                            suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE)) {
+            ThrowLastError("SetWindowPos");
+        }
+        return 0;
+    }
+
+    case WM_CTLCOLORSTATIC:
+        // The read-only log box keeps the look of a text box, not of a label.
+        if (reinterpret_cast<HWND>(lParam) == txtLog_) {
+            HDC context = reinterpret_cast<HDC>(wParam);
+            ::SetTextColor(context, ::GetSysColor(COLOR_WINDOWTEXT));
+            ::SetBkColor(context, ::GetSysColor(COLOR_WINDOW));
+            return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
+        }
+        break;
+
+    case WM_CLOSE:
+        // While the job runs it decides when stopping loses nothing.
+        if (jobRunning_) {
+            closeRequested_ = true;
+            return 0;
+        }
+        if (!::DestroyWindow(window_)) {
+            ThrowLastError("DestroyWindow");
+        }
+        return 0;
+
+    case WM_DESTROY:
+        ::PostQuitMessage(exitStatus_);
+        return 0;
+
+    default:
+        break;
+    }
+    return ::DefWindowProcW(window_, message, wParam, lParam);
+}
+
+void Form1::CreateControls()
+{
+    const HINSTANCE instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(window_, GWLP_HINSTANCE));
+    for (const CoveredControl& control : kCoveredControls) {
+        HWND created = ::CreateWindowExW(0, control.className, control.text, WS_CHILD | control.style, 0, 0, 0, 0,
+                                         window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
+                                         instance, nullptr);
+        if (created == nullptr) {
+            ThrowLastError("Creating a control");
+        }
+    }
+    txtHost_ = ::GetDlgItem(window_, kIdHost);
+    txtUser_ = ::GetDlgItem(window_, kIdUser);
+    txtPassword_ = ::GetDlgItem(window_, kIdPassword);
+    command2_ = ::GetDlgItem(window_, kIdSendFile);
+    labels_[0] = ::GetDlgItem(window_, kIdHostLabel);
+    labels_[1] = ::GetDlgItem(window_, kIdUserLabel);
+    labels_[2] = ::GetDlgItem(window_, kIdPasswordLabel);
+
+    txtLog_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+                                WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0, 0,
+                                window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdLog)), instance, nullptr);
+    if (txtLog_ == nullptr) {
+        ThrowLastError("Creating the log box");
+    }
+    // The log box lies over the covered controls.
+    if (!::SetWindowPos(txtLog_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE)) {
+        ThrowLastError("SetWindowPos");
+    }
+}
+
+void Form1::ApplyDpi(UINT dpi)
+{
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (!::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
+        ThrowLastError("SystemParametersInfoForDpi");
+    }
+    UniqueFont font(::CreateFontIndirectW(&metrics.lfMessageFont));
+    if (!font) {
+        ThrowLastError("CreateFontIndirectW");
+    }
+
+    RECT frame = {0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};
+    const auto style = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_STYLE));
+    const auto exStyle = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_EXSTYLE));
+    if (!::AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, dpi)) {
+        ThrowLastError("AdjustWindowRectExForDpi");
+    }
+    if (!::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                        SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE)) {
+        ThrowLastError("SetWindowPos");
+    }
+
+    auto place = [&](HWND control, const RECT& bounds) {
+        if (!::SetWindowPos(control, nullptr, Scale(bounds.left, dpi), Scale(bounds.top, dpi),
+                            Scale(bounds.right - bounds.left, dpi), Scale(bounds.bottom - bounds.top, dpi),
+                            SWP_NOZORDER | SWP_NOACTIVATE)) {
+            ThrowLastError("SetWindowPos");
+        }
+        ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.Get()), TRUE);
+    };
+    place(txtLog_, kLogBox);
+    for (const CoveredControl& control : kCoveredControls) {
+        place(::GetDlgItem(window_, control.id), control.bounds);
+    }
+    // The controls now use the new font; the old one may go.
+    font_ = std::move(font);
+}
+
+void Form1::SetLogText(const std::wstring& text)
+{
+    logText_ = text;
+    if (!::SetWindowTextW(txtLog_, logText_.c_str())) {
+        ThrowLastError("SetWindowTextW");
+    }
+    // Keep the newest line in view, then paint now: the job does not return
+    // to the message loop between its steps.
+    const auto end = static_cast<WPARAM>(logText_.size());
+    ::SendMessageW(txtLog_, EM_SETSEL, end, static_cast<LPARAM>(end));
+    ::SendMessageW(txtLog_, EM_SCROLLCARET, 0, 0);
+    if (!::RedrawWindow(txtLog_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE)) {
+        ThrowLastError("RedrawWindow");
+    }
+}
+
+void Form1::LogLine(const std::string& line)
+{
+    SetLogText(logText_ + L"\r\n" + win32::Widen(line));
+}
+
+void Form1::ShowMessage(const std::string& text, MessageKind kind)
+{
+    ShowProgramMessage(window_, text, kind);
+}
+
+bool Form1::PumpMessages()
+{
+    const DWORD woke = ::MsgWaitForMultipleObjectsEx(0, nullptr, 100, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_FAILED) {
+        ThrowLastError("MsgWaitForMultipleObjectsEx");
+    }
+    MSG message{};
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            // Not ours to take: hand it back to the main loop.
+            ::PostQuitMessage(static_cast<int>(message.wParam));
+            closeRequested_ = true;
+            break;
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    return !closeRequested_;
+}
+
+void Form1::OnStartTimer()
+{
+    if (!::KillTimer(window_, kStartTimer)) {
+        ThrowLastError("KillTimer");
+    }
+    jobRunning_ = true;
+    exitStatus_ = RunTransferJob();
+    jobRunning_ = false;
+    if (!::DestroyWindow(window_)) {
+        ThrowLastError("DestroyWindow");
+    }
+}
+
+int Form1::RunTransferJob()
+{
+    try {
+        // Loaded first, so that a missing library stops the job before
+        // anything is touched.
+        std::unique_ptr<RemoteDevice> device = RapiDevice::Load();
+        Win32LocalFiles files;
+        SystemClock clock;
+        const JobServices services{*this, *device, *ftpClient1_, files, clock};
+        switch (RunTransfer(settings_, services)) {
+        case JobOutcome::Completed:
+            return kExitCompleted;
+        case JobOutcome::NoData:
+            return kExitNoData;
+        }
+        return kExitFailed;
+    } catch (const JobError& error) {
+        ShowMessage(error.what(), MessageKind::Error);
+    } catch (const FileError& error) {
+        ShowMessage(std::string("Kestrane stopped because a file could not be used.\r\n") + error.what(),
+                    MessageKind::Error);
+    } catch (const std::exception& error) {
+        ShowMessage(std::string("Kestrane stopped because of an unexpected error: ") + error.what(),
+                    MessageKind::Error);
+    }
+    return kExitFailed;
+}
+
+}  // namespace kestrane

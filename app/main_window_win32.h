@@ -1,0 +1,74 @@
+// Form1, the program's one window: a log box that reports the job's
+// progress, and the start timer that runs the transfer job once, five
+// seconds after the window is created.
+#pragma once
+
+#include "common/job_window.h"
+#include "common/win32_support.h"
+#include "ftp/ftp_client.h"
+#include "settings/location_settings.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+namespace kestrane {
+
+inline constexpr const wchar_t* kProgramTitle = L"Kestrane";
+
+// Exit statuses of the program.
+inline constexpr int kExitCompleted = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitNoData = 2;
+
+// Shows a message box titled with the program's title and waits for OK.
+void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind);
+
+class Form1 final : public JobWindow {
+public:
+    explicit Form1(LocationSettings settings);
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+    ~Form1() override;
+
+    // Creates and shows the window, runs its message loop until the window
+    // is gone, and returns the program's exit status.
+    int Run(HINSTANCE instance, int showCommand);
+
+    void LogLine(const std::string& line) override;
+    void ShowMessage(const std::string& text, MessageKind kind) override;
+    bool PumpMessages() override;
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    void CreateControls();
+    void ApplyDpi(UINT dpi);
+    void OnStartTimer();
+    int RunTransferJob();
+    void SetLogText(const std::wstring& text);
+
+    static void DeleteFont(HFONT font) { ::DeleteObject(font); }
+    using UniqueFont = win32::UniqueHandle<HFONT, DeleteFont>;
+
+    LocationSettings settings_;
+    std::unique_ptr<FtpClient> ftpClient1_;
+    HWND window_ = nullptr;
+    HWND txtLog_ = nullptr;
+    // Carried inside the log box's rectangle and covered by it; nothing
+    // reads them and the button does nothing.
+    HWND txtHost_ = nullptr;
+    HWND txtUser_ = nullptr;
+    HWND txtPassword_ = nullptr;
+    HWND command2_ = nullptr;
+    HWND labels_[3] = {};
+    UniqueFont font_;
+    std::wstring logText_;
+    bool jobRunning_ = false;
+    bool closeRequested_ = false;
+    int exitStatus_ = kExitCompleted;
+};
+
+}  // namespace kestrane

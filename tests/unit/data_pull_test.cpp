@@ -1,0 +1,273 @@
+#include "device/data_pull.h"
+
+#include "common/job_error.h"
+#include "fakes.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrane {
+namespace {
+
+using testing::FakeDevice;
+using testing::MemoryFiles;
+
+// Bytes 0..255 over and over, so that a byte lost, doubled or moved shows.
+std::string DeviceBytes(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return bytes;
+}
+
+class PullSizeTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PullSizeTest, MovesEveryByteOnceAndEndsWithOneLineEnd)
+{
+    const std::size_t size = GetParam();
+    FakeDevice device;
+    MemoryFiles files;
+    device.files[kDeviceDataFile] = DeviceBytes(size);
+
+    GetCEFile(device, files);
+
+    EXPECT_EQ(device.files.count(kDeviceDataFile), 0u) << "the data file is deleted on the handheld";
+    if (size == 0) {
+        EXPECT_FALSE(files.Exists(kStagingFile)) << "an empty data file creates no staging file";
+    } else {
+        EXPECT_EQ(files.contents.at(kStagingFile), DeviceBytes(size) + "\r\n");
+    }
+    // Reads of 4096 bytes until one returns nothing.
+    EXPECT_EQ(device.Calls("CeReadFile"), static_cast<int>((size + kDeviceReadSize - 1) / kDeviceReadSize + 1));
+    // Nothing but the staging file is left in the working folder.
+    EXPECT_EQ(files.contents.size(), size == 0 ? 0u : 1u);
+    EXPECT_EQ(device.OpenHandles(), 0u);
+    EXPECT_FALSE(device.connected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PullSizeTest, ::testing::Values(0, 1, 4096, 4097, 10000));
+
+TEST(PullTest, NewDataGoesAfterAnEarlierStagingFile)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    const std::string earlier = DeviceBytes(50);
+    files.contents[kStagingFile] = earlier;
+    device.files[kDeviceDataFile] = "new records\r\n";
+
+    GetCEFile(device, files);
+
+    EXPECT_EQ(files.contents.at(kStagingFile), earlier + "new records\r\n\r\n");
+    EXPECT_EQ(files.contents.size(), 1u);
+}
+
+TEST(PullTest, NoDataFileTouchesNothing)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    files.contents[kStagingFile] = "kept";
+
+    GetCEFile(device, files);
+
+    EXPECT_EQ(files.contents.at(kStagingFile), "kept");
+    EXPECT_EQ(device.Calls("CeReadFile"), 0);
+    EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
+    EXPECT_EQ(device.journal.back(), "CeRapiUninit");
+}
+
+TEST(PullTest, ClosesThenDeletesThenEnds)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    device.files[kDeviceDataFile] = "abc";
+
+    GetCEFile(device, files);
+
+    const std::vector<std::string> expected = {"CeRapiInit",    "CeCreateFile(read)", "CeReadFile",
+                                               "CeReadFile",    "CeCloseHandle",      "CeDeleteFile",
+                                               "CeRapiUninit"};
+    EXPECT_EQ(device.journal, expected);
+}
+
+TEST(PullTest, ReadFailureLeavesEverythingAsItWas)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    const std::string earlier = DeviceBytes(50);
+    files.contents[kStagingFile] = earlier;
+    device.files[kDeviceDataFile] = DeviceBytes(10000);
+    device.readFailAt = 3;  // after two full reads
+    device.readFailCode = 31;
+
+    try {
+        GetCEFile(device, files);
+        FAIL() << "a read failure must stop the job";
+    } catch (const JobError& error) {
+        const std::string message = error.what();
+        EXPECT_EQ(message.rfind("Error !!! Reading WinCE file. 31", 0), 0u) << message;
+        EXPECT_NE(message.find("still on the handheld"), std::string::npos) << message;
+    }
+    EXPECT_EQ(files.contents.at(kStagingFile), earlier) << "exactly the old bytes";
+    EXPECT_EQ(files.contents.size(), 1u) << "no partial pull left behind";
+    EXPECT_EQ(device.files.at(kDeviceDataFile), DeviceBytes(10000));
+    EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
+    EXPECT_EQ(device.OpenHandles(), 0u);
+    EXPECT_EQ(device.journal.back(), "CeRapiUninit");
+}
+
+TEST(PullTest, ReadFailureCodeIsShownSigned)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    device.files[kDeviceDataFile] = "abc";
+    device.readFailAt = 1;
+    device.readFailCode = 0x80004005;
+    try {
+        GetCEFile(device, files);
+        FAIL();
+    } catch (const JobError& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("Error !!! Reading WinCE file. -2147467259", 0), 0u);
+    }
+}
+
+struct SaveFailureCase {
+    const char* name;
+    bool diskFull;
+};
+
+class PullSaveFailureTest : public ::testing::TestWithParam<SaveFailureCase> {};
+
+TEST_P(PullSaveFailureTest, StopsBeforeAnythingIsDeletedOnTheHandheld)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    device.files[kDeviceDataFile] = DeviceBytes(10000);
+    if (GetParam().diskFull) {
+        files.diskFullAt[kPullFile] = 5000;
+    } else {
+        files.readOnly.insert(kPullFile);
+    }
+
+    try {
+        GetCEFile(device, files);
+        FAIL() << "a staging file that cannot be written must stop the job";
+    } catch (const JobError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find(GetParam().diskFull ? "not enough space" : "Access is denied"), std::string::npos)
+            << message;
+        EXPECT_NE(message.find("still on the handheld"), std::string::npos) << message;
+    }
+    EXPECT_EQ(device.files.at(kDeviceDataFile), DeviceBytes(10000));
+    EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
+    EXPECT_FALSE(files.Exists(kPullFile));
+    EXPECT_FALSE(files.Exists(kStagingFile));
+    EXPECT_FALSE(device.connected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, PullSaveFailureTest,
+                         ::testing::Values(SaveFailureCase{"DiskFull", true}, SaveFailureCase{"NoPermission", false}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST(PullTest, FailedStartIsEndedAndReported)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    device.files[kDeviceDataFile] = "abc";
+    device.initStatus = static_cast<std::int32_t>(0x8007048F);
+
+    try {
+        GetCEFile(device, files);
+        FAIL();
+    } catch (const JobError& error) {
+        EXPECT_NE(std::string(error.what()).find("0x8007048F"), std::string::npos) << error.what();
+    }
+    // The start ends its own failure at once; the step's end is harmless.
+    EXPECT_EQ(device.journal, (std::vector<std::string>{"CeRapiInit", "CeRapiUninit", "CeRapiUninit"}));
+    EXPECT_EQ(device.files.at(kDeviceDataFile), "abc");
+}
+
+TEST(PullTest, FailedDeleteKeepsBothCopiesForTheNextRunToSettle)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    device.files[kDeviceDataFile] = "records\r\n";
+    device.failDelete = true;
+
+    EXPECT_THROW(GetCEFile(device, files), JobError);
+    EXPECT_FALSE(files.Exists(kStagingFile));
+    EXPECT_EQ(files.contents.at(kPulledFile), "records\r\n\r\n");
+
+    // Next run: the handheld still holds the same data, so the old copy goes
+    // and the data is pulled once.
+    device.failDelete = false;
+    GetCEFile(device, files);
+    EXPECT_EQ(files.contents.at(kStagingFile), "records\r\n\r\n");
+    EXPECT_FALSE(files.Exists(kPulledFile));
+}
+
+struct SettleCase {
+    const char* name;
+    std::optional<std::string> deviceFile;  // what the handheld holds at the next run
+    std::string expectedStaging;
+};
+
+class SettleEarlierPullTest : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(SettleEarlierPullTest, KeepsEachRecordOnce)
+{
+    // A run pulled "old\r\n" completely and was cut off around the delete.
+    FakeDevice device;
+    MemoryFiles files;
+    files.contents[kStagingFile] = "staged\r\n";
+    files.contents[kPulledFile] = "old\r\n\r\n";
+    if (GetParam().deviceFile) {
+        device.files[kDeviceDataFile] = *GetParam().deviceFile;
+    }
+
+    GetCEFile(device, files);
+
+    EXPECT_EQ(files.contents.at(kStagingFile), GetParam().expectedStaging);
+    EXPECT_EQ(files.contents.size(), 1u);
+    EXPECT_EQ(device.files.count(kDeviceDataFile), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettleEarlierPullTest,
+    ::testing::Values(
+        // The delete happened: the pulled copy is the only one.
+        SettleCase{"DeletedNothingNew", std::nullopt, "staged\r\nold\r\n\r\n"},
+        // The delete never happened: the handheld's copy is pulled again, once.
+        SettleCase{"NotDeleted", std::string("old\r\n"), "staged\r\nold\r\n\r\n"},
+        // Not deleted, and the handheld added records since.
+        SettleCase{"NotDeletedAndGrown", std::string("old\r\nnew\r\n"), "staged\r\nold\r\nnew\r\n\r\n"},
+        // Deleted, and the handheld has gathered new records since.
+        SettleCase{"DeletedAndNewData", std::string("new\r\n"), "staged\r\nold\r\n\r\nnew\r\n\r\n"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(RecoverInterruptedPullTest, SettlesLocalLeftovers)
+{
+    struct Case {
+        std::map<std::string, std::string> before;
+        std::map<std::string, std::string> after;
+    };
+    const Case cases[] = {
+        // An unfinished pull is dropped: the handheld still has the data.
+        {{{kPullFile, "part"}, {kStagingFile, "s"}}, {{kStagingFile, "s"}}},
+        // A merge cut off before the pulled file went: redo it later.
+        {{{kMergeFile, "s+p"}, {kPulledFile, "p"}, {kStagingFile, "s"}}, {{kPulledFile, "p"}, {kStagingFile, "s"}}},
+        // A merge cut off after the pulled file went: it is complete.
+        {{{kMergeFile, "s+p"}, {kStagingFile, "s"}}, {{kStagingFile, "s+p"}}},
+        // Nothing to do.
+        {{{kStagingFile, "s"}}, {{kStagingFile, "s"}}},
+    };
+    for (const Case& c : cases) {
+        MemoryFiles files;
+        files.contents = c.before;
+        RecoverInterruptedPull(files);
+        EXPECT_EQ(files.contents, c.after);
+    }
+}
+
+}  // namespace
+}  // namespace kestrane

@@ -1,0 +1,257 @@
+#include "app/transfer_job.h"
+
+#include "common/job_error.h"
+#include "device/data_pull.h"
+#include "device/done_marker.h"
+#include "fakes.h"
+#include "upload/upload_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+namespace kestrane {
+namespace {
+
+using testing::CrashPlan;
+using testing::FakeClock;
+using testing::FakeDevice;
+using testing::FakeFtpClient;
+using testing::FakeFtpServer;
+using testing::FakeWindow;
+using testing::MemoryFiles;
+using testing::SimulatedCrash;
+
+// Everything that outlives one run of the program: this PC's files, the
+// handheld, the server and the clock.
+struct World {
+    World()
+    {
+        settings.locationCode = "0042";
+        settings.host = "ftp.example.com";
+        settings.user = "user";
+        settings.password = "secret";
+        settings.remoteFolder = "in/";
+        files.contents[kLocalDoneFile] = "done";
+    }
+
+    CrashPlan plan;
+    MemoryFiles files{&plan};
+    FakeDevice device{&plan};
+    FakeFtpServer server;
+    FakeClock clock;
+    LocationSettings settings;
+};
+
+enum class RunEnd { Completed, NoData, Failed, Crashed };
+
+struct RunResult {
+    RunEnd end;
+    std::vector<std::string> log;
+    std::vector<FakeWindow::Message> messages;
+};
+
+// One start of the program.
+RunResult RunProgram(World& world)
+{
+    FakeWindow window(world.clock);
+    FakeFtpClient client(world.server, world.files, &world.plan);
+    const JobServices services{window, world.device, client, world.files, world.clock};
+    RunEnd end = RunEnd::Failed;
+    try {
+        end = RunTransfer(world.settings, services) == JobOutcome::Completed ? RunEnd::Completed : RunEnd::NoData;
+    } catch (const JobError& error) {
+        window.messages.push_back({error.what(), MessageKind::Error});
+    } catch (const SimulatedCrash&) {
+        end = RunEnd::Crashed;
+    }
+    world.clock.Advance(60'000);  // the next start is a minute later
+    return {end, window.log, window.messages};
+}
+
+TEST(TransferJobTest, CompleteRunLogsTheStepsAndTellsTheUser)
+{
+    World world;
+    world.device.files[kDeviceDataFile] = "r1~\r\nr2\r\n";
+
+    const RunResult run = RunProgram(world);
+
+    ASSERT_EQ(run.end, RunEnd::Completed);
+    EXPECT_EQ(run.log, (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                                 "FTP file ...", "Write done file to CE Device ... ", "Done"}));
+    ASSERT_EQ(run.messages.size(), 1u);
+    EXPECT_EQ(run.messages[0].text, "Now safe to remove Handheld from Dock");
+    EXPECT_EQ(world.server.files.at("in/01110905070042.TXT"),
+              "UH01110905070042.TXT0003\r\nr10042\r\nr2\r\n\r\n<<EOF:>>\r\n");
+    EXPECT_EQ(world.device.files.at(kDeviceDoneMarker), "done");
+    EXPECT_EQ(world.device.files.count(kDeviceDataFile), 0u);
+    // The upload file stays as the archive, and nothing else is left.
+    EXPECT_EQ(world.files.contents.size(), 2u);
+    EXPECT_TRUE(world.files.Exists("01110905070042.TXT"));
+}
+
+TEST(TransferJobTest, NoDataOnTheHandheldSendsWhatIsPendingAndSaysSo)
+{
+    World world;
+    world.files.contents["01110905000042.TXT"] = "earlier";
+    world.files.contents["01110905000042.TXT.pending"] = "";
+
+    const RunResult run = RunProgram(world);
+
+    EXPECT_EQ(run.end, RunEnd::NoData);
+    EXPECT_EQ(run.log, (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                                 "FTP file ...", "Sending earlier file 01110905000042.TXT ..."}));
+    ASSERT_EQ(run.messages.size(), 1u);
+    EXPECT_NE(run.messages[0].text.find("No data was found on the handheld"), std::string::npos);
+    EXPECT_NE(run.messages[0].text.find("01110905000042.TXT"), std::string::npos);
+    EXPECT_EQ(world.server.files.at("in/01110905000042.TXT"), "earlier");
+    EXPECT_FALSE(world.files.Exists("01110905000042.TXT.pending"));
+    EXPECT_EQ(world.device.files.count(kDeviceDoneMarker), 0u) << "no marker without new data";
+}
+
+TEST(TransferJobTest, NothingAtAllNeedsNoServer)
+{
+    World world;
+    const RunResult run = RunProgram(world);
+    EXPECT_EQ(run.end, RunEnd::NoData);
+    EXPECT_TRUE(world.server.journal.empty());
+    EXPECT_EQ(run.log.back(), "Processing File ...");
+}
+
+TEST(TransferJobTest, FailedUploadIsSentByTheNextRunOldestFirst)
+{
+    World world;
+    world.device.files[kDeviceDataFile] = "first\r\n";
+    world.server.storReply = "552 Quota exceeded.";
+
+    const RunResult failed = RunProgram(world);
+    EXPECT_EQ(failed.end, RunEnd::Failed);
+    EXPECT_EQ(failed.log.back(), "FTP file ...") << "no marker step after a failed upload";
+    EXPECT_EQ(world.device.files.count(kDeviceDoneMarker), 0u);
+    EXPECT_NE(failed.messages.at(0).text.find("552 Quota exceeded."), std::string::npos);
+
+    world.server.storReply.clear();
+    world.server.journal.clear();
+    world.device.files[kDeviceDataFile] = "second\r\n";
+    const RunResult next = RunProgram(world);
+
+    EXPECT_EQ(next.end, RunEnd::Completed);
+    EXPECT_EQ(next.log, (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                                  "FTP file ...", "Sending earlier file 01110905070042.TXT ...",
+                                                  "Write done file to CE Device ... ", "Done"}));
+    std::vector<std::string> stored;
+    for (const std::string& entry : world.server.journal) {
+        if (entry.rfind("put ", 0) == 0) {
+            stored.push_back(entry);
+        }
+    }
+    EXPECT_EQ(stored, (std::vector<std::string>{"put in/01110905070042.TXT", "put in/01110905080042.TXT"}));
+    EXPECT_TRUE(world.files.ListWithSuffix(kPendingSuffix).empty());
+}
+
+// ---------------------------------------------------------------- crashes
+
+// The records on the server, counted, after checking that every file there
+// is a whole upload file.
+std::map<std::string, int> RecordsOnServer(const FakeFtpServer& server)
+{
+    std::map<std::string, int> records;
+    for (const auto& [path, contents] : server.files) {
+        std::vector<std::string> lines;
+        std::istringstream stream(contents);
+        std::string line;
+        while (std::getline(stream, line)) {
+            EXPECT_FALSE(line.empty() || line.back() != '\r') << path;
+            lines.push_back(line.substr(0, line.size() - 1));
+        }
+        EXPECT_GE(lines.size(), 2u) << path;
+        EXPECT_EQ(lines.back(), "<<EOF:>>") << path;
+        const std::string header = "UH" + path.substr(3);
+        EXPECT_EQ(lines.front().rfind(header, 0), 0u) << path;
+        EXPECT_EQ(std::stoul(lines.front().substr(header.size())), lines.size() - 2) << path;
+        for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+            if (!lines[i].empty()) {  // the empty line after each pull
+                ++records[lines[i]];
+            }
+        }
+    }
+    return records;
+}
+
+std::string Records(int from, int to)
+{
+    std::string text;
+    for (int i = from; i < to; ++i) {
+        text += "record " + std::to_string(i) + " at ~\r\n";
+    }
+    return text;
+}
+
+struct CrashCase {
+    const char* name;
+    // What the handheld gathers between the crash and the next start.
+    bool newDataBeforeRestart;
+};
+
+class CrashTest : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(CrashTest, EveryRecordReachesTheServerExactlyOnceWhereverTheProgramDies)
+{
+    // Records big enough for several handheld reads, an upload left unsent by
+    // an earlier failed run, and a staging file left by an earlier crash.
+    const std::string firstBatch = Records(0, 600);
+    const std::string lateBatch = Records(600, 620);
+    ASSERT_GT(firstBatch.size(), 2 * kDeviceReadSize);  // several reads
+    long crashAt = 0;
+    long stepsOfAWholeRun = 0;
+    for (;; ++crashAt) {
+        World world;
+        world.files.contents["01110904000042.TXT"] = "UH01110904000042.TXT0001\r\nrecord old\r\n<<EOF:>>\r\n";
+        world.files.contents["01110904000042.TXT.pending"] = "";
+        world.files.contents[kStagingFile] = "record staged\r\n";
+        world.device.files[kDeviceDataFile] = firstBatch;
+
+        world.plan.CrashAt(crashAt);
+        const RunResult first = RunProgram(world);
+        if (first.end != RunEnd::Crashed) {
+            ASSERT_EQ(first.end, RunEnd::Completed);
+            stepsOfAWholeRun = world.plan.StepsTaken();
+            break;  // every step has had its crash
+        }
+        if (GetParam().newDataBeforeRestart) {
+            world.device.files[kDeviceDataFile] += lateBatch;
+        }
+        const RunResult second = RunProgram(world);
+        SCOPED_TRACE("crashed at step " + std::to_string(crashAt) + "; second run log ends with "
+                     + second.log.back());
+
+        ASSERT_NE(second.end, RunEnd::Failed) << second.messages.at(0).text;
+        std::map<std::string, int> expected;
+        for (int i = 0; i < (GetParam().newDataBeforeRestart ? 620 : 600); ++i) {
+            expected["record " + std::to_string(i) + " at 0042"] = 1;
+        }
+        expected["record old"] = 1;
+        expected["record staged"] = 1;
+        EXPECT_EQ(RecordsOnServer(world.server), expected);
+
+        EXPECT_TRUE(world.files.ListWithSuffix(kPendingSuffix).empty());
+        for (const char* leftover : {kStagingFile, kPullFile, kPulledFile, kMergeFile}) {
+            EXPECT_FALSE(world.files.Exists(leftover)) << leftover;
+        }
+        EXPECT_TRUE(world.files.ListWithSuffix(kUnfinishedSuffix).empty());
+        EXPECT_EQ(world.device.files.count(kDeviceDataFile), 0u);
+        if (HasFailure()) {
+            break;  // one crash point's story is enough to read
+        }
+    }
+    // The program died once at each step of a whole run, and never twice.
+    EXPECT_EQ(crashAt, stepsOfAWholeRun);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CrashTest,
+                         ::testing::Values(CrashCase{"SameHandheldData", false}, CrashCase{"NewDataMeanwhile", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
+}  // namespace kestrane

@@ -1,0 +1,268 @@
+#include "upload/upload_builder.h"
+
+#include "common/job_error.h"
+#include "device/data_pull.h"
+#include "fakes.h"
+#include "upload/line_splitter.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrane {
+namespace {
+
+using testing::FakeClock;
+using testing::FakeWindow;
+using testing::MemoryFiles;
+
+struct NameCase {
+    LocalTime time;
+    const char* code;
+    const char* expected;
+};
+
+class UploadFileNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(UploadFileNameTest, FromDateTimeAndCode)
+{
+    EXPECT_EQ(UploadFileName(GetParam().time, GetParam().code), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UploadFileNameTest,
+                         ::testing::Values(NameCase{{2001, 11, 9, 5, 7}, "0042", "01110905070042.TXT"},
+                                           NameCase{{2000, 1, 1, 0, 0}, "7", "00010100007.TXT"},
+                                           NameCase{{2026, 12, 31, 23, 59}, "", "2612312359.TXT"},
+                                           NameCase{{2026, 3, 4, 0, 5}, "a~b", "2603040005a~b.TXT"}));
+
+// Splits fed data and records each line whole, to check the line rules.
+struct Recorder {
+    std::vector<std::string> lines{""};
+    void Text(std::string_view text) { lines.back() += text; }
+    void LineEnd() { lines.emplace_back(); }
+};
+
+struct SplitCase {
+    const char* name;
+    std::string data;
+    std::vector<std::string> lines;
+};
+
+class LineSplitterTest : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(LineSplitterTest, SplitsAlikeWhateverTheChunking)
+{
+    // Every chunk size, so that a CR LF split across chunks is covered.
+    for (std::size_t chunk = 1; chunk <= GetParam().data.size() + 1; ++chunk) {
+        Recorder recorder;
+        LineSplitter splitter(recorder);
+        for (std::size_t at = 0; at < GetParam().data.size(); at += chunk) {
+            splitter.Feed(std::string_view(GetParam().data).substr(at, chunk));
+        }
+        splitter.Finish();
+        recorder.lines.pop_back();  // the line after the last line end
+        EXPECT_EQ(recorder.lines, GetParam().lines) << "chunk size " << chunk;
+        EXPECT_EQ(splitter.Lines(), GetParam().lines.size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LineSplitterTest,
+    ::testing::Values(SplitCase{"Empty", "", {}}, SplitCase{"CrLf", "a\r\nb\r\n", {"a", "b"}},
+                      SplitCase{"CrOnly", "a\rb\r", {"a", "b"}},
+                      SplitCase{"LfOnlyIsData", "a\nb\n", {"a\nb\n"}},
+                      SplitCase{"LastLineWithoutEnd", "a\r\nb", {"a", "b"}},
+                      SplitCase{"EmptyLastLine", "a\r\n\r\n", {"a", ""}},
+                      SplitCase{"LfAfterCrLfIsData", "a\r\n\nb", {"a", "\nb"}},
+                      SplitCase{"CrCrLf", "a\r\r\nb", {"a", "", "b"}},
+                      SplitCase{"LfCr", "\n\r", {"\n"}}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// The job's view of the builder, with the staging file given.
+class BuildTest : public ::testing::Test {
+protected:
+    std::string Build(const std::string& staging, const std::string& code = "0042")
+    {
+        files_.contents[kStagingFile] = staging;
+        settings_.locationCode = code;
+        const std::optional<std::string> name = BuildUploadFile(settings_, files_, clock_, window_);
+        EXPECT_TRUE(name.has_value());
+        name_ = name.value_or("");
+        return files_.contents.at(name_);
+    }
+
+    MemoryFiles files_;
+    FakeClock clock_;
+    FakeWindow window_{clock_};
+    LocationSettings settings_;
+    std::string name_;
+};
+
+TEST_F(BuildTest, WritesHeaderLinesAndEnd)
+{
+    const std::string upload = Build("A~1\r\nB\r\n~~~\r\n");
+    EXPECT_EQ(name_, "01110905070042.TXT");
+    EXPECT_EQ(upload, "UH01110905070042.TXT0003\r\nA00421\r\nB\r\n004200420042\r\n<<EOF:>>\r\n");
+    EXPECT_FALSE(files_.Exists(kStagingFile));
+    EXPECT_TRUE(files_.Exists(name_ + kPendingSuffix));
+    EXPECT_EQ(files_.contents.at(name_ + kPendingSuffix), "");
+    EXPECT_EQ(files_.contents.size(), 2u) << "no temporary file left";
+}
+
+TEST_F(BuildTest, EmptyStagingFileGivesTwoLines)
+{
+    EXPECT_EQ(Build(""), "UH01110905070042.TXT0000\r\n<<EOF:>>\r\n");
+}
+
+TEST_F(BuildTest, LineEndsAreNormalisedButLoneLfStays)
+{
+    EXPECT_EQ(Build("a\rb\nc\r\n", "9"), "UH01110905079.TXT0002\r\na\r\nb\nc\r\n<<EOF:>>\r\n");
+}
+
+TEST_F(BuildTest, LocationCodeIsNeverRescanned)
+{
+    EXPECT_EQ(Build("x~y\r", "~"), "UH0111090507~.TXT0001\r\nx~y\r\n<<EOF:>>\r\n");
+}
+
+TEST_F(BuildTest, EmptyLocationCodeRemovesTildes)
+{
+    EXPECT_EQ(Build("~a~\r\n", ""), "UH0111090507.TXT0001\r\na\r\n<<EOF:>>\r\n");
+}
+
+TEST_F(BuildTest, CountHasAtLeastFourDigits)
+{
+    struct Case {
+        std::size_t lines;
+        const char* count;
+    };
+    for (const Case& c : {Case{9999, "9999"}, Case{10000, "10000"}}) {
+        std::string staging;
+        for (std::size_t i = 0; i < c.lines; ++i) {
+            staging += "r\r\n";
+        }
+        files_.contents.clear();
+        clock_.now.minute = static_cast<int>(c.lines % 60);
+        const std::string upload = Build(staging);
+        EXPECT_EQ(upload.substr(0, 2 + name_.size() + std::string(c.count).size() + 2),
+                  "UH" + name_ + c.count + "\r\n");
+        EXPECT_EQ(upload.size(), 2 + name_.size() + std::string(c.count).size() + 2 + c.lines * 3 + 10);
+    }
+}
+
+TEST_F(BuildTest, BigStagingFileStreamsThrough)
+{
+    // Several read chunks, with a CR LF across each chunk boundary.
+    std::string staging;
+    while (staging.size() < 3 * 256 * 1024 + 7) {
+        staging += "0123456789~abcdefghijklmnopqrstuvwxyz\r\n";
+    }
+    const std::size_t lines = staging.size() / 39;
+    const std::string upload = Build(staging);
+    const std::string header = "UH01110905070042.TXT" + std::to_string(lines) + "\r\n";
+    EXPECT_EQ(upload.substr(0, header.size()), header);
+    EXPECT_EQ(upload.size(), header.size() + lines * (39 + 3) + 10);
+    EXPECT_EQ(upload.substr(header.size(), 42), "0123456789" "0042" "abcdefghijklmnopqrstuvwxyz\r\n");
+}
+
+TEST_F(BuildTest, TakenNameWaitsForTheNextMinute)
+{
+    files_.contents["01110905070042.TXT"] = "earlier run";
+    files_.contents["01110905080042.TXT.pending"] = "";  // the next minute is taken too
+    clock_.Advance(30'000);                              // half a minute in
+
+    const std::string upload = Build("r\r\n");
+
+    EXPECT_EQ(name_, "01110905090042.TXT");
+    EXPECT_EQ(files_.contents.at("01110905070042.TXT"), "earlier run");
+    EXPECT_EQ(window_.log, (std::vector<std::string>{
+                               "Waiting for the next minute: 01110905070042.TXT already exists ...",
+                               "Waiting for the next minute: 01110905080042.TXT already exists ..."}));
+    // It waited by handing time to the window, until the minutes had turned.
+    EXPECT_GE(window_.pumps, 900);
+    EXPECT_EQ(upload.rfind("UH01110905090042.TXT0001", 0), 0u);
+}
+
+TEST_F(BuildTest, ClosingTheWindowWhileWaitingKeepsTheStagingFile)
+{
+    files_.contents["01110905070042.TXT"] = "earlier run";
+    files_.contents[kStagingFile] = "r\r\n";
+    settings_.locationCode = "0042";
+    window_.closeAtPump = 3;
+    EXPECT_THROW(BuildUploadFile(settings_, files_, clock_, window_), JobError);
+    EXPECT_EQ(files_.contents.at(kStagingFile), "r\r\n");
+}
+
+TEST_F(BuildTest, NoStagingFileBuildsNothing)
+{
+    EXPECT_EQ(BuildUploadFile(settings_, files_, clock_, window_), std::nullopt);
+    EXPECT_TRUE(files_.contents.empty());
+}
+
+struct BuildFailureCase {
+    const char* name;
+    std::function<void(MemoryFiles&)> inject;
+    const char* reason;
+};
+
+class BuildFailureTest : public ::testing::TestWithParam<BuildFailureCase> {};
+
+TEST_P(BuildFailureTest, KeepsTheStagingFileAndLeavesNoUploadFile)
+{
+    MemoryFiles files;
+    FakeClock clock;
+    FakeWindow window(clock);
+    LocationSettings settings;
+    settings.locationCode = "0042";
+    files.contents[kStagingFile] = "a\r\nb\r\n";
+    GetParam().inject(files);
+
+    try {
+        BuildUploadFile(settings, files, clock, window);
+        FAIL() << "the failure must be reported";
+    } catch (const JobError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find(GetParam().reason), std::string::npos) << message;
+        EXPECT_NE(message.find("kept in \"Infile.txt\""), std::string::npos) << message;
+    }
+    EXPECT_EQ(files.contents.at(kStagingFile), "a\r\nb\r\n");
+    EXPECT_EQ(files.contents.size(), 1u) << "neither a temporary nor an upload file is left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, BuildFailureTest,
+    ::testing::Values(
+        BuildFailureCase{"DiskFull", [](MemoryFiles& f) { f.diskFullAt["01110905070042.TXT.tmp"] = 10; },
+                         "not enough space"},
+        BuildFailureCase{"CannotCreate", [](MemoryFiles& f) { f.readOnly.insert("01110905070042.TXT.tmp"); },
+                         "Access is denied"},
+        BuildFailureCase{"CannotRead", [](MemoryFiles& f) { f.unreadable.insert(kStagingFile); },
+                         "Access is denied"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(RecoverInterruptedBuildTest, PublishesOnlyFilesWhoseStagingWasConsumed)
+{
+    MemoryFiles files;
+    files.contents["01110905070042.TXT.tmp"] = "complete";
+    RecoverInterruptedBuild(files);
+    EXPECT_EQ(files.contents, (std::map<std::string, std::string>{{"01110905070042.TXT", "complete"},
+                                                                   {"01110905070042.TXT.pending", ""}}));
+
+    MemoryFiles unfinished;
+    unfinished.contents["01110905070042.TXT.tmp"] = "half";
+    unfinished.contents[kStagingFile] = "data";
+    RecoverInterruptedBuild(unfinished);
+    EXPECT_EQ(unfinished.contents, (std::map<std::string, std::string>{{kStagingFile, "data"}}));
+}
+
+TEST(PendingUploadsTest, OldestFirstAndConfirmedOnesGone)
+{
+    MemoryFiles files;
+    for (const char* name : {"26120710300042.TXT", "26120709150042.TXT", "25010100000042.TXT"}) {
+        files.contents[name] = "x";
+        files.contents[std::string(name) + kPendingSuffix] = "";
+    }
+    files.contents["24010100000042.TXT"] = "sent long ago";
+    MarkUploadConfirmed(files, "26120709150042.TXT");
+    EXPECT_EQ(PendingUploads(files), (std::vector<std::string>{"25010100000042.TXT", "26120710300042.TXT"}));
+}
+
+}  // namespace
+}  // namespace kestrane
