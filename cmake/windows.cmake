@@ -31,4 +31,5 @@ set_source_files_properties(app/kestrane.rc PROPERTIES
 
 add_subdirectory(tools/rapi_emulator)
 add_subdirectory(tools/operator)
+add_subdirectory(tools/location)
 add_subdirectory(tests/win32)

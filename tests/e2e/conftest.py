@@ -1,0 +1,63 @@
+"""Fixtures of the end-to-end tests; the machinery is in rig.py.
+
+wine_session      the display and Wine prefix shared by the session (one each
+                  per pytest-xdist worker)
+kestrane          this test's TestBench: workdir, handheld, done_file,
+                  provision(...), run(...) -> RunResult
+handheld          this test's Handheld (the same as kestrane.handheld)
+ftp_server        a working FTP server for this test (rig.FtpServer)
+start_ftp_server  start_ftp_server(fault=...) starts a further or faulty one
+
+Run them with /usr/bin/python3 -m pytest tests/e2e, after building the
+Windows programs (cmake --preset windows && cmake --build --preset windows);
+KESTRANE_BUILD_DIR points the rig at another build folder.
+"""
+
+import pytest
+
+import rig
+
+
+@pytest.fixture(scope="session")
+def wine_session(tmp_path_factory):
+    session = rig.WineSession(tmp_path_factory.mktemp("wine"))
+    try:
+        session.start()
+        yield session
+    finally:
+        session.stop()
+
+
+@pytest.fixture
+def kestrane(wine_session, tmp_path):
+    bench = rig.TestBench(wine_session, tmp_path)
+    bench.reset()
+    yield bench
+    bench.cleanup()
+
+
+@pytest.fixture
+def handheld(kestrane):
+    return kestrane.handheld
+
+
+@pytest.fixture
+def start_ftp_server(tmp_path):
+    module = rig.load_ftp_server_module()
+    if module is None:
+        pytest.xfail("the test FTP server, tests/e2e/ftp_server.py, is not written yet")
+    servers = []
+
+    def start(fault="none", **account):
+        server = rig.start_ftp_server(module, tmp_path, fault, **account)
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+@pytest.fixture
+def ftp_server(start_ftp_server):
+    return start_ftp_server()

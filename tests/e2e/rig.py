@@ -1,0 +1,619 @@
+"""The end-to-end rig: Kestrane run under Wine on a virtual display.
+
+A WineSession is one Xvfb display and one Wine prefix, booted once for a test
+session (for each pytest-xdist worker, when there are several). A TestBench is
+one test's world inside it: a fresh working folder (the program's current
+directory), a handheld (a folder that the stand-in rapi.dll serves), the local
+done file C:\\Kestrane\\done.txt, and the location's registry settings.
+
+TestBench.run() starts kestrane.exe through operator.exe, which watches the
+program's windows from inside the prefix and reports each event as a JSON
+line (see tools/operator/operator.cpp). The lines are read as they come, so
+that the rig can act while the program runs (take a screenshot while a
+message box is up, dock the handheld at a chosen moment), and are returned
+as a RunResult.
+
+conftest.py turns these pieces into fixtures.
+"""
+
+import json
+import os
+import queue
+import select
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path, PurePosixPath
+
+REPO_DIR = Path(__file__).resolve().parents[2]
+BUILD_DIR = Path(os.environ.get("KESTRANE_BUILD_DIR", REPO_DIR / "build" / "windows"))
+KESTRANE_EXE = BUILD_DIR / "kestrane.exe"
+OPERATOR_EXE = BUILD_DIR / "operator.exe"
+RAPI_DLL = BUILD_DIR / "rapi.dll"
+
+PROGRAM_TITLE = "Kestrane"
+START_DELAY_MS = 5000
+FIRST_LOG_LINE = "Looking for Handheld..."
+JOB_LOG_LINES = [
+    "Getting File from CE Device ...",
+    "Processing File ...",
+    "FTP file ...",
+    "Write done file to CE Device ... ",
+    "Done",
+]
+FINISHED_MESSAGE = "Now safe to remove Handheld from Dock"
+MISSING_SETTINGS_MESSAGE = (
+    "You need to run the location.reg file for this location on this PC or get a location.reg "
+    "file from Orvalle Inc. (555) 014-2290"
+)
+
+SETTINGS_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\ORVALLE\QUINTAR"
+SETTINGS_VALUE = "REGCODE"
+VENDOR_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\ORVALLE"
+# The same key as 64-bit programs see it when a 32-bit program wrote it.
+WOW64_SETTINGS_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\ORVALLE\QUINTAR"
+
+SCREEN = "1024x768x24"
+WINE = shutil.which("wine") or "/usr/lib/wine/wine64"
+WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+# What this rig sets in every prefix it boots:
+# - no window manager runs on the virtual display, so Wine must not wait for
+#   one: with managed windows every window that hides stalls its program for
+#   2 s, waiting for a window manager to withdraw it;
+# - a program that crashes ends at once, without Wine's crash dialog.
+PREFIX_SETTINGS_REG = r"""REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+"""
+
+# How long the rig waits beyond the operator's own time limit before it
+# gives up on the operator itself.
+OPERATOR_GRACE_S = 30
+
+
+class RigError(Exception):
+    """The rig itself could not do what a test asked."""
+
+
+def windows_path(path):
+    """The Windows path under which Wine shows a Linux path (Z: is /)."""
+    absolute = PurePosixPath(os.path.abspath(path))
+    return "Z:" + str(absolute).replace("/", "\\")
+
+
+def settings_string(location_code="", host="", user="", password="", remote_folder=""):
+    """The settings string, in the order a location.reg from Orvalle carries it."""
+    return "l=%s;h=%s;u=%s;p=%s;r=%s;" % (location_code, host, user, password, remote_folder)
+
+
+def encode_settings(location_code="", host="", user="", password="", remote_folder=""):
+    """The REGCODE value for these settings: the settings string reversed, in
+    upper-case hex digit pairs of its single-byte (Windows-1252) text."""
+    text = settings_string(location_code, host, user, password, remote_folder)
+    return text[::-1].encode("cp1252").hex().upper()
+
+
+def location_reg(code):
+    """The text of a location.reg file that stores the settings code."""
+    lines = ["REGEDIT4", "", "[%s]" % SETTINGS_KEY, '"%s"="%s"' % (SETTINGS_VALUE, code), ""]
+    return "\r\n".join(lines)
+
+
+def _read_display_number(read_fd, process, timeout_s):
+    deadline = time.monotonic() + timeout_s
+    data = b""
+    while not data.endswith(b"\n"):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or process.poll() is not None:
+            raise RigError("Xvfb did not start (exit status %s)" % process.poll())
+        ready, _, _ = select.select([read_fd], [], [], remaining)
+        if ready:
+            chunk = os.read(read_fd, 64)
+            if not chunk:
+                raise RigError("Xvfb closed its display pipe without naming a display")
+            data += chunk
+    return int(data.strip())
+
+
+class VirtualDisplay:
+    """An Xvfb server on the first free display number (Xvfb picks it)."""
+
+    def __init__(self, log_path):
+        self._log_path = log_path
+        self._process = None
+        self.number = None
+
+    @property
+    def name(self):
+        return ":%d" % self.number
+
+    def start(self):
+        read_fd, write_fd = os.pipe()
+        try:
+            with open(self._log_path, "wb") as log:
+                self._process = subprocess.Popen(
+                    ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+                    pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            os.close(write_fd)
+            write_fd = None
+            self.number = _read_display_number(read_fd, self._process, timeout_s=30)
+        finally:
+            os.close(read_fd)
+            if write_fd is not None:
+                os.close(write_fd)
+
+    def stop(self):
+        if self._process is not None and self._process.poll() is None:
+            self._process.terminate()
+            try:
+                self._process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+
+    def screenshot(self, path):
+        """A PNG of the whole screen."""
+        subprocess.run(["import", "-window", "root", "-display", self.name, str(path)],
+                       check=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        return Path(path)
+
+
+class WinePrefix:
+    """One Wine prefix, its wineserver kept running while the session lasts."""
+
+    def __init__(self, path, display):
+        self.path = Path(path)
+        self.display = display
+
+    @property
+    def drive_c(self):
+        return self.path / "drive_c"
+
+    def env(self, extra=None):
+        env = dict(os.environ)
+        env.update({
+            "WINEPREFIX": str(self.path),
+            "WINEARCH": "win64",
+            "WINEDEBUG": "-all",
+            # No Mono or Gecko: their installers would only ask to download.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "DISPLAY": self.display.name,
+        })
+        env.update(extra or {})
+        return env
+
+    def boot(self):
+        """Creates the prefix (wineboot -i), applies the rig's settings and keeps
+        the wineserver running, so that each program starts in a fraction of a second."""
+        # A server already running would refuse -p, so it starts first, in the
+        # prefix folder it needs; wineboot then fills the folder.
+        self.path.mkdir(parents=True)
+        self._server(["-p"])
+        self.wine_command(["wineboot", "-i"], timeout=180)
+        settings = self.path / "rig-settings.reg"
+        settings.write_text(PREFIX_SETTINGS_REG.replace("\n", "\r\n"), encoding="ascii")
+        self.wine_command(["regedit", "/S", windows_path(settings)])
+
+    def shutdown(self):
+        self._server(["-k"], check=False)
+
+    def _server(self, args, check=True):
+        # The server goes on in the background: it must not hold our pipes.
+        subprocess.run([WINESERVER] + args, env=self.env(), check=check, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def wine_command(self, args, check=True, timeout=60):
+        """Runs a program of the prefix (wine ARGS...) to its end."""
+        # Output goes through files, not pipes: the Windows services that a
+        # program starts stay with the wineserver and would hold a pipe open.
+        with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+            process = subprocess.run([WINE] + list(args), env=self.env(), stdin=subprocess.DEVNULL,
+                                     stdout=stdout, stderr=stderr, timeout=timeout)
+            stdout.seek(0)
+            stderr.seek(0)
+            result = subprocess.CompletedProcess(process.args, process.returncode, stdout.read(),
+                                                 stderr.read())
+        if check and result.returncode != 0:
+            raise RigError("wine %s failed with status %d: %s" % (
+                " ".join(args), result.returncode, _text(result.stdout) + _text(result.stderr)))
+        return result
+
+    # The registry.
+
+    def import_reg(self, reg_file):
+        """Imports a .reg file the way a location does: regedit /S FILE."""
+        self.wine_command(["regedit", "/S", windows_path(reg_file)])
+
+    def reg_add(self, key, value, data, value_type="REG_SZ", view=64):
+        self.wine_command(["reg", "add", key, "/v", value, "/t", value_type, "/d", data, "/f",
+                           "/reg:%d" % view])
+
+    def reg_delete_key(self, key, view=64):
+        """Deletes a key and everything below it; a key that is not there is fine."""
+        result = self.wine_command(["reg", "delete", key, "/f", "/reg:%d" % view], check=False)
+        if result.returncode != 0 and b"Unable to find" not in result.stdout + result.stderr:
+            raise RigError("reg delete %s failed: %s" % (key, _text(result.stdout + result.stderr)))
+
+    def reg_query(self, key, value, view=64):
+        """The value's (type, data) as reg query shows them, or None when the key or value is absent."""
+        result = self.wine_command(["reg", "query", key, "/v", value, "/reg:%d" % view], check=False)
+        if result.returncode != 0:
+            return None
+        for line in _text(result.stdout).splitlines():
+            parts = line.split(None, 2)
+            if len(parts) >= 2 and parts[0] == value:
+                return parts[1], parts[2] if len(parts) == 3 else ""
+        return None
+
+
+def _text(data):
+    return data.decode("utf-8", "replace")
+
+
+class WineSession:
+    """The display and the prefix that one test session (or xdist worker) shares."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.display = VirtualDisplay(self.root / "xvfb.log")
+        self.prefix = WinePrefix(self.root / "prefix", self.display)
+        self.boot_seconds = None
+
+    def start(self):
+        missing = [str(path) for path in (KESTRANE_EXE, OPERATOR_EXE) if not path.is_file()]
+        if missing:
+            raise RigError("not built: %s (cmake --preset windows && cmake --build --preset windows)"
+                           % ", ".join(missing))
+        self.display.start()
+        started = time.monotonic()
+        self.prefix.boot()
+        self.boot_seconds = time.monotonic() - started
+
+    def stop(self):
+        self.prefix.shutdown()
+        self.display.stop()
+        shutil.rmtree(self.prefix.path, ignore_errors=True)
+
+
+class Handheld:
+    """The handheld of one test: a folder that the stand-in rapi.dll serves.
+
+    It counts as docked once the folder exists; until then the program waits
+    in CeRapiInit. Device files live under "Storage Card". The stand-in writes
+    one journal line per call: the function's name first, then its arguments,
+    "->" and its result."""
+
+    def __init__(self, folder, journal):
+        self.folder = Path(folder)
+        self.journal = Path(journal)
+
+    @property
+    def storage_card(self):
+        return self.folder / "Storage Card"
+
+    @property
+    def data_file(self):
+        return self.storage_card / "savedata.dat"
+
+    @property
+    def done_marker(self):
+        return self.storage_card / "SyncDone.dat"
+
+    def dock(self, data=None):
+        """Docks the handheld, with data (bytes) as its data file when given."""
+        self.storage_card.mkdir(parents=True, exist_ok=True)
+        if data is not None:
+            self.data_file.write_bytes(data)
+
+    def env(self, **faults):
+        """The stand-in's environment: the handheld's folder and journal, plus
+        faults given by suffix, e.g. READ_FAIL_AT=2 sets KESTRANE_HANDHELD_READ_FAIL_AT."""
+        env = {
+            "KESTRANE_HANDHELD_DIR": windows_path(self.folder),
+            "KESTRANE_HANDHELD_JOURNAL": windows_path(self.journal),
+        }
+        for name, value in faults.items():
+            env["KESTRANE_HANDHELD_" + name.upper()] = str(value)
+        return env
+
+    def journal_lines(self):
+        if not self.journal.exists():
+            return []
+        return self.journal.read_text(encoding="utf-8", errors="replace").splitlines()
+
+    def calls(self):
+        """The names of the functions called, in order."""
+        return [line.split(None, 1)[0] for line in self.journal_lines() if line.strip()]
+
+
+@dataclass
+class MessageBox:
+    id: int
+    title: str
+    text: str
+    icon: str
+    shown_ms: int
+    ok_pressed_ms: int = None
+    closed_ms: int = None
+    screenshot: Path = None
+
+
+@dataclass
+class RunResult:
+    """What one run showed: the operator's events in the order reported, each a
+    dict with "t" (ms since the program started) and "event", plus the summaries below."""
+
+    events: list
+    operator_status: int
+    operator_stderr: str
+    other_output: str = ""  # what else came out on stdout, such as a crash's backtrace
+    message_boxes: list = field(default_factory=list)
+
+    def of_kind(self, kind):
+        return [event for event in self.events if event["event"] == kind]
+
+    def first(self, kind):
+        found = self.of_kind(kind)
+        return found[0] if found else None
+
+    @property
+    def exit_code(self):
+        """The program's exit status, unsigned as Windows gives it (a crash: 0xC0000005)."""
+        return self.first("exit")["code"]
+
+    @property
+    def exited_ms(self):
+        return self.first("exit")["t"]
+
+    @property
+    def timed_out(self):
+        return self.operator_status == 3
+
+    @property
+    def killed(self):
+        event = self.first("killed")
+        return event["reason"] if event else None
+
+    @property
+    def windows(self):
+        return self.of_kind("window")
+
+    @property
+    def main_window(self):
+        return self.first("window")
+
+    @property
+    def log_changes(self):
+        """(t, text) for every state of the log box that was seen."""
+        return [(event["t"], event["text"]) for event in self.of_kind("log")]
+
+    @property
+    def log(self):
+        """The log box's last text seen ("" when it never had any)."""
+        changes = self.log_changes
+        return changes[-1][1] if changes else ""
+
+    @property
+    def log_lines(self):
+        return self.log.split("\r\n") if self.log else []
+
+    def log_at(self, t):
+        """The log box's text as last seen at or before t ms."""
+        text = ""
+        for seen, changed in self.log_changes:
+            if seen > t:
+                break
+            text = changed
+        return text
+
+    def describe(self):
+        """The whole run as text, for assertion messages."""
+        lines = [json.dumps(event) for event in self.events]
+        if self.other_output:
+            lines.append("other output: " + self.other_output)
+        if self.operator_stderr:
+            lines.append("operator stderr: " + self.operator_stderr)
+        return "\n".join(lines)
+
+
+class TestBench:
+    """One test's world in the session's prefix."""
+
+    __test__ = False  # not a test class, whatever pytest thinks of its name
+
+    def __init__(self, session, folder):
+        self.session = session
+        self.folder = Path(folder)
+        self.workdir = self.folder / "work"
+        self.workdir.mkdir(parents=True)
+        self.artifacts = self.folder / "artifacts"
+        self.artifacts.mkdir()
+        self.handheld = Handheld(self.folder / "handheld", self.folder / "handheld-journal.txt")
+        self.done_file = session.prefix.drive_c / "Kestrane" / "done.txt"
+
+    @property
+    def prefix(self):
+        return self.session.prefix
+
+    def reset(self):
+        """The state every test starts from: no settings in either registry
+        view, and a local done file with a known content."""
+        for view in (64, 32):
+            self.prefix.reg_delete_key(VENDOR_KEY, view=view)
+        self.done_file.parent.mkdir(parents=True, exist_ok=True)
+        self.done_file.write_bytes(b"SyncDone\r\n")
+
+    def cleanup(self):
+        shutil.rmtree(self.done_file.parent, ignore_errors=True)
+
+    def provision(self, location_code="0042", host="", user="", password="", remote_folder=""):
+        """Provisions the location as Orvalle does: a location.reg imported with regedit.
+        Returns the settings code stored."""
+        code = encode_settings(location_code, host, user, password, remote_folder)
+        self.provision_code(code)
+        return code
+
+    def provision_code(self, code):
+        reg_file = self.folder / "location.reg"
+        reg_file.write_bytes(location_reg(code).encode("ascii"))
+        self.prefix.import_reg(reg_file)
+
+    def screenshot(self, name):
+        return self.session.display.screenshot(self.artifacts / name)
+
+    def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
+            kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=()):
+        """Runs kestrane.exe to its end under the operator.
+
+        env: extra environment for the program, added to the handheld's.
+        ok_delay_ms: press OK on each message box this long after it appeared
+            (None: at once); press_ok=False leaves them up.
+        close_after_ms: post WM_CLOSE to the main window this long after it showed.
+        kill_when_exists: a Linux path; the program is terminated once it exists.
+        kill_after_ms, timeout_ms: terminate the program this long after its start.
+        screenshot_message_boxes: take a screenshot while each message box is up
+            (needs ok_delay_ms of a second or more, or press_ok=False).
+        at: (ms, action) pairs: call action() this long after the program started.
+        """
+        if screenshot_message_boxes and press_ok and (ok_delay_ms or 0) < 1000:
+            raise ValueError("a screenshot needs the message box up for a second: set ok_delay_ms")
+        command = [WINE, str(OPERATOR_EXE), "run", "--cwd", windows_path(self.workdir),
+                   "--timeout-ms", str(timeout_ms)]
+        if not press_ok:
+            command.append("--no-ok")
+        elif ok_delay_ms is not None:
+            command += ["--ok-delay-ms", str(ok_delay_ms)]
+        if close_after_ms is not None:
+            command += ["--close-after-ms", str(close_after_ms)]
+        if kill_when_exists is not None:
+            command += ["--kill-when-exists", windows_path(kill_when_exists)]
+        if kill_after_ms is not None:
+            command += ["--kill-after-ms", str(kill_after_ms)]
+        command += ["--", windows_path(KESTRANE_EXE)]
+
+        program_env = self.handheld.env()
+        program_env.update(env or {})
+        with tempfile.TemporaryFile() as stderr:
+            operator = subprocess.Popen(command, cwd=self.workdir, env=self.prefix.env(program_env),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+            try:
+                events, boxes, other_output = self._follow(operator, timeout_ms, screenshot_message_boxes, at)
+            finally:
+                if operator.poll() is None:
+                    operator.kill()
+                operator.wait()
+            stderr.seek(0)
+            result = RunResult(events, operator.returncode, _text(stderr.read()), other_output, boxes)
+        if operator.returncode not in (0, 3) or result.first("exit") is None:
+            raise RigError("the operator failed with status %d\n%s"
+                           % (operator.returncode, result.describe()))
+        return result
+
+    def _follow(self, operator, timeout_ms, screenshot_message_boxes, at):
+        """Reads the operator's events as they come, until the program's exit,
+        and carries out the scheduled actions on the way."""
+        lines = queue.Queue()
+
+        def read_stdout():
+            for line in operator.stdout:
+                lines.put(line)
+            lines.put(None)
+
+        # The reader may outlive the run: a service the program started can hold the pipe.
+        threading.Thread(target=read_stdout, daemon=True).start()
+        deadline = time.monotonic() + timeout_ms / 1000 + OPERATOR_GRACE_S
+        events = []
+        other_output = []
+        boxes = {}
+        pending = sorted(at, key=lambda item: item[0])
+        started_at = None
+        while not events or events[-1]["event"] != "exit":
+            wait = max(0.0, deadline - time.monotonic())
+            if pending and started_at is not None:
+                wait = min(wait, max(0.0, started_at + pending[0][0] / 1000 - time.monotonic()))
+            try:
+                line = lines.get(timeout=wait)
+            except queue.Empty:
+                line = b""
+            if started_at is not None:
+                while pending and time.monotonic() >= started_at + pending[0][0] / 1000:
+                    pending.pop(0)[1]()
+            if line is None:
+                break
+            if time.monotonic() >= deadline:
+                raise RigError("the operator did not finish in time")
+            if not line:
+                continue
+            if not line.startswith(b"{"):
+                # Not the operator's: Wine's debugger prints a crash's backtrace on the same stdout.
+                other_output.append(_text(line))
+                continue
+            event = json.loads(line)
+            events.append(event)
+            if event["event"] == "started":
+                started_at = time.monotonic() - event["t"] / 1000
+            self._follow_box(event, boxes, screenshot_message_boxes)
+        operator.wait(timeout=OPERATOR_GRACE_S)
+        return events, list(boxes.values()), "".join(other_output)
+
+    def _follow_box(self, event, boxes, screenshot):
+        kind = event["event"]
+        if kind == "message_box":
+            box = MessageBox(event["id"], event["title"], event["text"], event["icon"], event["t"])
+            boxes[box.id] = box
+            if screenshot:
+                box.screenshot = self.screenshot("message-box-%d.png" % len(boxes))
+        elif kind == "ok_pressed":
+            boxes[event["id"]].ok_pressed_ms = event["t"]
+        elif kind == "message_box_closed":
+            boxes[event["id"]].closed_ms = event["t"]
+
+
+@dataclass
+class FtpServer:
+    """A running test FTP server (tests/e2e/ftp_server.py) and its account."""
+
+    port: int
+    root: Path
+    user: str
+    password: str
+    journal: Path
+    stop: object
+
+    @property
+    def host(self):
+        """The host setting that reaches it: 127.0.0.1:port."""
+        return "127.0.0.1:%d" % self.port
+
+    def files(self):
+        return sorted(path.relative_to(self.root).as_posix()
+                      for path in self.root.rglob("*") if path.is_file())
+
+
+def load_ftp_server_module():
+    """tests/e2e/ftp_server.py, or None while it does not exist."""
+    try:
+        import ftp_server
+    except ModuleNotFoundError as error:
+        if error.name != "ftp_server":
+            raise
+        return None
+    return ftp_server
+
+
+def start_ftp_server(module, folder, fault="none", user="kestrane", password="orvalle-test"):
+    """Starts one server with its own account folder and journal under folder."""
+    own = Path(tempfile.mkdtemp(prefix="ftp-", dir=folder))
+    root = own / "root"
+    root.mkdir()
+    journal = own / "journal.txt"
+    port, stop = module.start_server(str(root), user, password, fault=fault, journal=str(journal))
+    return FtpServer(port, root, user, password, journal, stop)
+

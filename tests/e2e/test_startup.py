@@ -1,0 +1,120 @@
+"""Start-up: the location settings, the main window and the start timer."""
+
+import pytest
+
+import rig
+
+# Where the job may start around its nominal 5 s after the window showed:
+# the window is created a little before it shows, and the operator sees the
+# log only when the window's thread answers between the job's steps.
+TIMER_EARLY_MS = 500
+TIMER_LATE_MS = 2500
+# The window's client area, 2595 x 4080 twips at 96 dpi, give or take a rounding.
+CLIENT_SIZE = (173, 272)
+CLIENT_SIZE_SLACK = 2
+
+COMPLETE_LOG = "\r\n".join([rig.FIRST_LOG_LINE] + rig.JOB_LOG_LINES)
+DATA = b"~;first record\r\n~;second record\r\n"
+
+
+def boxes(result):
+    return [(box.title, box.text) for box in result.message_boxes]
+
+
+def test_missing_settings_show_the_message_and_end_the_program_before_the_window(kestrane, handheld):
+    handheld.dock(DATA)
+
+    result = kestrane.run()
+
+    assert boxes(result) == [(rig.PROGRAM_TITLE, rig.MISSING_SETTINGS_MESSAGE)], result.describe()
+    assert result.killed is None
+    assert result.exit_code != 0
+    assert result.windows == []
+    assert result.log_changes == []
+    assert handheld.calls() == []
+    assert handheld.data_file.read_bytes() == DATA
+
+
+def test_with_settings_the_job_runs_once_five_seconds_after_the_window_shows(kestrane, handheld, ftp_server):
+    if not rig.RAPI_DLL.is_file():
+        pytest.xfail("the stand-in rapi.dll is not built yet")
+    handheld.dock(DATA)
+    kestrane.provision("0042", ftp_server.host, ftp_server.user, ftp_server.password, "")
+
+    result = kestrane.run(ok_delay_ms=1500, screenshot_message_boxes=True)
+
+    assert len(result.windows) == 1, result.describe()
+    window = result.main_window
+    assert window["title"] == rig.PROGRAM_TITLE
+    assert abs(window["client_width"] - CLIENT_SIZE[0]) <= CLIENT_SIZE_SLACK, window
+    assert abs(window["client_height"] - CLIENT_SIZE[1]) <= CLIENT_SIZE_SLACK, window
+
+    shown = window["t"]
+    assert result.log_at(shown + 4000) == rig.FIRST_LOG_LINE, result.describe()
+    job_started = next(t for t, text in result.log_changes if text != rig.FIRST_LOG_LINE)
+    assert shown + rig.START_DELAY_MS - TIMER_EARLY_MS <= job_started, result.describe()
+    assert job_started <= shown + rig.START_DELAY_MS + TIMER_LATE_MS, result.describe()
+
+    # The log only ever grows by whole lines, and ends without a line break.
+    lines = COMPLETE_LOG.split("\r\n")
+    states = ["\r\n".join(lines[:count]) for count in range(1, len(lines) + 1)]
+    assert all(text in states for _, text in result.log_changes), result.describe()
+    assert result.log == COMPLETE_LOG
+
+    assert boxes(result) == [(rig.PROGRAM_TITLE, rig.FINISHED_MESSAGE)], result.describe()
+    finished = result.message_boxes[0]
+    assert result.log_at(finished.shown_ms) == COMPLETE_LOG
+    assert result.exit_code == 0
+    assert result.exited_ms >= finished.closed_ms
+    # The handheld was used: the journal is what the other tests' "never
+    # touched" rests on.
+    assert "CeRapiInit" in handheld.calls()
+
+
+def test_closing_the_window_before_the_timer_ends_the_program_without_the_job(kestrane, handheld):
+    handheld.dock(DATA)
+    kestrane.provision("0042", "127.0.0.1:9", "kestrane", "secret", "")
+
+    result = kestrane.run(close_after_ms=2000)
+
+    assert result.main_window is not None, result.describe()
+    assert result.first("close_posted") is not None, result.describe()
+    assert result.killed is None
+    assert result.exit_code == 0
+    assert result.log == rig.FIRST_LOG_LINE
+    assert result.message_boxes == []
+    assert handheld.calls() == []
+    assert handheld.data_file.read_bytes() == DATA
+
+
+def test_a_location_code_unfit_for_a_file_name_is_refused_before_the_window(kestrane, handheld):
+    handheld.dock(DATA)
+    kestrane.provision(r"..\..\x", "127.0.0.1:9", "kestrane", "secret", "")
+
+    result = kestrane.run()
+
+    assert len(result.message_boxes) == 1, result.describe()
+    refusal = result.message_boxes[0]
+    assert refusal.title == rig.PROGRAM_TITLE
+    assert "location code" in refusal.text and "cannot be used in a file name" in refusal.text
+    assert "correct location.reg" in refusal.text
+    assert result.exit_code != 0
+    assert result.windows == []
+    assert result.log_changes == []
+    assert handheld.calls() == []
+    assert handheld.data_file.read_bytes() == DATA
+    assert list(kestrane.workdir.iterdir()) == []
+
+
+def test_settings_in_the_32_bit_registry_view_are_read(kestrane):
+    code = rig.encode_settings("0042", "127.0.0.1:9", "kestrane", "secret", "")
+    kestrane.prefix.reg_add(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, code, view=32)
+    assert kestrane.prefix.reg_query(rig.WOW64_SETTINGS_KEY, rig.SETTINGS_VALUE) == ("REG_SZ", code)
+    assert kestrane.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) is None
+
+    result = kestrane.run(close_after_ms=1000)
+
+    assert result.message_boxes == [], result.describe()
+    assert result.main_window["title"] == rig.PROGRAM_TITLE
+    assert result.log == rig.FIRST_LOG_LINE
+    assert result.exit_code == 0

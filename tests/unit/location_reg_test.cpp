@@ -1,0 +1,382 @@
+#include "tools/location/location_check.h"
+#include "tools/location/location_reg.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kestrane {
+namespace {
+
+constexpr const char* kKeyLine = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR]";
+
+// A REGEDIT4 file whose lines from the fourth on are under the settings key.
+std::string UnderSettingsKey(const std::string& lines)
+{
+    return std::string("REGEDIT4\r\n\r\n") + kKeyLine + "\r\n" + lines;
+}
+
+// The file bytes regedit writes for a "Windows Registry Editor Version 5.00"
+// file: UTF-16LE after a byte order mark.
+std::string Utf16LeFile(std::u16string_view text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
+}
+
+// Each table row names itself.
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& row)
+{
+    return row.param.name;
+}
+
+void ExpectSameSettings(const LocationSettings& actual, const LocationSettings& expected)
+{
+    EXPECT_EQ(actual.locationCode, expected.locationCode);
+    EXPECT_EQ(actual.host, expected.host);
+    EXPECT_EQ(actual.user, expected.user);
+    EXPECT_EQ(actual.password, expected.password);
+    EXPECT_EQ(actual.remoteFolder, expected.remoteFolder);
+}
+
+// ---- The file this tool writes
+
+TEST(FormatLocationRegTest, WritesRegedit4FileWithCrLfLines)
+{
+    // l=A;h=B;u=C;p=D;r=E; back to front is ;E=r;D=p;C=u;B=h;A=l.
+    const LocationSettings settings{"A", "B", "C", "D", "E"};
+    EXPECT_EQ(FormatLocationReg(EncodeSettingsCode(settings)),
+              "REGEDIT4\r\n"
+              "\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR]\r\n"
+              "\"REGCODE\"=\"3B453D723B443D703B433D753B423D683B413D6C\"\r\n"
+              "\r\n");
+}
+
+TEST(FormatLocationRegTest, EscapesQuotesAndBackslashesAsRegeditReadsThem)
+{
+    const std::string code = "a\\b\"c";
+    const std::string file = FormatLocationReg(code);
+    EXPECT_NE(file.find("\"REGCODE\"=\"a\\\\b\\\"c\"\r\n"), std::string::npos) << file;
+    EXPECT_EQ(ReadSettingsCodeFromReg(file), code);
+}
+
+struct RoundTripCase {
+    const char* name;
+    LocationSettings settings;
+};
+
+class LocationRegRoundTripTest : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(LocationRegRoundTripTest, WrittenFileDecodesToTheSameSettings)
+{
+    const LocationSettings& settings = GetParam().settings;
+    ASSERT_EQ(CheckWritable(settings), std::nullopt);
+
+    const std::string code = EncodeSettingsCode(settings);
+    const std::string file = FormatLocationReg(code);
+    for (std::size_t i = 0; i < file.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(file[i]);
+        ASSERT_LT(c, 0x80) << "byte " << i << ": the file must not depend on a code page";
+        if (c == '\n') {
+            ASSERT_TRUE(i > 0 && file[i - 1] == '\r') << "bare LF at byte " << i;
+        }
+    }
+    EXPECT_TRUE(file.ends_with("\r\n\r\n"));
+
+    const std::string readBack = ReadSettingsCodeFromReg(file);
+    EXPECT_EQ(readBack, code);
+    const LocationSettings decoded = DecodeSettingsCode(readBack);
+    ExpectSameSettings(decoded, settings);
+    EXPECT_TRUE(FindSettingsProblems(readBack, decoded).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LocationRegRoundTripTest,
+    ::testing::Values(
+        RoundTripCase{"AllEmpty", {"", "", "", "", ""}},
+        RoundTripCase{"Typical", {"STORE12", "ftp.example.com", "store12", "s3cret", "/incoming"}},
+        RoundTripCase{"Spaces", {" 12 ", " ftp.example.com", "store user ", "  pass word  ", "/in box/"}},
+        RoundTripCase{"HighBitCodePage",
+                      {"Z\xFCrich", "ftp.example.com", "M\xFCller", "\xE9t\xE9\x80\xFF", "/\xC4rger"}},
+        RoundTripCase{"HostAndPort", {"7", "10.0.0.5:2121", "u", "p", "r"}},
+        RoundTripCase{"HighestPort", {"7", "ftp.example.com:65535", "u", "p", "r"}},
+        RoundTripCase{"RegFileSpecials", {"7", "h", "dom\\user", "pa\"ss\\", "C:\\in\\\"box\""}},
+        RoundTripCase{"Long",
+                      {std::string(200, 'L'), std::string(300, 'h'), std::string(500, 'u'),
+                       std::string(1000, 'p'), std::string(2000, 'r')}}),
+    CaseName<RoundTripCase>);
+
+// ---- What write refuses
+
+struct RejectCase {
+    const char* name;
+    LocationSettings settings;
+    const char* expectedInMessage;
+};
+
+class CheckWritableTest : public ::testing::TestWithParam<RejectCase> {};
+
+TEST_P(CheckWritableTest, RefusesWithReason)
+{
+    const std::optional<std::string> problem = CheckWritable(GetParam().settings);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_NE(problem->find(GetParam().expectedInMessage), std::string::npos) << *problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckWritableTest,
+    ::testing::Values(
+        RejectCase{"SemicolonInPassword", {"7", "h", "u", "a;b", "r"}, "password contains"},
+        RejectCase{"EqualsInUser", {"7", "h", "a=b", "p", "r"}, "user contains"},
+        RejectCase{"SemicolonInHost", {"7", "h;", "u", "p", "r"}, "host contains"},
+        RejectCase{"EqualsInRemoteFolder", {"7", "h", "u", "p", "=r"}, "remote folder contains"},
+        RejectCase{"SemicolonInLocationCode", {"7;", "h", "u", "p", "r"}, "location code contains \";\""},
+        RejectCase{"SlashInLocationCode", {"a/b", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"BackslashInLocationCode", {"a\\b", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"ColonInLocationCode", {"a:b", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"StarInLocationCode", {"a*", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"QuestionMarkInLocationCode", {"?", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"QuoteInLocationCode", {"\"", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"AnglesInLocationCode", {"<a>", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"BarInLocationCode", {"a|b", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"TabInLocationCode", {"a\tb", "h", "u", "p", "r"}, "may not contain"},
+        RejectCase{"DotLocationCode", {".", "h", "u", "p", "r"}, "may not be \".\""},
+        RejectCase{"DotDotLocationCode", {"..", "h", "u", "p", "r"}, "may not be \".\""},
+        RejectCase{"PortZero", {"7", "h:0", "u", "p", "r"}, "port"},
+        RejectCase{"PortTooHigh", {"7", "h:65536", "u", "p", "r"}, "port"},
+        RejectCase{"PortMissing", {"7", "h:", "u", "p", "r"}, "port"},
+        RejectCase{"PortNotANumber", {"7", "h:ftp", "u", "p", "r"}, "port"},
+        RejectCase{"PortTooLong", {"7", "h:000021", "u", "p", "r"}, "port"}),
+    CaseName<RejectCase>);
+
+// ---- Reading registry files as regedit leaves them
+
+struct ReadCase {
+    const char* name;
+    std::string file;
+    std::string expectedCode;
+};
+
+class ReadSettingsCodeTest : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(ReadSettingsCodeTest, FindsTheCode)
+{
+    EXPECT_EQ(ReadSettingsCodeFromReg(GetParam().file), GetParam().expectedCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadSettingsCodeTest,
+    ::testing::Values(
+        ReadCase{"CrLf", UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n\r\n"), "3B41"},
+        ReadCase{"Lf", std::string("REGEDIT4\n\n") + kKeyLine + "\n\"REGCODE\"=\"3B41\"\n", "3B41"},
+        ReadCase{"NoLineEndAtTheEnd", UnderSettingsKey("\"REGCODE\"=\"3B41\""), "3B41"},
+        ReadCase{"Version5Utf16WithBom",
+                 Utf16LeFile(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                             u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR]\r\n"
+                             u"\"REGCODE\"=\"3B41\"\r\n\r\n"),
+                 "3B41"},
+        ReadCase{"Version5Utf16WithOtherLetters",
+                 Utf16LeFile(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                             u"[HKEY_CURRENT_USER\\Software\\Z\u00FCrich \U0001F600]\r\n"
+                             u"\"Name\"=\"\u00C4rger \u4E2D\"\r\n\r\n"
+                             u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR]\r\n"
+                             u"\"REGCODE\"=\"3B41\"\r\n\r\n"),
+                 "3B41"},
+        ReadCase{"Version5Utf8WithBom",
+                 std::string("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n") + kKeyLine
+                     + "\r\n\"REGCODE\"=\"3B41\"\r\n",
+                 "3B41"},
+        ReadCase{"AmongOtherKeysAndValues",
+                 std::string("REGEDIT4\r\n\r\n"
+                             "; provisioning for store 12\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE]\r\n"
+                             "\"REGCODE\"=\"00\"\r\n\r\n")
+                     + kKeyLine
+                     + "\r\n"
+                       "@=\"default\"\r\n"
+                       "\"Other\"=dword:00000001\r\n"
+                       "\"Blob\"=hex:01,02,03,\\\r\n"
+                       "  04,05\r\n"
+                       "\"REGCODE\"=\"3B41\"\r\n"
+                       "\"REGCODEX\"=\"00\"\r\n\r\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR\\Sub]\r\n"
+                       "\"REGCODE\"=\"00\"\r\n\r\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ORVALLE\\QUINTAR]\r\n"
+                       "\"REGCODE\"=\"00\"\r\n",
+                 "3B41"},
+        ReadCase{"NamesInAnyCase",
+                 "REGEDIT4\r\n\r\n[hkey_local_machine\\Software\\Orvalle\\Quintar]\r\n"
+                 "\"RegCode\"=\"3B41\"\r\n",
+                 "3B41"},
+        ReadCase{"SpacesAroundTheParts",
+                 std::string("REGEDIT4  \r\n\r\n  ") + kKeyLine
+                     + "  \r\n  \"REGCODE\" = \"3B41\"  ; set up\r\n",
+                 "3B41"},
+        ReadCase{"EscapedQuotesAndBackslashes",
+                 UnderSettingsKey("\"we\\\"ird\"=\"x\"\r\n\"REGCODE\"=\"a\\\\b\\\"c;d\\e\"\r\n"),
+                 "a\\b\"c;d\\e"},
+        ReadCase{"EmptyValue", UnderSettingsKey("\"REGCODE\"=\"\"\r\n"), ""},
+        ReadCase{"LastLineWins",
+                 UnderSettingsKey("\"REGCODE\"=\"00\"\r\n\"REGCODE\"=\"3B41\"\r\n"),
+                 "3B41"},
+        ReadCase{"SetAgainAfterTheKeyIsRemoved",
+                 UnderSettingsKey("\"REGCODE\"=\"00\"\r\n"
+                                  "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE]\r\n")
+                     + kKeyLine + "\r\n\"REGCODE\"=\"3B41\"\r\n",
+                 "3B41"},
+        ReadCase{"RemovingOtherKeysWithTheSameStart",
+                 UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n"
+                                  "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVAL]\r\n"
+                                  "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINT]\r\n"
+                                  "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTARX]\r\n"
+                                  "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR\\Sub]\r\n"),
+                 "3B41"},
+        ReadCase{"Utf16LettersComeOutAsUtf8",
+                 Utf16LeFile(u"Windows Registry Editor Version 5.00\r\n"
+                             u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR]\r\n"
+                             u"\"REGCODE\"=\"41\u00FC\u4E2D\U0001F600\"\r\n"),
+                 "41\xC3\xBC\xE4\xB8\xAD\xF0\x9F\x98\x80"}),
+    CaseName<ReadCase>);
+
+struct BadFileCase {
+    const char* name;
+    std::string file;
+    const char* expectedInMessage;
+};
+
+class ReadSettingsCodeErrorTest : public ::testing::TestWithParam<BadFileCase> {};
+
+TEST_P(ReadSettingsCodeErrorTest, SaysWhatIsWrong)
+{
+    try {
+        const std::string code = ReadSettingsCodeFromReg(GetParam().file);
+        FAIL() << "read the code \"" << code << "\"";
+    } catch (const RegFileError& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().expectedInMessage), std::string::npos) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadSettingsCodeErrorTest,
+    ::testing::Values(
+        BadFileCase{"Empty", "", "empty"},
+        BadFileCase{"NoHeader", std::string(kKeyLine) + "\r\n\"REGCODE\"=\"3B41\"\r\n",
+                    "not a registry file"},
+        BadFileCase{"Utf16WithoutBom", std::string("R\0E\0G\0E\0D\0I\0T\0\x34\0", 16), "not a registry file"},
+        BadFileCase{"NoSettingsKey",
+                    "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"REGCODE\"=\"3B\"\r\n",
+                    "does not set the location settings"},
+        BadFileCase{"ValueBeforeAnyKey", "REGEDIT4\r\n\"REGCODE\"=\"3B41\"\r\n", "does not set"},
+        BadFileCase{"NumberValue", UnderSettingsKey("\"REGCODE\"=dword:00000001\r\n"),
+                    "line 4: REGCODE is not stored as text"},
+        BadFileCase{"HexValue", UnderSettingsKey("\"REGCODE\"=hex(1):33,00\r\n"),
+                    "not stored as text"},
+        BadFileCase{"NoClosingQuote", UnderSettingsKey("\r\n\"REGCODE\"=\"3B41\r\n"),
+                    "line 5: the REGCODE value has no closing quote"},
+        BadFileCase{"TextAfterTheValue", UnderSettingsKey("\"REGCODE\"=\"3B\"41\r\n"),
+                    "more text after"},
+        BadFileCase{"NoEquals", UnderSettingsKey("\"REGCODE\" \"3B41\"\r\n"),
+                    "no \"=\""},
+        BadFileCase{"ValueRemoved",
+                    UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n\"REGCODE\"=-\r\n"),
+                    "removes the location settings"},
+        BadFileCase{"KeyRemovedAfterwards",
+                    UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n"
+                                     "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE\\QUINTAR]\r\n"),
+                    "removes the location settings"},
+        BadFileCase{"ParentKeyRemovedAfterwards",
+                    UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n[-HKEY_LOCAL_MACHINE\\software]\r\n"),
+                    "removes the location settings"}),
+    CaseName<BadFileCase>);
+
+// ---- What show reports
+
+TEST(DescribeSettingsTest, ShowsEveryFieldQuotedAndMasksThePassword)
+{
+    const LocationSettings settings{"STORE12", "ftp.example.com:2121", "store12", "s3cret", " /in box "};
+    EXPECT_EQ(DescribeSettings(settings, false),
+              "Location code:  \"STORE12\"\n"
+              "FTP host:       \"ftp.example.com:2121\"\n"
+              "FTP user:       \"store12\"\n"
+              "FTP password:   ********\n"
+              "Remote folder:  \" /in box \"\n");
+}
+
+struct MaskCase {
+    const char* name;
+    std::string password;
+    std::string shownWhenAsked;
+};
+
+class PasswordMaskTest : public ::testing::TestWithParam<MaskCase> {};
+
+TEST_P(PasswordMaskTest, HiddenUnlessAsked)
+{
+    LocationSettings settings;
+    settings.password = GetParam().password;
+    std::string masked = DescribeSettings(settings, false);
+    const std::string maskedLine = "FTP password:   ********\n";
+    const auto line = masked.find(maskedLine);
+    ASSERT_NE(line, std::string::npos) << masked;
+    if (!GetParam().password.empty()) {
+        masked.erase(line, maskedLine.size());
+        EXPECT_EQ(masked.find(GetParam().password), std::string::npos) << masked;
+    }
+    const std::string shown = DescribeSettings(settings, true);
+    EXPECT_NE(shown.find("FTP password:   " + GetParam().shownWhenAsked + "\n"), std::string::npos) << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PasswordMaskTest,
+    ::testing::Values(MaskCase{"Plain", "s3cret", "\"s3cret\""},
+                      MaskCase{"Empty", "", "\"\""},
+                      MaskCase{"LongerThanTheMask", "0123456789abcdef", "\"0123456789abcdef\""},
+                      MaskCase{"Stars", "********", "\"********\""},
+                      MaskCase{"HighBit", "\xE9t\xE9", "\"\xE9t\xE9\""},
+                      MaskCase{"ControlCharacters", "a\tb\x7F", "\"a\\x09b\\x7F\""}),
+    CaseName<MaskCase>);
+
+struct ProblemCase {
+    const char* name;
+    std::string code;
+    std::vector<std::string> expectedInProblems;  // one per problem, in order
+};
+
+class FindSettingsProblemsTest : public ::testing::TestWithParam<ProblemCase> {};
+
+TEST_P(FindSettingsProblemsTest, ReportsEachProblem)
+{
+    const std::string& code = GetParam().code;
+    const std::vector<std::string> problems = FindSettingsProblems(code, DecodeSettingsCode(code));
+    ASSERT_EQ(problems.size(), GetParam().expectedInProblems.size());
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        EXPECT_NE(problems[i].find(GetParam().expectedInProblems[i]), std::string::npos) << problems[i];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindSettingsProblemsTest,
+    ::testing::Values(
+        ProblemCase{"Good", EncodeSettingsCode({"7", "ftp.example.com:21", "u", "p", "r"}), {}},
+        ProblemCase{"Empty", "", {"no location settings"}},
+        ProblemCase{"OddLength", EncodeSettingsCode({"7", "h", "u", "p", "r"}) + "3", {"damaged"}},
+        ProblemCase{"NotHex", "3B413D6G", {"damaged"}},
+        ProblemCase{"LowerCaseHexIsFine", "3b413d6c", {}},
+        ProblemCase{"UnusableLocationCode", EncodeSettingsCode({"a/b", "h", "u", "p", "r"}),
+                    {"refuse to run"}},
+        ProblemCase{"DotLocationCode", EncodeSettingsCode({".", "h", "u", "p", "r"}), {"refuse to run"}},
+        ProblemCase{"BadPort", EncodeSettingsCode({"7", "h:70000", "u", "p", "r"}), {"cannot connect"}},
+        // 49 digits make 24 pairs: the lone Z is dropped and the settings still decode.
+        ProblemCase{"AllAtOnce", EncodeSettingsCode({"a|b", "h:x", "u", "p", "r"}) + "Z",
+                    {"damaged", "refuse to run", "cannot connect"}}),
+    CaseName<ProblemCase>);
+
+}  // namespace
+}  // namespace kestrane

@@ -1,0 +1,379 @@
+// kestrane-location: makes and checks location.reg, the file that gives a
+// location's PC its settings. kHelp says how it is used.
+
+#include "settings/location_settings.h"
+#include "tools/location/console.h"
+#include "tools/location/location_check.h"
+#include "tools/location/location_reg.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kestrane {
+namespace {
+
+constexpr const char* kHelp = R"(kestrane-location makes and checks location.reg, the file that gives a
+location's PC its Kestrane settings: the location code, and the FTP server,
+account and folder that receive the uploads.
+
+To make a location.reg:
+
+  kestrane-location write --location-code CODE --host HOST --user USER
+      --password PASSWORD --remote-folder FOLDER [--output FILE] [--force]
+
+  --location-code CODE    the location's code, as it appears in the names of
+                          uploaded files; it may not contain \ / : * ? " < > |
+  --host HOST             the FTP server's name or address; add :PORT if the
+                          server does not use the usual port 21
+  --user USER             the user name of the location's FTP account
+  --password PASSWORD     the password of that account
+  --password-stdin        use instead of --password to keep the password out
+                          of the command history: you are asked to type it
+                          (it does not show), or the first line piped in is
+                          taken
+  --remote-folder FOLDER  the folder on the FTP server that receives uploads
+  --output FILE           the file to write; location.reg if not given
+  --force                 replace FILE if it already exists
+
+  No value may contain ";" or "=". To leave a value empty, write it as
+  --remote-folder= for example (or --remote-folder "").
+
+  To set up the PC, copy location.reg to it and double-click the file, or run
+  "regedit /s location.reg" as an administrator. Anyone who has the file can
+  read the password from it: keep it as safe as the password itself.
+
+To check a location.reg:
+
+  kestrane-location show FILE [--show-password]
+  kestrane-location show --code CODE [--show-password]
+
+  Prints the settings in FILE, or in CODE (the REGCODE value copied from the
+  registry), and warns about anything that would stop Kestrane from working.
+  The password shows as ******** unless --show-password is given.
+
+Exit status: 0 when all went well, 1 when the task failed or show found a
+problem, 2 when the command line was not understood.
+)";
+
+constexpr const char* kDefaultOutput = "location.reg";
+
+constexpr int kExitProblem = 1;
+constexpr int kExitUsage = 2;
+
+// A command line that was not understood.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A task that could not be done.
+class TaskError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+};
+
+constexpr OptionSpec kWriteOptions[] = {
+    {"--location-code", true}, {"--host", true},          {"--user", true},   {"--password", true},
+    {"--password-stdin", false}, {"--remote-folder", true}, {"--output", true}, {"--force", false},
+};
+constexpr OptionSpec kShowOptions[] = {{"--code", true}, {"--show-password", false}};
+
+struct Arguments {
+    bool help = false;
+    std::map<std::string, std::string> values;
+    std::set<std::string> flags;
+    std::vector<std::string> files;
+};
+
+bool IsHelp(const std::string& arg)
+{
+    return arg == "--help" || arg == "-h";
+}
+
+const OptionSpec* FindOption(std::span<const OptionSpec> specs, const std::string& name)
+{
+    for (const OptionSpec& spec : specs) {
+        if (name == spec.name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+// Reads the options of one command: "--name VALUE" or "--name=VALUE" for
+// those with a value, "--name" for the others; anything not starting with
+// "-" is a file name.
+Arguments ParseArguments(const std::string& command, std::span<const std::string> args,
+                         std::span<const OptionSpec> specs)
+{
+    Arguments parsed;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (IsHelp(arg)) {
+            parsed.help = true;
+            return parsed;
+        }
+        if (!arg.starts_with("-")) {
+            parsed.files.push_back(arg);
+            continue;
+        }
+        const auto equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const OptionSpec* spec = FindOption(specs, name);
+        if (spec == nullptr) {
+            throw UsageError(command + " has no option " + name + ".");
+        }
+        if (parsed.values.contains(name) || parsed.flags.contains(name)) {
+            throw UsageError(name + " is given more than once.");
+        }
+        if (!spec->takesValue) {
+            if (equals != std::string::npos) {
+                throw UsageError(name + " takes no value.");
+            }
+            parsed.flags.insert(name);
+            continue;
+        }
+        if (equals != std::string::npos) {
+            parsed.values[name] = arg.substr(equals + 1);
+            continue;
+        }
+        // A value that is one of the options means the value was left out, as
+        // happens when a shell drops an empty "" argument.
+        if (i + 1 == args.size() || FindOption(specs, args[i + 1].substr(0, args[i + 1].find('=')))) {
+            throw UsageError(name + " needs a value. To leave it empty, write " + name + "=");
+        }
+        parsed.values[name] = args[++i];
+    }
+    return parsed;
+}
+
+[[noreturn]] void ThrowFileError(const char* what, const std::string& path, int error)
+{
+    throw TaskError(std::string("Cannot ") + what + " " + path + ": " + std::strerror(error) + ".");
+}
+
+bool FileExists(const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    std::fclose(file);
+    return true;
+}
+
+void WriteWholeFile(const std::string& path, const std::string& content)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        ThrowFileError("write", path, errno);
+    }
+    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    int error = errno;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        std::remove(path.c_str());  // a part of the file would only mislead
+        ThrowFileError("write", path, error);
+    }
+}
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        ThrowFileError("read", path, errno);
+    }
+    std::string content;
+    char buffer[4096];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        content.append(buffer, count);
+    }
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) {
+        ThrowFileError("read", path, error);
+    }
+    return content;
+}
+
+// The first line of standard input, without its line end; nothing when the
+// input ends before it starts. Someone typing is asked for it and does not
+// see it.
+std::optional<std::string> ReadPassword()
+{
+    std::unique_ptr<ConsoleChange> hidden;
+    if (StandardInputIsInteractive()) {
+        // Hidden before the prompt shows, so that nothing typed after it shows.
+        hidden = HideTypedInput();
+        std::cerr << "FTP password: " << std::flush;
+    }
+    std::string line;
+    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    if (hidden) {
+        hidden.reset();
+        std::cerr << '\n';  // the Enter key did not show either
+    }
+    if (!read) {
+        return std::nullopt;
+    }
+    if (line.ends_with('\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+void ThrowIfNotWritable(const LocationSettings& settings, const std::string& output)
+{
+    if (std::optional<std::string> problem = CheckWritable(settings)) {
+        throw TaskError("Cannot make " + output + ": " + *problem);
+    }
+}
+
+int Write(const Arguments& args)
+{
+    if (!args.files.empty()) {
+        throw UsageError("write takes no file name except after --output; \"" + args.files.front()
+                         + "\" is not understood.");
+    }
+    const bool passwordFromInput = args.flags.contains("--password-stdin");
+    if (passwordFromInput && args.values.contains("--password")) {
+        throw UsageError("Give either --password or --password-stdin, not both.");
+    }
+    std::string missing;
+    for (const std::string name : {"--location-code", "--host", "--user", "--password", "--remote-folder"}) {
+        if (!args.values.contains(name) && !(name == "--password" && passwordFromInput)) {
+            missing += (missing.empty() ? "" : ", ") + name;
+        }
+    }
+    if (!missing.empty()) {
+        throw UsageError("write needs every setting; missing: " + missing + ".");
+    }
+
+    LocationSettings settings;
+    settings.locationCode = args.values.at("--location-code");
+    settings.host = args.values.at("--host");
+    settings.user = args.values.at("--user");
+    settings.remoteFolder = args.values.at("--remote-folder");
+    if (!passwordFromInput) {
+        settings.password = args.values.at("--password");
+    }
+    const auto output = args.values.find("--output");
+    const std::string path = output == args.values.end() ? kDefaultOutput : output->second;
+
+    // Everything that can be checked is checked before anyone types a password.
+    if (!args.flags.contains("--force") && FileExists(path)) {
+        throw TaskError(path + " already exists. Add --force to replace it, or name another file with "
+                               "--output.");
+    }
+    ThrowIfNotWritable(settings, path);
+    if (passwordFromInput) {
+        std::optional<std::string> password = ReadPassword();
+        if (!password) {
+            throw TaskError("No password came in on standard input.");
+        }
+        settings.password = std::move(*password);
+        ThrowIfNotWritable(settings, path);
+    }
+
+    WriteWholeFile(path, FormatLocationReg(EncodeSettingsCode(settings)));
+    std::cout << "Wrote " << path << " for location \"" << settings.locationCode << "\".\n"
+              << "To set up the location's PC, copy the file there and double-click it, or run\n"
+              << "this as an administrator:  regedit /s \"" << path << "\"\n";
+    return 0;
+}
+
+int Show(const Arguments& args)
+{
+    const auto code = args.values.find("--code");
+    if (args.files.size() + (code == args.values.end() ? 0 : 1) != 1) {
+        throw UsageError("show needs one location.reg file, or --code CODE.");
+    }
+
+    std::string settingsCode;
+    if (code != args.values.end()) {
+        settingsCode = code->second;
+        std::cout << "Settings in the code given:\n";
+    } else {
+        const std::string& path = args.files.front();
+        try {
+            settingsCode = ReadSettingsCodeFromReg(ReadWholeFile(path));
+        } catch (const RegFileError& e) {
+            throw TaskError("Cannot use " + path + ": " + e.what() + ".");
+        }
+        std::cout << "Settings in " << path << ":\n";
+    }
+
+    const LocationSettings settings = DecodeSettingsCode(settingsCode);
+    std::cout << DescribeSettings(settings, args.flags.contains("--show-password"));
+    const std::vector<std::string> problems = FindSettingsProblems(settingsCode, settings);
+    if (problems.empty()) {
+        std::cout << "No problems found.\n";
+        return 0;
+    }
+    std::cout << std::flush;
+    for (const std::string& problem : problems) {
+        std::cerr << "Warning: " << problem << '\n';
+    }
+    return kExitProblem;
+}
+
+int Run(const std::vector<std::string>& args)
+{
+    if (args.empty()) {
+        throw UsageError("Tell kestrane-location what to do: write or show.");
+    }
+    const std::string& command = args.front();
+    if (IsHelp(command) || command == "help") {
+        std::cout << kHelp;
+        return 0;
+    }
+    const bool write = command == "write";
+    if (!write && command != "show") {
+        throw UsageError("\"" + command + "\" is not something kestrane-location does; use write or show.");
+    }
+    const Arguments parsed = ParseArguments(command, std::span(args).subspan(1),
+                                            write ? std::span<const OptionSpec>(kWriteOptions)
+                                                  : std::span<const OptionSpec>(kShowOptions));
+    if (parsed.help) {
+        std::cout << kHelp;
+        return 0;
+    }
+    return write ? Write(parsed) : Show(parsed);
+}
+
+}  // namespace
+}  // namespace kestrane
+
+int main(int argc, char** argv)
+{
+    const std::unique_ptr<kestrane::ConsoleChange> codePage = kestrane::UseSettingsCodePage();
+    try {
+        return kestrane::Run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const kestrane::UsageError& e) {
+        std::cerr << "Error: " << e.what() << "\nRun \"kestrane-location --help\" to see how to use it.\n";
+        return kestrane::kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "Error: " << e.what() << '\n';
+        return kestrane::kExitProblem;
+    }
+}

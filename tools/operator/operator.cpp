@@ -1,0 +1,766 @@
+// operator.exe: runs a program and reports, line by line, what it shows.
+//
+//   operator.exe run [options] -- <exe> [args...]
+//
+// The end-to-end tests run it in the same Wine prefix as the program under
+// test. It starts the program, then watches its top-level windows until it
+// exits, and prints one JSON object per event on stdout, each carrying "t",
+// the milliseconds since the program was started:
+//
+//   {"t":0,"event":"started","pid":N}
+//   {"t":..,"event":"window","id":ID,"title":"..","class":"..","client_width":W,"client_height":H}
+//   {"t":..,"event":"window_closed","id":ID}
+//   {"t":..,"event":"log","text":".."}
+//   {"t":..,"event":"not_responding"}
+//   {"t":..,"event":"responding"}
+//   {"t":..,"event":"message_box","id":ID,"title":"..","text":"..","icon":"error"}
+//   {"t":..,"event":"ok_pressed","id":ID}
+//   {"t":..,"event":"message_box_closed","id":ID}
+//   {"t":..,"event":"close_posted"}
+//   {"t":..,"event":"killed","reason":"file"|"after"|"timeout"}
+//   {"t":..,"event":"exit","code":N}
+//
+// "window" is a top-level window other than a dialog becoming visible, and
+// "window_closed" its going (hidden or destroyed); the first one is the main
+// window. "log" is the full new text of the program's log: the multi-line
+// edit box of its top-level window, read even while that window is hidden.
+// The text is read with WM_GETTEXT, which the program's thread answers only
+// between its own work: "not_responding" says that it did not answer in
+// time, "responding" that it answers again. "message_box" is a visible
+// dialog (class #32770): its caption, its text (item 0xFFFF) and its icon,
+// one of "error", "warning", "information", "question", "none" or "unknown".
+// "exit" is always the last line; a program the operator terminated exits
+// with 137. Options:
+//
+//   --cwd DIR               the program's current directory (default: ours)
+//   --ok-delay-ms N         press OK on each message box N ms after it appeared
+//                           (default: as soon as it has been read)
+//   --no-ok                 leave message boxes alone
+//   --close-after-ms N      post WM_CLOSE to the main window N ms after it appeared
+//   --kill-when-exists PATH terminate the program as soon as PATH exists
+//   --kill-after-ms N       terminate the program N ms after its start
+//   --timeout-ms N          terminate the program N ms after its start, reported as a timeout
+//
+// The program runs in a job object that kills it should the operator itself
+// end early. Exit status: 0 when the program ran to its end (whatever its own
+// exit code), 3 after a timeout, 2 for a usage error, 1 when the operator failed.
+#include "common/win32_support.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kestrane::win32::UniqueHandle;
+using kestrane::win32::UniqueKernelObject;
+
+constexpr DWORD kPollMs = 25;
+constexpr UINT kTextTimeoutMs = 100;
+constexpr UINT kKilledExitCode = 137;
+// A message box is read once it has had time to paint its icon; after this
+// long it is reported with whatever could be read.
+constexpr std::int64_t kBoxSettleMs = 1000;
+// Message box controls: the text is item 0xFFFF everywhere; the icon is
+// item 20 on Windows and 1088 (stc1) under Wine.
+constexpr int kBoxTextId = 0xFFFF;
+constexpr int kBoxIconIds[] = {20, 1088};
+
+void ReleaseScreenDC(HDC dc) { ::ReleaseDC(nullptr, dc); }
+void DeleteMemoryDC(HDC dc) { ::DeleteDC(dc); }
+void DeleteGdiBitmap(HBITMAP bitmap) { ::DeleteObject(bitmap); }
+using UniqueScreenDC = UniqueHandle<HDC, ReleaseScreenDC>;
+using UniqueMemoryDC = UniqueHandle<HDC, DeleteMemoryDC>;
+using UniqueBitmap = UniqueHandle<HBITMAP, DeleteGdiBitmap>;
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void ThrowLastError(const std::string& what)
+{
+    throw std::runtime_error(what + " failed: " + kestrane::win32::SystemErrorText(::GetLastError()));
+}
+
+struct Options {
+    std::wstring workingDirectory;
+    std::optional<std::int64_t> okDelayMs = 0;  // empty: never press OK
+    std::optional<std::int64_t> closeAfterMs;
+    std::wstring killWhenExists;
+    std::optional<std::int64_t> killAfterMs;
+    std::optional<std::int64_t> timeoutMs;
+    std::vector<std::wstring> command;  // the program and its arguments
+};
+
+std::int64_t ParseMilliseconds(const std::wstring& option, const std::wstring& text)
+{
+    // At most a day: nine digits, so the sum below cannot overflow.
+    constexpr std::int64_t kMaxMs = 86'400'000;
+    std::int64_t value = 0;
+    for (wchar_t digit : text) {
+        if (digit < L'0' || digit > L'9' || value > kMaxMs) {
+            value = kMaxMs + 1;
+            break;
+        }
+        value = value * 10 + (digit - L'0');
+    }
+    if (text.empty() || value > kMaxMs) {
+        throw UsageError(kestrane::win32::Narrow(option) + " needs a number of milliseconds up to a day");
+    }
+    return value;
+}
+
+Options ParseOptions(int argc, wchar_t** argv)
+{
+    if (argc < 2 || std::wstring(argv[1]) != L"run") {
+        throw UsageError("the first argument must be \"run\"");
+    }
+    Options options;
+    int i = 2;
+    for (; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        if (option == L"--") {
+            ++i;
+            break;
+        }
+        if (option == L"--no-ok") {
+            options.okDelayMs.reset();
+            continue;
+        }
+        if (i + 1 >= argc) {
+            throw UsageError("unknown option or missing value: " + kestrane::win32::Narrow(option));
+        }
+        const wchar_t* value = argv[++i];
+        if (option == L"--cwd") {
+            options.workingDirectory = value;
+        } else if (option == L"--ok-delay-ms") {
+            options.okDelayMs = ParseMilliseconds(option, value);
+        } else if (option == L"--close-after-ms") {
+            options.closeAfterMs = ParseMilliseconds(option, value);
+        } else if (option == L"--kill-when-exists") {
+            options.killWhenExists = value;
+        } else if (option == L"--kill-after-ms") {
+            options.killAfterMs = ParseMilliseconds(option, value);
+        } else if (option == L"--timeout-ms") {
+            options.timeoutMs = ParseMilliseconds(option, value);
+        } else {
+            throw UsageError("unknown option: " + kestrane::win32::Narrow(option));
+        }
+    }
+    if (i >= argc) {
+        throw UsageError("no program given after --");
+    }
+    options.command.assign(argv + i, argv + argc);
+    return options;
+}
+
+// Quotes one argument so that the C runtime's command-line parser gives it back unchanged.
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+std::wstring CommandLine(const std::vector<std::wstring>& command)
+{
+    std::wstring line;
+    for (const std::wstring& argument : command) {
+        if (!line.empty()) {
+            line.push_back(L' ');
+        }
+        line += QuoteArgument(argument);
+    }
+    return line;
+}
+
+// JSON string literal, in plain ASCII: everything else as \u escapes.
+std::string JsonString(const std::wstring& text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string json = "\"";
+    for (wchar_t c : text) {
+        switch (c) {
+        case L'"': json += "\\\""; break;
+        case L'\\': json += "\\\\"; break;
+        case L'\r': json += "\\r"; break;
+        case L'\n': json += "\\n"; break;
+        case L'\t': json += "\\t"; break;
+        default:
+            if (c >= 0x20 && c < 0x7F) {
+                json.push_back(static_cast<char>(c));
+            } else {
+                const unsigned code = static_cast<unsigned>(c);
+                json += "\\u";
+                for (int shift = 12; shift >= 0; shift -= 4) {
+                    json.push_back(kHex[(code >> shift) & 0xF]);
+                }
+            }
+        }
+    }
+    json.push_back('"');
+    return json;
+}
+
+std::string JsonId(HWND window)
+{
+    return std::to_string(reinterpret_cast<std::uintptr_t>(window));
+}
+
+class EventWriter {
+public:
+    EventWriter() : out_(::GetStdHandle(STD_OUTPUT_HANDLE))
+    {
+        if (out_ == INVALID_HANDLE_VALUE || out_ == nullptr) {
+            ThrowLastError("GetStdHandle");
+        }
+    }
+
+    void Start() { start_ = std::chrono::steady_clock::now(); }
+
+    std::int64_t Now() const
+    {
+        const auto elapsed = std::chrono::steady_clock::now() - start_;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    }
+
+    // Writes {"t":..,"event":"kind"<fields>} as one line; fields start with ",".
+    void Emit(const char* kind, const std::string& fields = {})
+    {
+        const std::string line =
+            "{\"t\":" + std::to_string(Now()) + ",\"event\":\"" + kind + "\"" + fields + "}\n";
+        DWORD written = 0;
+        if (!::WriteFile(out_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)
+            || written != line.size()) {
+            ThrowLastError("WriteFile to stdout");
+        }
+    }
+
+private:
+    HANDLE out_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+std::wstring ClassName(HWND window)
+{
+    wchar_t name[256];
+    const int length = ::GetClassNameW(window, name, 256);
+    return length > 0 ? std::wstring(name, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+// The caption, read from the window manager's copy: GetWindowText never sends
+// WM_GETTEXT to another process's window, so it never waits on a busy thread
+// (GetWindowTextLength would). Empty also when the window has gone.
+std::wstring Caption(HWND window)
+{
+    wchar_t caption[1024];
+    const int length = ::GetWindowTextW(window, caption, 1024);
+    return std::wstring(caption, length > 0 ? static_cast<std::size_t>(length) : 0);
+}
+
+// A control's text through WM_GETTEXT, sent across processes; empty when the
+// owning thread does not answer in time (it may be busy in a long call).
+std::optional<std::wstring> ControlText(HWND control)
+{
+    DWORD_PTR length = 0;
+    if (!::SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kTextTimeoutMs, &length)) {
+        return std::nullopt;
+    }
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!::SendMessageTimeoutW(control, WM_GETTEXT, static_cast<WPARAM>(text.size()),
+                               reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, kTextTimeoutMs,
+                               &copied)) {
+        return std::nullopt;
+    }
+    text.resize(std::min<std::size_t>(static_cast<std::size_t>(copied), static_cast<std::size_t>(length)));
+    return text;
+}
+
+struct TopWindow {
+    HWND handle;
+    bool visible;
+};
+
+struct EnumState {
+    DWORD processId;
+    std::vector<TopWindow> windows;
+    bool failed = false;
+};
+
+BOOL CALLBACK CollectTopWindow(HWND window, LPARAM param)
+{
+    auto* state = reinterpret_cast<EnumState*>(param);
+    DWORD owner = 0;
+    if (::GetWindowThreadProcessId(window, &owner) != 0 && owner == state->processId) {
+        try {
+            state->windows.push_back({window, ::IsWindowVisible(window) != FALSE});
+        } catch (...) {
+            state->failed = true;
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+std::vector<TopWindow> TopWindowsOf(DWORD processId)
+{
+    EnumState state{processId, {}};
+    if (!::EnumWindows(CollectTopWindow, reinterpret_cast<LPARAM>(&state)) || state.failed) {
+        ThrowLastError("EnumWindows");
+    }
+    return state.windows;
+}
+
+BOOL CALLBACK FindLogBox(HWND child, LPARAM param)
+{
+    const LONG_PTR style = ::GetWindowLongPtrW(child, GWL_STYLE);
+    if ((style & ES_MULTILINE) != 0 && ::CompareStringOrdinal(ClassName(child).c_str(), -1, L"Edit", -1, TRUE)
+                                           == CSTR_EQUAL) {
+        *reinterpret_cast<HWND*>(param) = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The window's multi-line edit box, the program's log, if it has one.
+HWND LogBoxOf(HWND window)
+{
+    HWND logBox = nullptr;
+    ::EnumChildWindows(window, FindLogBox, reinterpret_cast<LPARAM>(&logBox));
+    return logBox;
+}
+
+// Which standard icon a message box shows: its icon control is captured from
+// the screen and compared with each standard icon drawn on the same background.
+std::wstring IconKind(HWND box)
+{
+    HWND icon = nullptr;
+    for (int id : kBoxIconIds) {
+        HWND control = ::GetDlgItem(box, id);
+        if (control != nullptr && (::GetWindowLongPtrW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+            icon = control;
+            break;
+        }
+    }
+    DWORD_PTR shownIcon = 0;
+    if (icon == nullptr || !::IsWindowVisible(icon)
+        || (::SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kTextTimeoutMs, &shownIcon)
+            && shownIcon == 0)) {
+        return L"none";
+    }
+    RECT rect;
+    if (!::GetWindowRect(icon, &rect)) {
+        return L"unknown";
+    }
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0 || width > 256 || height > 256) {
+        return L"unknown";
+    }
+
+    UniqueScreenDC screen(::GetDC(nullptr));
+    if (!screen) {
+        ThrowLastError("GetDC");
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    UniqueBitmap bitmap(::CreateDIBSection(screen.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!bitmap || bits == nullptr) {
+        ThrowLastError("CreateDIBSection");
+    }
+    // Declared after the bitmap, so deleted before it: a bitmap still selected
+    // into a device context cannot be deleted.
+    UniqueMemoryDC memory(::CreateCompatibleDC(screen.Get()));
+    if (!memory) {
+        ThrowLastError("CreateCompatibleDC");
+    }
+    const HGDIOBJ previous = ::SelectObject(memory.Get(), bitmap.Get());
+    if (previous == nullptr || previous == HGDI_ERROR) {
+        ThrowLastError("SelectObject");
+    }
+    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    auto* pixels = static_cast<std::uint32_t*>(bits);
+    if (!::BitBlt(memory.Get(), 0, 0, width, height, screen.Get(), rect.left, rect.top, SRCCOPY)) {
+        return L"unknown";  // the screen cannot be read here
+    }
+    if (!::GdiFlush()) {
+        ThrowLastError("GdiFlush");
+    }
+    const std::vector<std::uint32_t> shown(pixels, pixels + count);
+    const std::uint32_t background = shown[0];
+    if (std::all_of(shown.begin(), shown.end(), [&](std::uint32_t pixel) { return pixel == background; })) {
+        return L"unknown";  // not painted yet
+    }
+
+    struct Candidate {
+        const wchar_t* kind;
+        LPCWSTR resource;
+    };
+    static const Candidate kCandidates[] = {{L"error", IDI_ERROR},
+                                            {L"warning", IDI_WARNING},
+                                            {L"information", IDI_INFORMATION},
+                                            {L"question", IDI_QUESTION}};
+    const wchar_t* best = L"unknown";
+    std::size_t bestDifferent = count / 10;  // more than 10% different pixels is no match
+    for (const Candidate& candidate : kCandidates) {
+        const HICON standard = ::LoadIconW(nullptr, candidate.resource);
+        if (standard == nullptr) {
+            ThrowLastError("LoadIcon");
+        }
+        std::fill(pixels, pixels + count, background);
+        if (!::DrawIconEx(memory.Get(), 0, 0, standard, width, height, 0, nullptr, DI_NORMAL)) {
+            ThrowLastError("DrawIconEx");
+        }
+        if (!::GdiFlush()) {
+            ThrowLastError("GdiFlush");
+        }
+        std::size_t different = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            for (int shift = 0; shift < 24; shift += 8) {
+                const int a = static_cast<int>((shown[i] >> shift) & 0xFF);
+                const int b = static_cast<int>((pixels[i] >> shift) & 0xFF);
+                if (std::abs(a - b) > 24) {
+                    ++different;
+                    break;
+                }
+            }
+        }
+        if (different < bestDifferent) {
+            bestDifferent = different;
+            best = candidate.kind;
+        }
+    }
+    return best;
+}
+
+class Watcher {
+public:
+    Watcher(const Options& options, EventWriter& events, HANDLE process, DWORD processId)
+        : options_(options), events_(events), process_(process), processId_(processId)
+    {
+    }
+
+    // Looks at the program's windows once and reports what changed.
+    void Scan()
+    {
+        const std::vector<TopWindow> windows = TopWindowsOf(processId_);
+        std::set<HWND> visible;
+        for (const TopWindow& window : windows) {
+            if (window.visible) {
+                visible.insert(window.handle);
+            }
+        }
+        ReportClosed(visible);
+        // The log first: a message box that appears in the same poll came after it.
+        std::vector<HWND> boxes;
+        for (const TopWindow& window : windows) {
+            const std::wstring className = ClassName(window.handle);
+            if (className == L"#32770") {
+                if (window.visible) {
+                    boxes.push_back(window.handle);
+                }
+            } else if (!className.empty()) {  // empty: gone while we looked
+                SeeWindow(window.handle, className, window.visible);
+            }
+        }
+        ReadLog();
+        for (HWND box : boxes) {
+            SeeMessageBox(box);
+        }
+    }
+
+    // Presses, closes and kills that are due.
+    void Act()
+    {
+        const std::int64_t now = events_.Now();
+        for (auto& [box, state] : boxes_) {
+            if (state.reported && !state.pressed && options_.okDelayMs
+                && now >= state.shownAt + *options_.okDelayMs) {
+                state.pressed = true;
+                if (Post(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0)) {
+                    events_.Emit("ok_pressed", ",\"id\":" + JsonId(box));
+                }
+            }
+        }
+        if (mainWindow_ != nullptr && !closePosted_ && options_.closeAfterMs
+            && now >= mainShownAt_ + *options_.closeAfterMs) {
+            closePosted_ = true;
+            if (Post(mainWindow_, WM_CLOSE, 0, 0)) {
+                events_.Emit("close_posted");
+            }
+        }
+        if (!options_.killWhenExists.empty()
+            && ::GetFileAttributesW(options_.killWhenExists.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            Kill("file");
+        } else if (options_.killAfterMs && now >= *options_.killAfterMs) {
+            Kill("after");
+        } else if (options_.timeoutMs && now >= *options_.timeoutMs) {
+            timedOut_ = true;
+            Kill("timeout");
+        }
+    }
+
+    bool TimedOut() const { return timedOut_; }
+
+private:
+    struct BoxState {
+        std::int64_t shownAt;
+        bool reported = false;
+        bool pressed = false;
+    };
+
+    void ReportClosed(const std::set<HWND>& visible)
+    {
+        for (auto it = boxes_.begin(); it != boxes_.end();) {
+            if (visible.count(it->first) == 0) {
+                if (!it->second.reported) {
+                    ReportMessageBox(it->first, L"unknown");
+                }
+                events_.Emit("message_box_closed", ",\"id\":" + JsonId(it->first));
+                it = boxes_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = shownWindows_.begin(); it != shownWindows_.end();) {
+            if (visible.count(*it) == 0) {
+                events_.Emit("window_closed", ",\"id\":" + JsonId(*it));
+                it = shownWindows_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    void SeeMessageBox(HWND box)
+    {
+        const std::int64_t now = events_.Now();
+        auto [it, added] = boxes_.try_emplace(box, BoxState{now});
+        if (it->second.reported) {
+            return;
+        }
+        const std::wstring icon = IconKind(box);
+        if (icon != L"unknown" || now - it->second.shownAt >= kBoxSettleMs) {
+            ReportMessageBox(box, icon);
+            it->second.reported = true;
+        }
+    }
+
+    void ReportMessageBox(HWND box, const std::wstring& icon)
+    {
+        std::wstring text;
+        if (HWND item = ::GetDlgItem(box, kBoxTextId)) {
+            text = ControlText(item).value_or(L"");
+        }
+        events_.Emit("message_box", ",\"id\":" + JsonId(box) + ",\"title\":" + JsonString(Caption(box))
+                                        + ",\"text\":" + JsonString(text) + ",\"icon\":" + JsonString(icon));
+    }
+
+    void SeeWindow(HWND window, const std::wstring& className, bool visible)
+    {
+        if (logBox_ == nullptr) {
+            logBox_ = LogBoxOf(window);
+            if (logBox_ != nullptr) {
+                logOwner_ = window;
+            }
+        }
+        if (!visible || shownWindows_.count(window) != 0) {
+            return;
+        }
+        shownWindows_.insert(window);
+        RECT client{};
+        if (!::GetClientRect(window, &client)) {
+            return;  // destroyed while we looked
+        }
+        events_.Emit("window", ",\"id\":" + JsonId(window) + ",\"title\":" + JsonString(Caption(window))
+                                   + ",\"class\":" + JsonString(className)
+                                   + ",\"client_width\":" + std::to_string(client.right - client.left)
+                                   + ",\"client_height\":" + std::to_string(client.bottom - client.top));
+        if (mainWindow_ == nullptr && (logOwner_ == nullptr || logOwner_ == window)) {
+            mainWindow_ = window;
+            mainShownAt_ = events_.Now();
+        }
+    }
+
+    void ReadLog()
+    {
+        if (logBox_ == nullptr) {
+            return;
+        }
+        if (!::IsWindow(logBox_)) {
+            logBox_ = nullptr;
+            return;
+        }
+        const std::optional<std::wstring> text = ControlText(logBox_);
+        if (!text) {
+            if (responding_ && ::IsWindow(logBox_)) {
+                responding_ = false;
+                events_.Emit("not_responding");
+            }
+            return;
+        }
+        if (!responding_) {
+            responding_ = true;
+            events_.Emit("responding");
+        }
+        if (*text != log_) {
+            log_ = *text;
+            events_.Emit("log", ",\"text\":" + JsonString(log_));
+        }
+    }
+
+    // Posts a message to a window that may have gone meanwhile; false if it has.
+    bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (::PostMessageW(window, message, wParam, lParam)) {
+            return true;
+        }
+        if (::GetLastError() == ERROR_INVALID_WINDOW_HANDLE) {
+            return false;
+        }
+        ThrowLastError("PostMessage");
+    }
+
+    void Kill(const char* reason)
+    {
+        if (killed_) {
+            return;
+        }
+        killed_ = true;
+        if (!::TerminateProcess(process_, kKilledExitCode)) {
+            ThrowLastError("TerminateProcess");
+        }
+        events_.Emit("killed", std::string(",\"reason\":\"") + reason + "\"");
+    }
+
+    const Options& options_;
+    EventWriter& events_;
+    HANDLE process_;
+    DWORD processId_;
+    std::map<HWND, BoxState> boxes_;
+    std::set<HWND> shownWindows_;
+    HWND mainWindow_ = nullptr;
+    std::int64_t mainShownAt_ = 0;
+    HWND logOwner_ = nullptr;
+    HWND logBox_ = nullptr;
+    std::wstring log_;
+    bool responding_ = true;
+    bool closePosted_ = false;
+    bool killed_ = false;
+    bool timedOut_ = false;
+};
+
+int Run(const Options& options)
+{
+    EventWriter events;
+
+    // The job kills the program when the operator ends, however it ends.
+    UniqueKernelObject job(::CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        ThrowLastError("CreateJobObject");
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        ThrowLastError("SetInformationJobObject");
+    }
+
+    std::wstring commandLine = CommandLine(options.command);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(options.command.front().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                          CREATE_SUSPENDED, nullptr,
+                          options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
+                          &startup, &started)) {
+        ThrowLastError("CreateProcess of " + kestrane::win32::Narrow(options.command.front()));
+    }
+    UniqueKernelObject process(started.hProcess);
+    UniqueKernelObject thread(started.hThread);
+    if (!::AssignProcessToJobObject(job.Get(), process.Get())) {
+        const DWORD error = ::GetLastError();
+        ::TerminateProcess(process.Get(), kKilledExitCode);
+        throw std::runtime_error("AssignProcessToJobObject failed: "
+                                 + kestrane::win32::SystemErrorText(error));
+    }
+    events.Start();
+    if (::ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
+        ThrowLastError("ResumeThread");
+    }
+    events.Emit("started", ",\"pid\":" + std::to_string(started.dwProcessId));
+
+    Watcher watcher(options, events, process.Get(), started.dwProcessId);
+    for (;;) {
+        const DWORD wait = ::WaitForSingleObject(process.Get(), kPollMs);
+        if (wait == WAIT_FAILED) {
+            ThrowLastError("WaitForSingleObject");
+        }
+        watcher.Scan();
+        if (wait == WAIT_OBJECT_0) {
+            break;
+        }
+        watcher.Act();
+    }
+    DWORD exitCode = 0;
+    if (!::GetExitCodeProcess(process.Get(), &exitCode)) {
+        ThrowLastError("GetExitCodeProcess");
+    }
+    events.Emit("exit", ",\"code\":" + std::to_string(exitCode));
+    return watcher.TimedOut() ? 3 : 0;
+}
+
+void PrintError(const std::string& text)
+{
+    const std::string line = "operator: " + text + "\n";
+    DWORD written = 0;
+    if (!::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
+                     nullptr)) {
+        ::OutputDebugStringA(line.c_str());  // no stderr: the debugger is the last resort
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    try {
+        return Run(ParseOptions(argc, argv));
+    } catch (const UsageError& error) {
+        PrintError(std::string(error.what())
+                   + "\nusage: operator.exe run [--cwd DIR] [--ok-delay-ms N | --no-ok] [--close-after-ms N]"
+                     " [--kill-when-exists PATH] [--kill-after-ms N] [--timeout-ms N] -- <exe> [args...]");
+        return 2;
+    } catch (const std::exception& error) {
+        PrintError(error.what());
+        return 1;
+    }
+}

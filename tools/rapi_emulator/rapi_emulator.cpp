@@ -1,0 +1,756 @@
+// Kestrane's stand-in for rapi.dll, the Windows CE Remote API, used by the
+// tests and the demo. A folder on the PC plays the handheld's storage: device
+// path "\Storage Card\savedata.dat" is DIR\Storage Card\savedata.dat.
+//
+// It is set up only through the process environment (the Win32 one, so that
+// a test can change it with SetEnvironmentVariableW), read by every
+// CeRapiInit and by the first call of any other function:
+//
+//   KESTRANE_HANDHELD_DIR          the handheld's root folder. Unset: CeRapiInit
+//                                  fails with E_FAIL at once, so the stand-in
+//                                  never pretends to be a handheld on a real PC.
+//                                  CeRapiInit waits until the folder exists, as
+//                                  the real library waits for a docked device.
+//   KESTRANE_HANDHELD_INIT_RESULT  an HRESULT CeRapiInit returns at once.
+//   KESTRANE_HANDHELD_READ_FAIL_AT, KESTRANE_HANDHELD_READ_FAIL_CODE
+//                                  the k-th CeReadFile fails with that code
+//                                  (ERROR_GEN_FAILURE when no code is given).
+//   KESTRANE_HANDHELD_UNDOCK_AT_READ
+//                                  the handheld is pulled out at the k-th
+//                                  CeReadFile: it and every later call fail with
+//                                  ERROR_DEVICE_NOT_CONNECTED.
+//   KESTRANE_HANDHELD_CREATE_WRITE_FAIL
+//                                  CeCreateFile for writing fails with that code.
+//   KESTRANE_HANDHELD_HANG_AT      Function[:n]: the n-th call of Function
+//                                  (default the first) journals "HANG Function"
+//                                  and never returns.
+//   KESTRANE_HANDHELD_JOURNAL      a file that gets one line per call, the
+//                                  function's name first, then its arguments,
+//                                  "->" and its result.
+//
+// Numbers are decimal or 0x hexadecimal. Calls are counted from the moment
+// the library is loaded, which for a program is its whole run. A malformed
+// variable makes CeRapiInit fail with E_INVALIDARG and journal a CONFIG line;
+// once a journal line could not be written, CeRapiInit fails with that error.
+// Anything a call cannot do for want of memory fails it with
+// ERROR_NOT_ENOUGH_MEMORY: no exception leaves the library.
+#include "common/win32_support.h"
+#include "device/rapi_api_win32.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdint>
+#include <cwchar>
+#include <exception>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace kestrane::rapi_emulator {
+namespace {
+
+using win32::UniqueFile;
+
+// The exported functions, in the order of kCallNames.
+enum class Call : unsigned {
+    Init,
+    Uninit,
+    FindFirst,
+    FindClose,
+    Create,
+    Read,
+    Write,
+    LastError,
+    Close,
+    Delete,
+    Count,
+};
+
+constexpr const wchar_t* kCallNames[] = {
+    L"CeRapiInit",   L"CeRapiUninit", L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile",
+    L"CeReadFile",   L"CeWriteFile",  L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
+};
+static_assert(std::size(kCallNames) == static_cast<std::size_t>(Call::Count));
+
+const wchar_t* CallName(Call call) { return kCallNames[static_cast<unsigned>(call)]; }
+
+struct Settings {
+    std::wstring root;  // Empty when the handheld folder is not set.
+    std::optional<HRESULT> initResult;
+    std::uint32_t readFailAt = 0;  // 0: never.
+    DWORD readFailCode = ERROR_GEN_FAILURE;
+    std::uint32_t undockAtRead = 0;  // 0: never.
+    std::optional<DWORD> createWriteFail;
+    std::optional<Call> hangCall;
+    std::uint32_t hangAt = 1;
+    std::wstring journal;  // Empty: no journal.
+    std::wstring problem;  // The first malformed variable, as NAME=value.
+};
+
+// The variable's value; nothing when it is unset or empty.
+std::optional<std::wstring> Variable(const wchar_t* name)
+{
+    std::wstring value(64, L'\0');
+    for (;;) {
+        const DWORD length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length);  // The length asked for counts the terminating zero.
+    }
+}
+
+// Decimal (possibly negative) or 0x hexadecimal, fitting in 32 bits.
+std::optional<std::uint32_t> ParseNumber(const std::wstring& text)
+{
+    std::string ascii;
+    for (const wchar_t c : text) {
+        if (c > 0x7F) {
+            return std::nullopt;
+        }
+        ascii.push_back(static_cast<char>(c));
+    }
+    const char* first = ascii.data();
+    const char* const last = first + ascii.size();
+    int base = 10;
+    if (ascii.size() > 2 && ascii[0] == '0' && (ascii[1] == 'x' || ascii[1] == 'X')) {
+        first += 2;
+        base = 16;
+        if (*first == '-') {
+            return std::nullopt;
+        }
+    }
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(first, last, value, base);
+    if (error != std::errc{} || end != last || value < INT32_MIN || value > UINT32_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::optional<Call> ParseCall(const std::wstring& name)
+{
+    for (unsigned i = 0; i < static_cast<unsigned>(Call::Count); ++i) {
+        if (name == kCallNames[i]) {
+            return static_cast<Call>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+void Reject(Settings& settings, const wchar_t* name, const std::wstring& value)
+{
+    if (settings.problem.empty()) {
+        settings.problem = std::wstring(name) + L"=" + value;
+    }
+}
+
+// The variable's number; nothing when it is unset or malformed (which is
+// recorded as the settings' problem). A count must not be 0.
+std::optional<std::uint32_t> NumberVariable(Settings& settings, const wchar_t* name, bool count)
+{
+    const auto value = Variable(name);
+    if (!value) {
+        return std::nullopt;
+    }
+    const auto number = ParseNumber(*value);
+    if (!number || (count && *number == 0)) {
+        Reject(settings, name, *value);
+        return std::nullopt;
+    }
+    return number;
+}
+
+Settings ReadSettings()
+{
+    Settings settings;
+    if (auto root = Variable(L"KESTRANE_HANDHELD_DIR")) {
+        while (!root->empty() && (root->back() == L'\\' || root->back() == L'/')) {
+            root->pop_back();
+        }
+        settings.root = *root;
+    }
+    if (const auto result = NumberVariable(settings, L"KESTRANE_HANDHELD_INIT_RESULT", false)) {
+        settings.initResult = static_cast<HRESULT>(*result);
+    }
+    settings.readFailAt = NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_AT", true).value_or(0);
+    settings.readFailCode
+        = NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_CODE", false).value_or(ERROR_GEN_FAILURE);
+    settings.undockAtRead = NumberVariable(settings, L"KESTRANE_HANDHELD_UNDOCK_AT_READ", true).value_or(0);
+    settings.createWriteFail = NumberVariable(settings, L"KESTRANE_HANDHELD_CREATE_WRITE_FAIL", false);
+    if (const auto value = Variable(L"KESTRANE_HANDHELD_HANG_AT")) {
+        const std::size_t colon = value->find(L':');
+        settings.hangCall = ParseCall(value->substr(0, colon));
+        if (colon != std::wstring::npos) {
+            settings.hangAt = ParseNumber(value->substr(colon + 1)).value_or(0);
+        }
+        if (!settings.hangCall || settings.hangAt == 0) {
+            Reject(settings, L"KESTRANE_HANDHELD_HANG_AT", *value);
+            settings.hangCall.reset();
+        }
+    }
+    settings.journal = Variable(L"KESTRANE_HANDHELD_JOURNAL").value_or(std::wstring());
+    return settings;
+}
+
+// Appends lines to the journal file, each one written and closed at once so
+// that a process killed mid-call leaves every earlier line behind.
+class Journal {
+public:
+    void Append(const std::wstring& path, const std::wstring& line)
+    {
+        if (path.empty()) {
+            return;
+        }
+        const std::wstring text = line + L"\r\n";
+        const int length = static_cast<int>(text.size());
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+        std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+        if (size <= 0
+            || ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr)
+                   != size) {
+            Failed();
+            return;
+        }
+        UniqueFile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            Failed();
+            return;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)
+            || written != bytes.size()) {
+            Failed();
+            return;
+        }
+        if (!::CloseHandle(file.Release())) {
+            Failed();
+        }
+    }
+
+    // The error of the first line that could not be written; 0 if none.
+    DWORD Failure() const { return failure_; }
+
+private:
+    void Failed()
+    {
+        if (failure_ == 0) {
+            const DWORD code = ::GetLastError();
+            failure_ = code != 0 ? code : ERROR_WRITE_FAULT;
+        }
+    }
+
+    DWORD failure_ = 0;
+};
+
+struct OpenObject {
+    enum class Kind { File, Search } kind;
+    UniqueFile file;  // Only for files: searches are answered at once.
+};
+
+struct State {
+    std::mutex mutex;
+    bool configured = false;
+    Settings settings;
+    Journal journal;
+    std::uint32_t calls[static_cast<unsigned>(Call::Count)] = {};
+    bool connected = false;
+    bool undocked = false;
+    std::atomic<DWORD> lastError = 0;
+    std::map<std::uintptr_t, OpenObject> objects;
+    std::uintptr_t nextHandle = 0x1c;
+};
+
+State& TheState()
+{
+    static State state;
+    return state;
+}
+
+void Record(State& state, const std::wstring& line) { state.journal.Append(state.settings.journal, line); }
+
+std::wstring Hex(std::uint64_t value, bool padded)
+{
+    wchar_t text[24];
+    std::swprintf(text, std::size(text), padded ? L"0x%08llX" : L"0x%llx",
+                  static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::wstring HandleText(HANDLE handle) { return Hex(reinterpret_cast<std::uintptr_t>(handle), false); }
+
+std::wstring HresultText(HRESULT result)
+{
+    return result == S_OK ? std::wstring(L"0") : Hex(static_cast<std::uint32_t>(result), true);
+}
+
+std::wstring PathText(LPCWSTR path) { return path != nullptr ? std::wstring(path) : std::wstring(L"(null)"); }
+
+std::wstring AccessText(DWORD access)
+{
+    switch (access) {
+    case GENERIC_READ:
+        return L"GENERIC_READ";
+    case GENERIC_WRITE:
+        return L"GENERIC_WRITE";
+    case GENERIC_READ | GENERIC_WRITE:
+        return L"GENERIC_READ|GENERIC_WRITE";
+    default:
+        return Hex(access, false);
+    }
+}
+
+std::wstring DispositionText(DWORD disposition)
+{
+    switch (disposition) {
+    case CREATE_NEW:
+        return L"CREATE_NEW";
+    case CREATE_ALWAYS:
+        return L"CREATE_ALWAYS";
+    case OPEN_EXISTING:
+        return L"OPEN_EXISTING";
+    case OPEN_ALWAYS:
+        return L"OPEN_ALWAYS";
+    case TRUNCATE_EXISTING:
+        return L"TRUNCATE_EXISTING";
+    default:
+        return std::to_wstring(disposition);
+    }
+}
+
+std::wstring FailText(const State& state) { return L"fail " + std::to_wstring(state.lastError.load()); }
+
+// "ok", "ok N" or "fail CODE".
+std::wstring ResultText(const State& state, BOOL ok, std::optional<DWORD> count = std::nullopt)
+{
+    if (!ok) {
+        return FailText(state);
+    }
+    return count ? L"ok " + std::to_wstring(*count) : std::wstring(L"ok");
+}
+
+// The handle, or "fail CODE".
+std::wstring ResultText(const State& state, HANDLE handle)
+{
+    return handle == INVALID_HANDLE_VALUE ? FailText(state) : HandleText(handle);
+}
+
+// Records the call's error; returns FALSE for the call to hand back.
+BOOL Fail(State& state, DWORD code)
+{
+    state.lastError = code;
+    return FALSE;
+}
+
+HANDLE FailHandle(State& state, DWORD code)
+{
+    Fail(state, code);
+    return INVALID_HANDLE_VALUE;
+}
+
+// True when a handheld is connected; otherwise the call fails as one made
+// without a connection does.
+bool Connected(State& state)
+{
+    if (!state.connected) {
+        Fail(state, ERROR_DEVICE_NOT_CONNECTED);
+    }
+    return state.connected;
+}
+
+BOOL Undock(State& state)
+{
+    state.connected = false;
+    state.undocked = true;
+    state.objects.clear();
+    return Fail(state, ERROR_DEVICE_NOT_CONNECTED);
+}
+
+std::wstring MapPath(const State& state, LPCWSTR path)
+{
+    const std::wstring device(path);
+    return state.settings.root + (device.starts_with(L'\\') ? L"" : L"\\") + device;
+}
+
+HANDLE AddObject(State& state, OpenObject object)
+{
+    const std::uintptr_t handle = state.nextHandle;
+    state.nextHandle += 4;
+    state.objects.emplace(handle, std::move(object));
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// The open object behind a handle, if it is of the kind wanted; otherwise
+// the call fails with ERROR_INVALID_HANDLE.
+OpenObject* FindObject(State& state, HANDLE handle, OpenObject::Kind kind)
+{
+    const auto found = state.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == state.objects.end() || found->second.kind != kind) {
+        Fail(state, ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return &found->second;
+}
+
+// Starts one call: reads the settings if due, counts the call, and blocks
+// for good if this is the call set to hang. Returns the held lock.
+std::unique_lock<std::mutex> Enter(State& state, Call call)
+{
+    std::unique_lock lock(state.mutex);
+    if (call == Call::Init || !state.configured) {
+        state.settings = ReadSettings();
+        state.configured = true;
+    }
+    const std::uint32_t number = ++state.calls[static_cast<unsigned>(call)];
+    if (state.settings.hangCall == call && state.settings.hangAt == number) {
+        Record(state, std::wstring(L"HANG ") + CallName(call));
+        lock.unlock();
+        for (;;) {
+            ::Sleep(INFINITE);
+        }
+    }
+    return lock;
+}
+
+// Runs one exported call, turning an exception (only ever for want of
+// memory or of a lock) into the call's failure.
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body body) noexcept
+{
+    try {
+        return body(TheState());
+    } catch (const std::exception&) {
+        TheState().lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return failure;
+    }
+}
+
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+HRESULT Start(State& state, std::unique_lock<std::mutex>& lock)
+{
+    const Settings& settings = state.settings;
+    if (settings.root.empty()) {
+        return E_FAIL;
+    }
+    if (!settings.problem.empty()) {
+        Record(state, L"CONFIG " + settings.problem + L" is not valid");
+        return E_INVALIDARG;
+    }
+    if (state.undocked) {
+        Fail(state, ERROR_DEVICE_NOT_CONNECTED);
+        return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    if (state.journal.Failure() != 0) {
+        return HRESULT_FROM_WIN32(state.journal.Failure());
+    }
+    if (settings.initResult) {
+        state.connected = SUCCEEDED(*settings.initResult);
+        return *settings.initResult;
+    }
+    const std::wstring root = settings.root;
+    lock.unlock();
+    while (!IsFolder(root)) {
+        ::Sleep(100);
+    }
+    lock.lock();
+    state.connected = true;
+    return S_OK;
+}
+
+HRESULT Stop(State& state)
+{
+    if (state.undocked) {
+        Fail(state, ERROR_DEVICE_NOT_CONNECTED);
+        return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    if (!state.connected) {
+        return E_FAIL;
+    }
+    state.connected = false;
+    state.objects.clear();
+    return S_OK;
+}
+
+HANDLE FindFirst(State& state, LPCWSTR fileName, CE_FIND_DATA* findData)
+{
+    if (!Connected(state)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fileName == nullptr || findData == nullptr) {
+        return FailHandle(state, ERROR_INVALID_PARAMETER);
+    }
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(MapPath(state, fileName).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return FailHandle(state, ::GetLastError());
+    }
+    // Only the first match is ever asked for.
+    if (!::FindClose(search)) {
+        return FailHandle(state, ::GetLastError());
+    }
+    *findData = CE_FIND_DATA{};
+    findData->dwFileAttributes = found.dwFileAttributes;
+    findData->ftCreationTime = found.ftCreationTime;
+    findData->ftLastAccessTime = found.ftLastAccessTime;
+    findData->ftLastWriteTime = found.ftLastWriteTime;
+    findData->nFileSizeHigh = found.nFileSizeHigh;
+    findData->nFileSizeLow = found.nFileSizeLow;
+    static_assert(sizeof findData->cFileName == sizeof found.cFileName);
+    std::copy(std::begin(found.cFileName), std::end(found.cFileName), findData->cFileName);
+    return AddObject(state, OpenObject{OpenObject::Kind::Search, {}});
+}
+
+BOOL CloseSearch(State& state, HANDLE search)
+{
+    if (!Connected(state) || FindObject(state, search, OpenObject::Kind::Search) == nullptr) {
+        return FALSE;
+    }
+    state.objects.erase(reinterpret_cast<std::uintptr_t>(search));
+    return TRUE;
+}
+
+HANDLE CreateDeviceFile(State& state, LPCWSTR fileName, DWORD access, DWORD shareMode,
+                  LPSECURITY_ATTRIBUTES securityAttributes, DWORD disposition, DWORD flagsAndAttributes,
+                  HANDLE templateFile)
+{
+    if (!Connected(state)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // A handheld takes no security descriptors and no template files.
+    if (fileName == nullptr || securityAttributes != nullptr || templateFile != nullptr) {
+        return FailHandle(state, ERROR_INVALID_PARAMETER);
+    }
+    if ((access & GENERIC_WRITE) != 0 && state.settings.createWriteFail) {
+        return FailHandle(state, *state.settings.createWriteFail);
+    }
+    UniqueFile file(::CreateFileW(MapPath(state, fileName).c_str(), access, shareMode, nullptr, disposition,
+                                  flagsAndAttributes, nullptr));
+    if (!file) {
+        return FailHandle(state, ::GetLastError());
+    }
+    return AddObject(state, OpenObject{OpenObject::Kind::File, std::move(file)});
+}
+
+BOOL ReadDeviceFile(State& state, HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                    LPOVERLAPPED overlapped)
+{
+    const std::uint32_t number = state.calls[static_cast<unsigned>(Call::Read)];
+    if (number == state.settings.undockAtRead) {
+        return Undock(state);
+    }
+    if (!Connected(state)) {
+        return FALSE;
+    }
+    if (number == state.settings.readFailAt) {
+        return Fail(state, state.settings.readFailCode);
+    }
+    if (bytesRead == nullptr || overlapped != nullptr) {
+        return Fail(state, ERROR_INVALID_PARAMETER);
+    }
+    const OpenObject* object = FindObject(state, file, OpenObject::Kind::File);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    if (!::ReadFile(object->file.Get(), buffer, bytesToRead, bytesRead, nullptr)) {
+        return Fail(state, ::GetLastError());
+    }
+    return TRUE;
+}
+
+BOOL WriteDeviceFile(State& state, HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+           LPOVERLAPPED overlapped)
+{
+    if (!Connected(state)) {
+        return FALSE;
+    }
+    if (bytesWritten == nullptr || overlapped != nullptr) {
+        return Fail(state, ERROR_INVALID_PARAMETER);
+    }
+    const OpenObject* object = FindObject(state, file, OpenObject::Kind::File);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    if (!::WriteFile(object->file.Get(), buffer, bytesToWrite, bytesWritten, nullptr)) {
+        return Fail(state, ::GetLastError());
+    }
+    return TRUE;
+}
+
+BOOL CloseFile(State& state, HANDLE handle)
+{
+    if (!Connected(state)) {
+        return FALSE;
+    }
+    OpenObject* object = FindObject(state, handle, OpenObject::Kind::File);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    const HANDLE file = object->file.Release();
+    state.objects.erase(reinterpret_cast<std::uintptr_t>(handle));
+    if (!::CloseHandle(file)) {
+        return Fail(state, ::GetLastError());
+    }
+    return TRUE;
+}
+
+BOOL DeleteDeviceFile(State& state, LPCWSTR fileName)
+{
+    if (!Connected(state)) {
+        return FALSE;
+    }
+    if (fileName == nullptr) {
+        return Fail(state, ERROR_INVALID_PARAMETER);
+    }
+    if (!::DeleteFileW(MapPath(state, fileName).c_str())) {
+        return Fail(state, ::GetLastError());
+    }
+    return TRUE;
+}
+
+}  // namespace
+}  // namespace kestrane::rapi_emulator
+
+// The exported functions, as the Remote API declares them. Each journals one
+// line after it has done its work.
+
+namespace emulator = kestrane::rapi_emulator;
+using emulator::Call;
+using emulator::State;
+
+extern "C" HRESULT WINAPI CeRapiInit()
+{
+    return emulator::Guarded(E_OUTOFMEMORY, [](State& state) {
+        auto lock = emulator::Enter(state, Call::Init);
+        const HRESULT result = emulator::Start(state, lock);
+        emulator::Record(state, L"CeRapiInit -> " + emulator::HresultText(result));
+        return result;
+    });
+}
+
+extern "C" HRESULT WINAPI CeRapiUninit()
+{
+    return emulator::Guarded(E_OUTOFMEMORY, [](State& state) {
+        const auto lock = emulator::Enter(state, Call::Uninit);
+        const HRESULT result = emulator::Stop(state);
+        emulator::Record(state, L"CeRapiUninit -> " + emulator::HresultText(result));
+        return result;
+    });
+}
+
+extern "C" HANDLE WINAPI CeFindFirstFile(LPCWSTR fileName, CE_FIND_DATA* findData)
+{
+    return emulator::Guarded(INVALID_HANDLE_VALUE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::FindFirst);
+        const HANDLE search = emulator::FindFirst(state, fileName, findData);
+        emulator::Record(state, L"CeFindFirstFile " + emulator::PathText(fileName) + L" -> "
+                                    + emulator::ResultText(state, search));
+        return search;
+    });
+}
+
+extern "C" BOOL WINAPI CeFindClose(HANDLE search)
+{
+    return emulator::Guarded(FALSE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::FindClose);
+        const BOOL ok = emulator::CloseSearch(state, search);
+        emulator::Record(state, L"CeFindClose " + emulator::HandleText(search) + L" -> "
+                                    + emulator::ResultText(state, ok));
+        return ok;
+    });
+}
+
+extern "C" HANDLE WINAPI CeCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                                      LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                                      DWORD flagsAndAttributes, HANDLE templateFile)
+{
+    return emulator::Guarded(INVALID_HANDLE_VALUE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::Create);
+        const HANDLE file = emulator::CreateDeviceFile(state, fileName, desiredAccess, shareMode,
+                                                       securityAttributes, creationDisposition,
+                                                       flagsAndAttributes, templateFile);
+        emulator::Record(state, L"CeCreateFile " + emulator::PathText(fileName) + L" "
+                                    + emulator::AccessText(desiredAccess) + L" "
+                                    + emulator::DispositionText(creationDisposition) + L" -> "
+                                    + emulator::ResultText(state, file));
+        return file;
+    });
+}
+
+extern "C" BOOL WINAPI CeReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                                  LPOVERLAPPED overlapped)
+{
+    return emulator::Guarded(FALSE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::Read);
+        if (bytesRead != nullptr) {
+            *bytesRead = 0;
+        }
+        const BOOL ok = emulator::ReadDeviceFile(state, file, buffer, bytesToRead, bytesRead, overlapped);
+        emulator::Record(state, L"CeReadFile " + std::to_wstring(bytesToRead) + L" -> "
+                                    + emulator::ResultText(state, ok, ok ? *bytesRead : 0));
+        return ok;
+    });
+}
+
+extern "C" BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                                   LPOVERLAPPED overlapped)
+{
+    return emulator::Guarded(FALSE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::Write);
+        if (bytesWritten != nullptr) {
+            *bytesWritten = 0;
+        }
+        const BOOL ok
+            = emulator::WriteDeviceFile(state, file, buffer, bytesToWrite, bytesWritten, overlapped);
+        emulator::Record(state, L"CeWriteFile " + std::to_wstring(bytesToWrite) + L" -> "
+                                    + emulator::ResultText(state, ok, ok ? *bytesWritten : 0));
+        return ok;
+    });
+}
+
+extern "C" DWORD WINAPI CeGetLastError()
+{
+    return emulator::Guarded(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), [](State& state) {
+        const auto lock = emulator::Enter(state, Call::LastError);
+        const DWORD code = state.lastError;
+        emulator::Record(state, L"CeGetLastError -> " + std::to_wstring(code));
+        return code;
+    });
+}
+
+extern "C" BOOL WINAPI CeCloseHandle(HANDLE object)
+{
+    return emulator::Guarded(FALSE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::Close);
+        const BOOL ok = emulator::CloseFile(state, object);
+        emulator::Record(state, L"CeCloseHandle " + emulator::HandleText(object) + L" -> "
+                                    + emulator::ResultText(state, ok));
+        return ok;
+    });
+}
+
+extern "C" BOOL WINAPI CeDeleteFile(LPCWSTR fileName)
+{
+    return emulator::Guarded(FALSE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::Delete);
+        const BOOL ok = emulator::DeleteDeviceFile(state, fileName);
+        emulator::Record(state, L"CeDeleteFile " + emulator::PathText(fileName) + L" -> "
+                                    + emulator::ResultText(state, ok));
+        return ok;
+    });
+}
