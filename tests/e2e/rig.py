@@ -57,6 +57,7 @@ VENDOR_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\ORVALLE"
 WOW64_SETTINGS_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\ORVALLE\QUINTAR"
 
 SCREEN = "1024x768x24"
+WINE_FONTS_DIR = Path("/usr/share/wine/fonts")
 WINE = shutil.which("wine") or "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 # What this rig sets in every prefix it boots:
@@ -200,6 +201,11 @@ class WinePrefix:
         settings = self.path / "rig-settings.reg"
         settings.write_text(PREFIX_SETTINGS_REG.replace("\n", "\r\n"), encoding="ascii")
         self.wine_command(["regedit", "/S", windows_path(settings)])
+        # Debian's Wine does not find its own TrueType fonts (Tahoma, and
+        # Marlett for the title bar's buttons) where they are installed; in
+        # the prefix's Fonts folder it does.
+        for font in WINE_FONTS_DIR.glob("*.ttf"):
+            shutil.copy(font, self.drive_c / "windows" / "Fonts")
 
     def shutdown(self):
         self._server(["-k"], check=False)
@@ -469,7 +475,8 @@ class TestBench:
         return self.session.display.screenshot(self.artifacts / name)
 
     def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
-            kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=()):
+            kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=(), program=None,
+            cwd=None):
         """Runs kestrane.exe to its end under the operator.
 
         env: extra environment for the program, added to the handheld's.
@@ -481,10 +488,14 @@ class TestBench:
         screenshot_message_boxes: take a screenshot while each message box is up
             (needs ok_delay_ms of a second or more, or press_ok=False).
         at: (ms, action) pairs: call action() this long after the program started.
+        program: the Windows path of the program to run, such as an installed
+            copy (default: the build's kestrane.exe).
+        cwd: the Windows path of the program's current directory (default: this
+            test's workdir).
         """
         if screenshot_message_boxes and press_ok and (ok_delay_ms or 0) < 1000:
             raise ValueError("a screenshot needs the message box up for a second: set ok_delay_ms")
-        command = [WINE, str(OPERATOR_EXE), "run", "--cwd", windows_path(self.workdir),
+        command = [WINE, str(OPERATOR_EXE), "run", "--cwd", cwd or windows_path(self.workdir),
                    "--timeout-ms", str(timeout_ms)]
         if not press_ok:
             command.append("--no-ok")
@@ -496,7 +507,7 @@ class TestBench:
             command += ["--kill-when-exists", windows_path(kill_when_exists)]
         if kill_after_ms is not None:
             command += ["--kill-after-ms", str(kill_after_ms)]
-        command += ["--", windows_path(KESTRANE_EXE)]
+        command += ["--", program or windows_path(KESTRANE_EXE)]
 
         program_env = self.handheld.env()
         program_env.update(env or {})

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Runs every test of Kestrane on a Debian machine, installing what is missing:
+#   1. the portable core's unit tests, natively;
+#   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the fuzzers, each for a bounded time (KESTRANE_FUZZ_SECONDS, default 60);
+#   4. the Windows build, and under Wine on a virtual display: the Windows
+#      layers' own tests and the end-to-end scenarios of the real kestrane.exe.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+fuzz_seconds=${KESTRANE_FUZZ_SECONDS:-60}
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "Installing what is missing"
+scripts/setup.sh
+
+step "Unit tests"
+cmake --preset native >/dev/null
+cmake --build --preset native -j"$jobs"
+ctest --preset native -j"$jobs"
+
+step "Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j"$jobs"
+ctest --preset sanitize -j"$jobs"
+
+step "Fuzzing, ${fuzz_seconds} s each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
+for fuzzer in settings_decoder_fuzz:settings upload_lines_fuzz:upload; do
+  name=${fuzzer%%:*}
+  seeds=fuzz/corpus/${fuzzer##*:}
+  # New inputs go to a scratch corpus; the kept seeds are only read.
+  scratch=$(mktemp -d)
+  (cd "$scratch" && "$OLDPWD/build/fuzz/fuzz/$name" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+     "$scratch" "$OLDPWD/$seeds" 2>&1 | grep -E '^(stat::number_of_executed_units|Done|==[0-9]+== ERROR)' || true)
+  if ls "$scratch"/crash-* "$scratch"/leak-* "$scratch"/timeout-* >/dev/null 2>&1; then
+    echo "$name found a failing input:"; ls "$scratch"
+    exit 1
+  fi
+  rm -rf "$scratch"
+done
+
+step "Windows build"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j"$jobs"
+
+step "Under Wine: the Windows layers and the end-to-end scenarios"
+/usr/bin/python3 -m pytest tests/e2e -n "$jobs" -p no:cacheprovider -q

@@ -1,0 +1,262 @@
+"""An FTP server for the tests and the demo, built on pyftpdlib.
+
+It serves one account on 127.0.0.1 and can behave like one of the broken
+servers Kestrane meets in the field (see FAULTS). Every command it receives is
+appended to a journal file, so a test can tell what the client asked for (the
+password is masked).
+
+Run it:
+    /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
+        [--port 0] [--fault MODE] [--ready-file PATH] [--journal PATH]
+It prints "PORT n" once it listens, writes n to the ready file, and serves
+until it is killed.
+
+Or import it: start_server(...) runs it on a background thread and returns
+(port, stop).
+"""
+
+import argparse
+import logging
+import os
+import signal
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.ioloop import IOLoop
+from pyftpdlib.servers import FTPServer
+
+FAULTS = {
+    "none": "a working server",
+    "login-530": "refuses every password with 530",
+    "login-echo": "rejects PASS with a 500 reply that repeats the command line, password included",
+    "too-many-421": "answers a new connection with 421 Too many connections and closes it",
+    "stor-550": "the account may not write: STOR gets 550",
+    "stor-552": "takes the whole upload, then replies 552 (quota exceeded) and drops the file",
+    "cut-data-426": "cuts the data connection part way through an upload and replies 426",
+    "drop-all": "closes the data and control connections part way through an upload, with no reply",
+    "no-banner": "accepts the connection but never sends its 220 banner, nor answers anything",
+    "short-store": "replies 226 to an upload but keeps only the first half of the file",
+    "slow": "receives uploads at 64 KB/s: slow, but working",
+    "hang-list": "works, but once the session has stored a file its listings never answer",
+}
+
+# Where the cut-data-426 and drop-all faults break the upload off.
+CUT_AFTER_BYTES = 64 * 1024
+THROTTLE_BYTES_PER_SECOND = 64 * 1024
+PERMISSIONS = "elradfmwMT"
+READ_ONLY_PERMISSIONS = "elr"
+LISTING_COMMANDS = ("LIST", "NLST", "MLSD", "MLST")
+_LIBRARY_LOG = logging.getLogger("pyftpdlib")
+
+
+class Journal:
+    """Appends one line per event to a file, flushed at once."""
+
+    def __init__(self, path):
+        self._path = path
+        self._lock = threading.Lock()
+
+    def write(self, line):
+        if self._path is None:
+            return
+        with self._lock, open(self._path, "a", encoding="utf-8") as journal:
+            journal.write(line + "\n")
+
+
+def _masked(line):
+    """The command line as the journal keeps it: a password is masked."""
+    return "PASS ******" if line.split(" ")[0].upper() == "PASS" else line
+
+
+def _journaling_handler(journal):
+    class JournalingHandler(FTPHandler):
+        """Journals each command line."""
+
+        def on_connect(self):
+            journal.write("CONNECT")
+
+        def pre_process_command(self, line, cmd, arg):
+            journal.write(_masked(line))
+            super().pre_process_command(line, cmd, arg)
+
+    return JournalingHandler
+
+
+def _cutting_dtp(command_channel_too):
+    class CuttingDTPHandler(DTPHandler):
+        """Breaks an upload off once CUT_AFTER_BYTES have arrived."""
+
+        def handle_read(self):
+            super().handle_read()
+            if self._closed or self.tot_bytes_received < CUT_AFTER_BYTES:
+                return
+            channel = self.cmd_channel
+            if command_channel_too:
+                self._resp = ()
+                self.close()
+                channel.close()
+            else:
+                self._resp = ("426 Connection closed; transfer aborted.", _LIBRARY_LOG.info)
+                self.close()
+
+        # DTPHandler binds handle_read_event to its own handle_read.
+        handle_read_event = handle_read
+
+    return CuttingDTPHandler
+
+
+class _QuotaDTPHandler(DTPHandler):
+    """Takes the whole upload, then refuses it as over quota and drops the file."""
+
+    def handle_close(self):
+        if self._closed or not self.receive or self.file_obj is None:
+            super().handle_close()
+            return
+        # The file is unlinked before the reply goes out, so the client can never list it.
+        os.remove(self.file_obj.name)
+        self._resp = ("552 Requested file action aborted: exceeded storage allocation.",
+                      _LIBRARY_LOG.info)
+        self.close()
+
+
+class _ShortStoreDTPHandler(DTPHandler):
+    """Keeps only the first half of an upload, and still reports it complete."""
+
+    def handle_close(self):
+        if not self._closed and self.receive and self.file_obj is not None:
+            self.file_obj.flush()
+            self.file_obj.truncate(self.file_obj.tell() // 2)
+        super().handle_close()
+
+
+def _handler_class(fault, journal):
+    """The control-connection handler class that behaves as `fault` says."""
+    base = _journaling_handler(journal)
+    attributes = {}
+
+    if fault == "login-530":
+        def ftp_PASS(self, line):
+            self.respond("530 Login incorrect.")
+        attributes["ftp_PASS"] = ftp_PASS
+    elif fault == "login-echo":
+        def ftp_PASS(self, line):
+            self.respond("500 'PASS %s': command not understood." % line)
+        attributes["ftp_PASS"] = ftp_PASS
+    elif fault == "too-many-421":
+        def handle(self):
+            self.on_connect()
+            self.respond("421 Too many connections. Service temporarily unavailable.")
+            self.close_when_done()
+        attributes["handle"] = handle
+    elif fault == "stor-552":
+        attributes["dtp_handler"] = _QuotaDTPHandler
+    elif fault == "cut-data-426":
+        attributes["dtp_handler"] = _cutting_dtp(command_channel_too=False)
+    elif fault == "drop-all":
+        attributes["dtp_handler"] = _cutting_dtp(command_channel_too=True)
+    elif fault == "no-banner":
+        def handle(self):
+            self.on_connect()
+
+        def found_terminator(self):
+            journal.write(_masked(b"".join(self._in_buffer).decode("utf-8", "replace")))
+            self._in_buffer = []
+            self._in_buffer_len = 0
+        attributes["handle"] = handle
+        attributes["found_terminator"] = found_terminator
+    elif fault == "short-store":
+        attributes["dtp_handler"] = _ShortStoreDTPHandler
+    elif fault == "slow":
+        throttled = type("SlowDTPHandler", (ThrottledDTPHandler,),
+                         {"read_limit": THROTTLE_BYTES_PER_SECOND})
+        attributes["dtp_handler"] = throttled
+    elif fault == "hang-list":
+        def on_file_received(self, file):
+            self.stored_a_file = True
+
+        def process_command(self, cmd, *args, **kwargs):
+            if cmd in LISTING_COMMANDS and getattr(self, "stored_a_file", False):
+                return
+            base.process_command(self, cmd, *args, **kwargs)
+        attributes["on_file_received"] = on_file_received
+        attributes["process_command"] = process_command
+    elif fault not in ("none", "stor-550"):
+        raise ValueError("unknown fault mode %r; known: %s" % (fault, ", ".join(sorted(FAULTS))))
+
+    return type("FaultyHandler", (base,), attributes)
+
+
+def make_server(root, user, password, fault="none", port=0, journal=None):
+    """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port."""
+    authorizer = DummyAuthorizer()
+    permissions = READ_ONLY_PERMISSIONS if fault == "stor-550" else PERMISSIONS
+    authorizer.add_user(user, password, os.path.abspath(root), perm=permissions)
+    handler = _handler_class(fault, Journal(journal))
+    handler.authorizer = authorizer
+    handler.banner = "Kestrane test server ready."
+    return FTPServer(("127.0.0.1", port), handler, ioloop=IOLoop())
+
+
+def start_server(root, user, password, fault="none", port=0, journal=None):
+    """Serves on a background thread. Returns (port, stop); stop() ends it."""
+    if not _LIBRARY_LOG.handlers and not logging.root.handlers:
+        _LIBRARY_LOG.addHandler(logging.StreamHandler())
+        _LIBRARY_LOG.setLevel(logging.WARNING)
+    server = make_server(root, user, password, fault, port, journal)
+    stopping = threading.Event()
+
+    def serve():
+        while not stopping.is_set():
+            server.ioloop.loop(timeout=0.05, blocking=False)
+        server.close_all()
+
+    thread = threading.Thread(target=serve, name="ftp-server", daemon=True)
+    thread.start()
+
+    def stop():
+        stopping.set()
+        thread.join(timeout=10)
+
+    return server.address[1], stop
+
+
+def _write_ready_file(path, port):
+    # Written whole, then renamed, so a reader never sees half a number.
+    partial = path + ".partial"
+    with open(partial, "w", encoding="ascii") as ready:
+        ready.write("%d\n" % port)
+    os.replace(partial, path)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="FTP server for Kestrane's tests and demo.")
+    parser.add_argument("--root", required=True, help="folder served as the account's home")
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--fault", default="none", choices=sorted(FAULTS))
+    parser.add_argument("--ready-file", help="where to write the port once listening")
+    parser.add_argument("--journal", help="file that receives every command line")
+    parser.add_argument("--verbose", action="store_true", help="log pyftpdlib's activity on stderr")
+    args = parser.parse_args(argv)
+
+    logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr)
+    server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal)
+    port = server.address[1]
+    if args.ready_file:
+        _write_ready_file(args.ready_file, port)
+    print("PORT %d" % port, flush=True)
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(0))
+    try:
+        server.serve_forever(timeout=0.5, handle_exit=False)
+    except (KeyboardInterrupt, SystemExit):
+        pass
+    finally:
+        server.close_all()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
