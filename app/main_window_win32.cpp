@@ -13,7 +13,8 @@ namespace kestrane {
 namespace {
 
 constexpr const wchar_t* kWindowClass = L"KestraneForm1";
-constexpr UINT_PTR kStartTimer = 1;
+// Timer1, the start timer: it fires once and runs the job.
+constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kStartDelayMs = 5000;
 constexpr const wchar_t* kFirstLogLine = L"Looking for Handheld...";
 
@@ -181,13 +182,13 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         CreateControls();
         ApplyDpi(::GetDpiForWindow(window_));
         SetLogText(kFirstLogLine);
-        if (::SetTimer(window_, kStartTimer, kStartDelayMs, nullptr) == 0) {
+        if (::SetTimer(window_, kTimer1, kStartDelayMs, nullptr) == 0) {
             ThrowLastError("SetTimer");
         }
         return 0;
 
     case WM_TIMER:
-        if (wParam == kStartTimer) {
+        if (wParam == kTimer1) {
             OnStartTimer();
             return 0;
         }
@@ -352,7 +353,7 @@ bool Form1::PumpMessages()
 
 void Form1::OnStartTimer()
 {
-    if (!::KillTimer(window_, kStartTimer)) {
+    if (!::KillTimer(window_, kTimer1)) {
         ThrowLastError("KillTimer");
     }
     jobRunning_ = true;

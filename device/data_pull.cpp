@@ -30,6 +30,14 @@ std::string SaveFailureMessage(const FileError& error)
            + error.Reason() + "\r\n\r\n" + kDataStillOnHandheld;
 }
 
+// Adds the bytes of one read from the handheld, unchanged, to the copy being
+// pulled. No line end goes between reads: a record that straddles two reads
+// must stay whole.
+void AppendStagingChunk(BufferedWriter& pulled, std::string_view chunk)
+{
+    pulled.Write(chunk);
+}
+
 // Copies the open device file into kPullFile, adding CR LF after the data.
 // Returns the number of device bytes copied. On any failure kPullFile is
 // removed and a JobError thrown.
@@ -51,7 +59,7 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
             if (got == 0) {
                 break;
             }
-            writer.Write(std::string_view(buffer.data(), got));
+            AppendStagingChunk(writer, std::string_view(buffer.data(), got));
             total += got;
         }
         if (total > 0) {

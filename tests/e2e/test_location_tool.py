@@ -118,6 +118,25 @@ def folder(kestrane, tmp_path):
     return path
 
 
+def test_kestrane_works_with_the_settings_the_tool_wrote(kestrane, handheld, ftp_server, folder):
+    """The whole round trip: the tool's file, imported by regedit, read and
+    used by the real kestrane.exe for its upload's name, server and folder."""
+    (ftp_server.root / "in").mkdir()
+    settings = dict(location_code="S7", host=ftp_server.host, user=ftp_server.user,
+                    password=ftp_server.password, remote_folder="in/")
+    written = run_tool_exe(kestrane.prefix, write_args(settings, "utf-8"), folder)
+    assert written.returncode == 0, described(written)
+    kestrane.prefix.import_reg(folder / "location.reg")
+    handheld.dock(b"a record for ~\r\n")
+
+    result = kestrane.run()
+
+    assert result.exit_code == 0, result.describe()
+    arrived = ftp_server.files()
+    assert len(arrived) == 1 and arrived[0].startswith("in/") and arrived[0].endswith("S7.TXT"), arrived
+    assert b"a record for S7\r\n" in (ftp_server.root / arrived[0]).read_bytes()
+
+
 @pytest.mark.parametrize("name", sorted(SETTINGS_CASES))
 def test_written_file_imports_with_regedit_and_the_windows_build_writes_the_same(kestrane, folder, name):
     settings = SETTINGS_CASES[name]
