@@ -21,29 +21,19 @@ void WriteWholeFile(LocalFiles& files, const std::string& name, std::string_view
 }
 
 BufferedWriter::BufferedWriter(OutputFile& file, std::size_t capacity)
-    : file_(file), capacity_(capacity)
+    : file_(file), capacity_(capacity), block_(new char[capacity])
 {
-    buffer_.reserve(capacity_);
 }
 
-void BufferedWriter::Write(std::string_view bytes)
+void BufferedWriter::WriteThrough(std::string_view bytes)
 {
-    if (buffer_.size() + bytes.size() > capacity_) {
-        Drain();
-        if (bytes.size() >= capacity_) {
-            file_.Write(bytes);
-            return;
-        }
+    Drain();
+    if (bytes.size() >= capacity_) {
+        file_.Write(bytes);
+    } else {
+        std::memcpy(block_.get(), bytes.data(), bytes.size());
+        used_ = bytes.size();
     }
-    buffer_.append(bytes);
-}
-
-void BufferedWriter::Put(char byte)
-{
-    if (buffer_.size() == capacity_) {
-        Drain();
-    }
-    buffer_.push_back(byte);
 }
 
 void BufferedWriter::Commit()
@@ -54,9 +44,9 @@ void BufferedWriter::Commit()
 
 void BufferedWriter::Drain()
 {
-    if (!buffer_.empty()) {
-        file_.Write(buffer_);
-        buffer_.clear();
+    if (used_ > 0) {
+        file_.Write(std::string_view(block_.get(), used_));
+        used_ = 0;
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -76,21 +77,33 @@ std::string ReadWholeFile(LocalFiles& files, const std::string& name);
 void WriteWholeFile(LocalFiles& files, const std::string& name, std::string_view contents);
 
 // Collects small writes into large ones, so that writing line by line costs
-// no more than writing the file in one piece.
+// no more than writing the file in one piece. The common case, a piece that
+// fits in the block, is a copy inlined at the caller.
 class BufferedWriter {
 public:
-    explicit BufferedWriter(OutputFile& file, std::size_t capacity = 64 * 1024);
-    void Write(std::string_view bytes);
-    void Put(char byte);
+    explicit BufferedWriter(OutputFile& file, std::size_t capacity = 256 * 1024);
+
+    void Write(std::string_view bytes)
+    {
+        if (bytes.size() <= capacity_ - used_) {
+            std::memcpy(block_.get() + used_, bytes.data(), bytes.size());
+            used_ += bytes.size();
+        } else {
+            WriteThrough(bytes);
+        }
+    }
+
     // Writes what is buffered and commits the file.
     void Commit();
 
 private:
+    void WriteThrough(std::string_view bytes);
     void Drain();
 
     OutputFile& file_;
-    std::string buffer_;
     std::size_t capacity_;
+    std::unique_ptr<char[]> block_;
+    std::size_t used_ = 0;
 };
 
 }  // namespace kestrane

@@ -59,6 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (whole != chunked || wholeLines != chunkedLines) {
         std::abort();
     }
+    // The count that goes into the header agrees with the lines written.
+    kestrane::LineCounter counter;
+    for (std::size_t at = 0; at < staging.size(); at += chunk) {
+        counter.Feed(std::string_view(staging).substr(at, chunk));
+    }
+    if (counter.Lines() != wholeLines) {
+        std::abort();
+    }
     // Every line ends in CR LF, and no CR stands anywhere else.
     std::uint64_t lineEnds = 0;
     for (std::size_t i = 0; i < whole.size(); ++i) {

@@ -68,4 +68,42 @@ private:
     bool afterCarriageReturn_ = false;
 };
 
+// Counts the lines of data fed in chunks, by the same rules, without
+// splitting it: every CR ends exactly one line, and anything after the last
+// CR but the LF that belongs to it is one more. Counting CRs is far cheaper
+// than splitting, and the upload build reads the whole file once just to
+// count before it writes.
+class LineCounter {
+public:
+    void Feed(std::string_view chunk)
+    {
+        if (chunk.empty()) {
+            return;
+        }
+        const auto lastEnd = chunk.rfind('\r');
+        if (lastEnd == std::string_view::npos) {
+            if (afterCarriageReturn_ && chunk.front() == '\n') {
+                chunk.remove_prefix(1);
+            }
+            lineOpen_ = lineOpen_ || !chunk.empty();
+            afterCarriageReturn_ = false;
+            return;
+        }
+        for (const char* at = chunk.data(); at <= chunk.data() + lastEnd; ++at) {
+            at = static_cast<const char*>(std::memchr(at, '\r', lastEnd + 1 - (at - chunk.data())));
+            ++lineEnds_;
+        }
+        const std::string_view rest = chunk.substr(lastEnd + 1);
+        lineOpen_ = !(rest.empty() || rest == "\n");
+        afterCarriageReturn_ = rest.empty();
+    }
+
+    std::uint64_t Lines() const { return lineEnds_ + (lineOpen_ ? 1 : 0); }
+
+private:
+    std::uint64_t lineEnds_ = 0;
+    bool lineOpen_ = false;
+    bool afterCarriageReturn_ = false;
+};
+
 }  // namespace kestrane

@@ -47,17 +47,10 @@ void ForEachChunk(LocalFiles& files, const std::string& name, Sink&& sink)
     }
 }
 
-struct IgnoreLineContents {
-    void Text(std::string_view) {}
-    void LineEnd() {}
-};
-
 std::uint64_t CountLines(LocalFiles& files, const std::string& name)
 {
-    IgnoreLineContents ignore;
-    LineSplitter counter(ignore);
+    LineCounter counter;
     ForEachChunk(files, name, [&](std::string_view chunk) { counter.Feed(chunk); });
-    counter.Finish();
     return counter.Lines();
 }
 

@@ -108,7 +108,7 @@ TYPED_TEST_P(LocalFilesContract, BufferedWritesArriveInOrder)
         for (int i = 0; i < 100; ++i) {
             const std::string piece = std::string(static_cast<std::size_t>(i % 13), 'a' + i % 26) + "\r\n";
             writer.Write(piece);
-            writer.Put('|');
+            writer.Write("|");
             expected += piece + "|";
         }
         writer.Commit();

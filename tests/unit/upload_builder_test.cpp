@@ -61,6 +61,12 @@ TEST_P(LineSplitterTest, SplitsAlikeWhateverTheChunking)
         recorder.lines.pop_back();  // the line after the last line end
         EXPECT_EQ(recorder.lines, GetParam().lines) << "chunk size " << chunk;
         EXPECT_EQ(splitter.Lines(), GetParam().lines.size());
+
+        LineCounter counter;
+        for (std::size_t at = 0; at < GetParam().data.size(); at += chunk) {
+            counter.Feed(std::string_view(GetParam().data).substr(at, chunk));
+        }
+        EXPECT_EQ(counter.Lines(), GetParam().lines.size()) << "counted in chunks of " << chunk;
     }
 }
 
@@ -73,7 +79,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"EmptyLastLine", "a\r\n\r\n", {"a", ""}},
                       SplitCase{"LfAfterCrLfIsData", "a\r\n\nb", {"a", "\nb"}},
                       SplitCase{"CrCrLf", "a\r\r\nb", {"a", "", "b"}},
-                      SplitCase{"LfCr", "\n\r", {"\n"}}),
+                      SplitCase{"LfCr", "\n\r", {"\n"}},
+                      SplitCase{"LoneLf", "\n", {"\n"}},
+                      SplitCase{"CrThenLfLf", "\r\n\n", {"", "\n"}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // The job's view of the builder, with the staging file given.

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs Kestrane's benchmarks and prints their figures; BENCHMARKS.md says
+# what each one measures and what it showed.
+#
+#   scripts/bench.sh [upload|memory|wine|all]    (default: all)
+#
+#   upload  the upload build over a 100 MB staging file against a plain copy
+#   memory  peak memory of the build and of the pull for 10 MiB, 100 MiB, 1 GiB
+#   wine    the pull of 100 MiB and the whole job for 1 MiB, under Wine
+#
+# Temporary files go under $TMPDIR (default /tmp); the memory run needs about
+# 2.3 GB free there.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+what=${1:-all}
+tmp=${TMPDIR:-/tmp}
+cd "$repo"
+
+build_native() {
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target kestrane_benchmarks peak_memory >/dev/null
+}
+
+run_upload() {
+  build_native
+  build/native/bench/kestrane_benchmarks --benchmark_repetitions=9
+}
+
+run_memory() {
+  build_native
+  local free_kib
+  free_kib=$(df -Pk "$tmp" | awk 'NR == 2 { print $4 }')
+  if ((free_kib < 2500000)); then
+    echo "bench.sh: the memory run needs about 2.3 GB free in $tmp" >&2
+    exit 1
+  fi
+  local peak=build/native/bench/peak_memory folder
+  for mib in 10 100 1024; do
+    folder=$(mktemp -d "$tmp/kestrane-peak-XXXXXX")
+    "$peak" staging "$folder" "$mib"
+    "$peak" build "$folder"
+    rm -rf "$folder"
+    folder=$(mktemp -d "$tmp/kestrane-peak-XXXXXX")
+    "$peak" pull "$folder" "$mib"
+    rm -rf "$folder"
+  done
+}
+
+run_wine() {
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows --target kestrane rapi operator >/dev/null
+  /usr/bin/python3 bench/whole_job.py --size-mib 100 --runs 5
+  /usr/bin/python3 bench/whole_job.py --size-mib 1 --runs 11
+}
+
+case $what in
+  upload) run_upload ;;
+  memory) run_memory ;;
+  wine) run_wine ;;
+  all) run_upload; run_memory; run_wine ;;
+  *) echo "usage: scripts/bench.sh [upload|memory|wine|all]" >&2; exit 2 ;;
+esac
