@@ -22,8 +22,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
         Form1 form1(std::move(*load.settings));
         return form1.Run(instance, showCommand);
     } catch (const std::exception& error) {
-        ::MessageBoxW(nullptr,
-                      win32::Widen(std::string("Kestrane could not start: ") + error.what()).c_str(),
+        ::MessageBoxW(nullptr, win32::Widen(std::string("Kestrane could not start: ") + error.what()).c_str(),
                       kProgramTitle, MB_OK | MB_ICONERROR);
         return kExitFailed;
     }

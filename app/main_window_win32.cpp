@@ -19,8 +19,8 @@ constexpr UINT kStartDelayMs = 5000;
 constexpr const wchar_t* kFirstLogLine = L"Looking for Handheld...";
 
 // Sizes in pixels at 96 dpi (the window was laid out in twips, 15 to a pixel).
-constexpr int kClientWidth = 173;   // 2595 twips
-constexpr int kClientHeight = 272;  // 4080 twips
+constexpr int kClientWidth = 173;               // 2595 twips
+constexpr int kClientHeight = 272;              // 4080 twips
 constexpr RECT kLogBox = {2, 0, 2 + 169, 269};  // left 30, width 2535, height 4035 twips
 
 enum ControlId : int {
@@ -96,9 +96,9 @@ void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind)
     }
 }
 
-Form1::Form1(LocationSettings settings)
-    : settings_(std::move(settings)),
-      ftpClient1_(MakeWinInetFtpClient([this] { return PumpMessages(); }))
+Form1::Form1(LocationSettings settings) :
+    settings_(std::move(settings)),
+    ftpClient1_(MakeWinInetFtpClient([this] { return PumpMessages(); }))
 {
 }
 
@@ -111,8 +111,8 @@ int Form1::Run(HINSTANCE instance, int showCommand)
     windowClass.lpfnWndProc = &Form1::WindowProc;
     windowClass.hInstance = instance;
     windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(IDI_KESTRANE));
-    windowClass.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRANE), IMAGE_ICON,
-                                                          ::GetSystemMetrics(SM_CXSMICON),
+    windowClass.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRANE),
+                                                          IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
                                                           ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -167,9 +167,11 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return form->HandleMessage(message, wParam, lParam);
     } catch (const std::exception& error) {
         form->exitStatus_ = kExitFailed;
-        ::MessageBoxW(window, win32::Widen(std::string("Kestrane stopped because of an unexpected error: ")
-                                            + error.what()).c_str(),
-                      kProgramTitle, MB_OK | MB_ICONERROR);
+        ::MessageBoxW(
+            window,
+            win32::Widen(std::string("Kestrane stopped because of an unexpected error: ") + error.what())
+                .c_str(),
+            kProgramTitle, MB_OK | MB_ICONERROR);
         ::DestroyWindow(window);
         return 0;
     }
@@ -197,8 +199,9 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DPICHANGED: {
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
         ApplyDpi(HIWORD(wParam));
-        if (!::SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                            suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE)) {
+        if (!::SetWindowPos(window_, nullptr, suggested->left, suggested->top,
+                            suggested->right - suggested->left, suggested->bottom - suggested->top,
+                            SWP_NOZORDER | SWP_NOACTIVATE)) {
             ThrowLastError("SetWindowPos");
         }
         return 0;
@@ -239,9 +242,9 @@ void Form1::CreateControls()
 {
     const HINSTANCE instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(window_, GWLP_HINSTANCE));
     for (const CoveredControl& control : kCoveredControls) {
-        HWND created = ::CreateWindowExW(0, control.className, control.text, WS_CHILD | control.style, 0, 0, 0, 0,
-                                         window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
-                                         instance, nullptr);
+        HWND created = ::CreateWindowExW(
+            0, control.className, control.text, WS_CHILD | control.style, 0, 0, 0, 0, window_,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance, nullptr);
         if (created == nullptr) {
             ThrowLastError("Creating a control");
         }
@@ -254,9 +257,9 @@ void Form1::CreateControls()
     labels_[1] = ::GetDlgItem(window_, kIdUserLabel);
     labels_[2] = ::GetDlgItem(window_, kIdPasswordLabel);
 
-    txtLog_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                                WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0, 0,
-                                window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdLog)), instance, nullptr);
+    txtLog_ = ::CreateWindowExW(
+        WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
+        0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdLog)), instance, nullptr);
     if (txtLog_ == nullptr) {
         ThrowLastError("Creating the log box");
     }
@@ -383,8 +386,11 @@ int Form1::RunTransferJob()
     } catch (const JobError& error) {
         ShowMessage(error.what(), MessageKind::Error);
     } catch (const FileError& error) {
-        ShowMessage(std::string("Kestrane stopped because a file could not be used.\r\n") + error.what(),
-                    MessageKind::Error);
+        ShowMessage(
+            std::string("Kestrane stopped because a file could not be used.\r\n") + error.what()
+                + "\r\n\r\nNothing was lost: the data is on the handheld, in the working folder or on "
+                  "the server.",
+            MessageKind::Error);
     } catch (const std::exception& error) {
         ShowMessage(std::string("Kestrane stopped because of an unexpected error: ") + error.what(),
                     MessageKind::Error);

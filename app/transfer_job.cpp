@@ -1,5 +1,7 @@
 #include "app/transfer_job.h"
 
+#include "common/job_error.h"
+
 #include "device/data_pull.h"
 #include "device/done_marker.h"
 #include "ftp/ftp_upload.h"
@@ -29,8 +31,16 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
     JobWindow& window = services.window;
 
     // Settle what an interrupted earlier run left behind, before anything new.
-    RecoverInterruptedBuild(services.files);
-    RecoverInterruptedPull(services.files);
+    try {
+        RecoverInterruptedBuild(services.files);
+        RecoverInterruptedPull(services.files);
+    } catch (const FileError& error) {
+        throw JobError(
+            "Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
+            + error.Path() + ": " + error.Reason()
+            + "\r\n\r\nNothing was taken from the handheld: its data is still there, and earlier data "
+              "stays in the working folder.");
+    }
 
     window.LogLine("Getting File from CE Device ...");
     GetCEFile(services.device, services.files);

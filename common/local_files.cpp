@@ -20,8 +20,10 @@ void WriteWholeFile(LocalFiles& files, const std::string& name, std::string_view
     output->Commit();
 }
 
-BufferedWriter::BufferedWriter(OutputFile& file, std::size_t capacity)
-    : file_(file), capacity_(capacity), block_(new char[capacity])
+BufferedWriter::BufferedWriter(OutputFile& file, std::size_t capacity) :
+    file_(file),
+    capacity_(capacity),
+    block_(new char[capacity])
 {
 }
 

@@ -21,11 +21,13 @@ namespace kestrane {
 
 class FileError : public std::runtime_error {
 public:
-    FileError(std::string path, std::string reason, bool notFound = false)
-        : std::runtime_error(path + ": " + reason),
-          path_(std::move(path)),
-          reason_(std::move(reason)),
-          notFound_(notFound) {}
+    FileError(std::string path, std::string reason, bool notFound = false) :
+        std::runtime_error(path + ": " + reason),
+        path_(std::move(path)),
+        reason_(std::move(reason)),
+        notFound_(notFound)
+    {
+    }
 
     const std::string& Path() const { return path_; }
     const std::string& Reason() const { return reason_; }

@@ -49,16 +49,17 @@ std::string Narrow(const std::wstring& text)
 std::string SystemErrorText(DWORD code)
 {
     char* text = nullptr;
-    DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                        | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     if (length == 0 || text == nullptr) {
         return "error " + std::to_string(code);
     }
     std::string result(text, length);
     ::LocalFree(text);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '
-                               || result.back() == '.')) {
+    while (
+        !result.empty()
+        && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' || result.back() == '.')) {
         result.pop_back();
     }
     return result;

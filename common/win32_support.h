@@ -12,17 +12,14 @@ namespace kestrane::win32 {
 // What marks "no handle": NULL for most handle types; INVALID_HANDLE_VALUE
 // for CreateFile, FindFirstFile and their kin.
 struct NullIsInvalid {
-    template <typename Handle>
-    static Handle Value() { return Handle{}; }
+    template <typename Handle> static Handle Value() { return Handle{}; }
 };
 struct InvalidHandleValue {
-    template <typename Handle>
-    static Handle Value() { return INVALID_HANDLE_VALUE; }
+    template <typename Handle> static Handle Value() { return INVALID_HANDLE_VALUE; }
 };
 
 // A move-only owner of one handle, released by Close.
-template <typename Handle, auto Close, typename Invalid = NullIsInvalid>
-class UniqueHandle {
+template <typename Handle, auto Close, typename Invalid = NullIsInvalid> class UniqueHandle {
 public:
     UniqueHandle() = default;
     explicit UniqueHandle(Handle handle) : handle_(handle) {}
@@ -55,7 +52,10 @@ private:
     Handle handle_ = InvalidValue();
 };
 
-inline void CloseKernelHandle(HANDLE handle) { ::CloseHandle(handle); }
+inline void CloseKernelHandle(HANDLE handle)
+{
+    ::CloseHandle(handle);
+}
 
 using UniqueFile = UniqueHandle<HANDLE, CloseKernelHandle, InvalidHandleValue>;
 using UniqueKernelObject = UniqueHandle<HANDLE, CloseKernelHandle>;

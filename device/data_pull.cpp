@@ -20,8 +20,12 @@ std::string CannotConnectMessage(std::int32_t status)
 std::string ReadFailureMessage(std::uint32_t code)
 {
     // The first line is the message staff and support already know.
-    return "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code)) + "\r\n\r\n"
-           + kDataStillOnHandheld;
+    std::string message =
+        "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code)) + "\r\n\r\n";
+    if (code == kErrorDeviceNotConnected) {
+        message += "The handheld was taken out of its dock. ";
+    }
+    return message + kDataStillOnHandheld;
 }
 
 std::string SaveFailureMessage(const FileError& error)
@@ -77,15 +81,15 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
 // kPulledFile, that is, when the delete of an earlier pull never happened.
 bool DeviceStillHoldsPulledData(RemoteDevice& device, LocalFiles& files)
 {
-    DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead,
-                                                kOpenExisting, kFileAttributeNormal));
+    DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead, kOpenExisting,
+                                                kFileAttributeNormal));
     if (!data.IsOpen()) {
         const std::uint32_t code = device.CeGetLastError();
         if (code == kErrorFileNotFound || code == kErrorPathNotFound) {
             return false;
         }
-        throw JobError("Kestrane could not check the handheld's data file (error "
-                       + std::to_string(code) + ").\r\n\r\n" + kDataStillOnHandheld);
+        throw JobError("Kestrane could not check the handheld's data file (error " + std::to_string(code)
+                       + ").\r\n\r\n" + kDataStillOnHandheld);
     }
 
     auto pulled = files.OpenForReading(kPulledFile);
@@ -150,8 +154,8 @@ void MergeOrExplain(LocalFiles& files)
     try {
         MergePulledIntoStaging(files);
     } catch (const FileError& error) {
-        throw JobError("Kestrane could not add the handheld's data to the staging file " + std::string(kStagingFile)
-                       + ".\r\n" + error.Path() + ": " + error.Reason()
+        throw JobError("Kestrane could not add the handheld's data to the staging file "
+                       + std::string(kStagingFile) + ".\r\n" + error.Path() + ": " + error.Reason()
                        + "\r\n\r\nNothing was sent. The data is kept in " + kPulledFile
                        + " and will be sent the next time Kestrane runs.");
     }

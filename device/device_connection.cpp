@@ -18,10 +18,7 @@ void FileSelBackupCEUnInit(RemoteDevice& device)
     device.CeRapiUninit();
 }
 
-DeviceSession::DeviceSession(RemoteDevice& device)
-    : device_(device), status_(FileSelBackupCEInit(device))
-{
-}
+DeviceSession::DeviceSession(RemoteDevice& device) : device_(device), status_(FileSelBackupCEInit(device)) {}
 
 DeviceSession::~DeviceSession()
 {

@@ -13,7 +13,10 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "device paths are passed to r
 
 constexpr const char* kLibraryName = "rapi.dll";
 
-void FreeLibraryModule(HMODULE module) { ::FreeLibrary(module); }
+void FreeLibraryModule(HMODULE module)
+{
+    ::FreeLibrary(module);
+}
 using UniqueModule = win32::UniqueHandle<HMODULE, FreeLibraryModule>;
 
 // The Remote API functions the program calls, looked up in rapi.dll.
@@ -60,8 +63,7 @@ std::string ModulePath(HMODULE module)
                      "or ask support to, and restart Kestrane.\r\n\r\nNothing was taken from the handheld.");
 }
 
-template <typename Function>
-void LookUp(HMODULE module, const char* name, Function& function)
+template <typename Function> void LookUp(HMODULE module, const char* name, Function& function)
 {
     const FARPROC address = ::GetProcAddress(module, name);
     if (address == nullptr) {
@@ -71,15 +73,25 @@ void LookUp(HMODULE module, const char* name, Function& function)
     function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
 
-HANDLE ToHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
-DeviceHandle FromHandle(HANDLE handle) { return reinterpret_cast<DeviceHandle>(handle); }
+HANDLE ToHandle(DeviceHandle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+DeviceHandle FromHandle(HANDLE handle)
+{
+    return reinterpret_cast<DeviceHandle>(handle);
+}
 
-std::wstring ToWide(const std::u16string& path) { return std::wstring(path.begin(), path.end()); }
+std::wstring ToWide(const std::u16string& path)
+{
+    return std::wstring(path.begin(), path.end());
+}
 
 class LoadedRapiDevice final : public RapiDevice {
 public:
-    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions)
-        : module_(std::move(module)), functions_(functions)
+    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions) :
+        module_(std::move(module)),
+        functions_(functions)
     {
     }
 

@@ -14,8 +14,11 @@ namespace kestrane {
 // A failed FTP operation: what failed, and the server's reply if it sent one.
 class FtpError : public std::runtime_error {
 public:
-    FtpError(const std::string& reason, std::string serverReply = {})
-        : std::runtime_error(reason), serverReply_(std::move(serverReply)) {}
+    FtpError(const std::string& reason, std::string serverReply = {}) :
+        std::runtime_error(reason),
+        serverReply_(std::move(serverReply))
+    {
+    }
     const std::string& ServerReply() const { return serverReply_; }
 
 private:

@@ -20,8 +20,12 @@ std::string KeptMessage(const std::vector<UploadToSend>& uploads, std::size_t fi
 class Sender {
 public:
     Sender(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
-           LocalFiles& files)
-        : settings_(settings), client_(client), window_(window), clock_(clock), files_(files)
+           LocalFiles& files) :
+        settings_(settings),
+        client_(client),
+        window_(window),
+        clock_(clock),
+        files_(files)
     {
     }
 
@@ -86,7 +90,8 @@ private:
             MarkUploadConfirmed(files_, name);
         } catch (const FileError& error) {
             throw JobError(name + " reached the server, but Kestrane could not record that: " + error.Path()
-                           + ": " + error.Reason() + ". It will be checked again the next time Kestrane runs.");
+                           + ": " + error.Reason()
+                           + ". It will be checked again the next time Kestrane runs.");
         }
     }
 

@@ -26,7 +26,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using win32::UniqueFile;
 
-void CloseInternetHandle(HINTERNET handle) { ::InternetCloseHandle(handle); }
+void CloseInternetHandle(HINTERNET handle)
+{
+    ::InternetCloseHandle(handle);
+}
 using UniqueInternet = win32::UniqueHandle<HINTERNET, CloseInternetHandle>;
 
 // How long Disconnect waits for a worker after closing the handles it is blocked on.
@@ -67,7 +70,10 @@ int ReplyCode(const std::string& reply)
     return std::stoi(reply.substr(0, 3));
 }
 
-bool IsRefusal(int replyCode) { return replyCode >= 400 && replyCode < 600; }
+bool IsRefusal(int replyCode)
+{
+    return replyCode >= 400 && replyCode < 600;
+}
 
 std::string Lowercase(std::string text)
 {
@@ -196,7 +202,10 @@ FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address)
     }
 }
 
-FtpError ConnectionEnded() { return FtpError("the connection to the server has ended"); }
+FtpError ConnectionEnded()
+{
+    return FtpError("the connection to the server has ended");
+}
 
 // The handles of one connection, shared by the client and its worker threads.
 // Whoever ends the connection closes them; a call still blocked on one of them
@@ -292,13 +301,11 @@ private:
 };
 
 // One operation on a worker thread, shared with the thread that waits for it.
-template <typename Result>
-class Task final : public TaskState {
+template <typename Result> class Task final : public TaskState {
 public:
     // Runs work(*this) and records its result or the exception it threw, so
     // that no exception leaves the worker thread.
-    template <typename Work>
-    void Run(Work& work) noexcept
+    template <typename Work> void Run(Work& work) noexcept
     {
         std::exception_ptr failure;
         Result result{};
@@ -382,8 +389,8 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
     for (;;) {
         DWORD got = 0;
         if (!::ReadFile(local.Get(), chunk.data(), kChunkBytes, &got, nullptr)) {
-            throw FtpError("the file " + localName + " could not be read: "
-                           + win32::SystemErrorText(::GetLastError()));
+            throw FtpError("the file " + localName
+                           + " could not be read: " + win32::SystemErrorText(::GetLastError()));
         }
         if (got == 0) {
             break;
@@ -494,10 +501,8 @@ public:
         }
         connection_ = std::make_shared<Connection>();
         connecting_ = std::make_shared<Task<Done>>();
-        Start(connecting_, [connection = connection_, address = *address, user = user_,
-                            password = password_](TaskState&) {
-            return ConnectAndLogIn(*connection, address, user, password);
-        });
+        Start(connecting_, [connection = connection_, address = *address, user = user_, password = password_](
+                               TaskState&) { return ConnectAndLogIn(*connection, address, user, password); });
     }
 
     bool IsConnected() override
@@ -519,8 +524,8 @@ public:
         UniqueFile local(::CreateFileA(localName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!local) {
-            throw FtpError("the file " + localName + " could not be opened: "
-                           + win32::SystemErrorText(::GetLastError()));
+            throw FtpError("the file " + localName
+                           + " could not be opened: " + win32::SystemErrorText(::GetLastError()));
         }
         auto task = std::make_shared<Task<Done>>();
         Start(task, [connection = connection_, local = std::move(local), localName, remotePath,
@@ -580,8 +585,7 @@ private:
         }
     }
 
-    template <typename Result, typename Work>
-    void Start(const std::shared_ptr<Task<Result>>& task, Work work)
+    template <typename Result, typename Work> void Start(const std::shared_ptr<Task<Result>>& task, Work work)
     {
         JoinWorker();
         try {

@@ -21,8 +21,8 @@ int HexDigitValue(char c)
 
 bool IsForbiddenInFileName(unsigned char c)
 {
-    return c < 0x20 || c == 0x7F || std::string_view("\\/:*?\"<>|").find(static_cast<char>(c))
-                                        != std::string_view::npos;
+    return c < 0x20 || c == 0x7F
+           || std::string_view("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 }  // namespace
@@ -106,13 +106,16 @@ LocationSettings DecodeSettingsCode(std::string_view code)
 std::optional<std::string> CheckEncodable(const LocationSettings& settings)
 {
     const std::pair<const char*, const std::string*> fields[] = {
-        {"location code", &settings.locationCode}, {"host", &settings.host},
-        {"user", &settings.user},                   {"password", &settings.password},
+        {"location code", &settings.locationCode},
+        {"host", &settings.host},
+        {"user", &settings.user},
+        {"password", &settings.password},
         {"remote folder", &settings.remoteFolder},
     };
     for (const auto& [name, value] : fields) {
         if (value->find_first_of(";=") != std::string::npos) {
-            return std::string("the ") + name + " contains \";\" or \"=\", which the settings code cannot hold";
+            return std::string("the ") + name
+                   + " contains \";\" or \"=\", which the settings code cannot hold";
         }
     }
     if (!IsUsableLocationCode(settings.locationCode)) {
@@ -123,9 +126,8 @@ std::optional<std::string> CheckEncodable(const LocationSettings& settings)
 
 std::string EncodeSettingsCode(const LocationSettings& settings)
 {
-    std::string settingsString = "l=" + settings.locationCode + ";h=" + settings.host + ";u="
-                                 + settings.user + ";p=" + settings.password + ";r="
-                                 + settings.remoteFolder + ";";
+    std::string settingsString = "l=" + settings.locationCode + ";h=" + settings.host + ";u=" + settings.user
+                                 + ";p=" + settings.password + ";r=" + settings.remoteFolder + ";";
     std::reverse(settingsString.begin(), settingsString.end());
 
     static constexpr char kDigits[] = "0123456789ABCDEF";

@@ -9,7 +9,10 @@
 namespace kestrane {
 namespace {
 
-void CloseKey(HKEY key) { ::RegCloseKey(key); }
+void CloseKey(HKEY key)
+{
+    ::RegCloseKey(key);
+}
 using UniqueKey = win32::UniqueHandle<HKEY, CloseKey>;
 
 LONG OpenSettingsKey(REGSAM view, UniqueKey& key)
@@ -54,8 +57,8 @@ LONG QueryRegValue(HKEY key, const char* valueName, RegValue& value) noexcept
         case REG_DWORD: {
             DWORD number = 0;
             size = sizeof number;
-            status = ::RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&number),
-                                        &size);
+            status =
+                ::RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&number), &size);
             if (status == ERROR_SUCCESS) {
                 value = static_cast<std::int32_t>(number);
             }

@@ -13,8 +13,7 @@ namespace kestrane {
 
 // Handler needs Text(std::string_view) for a piece of a line's content
 // (a line may arrive in several pieces) and LineEnd() after each line.
-template <typename Handler>
-class LineSplitter {
+template <typename Handler> class LineSplitter {
 public:
     explicit LineSplitter(Handler& handler) : handler_(handler) {}
 
@@ -30,7 +29,8 @@ public:
             }
             const void* cr = std::memchr(chunk.data(), '\r', chunk.size());
             const std::size_t length =
-                cr == nullptr ? chunk.size() : static_cast<std::size_t>(static_cast<const char*>(cr) - chunk.data());
+                cr == nullptr ? chunk.size()
+                              : static_cast<std::size_t>(static_cast<const char*>(cr) - chunk.data());
             if (length > 0) {
                 handler_.Text(chunk.substr(0, length));
                 lineOpen_ = true;

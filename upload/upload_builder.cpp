@@ -33,12 +33,12 @@ bool SameMinute(const LocalTime& a, const LocalTime& b)
 
 bool NameTaken(LocalFiles& files, const std::string& name)
 {
-    return files.Exists(name) || files.Exists(name + kPendingSuffix) || files.Exists(name + kUnfinishedSuffix);
+    return files.Exists(name) || files.Exists(name + kPendingSuffix)
+           || files.Exists(name + kUnfinishedSuffix);
 }
 
 // Feeds the whole of a file to sink in large chunks.
-template <typename Sink>
-void ForEachChunk(LocalFiles& files, const std::string& name, Sink&& sink)
+template <typename Sink> void ForEachChunk(LocalFiles& files, const std::string& name, Sink&& sink)
 {
     auto input = files.OpenForReading(name);
     std::string buffer(kChunkSize, '\0');
@@ -101,8 +101,8 @@ void UploadLineWriter::Text(std::string_view text)
     }
 }
 
-std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files,
-                                           Clock& clock, JobWindow& window)
+std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
+                                           JobWindow& window)
 {
     if (!files.Exists(kStagingFile)) {
         return std::nullopt;
@@ -115,9 +115,10 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         const LocalTime taken = now;
         while (SameMinute(now, taken)) {
             if (!window.PumpMessages()) {
-                throw JobError("The window was closed before the upload file was built.\r\n\r\nNothing was sent. "
-                               "The data is kept in \""
-                               + std::string(kStagingFile) + "\" and will be sent the next time Kestrane runs.");
+                throw JobError(
+                    "The window was closed before the upload file was built.\r\n\r\nNothing was sent. "
+                    "The data is kept in \""
+                    + std::string(kStagingFile) + "\" and will be sent the next time Kestrane runs.");
             }
             now = clock.Now();
         }
@@ -128,11 +129,12 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
     try {
         const std::uint64_t lines = CountLines(files, kStagingFile);
         if (lines > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-            throw JobError("Kestrane could not build the upload file " + name + ": the staging file \""
-                           + kStagingFile + "\" holds " + std::to_string(lines)
-                           + " lines, more than an upload file can count.\r\n\r\nNothing was sent. The data is "
-                             "kept in \""
-                           + kStagingFile + "\".");
+            throw JobError(
+                "Kestrane could not build the upload file " + name + ": the staging file \"" + kStagingFile
+                + "\" holds " + std::to_string(lines)
+                + " lines, more than an upload file can count.\r\n\r\nNothing was sent. The data is "
+                  "kept in \""
+                + kStagingFile + "\".");
         }
 
         auto output = files.CreateForWriting(unfinished);

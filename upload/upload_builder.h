@@ -32,8 +32,11 @@ std::string UploadFileName(const LocalTime& time, std::string_view locationCode)
 // each line ended by CR LF. Used as the handler of a LineSplitter.
 class UploadLineWriter {
 public:
-    UploadLineWriter(BufferedWriter& output, std::string_view locationCode)
-        : output_(output), locationCode_(locationCode) {}
+    UploadLineWriter(BufferedWriter& output, std::string_view locationCode) :
+        output_(output),
+        locationCode_(locationCode)
+    {
+    }
     void Text(std::string_view text);
     void LineEnd() { output_.Write("\r\n"); }
 
@@ -47,8 +50,8 @@ private:
 // staging file. When an upload file of that name already exists, it logs
 // that it waits, waits for the next minute and names the file anew. Throws
 // JobError on any failure; the staging file is then kept.
-std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files,
-                                           Clock& clock, JobWindow& window);
+std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
+                                           JobWindow& window);
 
 // Settles upload files whose building was interrupted: one finished before
 // the staging file was removed is published, any other is dropped.

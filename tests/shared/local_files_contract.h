@@ -20,8 +20,7 @@
 
 namespace kestrane {
 
-template <typename Env>
-class LocalFilesContract : public ::testing::Test {
+template <typename Env> class LocalFilesContract : public ::testing::Test {
 protected:
     void SetUp() override { env_.Enter(); }
     void TearDown() override { env_.Leave(); }
@@ -88,7 +87,8 @@ TYPED_TEST_P(LocalFilesContract, ListsOnlyNamesWithTheExactSuffix)
     }
     std::vector<std::string> pending = files.ListWithSuffix(".TXT.pending");
     std::sort(pending.begin(), pending.end());
-    EXPECT_EQ(pending, (std::vector<std::string>{"01110905070042.TXT.pending", "01110905080042.TXT.pending"}));
+    EXPECT_EQ(pending,
+              (std::vector<std::string>{"01110905070042.TXT.pending", "01110905080042.TXT.pending"}));
 }
 
 TYPED_TEST_P(LocalFilesContract, AbsolutePathsWork)

@@ -39,7 +39,8 @@ TEST_P(PullSizeTest, MovesEveryByteOnceAndEndsWithOneLineEnd)
         EXPECT_EQ(files.contents.at(kStagingFile), DeviceBytes(size) + "\r\n");
     }
     // Reads of 4096 bytes until one returns nothing.
-    EXPECT_EQ(device.Calls("CeReadFile"), static_cast<int>((size + kDeviceReadSize - 1) / kDeviceReadSize + 1));
+    EXPECT_EQ(device.Calls("CeReadFile"),
+              static_cast<int>((size + kDeviceReadSize - 1) / kDeviceReadSize + 1));
     // Nothing but the staging file is left in the working folder.
     EXPECT_EQ(files.contents.size(), size == 0 ? 0u : 1u);
     EXPECT_EQ(device.OpenHandles(), 0u);
@@ -84,8 +85,8 @@ TEST(PullTest, ClosesThenDeletesThenEnds)
 
     GetCEFile(device, files);
 
-    const std::vector<std::string> expected = {"CeRapiInit",    "CeCreateFile(read)", "CeReadFile",
-                                               "CeReadFile",    "CeCloseHandle",      "CeDeleteFile",
+    const std::vector<std::string> expected = {"CeRapiInit",  "CeCreateFile(read)", "CeReadFile",
+                                               "CeReadFile",  "CeCloseHandle",      "CeDeleteFile",
                                                "CeRapiUninit"};
     EXPECT_EQ(device.journal, expected);
 }
@@ -114,6 +115,23 @@ TEST(PullTest, ReadFailureLeavesEverythingAsItWas)
     EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
     EXPECT_EQ(device.OpenHandles(), 0u);
     EXPECT_EQ(device.journal.back(), "CeRapiUninit");
+}
+
+TEST(PullTest, HandheldTakenOutIsSaidInPlainWords)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    device.files[kDeviceDataFile] = DeviceBytes(10000);
+    device.readFailAt = 2;
+    device.readFailCode = kErrorDeviceNotConnected;
+    try {
+        GetCEFile(device, files);
+        FAIL();
+    } catch (const JobError& error) {
+        const std::string message = error.what();
+        EXPECT_EQ(message.rfind("Error !!! Reading WinCE file. 1167", 0), 0u) << message;
+        EXPECT_NE(message.find("taken out of its dock"), std::string::npos) << message;
+    }
 }
 
 TEST(PullTest, ReadFailureCodeIsShownSigned)
@@ -154,7 +172,8 @@ TEST_P(PullSaveFailureTest, StopsBeforeAnythingIsDeletedOnTheHandheld)
         FAIL() << "a staging file that cannot be written must stop the job";
     } catch (const JobError& error) {
         const std::string message = error.what();
-        EXPECT_NE(message.find(GetParam().diskFull ? "not enough space" : "Access is denied"), std::string::npos)
+        EXPECT_NE(message.find(GetParam().diskFull ? "not enough space" : "Access is denied"),
+                  std::string::npos)
             << message;
         EXPECT_NE(message.find("still on the handheld"), std::string::npos) << message;
     }
@@ -166,7 +185,8 @@ TEST_P(PullSaveFailureTest, StopsBeforeAnythingIsDeletedOnTheHandheld)
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, PullSaveFailureTest,
-                         ::testing::Values(SaveFailureCase{"DiskFull", true}, SaveFailureCase{"NoPermission", false}),
+                         ::testing::Values(SaveFailureCase{"DiskFull", true},
+                                           SaveFailureCase{"NoPermission", false}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST(PullTest, FailedStartIsEndedAndReported)
@@ -255,7 +275,8 @@ TEST(RecoverInterruptedPullTest, SettlesLocalLeftovers)
         // An unfinished pull is dropped: the handheld still has the data.
         {{{kPullFile, "part"}, {kStagingFile, "s"}}, {{kStagingFile, "s"}}},
         // A merge cut off before the pulled file went: redo it later.
-        {{{kMergeFile, "s+p"}, {kPulledFile, "p"}, {kStagingFile, "s"}}, {{kPulledFile, "p"}, {kStagingFile, "s"}}},
+        {{{kMergeFile, "s+p"}, {kPulledFile, "p"}, {kStagingFile, "s"}},
+         {{kPulledFile, "p"}, {kStagingFile, "s"}}},
         // A merge cut off after the pulled file went: it is complete.
         {{{kMergeFile, "s+p"}, {kStagingFile, "s"}}, {{kStagingFile, "s+p"}}},
         // Nothing to do.

@@ -78,7 +78,8 @@ TEST(DoneMarkerTest, MissingOrUnreadableDoneFileLeavesNoMarker)
             PutCEDoneFile(device, files);
             FAIL() << "a done file that cannot be read must be reported";
         } catch (const JobError& error) {
-            EXPECT_NE(std::string(error.what()).find("C:\\Kestrane\\done.txt"), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find("C:\\Kestrane\\done.txt"), std::string::npos)
+                << error.what();
         }
         EXPECT_EQ(device.files.count(kDeviceDoneMarker), 0u);
         EXPECT_EQ(device.Calls("CeCreateFile(write)"), 0);

@@ -125,6 +125,9 @@ void MemoryFiles::Rename(const std::string& from, const std::string& to, bool re
 void MemoryFiles::Remove(const std::string& name)
 {
     Step("remove " + name);
+    if (removeFails.count(name) != 0 && contents.count(name) != 0) {
+        throw FileError(name, "Access is denied");
+    }
     contents.erase(name);
 }
 
@@ -197,8 +200,9 @@ bool FakeDevice::CeFindClose(DeviceHandle search)
     return open_.erase(search) == 1;
 }
 
-DeviceHandle FakeDevice::CeCreateFile(const std::u16string& path, std::uint32_t access, std::uint32_t shareMode,
-                                      std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes)
+DeviceHandle FakeDevice::CeCreateFile(const std::u16string& path, std::uint32_t access,
+                                      std::uint32_t shareMode, std::uint32_t creationDisposition,
+                                      std::uint32_t flagsAndAttributes)
 {
     Enter(access == kGenericWrite ? "CeCreateFile(write)" : "CeCreateFile(read)");
     if (shareMode != kFileShareRead || flagsAndAttributes != kFileAttributeNormal) {
@@ -224,7 +228,8 @@ DeviceHandle FakeDevice::CeCreateFile(const std::u16string& path, std::uint32_t 
     return handle;
 }
 
-bool FakeDevice::CeReadFile(DeviceHandle file, void* buffer, std::uint32_t bytesToRead, std::uint32_t& bytesRead)
+bool FakeDevice::CeReadFile(DeviceHandle file, void* buffer, std::uint32_t bytesToRead,
+                            std::uint32_t& bytesRead)
 {
     Enter("CeReadFile");
     bytesRead = 0;

@@ -52,6 +52,8 @@ public:
     std::set<std::string> readOnly;
     // Names that cannot be read.
     std::set<std::string> unreadable;
+    // Names that cannot be removed.
+    std::set<std::string> removeFails;
     // Every name ever opened for reading, in order.
     std::vector<std::string> reads;
 
@@ -133,16 +135,20 @@ struct FakeFtpServer {
     std::string acceptedUser = "user";
     std::string acceptedPassword = "secret";
     bool refuseConnection = false;
-    bool neverAnswer = false;        // the connection attempt never completes
-    std::string storReply;           // when set, every upload is refused with it
+    bool neverAnswer = false;          // the connection attempt never completes
+    std::string storReply;             // when set, every upload is refused with it
     std::size_t storeOnly = SIZE_MAX;  // keep only this many bytes, yet report success
     bool failListing = false;
 };
 
 class FakeFtpClient final : public FtpClient {
 public:
-    FakeFtpClient(FakeFtpServer& server, LocalFiles& localFiles, CrashPlan* plan = nullptr)
-        : server_(server), files_(localFiles), plan_(plan) {}
+    FakeFtpClient(FakeFtpServer& server, LocalFiles& localFiles, CrashPlan* plan = nullptr) :
+        server_(server),
+        files_(localFiles),
+        plan_(plan)
+    {
+    }
 
     void SetHost(const std::string& host) override;
     void SetUser(const std::string& user) override;

@@ -60,9 +60,9 @@ TEST_F(FtpSendTest, CallsInOrderAndConfirmsTheUpload)
     AddUpload("A.TXT", "contents");
     Send({{"A.TXT", false}});
 
-    EXPECT_EQ(server_.journal, (std::vector<std::string>{"host", "user", "password", "connect", "connected",
-                                                         "size in/A.TXT", "put in/A.TXT", "size in/A.TXT",
-                                                         "disconnect"}));
+    EXPECT_EQ(server_.journal,
+              (std::vector<std::string>{"host", "user", "password", "connect", "connected", "size in/A.TXT",
+                                        "put in/A.TXT", "size in/A.TXT", "disconnect"}));
     EXPECT_EQ(client_.host, "ftp.example.com");
     EXPECT_EQ(server_.files.at("in/A.TXT"), "contents");
     EXPECT_FALSE(files_.Exists("A.TXT.pending"));

@@ -30,8 +30,7 @@ std::string Utf16LeFile(std::u16string_view text)
 }
 
 // Each table row names itself.
-template <typename Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& row)
+template <typename Case> std::string CaseName(const ::testing::TestParamInfo<Case>& row)
 {
     return row.param.name;
 }
@@ -223,9 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                  UnderSettingsKey("\"we\\\"ird\"=\"x\"\r\n\"REGCODE\"=\"a\\\\b\\\"c;d\\e\"\r\n"),
                  "a\\b\"c;d\\e"},
         ReadCase{"EmptyValue", UnderSettingsKey("\"REGCODE\"=\"\"\r\n"), ""},
-        ReadCase{"LastLineWins",
-                 UnderSettingsKey("\"REGCODE\"=\"00\"\r\n\"REGCODE\"=\"3B41\"\r\n"),
-                 "3B41"},
+        ReadCase{"LastLineWins", UnderSettingsKey("\"REGCODE\"=\"00\"\r\n\"REGCODE\"=\"3B41\"\r\n"), "3B41"},
         ReadCase{"SetAgainAfterTheKeyIsRemoved",
                  UnderSettingsKey("\"REGCODE\"=\"00\"\r\n"
                                   "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ORVALLE]\r\n")
@@ -276,16 +273,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadFileCase{"ValueBeforeAnyKey", "REGEDIT4\r\n\"REGCODE\"=\"3B41\"\r\n", "does not set"},
         BadFileCase{"NumberValue", UnderSettingsKey("\"REGCODE\"=dword:00000001\r\n"),
                     "line 4: REGCODE is not stored as text"},
-        BadFileCase{"HexValue", UnderSettingsKey("\"REGCODE\"=hex(1):33,00\r\n"),
-                    "not stored as text"},
+        BadFileCase{"HexValue", UnderSettingsKey("\"REGCODE\"=hex(1):33,00\r\n"), "not stored as text"},
         BadFileCase{"NoClosingQuote", UnderSettingsKey("\r\n\"REGCODE\"=\"3B41\r\n"),
                     "line 5: the REGCODE value has no closing quote"},
-        BadFileCase{"TextAfterTheValue", UnderSettingsKey("\"REGCODE\"=\"3B\"41\r\n"),
-                    "more text after"},
-        BadFileCase{"NoEquals", UnderSettingsKey("\"REGCODE\" \"3B41\"\r\n"),
-                    "no \"=\""},
-        BadFileCase{"ValueRemoved",
-                    UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n\"REGCODE\"=-\r\n"),
+        BadFileCase{"TextAfterTheValue", UnderSettingsKey("\"REGCODE\"=\"3B\"41\r\n"), "more text after"},
+        BadFileCase{"NoEquals", UnderSettingsKey("\"REGCODE\" \"3B41\"\r\n"), "no \"=\""},
+        BadFileCase{"ValueRemoved", UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n\"REGCODE\"=-\r\n"),
                     "removes the location settings"},
         BadFileCase{"KeyRemovedAfterwards",
                     UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n"
@@ -301,12 +294,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DescribeSettingsTest, ShowsEveryFieldQuotedAndMasksThePassword)
 {
     const LocationSettings settings{"STORE12", "ftp.example.com:2121", "store12", "s3cret", " /in box "};
-    EXPECT_EQ(DescribeSettings(settings, false),
-              "Location code:  \"STORE12\"\n"
-              "FTP host:       \"ftp.example.com:2121\"\n"
-              "FTP user:       \"store12\"\n"
-              "FTP password:   ********\n"
-              "Remote folder:  \" /in box \"\n");
+    EXPECT_EQ(DescribeSettings(settings, false), "Location code:  \"STORE12\"\n"
+                                                 "FTP host:       \"ftp.example.com:2121\"\n"
+                                                 "FTP user:       \"store12\"\n"
+                                                 "FTP password:   ********\n"
+                                                 "Remote folder:  \" /in box \"\n");
 }
 
 struct MaskCase {
@@ -335,8 +327,7 @@ TEST_P(PasswordMaskTest, HiddenUnlessAsked)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PasswordMaskTest,
-    ::testing::Values(MaskCase{"Plain", "s3cret", "\"s3cret\""},
-                      MaskCase{"Empty", "", "\"\""},
+    ::testing::Values(MaskCase{"Plain", "s3cret", "\"s3cret\""}, MaskCase{"Empty", "", "\"\""},
                       MaskCase{"LongerThanTheMask", "0123456789abcdef", "\"0123456789abcdef\""},
                       MaskCase{"Stars", "********", "\"********\""},
                       MaskCase{"HighBit", "\xE9t\xE9", "\"\xE9t\xE9\""},
@@ -367,14 +358,14 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{"Good", EncodeSettingsCode({"7", "ftp.example.com:21", "u", "p", "r"}), {}},
         ProblemCase{"Empty", "", {"no location settings"}},
         ProblemCase{"OddLength", EncodeSettingsCode({"7", "h", "u", "p", "r"}) + "3", {"damaged"}},
-        ProblemCase{"NotHex", "3B413D6G", {"damaged"}},
-        ProblemCase{"LowerCaseHexIsFine", "3b413d6c", {}},
-        ProblemCase{"UnusableLocationCode", EncodeSettingsCode({"a/b", "h", "u", "p", "r"}),
-                    {"refuse to run"}},
+        ProblemCase{"NotHex", "3B413D6G", {"damaged"}}, ProblemCase{"LowerCaseHexIsFine", "3b413d6c", {}},
+        ProblemCase{
+            "UnusableLocationCode", EncodeSettingsCode({"a/b", "h", "u", "p", "r"}), {"refuse to run"}},
         ProblemCase{"DotLocationCode", EncodeSettingsCode({".", "h", "u", "p", "r"}), {"refuse to run"}},
         ProblemCase{"BadPort", EncodeSettingsCode({"7", "h:70000", "u", "p", "r"}), {"cannot connect"}},
         // 49 digits make 24 pairs: the lone Z is dropped and the settings still decode.
-        ProblemCase{"AllAtOnce", EncodeSettingsCode({"a|b", "h:x", "u", "p", "r"}) + "Z",
+        ProblemCase{"AllAtOnce",
+                    EncodeSettingsCode({"a|b", "h:x", "u", "p", "r"}) + "Z",
                     {"damaged", "refuse to run", "cannot connect"}}),
     CaseName<ProblemCase>);
 

@@ -36,20 +36,22 @@ TEST_P(HexToTextTest, Decodes)
     EXPECT_EQ(HexToText(GetParam().code), GetParam().expected);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, HexToTextTest,
     ::testing::Values(
         HexCase{"", ""},
         HexCase{"4142", "AB"},
-        HexCase{"4a4A", "JJ"},                       // either case
-        HexCase{"00ff", std::string("\0\xff", 2)},   // every byte value survives
-        HexCase{"41424", "AB"},                      // 5 chars: 2.5 rounds to 2 pairs, the 5 is dropped
-        HexCase{"4142434", "ABC\x04"},               // 7 chars: 3.5 rounds to 4, lone 4 is a pair
-        HexCase{"4", ""},                            // 1 char: 0.5 rounds to 0 pairs
-        HexCase{"41F", "A\x0f"},                     // 3 chars: 1.5 rounds to 2, lone F is a pair
-        HexCase{"4g", "\x04"},                       // reading stops at a non-hex digit
-        HexCase{"zz41", std::string("\0A", 2)},      // no valid digit gives 0
+        HexCase{"4a4A", "JJ"},                      // either case
+        HexCase{"00ff", std::string("\0\xff", 2)},  // every byte value survives
+        HexCase{"41424", "AB"},                     // 5 chars: 2.5 rounds to 2 pairs, the 5 is dropped
+        HexCase{"4142434", "ABC\x04"},              // 7 chars: 3.5 rounds to 4, lone 4 is a pair
+        HexCase{"4", ""},                           // 1 char: 0.5 rounds to 0 pairs
+        HexCase{"41F", "A\x0f"},                    // 3 chars: 1.5 rounds to 2, lone F is a pair
+        HexCase{"4g", "\x04"},                      // reading stops at a non-hex digit
+        HexCase{"zz41", std::string("\0A", 2)},     // no valid digit gives 0
         HexCase{"0x", std::string("\0", 1)}));
+// clang-format on
 
 struct EntryCase {
     const char* rest;
@@ -76,8 +78,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, NextSettingTest,
                                            EntryCase{"h=a", "h", "a", ""},
                                            EntryCase{"p=a=b;x", "p", "ab", "x"},
                                            EntryCase{"novalue;", "novalue", "", ""},
-                                           EntryCase{";h=a", "", "", "h=a"},
-                                           EntryCase{"=v;", "", "v", ""},
+                                           EntryCase{";h=a", "", "", "h=a"}, EntryCase{"=v;", "", "v", ""},
                                            EntryCase{"", "", "", ""}));
 
 TEST(NextSettingTest, AccumulatesIntoKeyAndValue)
@@ -102,10 +103,10 @@ TEST(ParseSettingsStringTest, FillsEveryField)
 
 TEST(ParseSettingsStringTest, RulesOfEntries)
 {
-    EXPECT_EQ(ParseSettingsString("h=a;h=b").host, "b");         // last one wins
-    EXPECT_EQ(ParseSettingsString("p=a=b").password, "ab");      // later "=" dropped
-    EXPECT_EQ(ParseSettingsString("H=x").host, "");              // keys are case-sensitive
-    EXPECT_EQ(ParseSettingsString("hh=x;=y;h=z").host, "z");     // unknown and empty keys skipped
+    EXPECT_EQ(ParseSettingsString("h=a;h=b").host, "b");      // last one wins
+    EXPECT_EQ(ParseSettingsString("p=a=b").password, "ab");   // later "=" dropped
+    EXPECT_EQ(ParseSettingsString("H=x").host, "");           // keys are case-sensitive
+    EXPECT_EQ(ParseSettingsString("hh=x;=y;h=z").host, "z");  // unknown and empty keys skipped
     EXPECT_EQ(ParseSettingsString("u=a;").user, ParseSettingsString("u=a").user);
 }
 
@@ -158,12 +159,13 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{"..", false}, CodeCase{"..\\..\\x", false}, CodeCase{"a/b", false},
                       CodeCase{"c:", false}, CodeCase{"a*", false}, CodeCase{"a?", false},
                       CodeCase{"a\"", false}, CodeCase{"<a", false}, CodeCase{"a>", false},
-                      CodeCase{"a|b", false}, CodeCase{"a\tb", false}, CodeCase{std::string("a\0b", 3), false},
-                      CodeCase{"a\x7f", false}));
+                      CodeCase{"a|b", false}, CodeCase{"a\tb", false},
+                      CodeCase{std::string("a\0b", 3), false}, CodeCase{"a\x7f", false}));
 
 TEST(LoadLocationSettingsTest, MissingOrEmptyCodeIsMissingSettings)
 {
-    for (const std::optional<std::string>& code : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    for (const std::optional<std::string>& code :
+         {std::optional<std::string>{}, std::optional<std::string>{""}}) {
         const SettingsLoad load = LoadLocationSettings(code);
         EXPECT_FALSE(load.settings);
         EXPECT_EQ(load.problem,

@@ -60,7 +60,8 @@ RunResult RunProgram(World& world)
     const JobServices services{window, world.device, client, world.files, world.clock};
     RunEnd end = RunEnd::Failed;
     try {
-        end = RunTransfer(world.settings, services) == JobOutcome::Completed ? RunEnd::Completed : RunEnd::NoData;
+        end = RunTransfer(world.settings, services) == JobOutcome::Completed ? RunEnd::Completed
+                                                                             : RunEnd::NoData;
     } catch (const JobError& error) {
         window.messages.push_back({error.what(), MessageKind::Error});
     } catch (const SimulatedCrash&) {
@@ -78,8 +79,9 @@ TEST(TransferJobTest, CompleteRunLogsTheStepsAndTellsTheUser)
     const RunResult run = RunProgram(world);
 
     ASSERT_EQ(run.end, RunEnd::Completed);
-    EXPECT_EQ(run.log, (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
-                                                 "FTP file ...", "Write done file to CE Device ... ", "Done"}));
+    EXPECT_EQ(run.log,
+              (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                        "FTP file ...", "Write done file to CE Device ... ", "Done"}));
     ASSERT_EQ(run.messages.size(), 1u);
     EXPECT_EQ(run.messages[0].text, "Now safe to remove Handheld from Dock");
     EXPECT_EQ(world.server.files.at("in/01110905070042.TXT"),
@@ -100,8 +102,9 @@ TEST(TransferJobTest, NoDataOnTheHandheldSendsWhatIsPendingAndSaysSo)
     const RunResult run = RunProgram(world);
 
     EXPECT_EQ(run.end, RunEnd::NoData);
-    EXPECT_EQ(run.log, (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
-                                                 "FTP file ...", "Sending earlier file 01110905000042.TXT ..."}));
+    EXPECT_EQ(run.log,
+              (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                        "FTP file ...", "Sending earlier file 01110905000042.TXT ..."}));
     ASSERT_EQ(run.messages.size(), 1u);
     EXPECT_NE(run.messages[0].text.find("No data was found on the handheld"), std::string::npos);
     EXPECT_NE(run.messages[0].text.find("01110905000042.TXT"), std::string::npos);
@@ -137,9 +140,10 @@ TEST(TransferJobTest, FailedUploadIsSentByTheNextRunOldestFirst)
     const RunResult next = RunProgram(world);
 
     EXPECT_EQ(next.end, RunEnd::Completed);
-    EXPECT_EQ(next.log, (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
-                                                  "FTP file ...", "Sending earlier file 01110905070042.TXT ...",
-                                                  "Write done file to CE Device ... ", "Done"}));
+    EXPECT_EQ(next.log,
+              (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                        "FTP file ...", "Sending earlier file 01110905070042.TXT ...",
+                                        "Write done file to CE Device ... ", "Done"}));
     std::vector<std::string> stored;
     for (const std::string& entry : world.server.journal) {
         if (entry.rfind("put ", 0) == 0) {
@@ -148,6 +152,23 @@ TEST(TransferJobTest, FailedUploadIsSentByTheNextRunOldestFirst)
     }
     EXPECT_EQ(stored, (std::vector<std::string>{"put in/01110905070042.TXT", "put in/01110905080042.TXT"}));
     EXPECT_TRUE(world.files.ListWithSuffix(kPendingSuffix).empty());
+}
+
+TEST(TransferJobTest, LeftoverThatCannotBeTidiedStopsBeforeTheHandheldIsTouched)
+{
+    World world;
+    world.device.files[kDeviceDataFile] = "records\r\n";
+    world.files.contents[kPullFile] = "part of an earlier pull";
+    world.files.removeFails.insert(kPullFile);
+
+    const RunResult run = RunProgram(world);
+
+    EXPECT_EQ(run.end, RunEnd::Failed);
+    ASSERT_EQ(run.messages.size(), 1u);
+    EXPECT_NE(run.messages[0].text.find("Infile.pull"), std::string::npos) << run.messages[0].text;
+    EXPECT_NE(run.messages[0].text.find("still there"), std::string::npos) << run.messages[0].text;
+    EXPECT_TRUE(world.device.journal.empty());
+    EXPECT_EQ(world.device.files.at(kDeviceDataFile), "records\r\n");
 }
 
 // ---------------------------------------------------------------- crashes
@@ -250,7 +271,8 @@ TEST_P(CrashTest, EveryRecordReachesTheServerExactlyOnceWhereverTheProgramDies)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CrashTest,
-                         ::testing::Values(CrashCase{"SameHandheldData", false}, CrashCase{"NewDataMeanwhile", true}),
+                         ::testing::Values(CrashCase{"SameHandheldData", false},
+                                           CrashCase{"NewDataMeanwhile", true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

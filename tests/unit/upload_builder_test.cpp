@@ -78,10 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"LastLineWithoutEnd", "a\r\nb", {"a", "b"}},
                       SplitCase{"EmptyLastLine", "a\r\n\r\n", {"a", ""}},
                       SplitCase{"LfAfterCrLfIsData", "a\r\n\nb", {"a", "\nb"}},
-                      SplitCase{"CrCrLf", "a\r\r\nb", {"a", "", "b"}},
-                      SplitCase{"LfCr", "\n\r", {"\n"}},
-                      SplitCase{"LoneLf", "\n", {"\n"}},
-                      SplitCase{"CrThenLfLf", "\r\n\n", {"", "\n"}}),
+                      SplitCase{"CrCrLf", "a\r\r\nb", {"a", "", "b"}}, SplitCase{"LfCr", "\n\r", {"\n"}},
+                      SplitCase{"LoneLf", "\n", {"\n"}}, SplitCase{"CrThenLfLf", "\r\n\n", {"", "\n"}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // The job's view of the builder, with the staging file given.
@@ -167,7 +165,9 @@ TEST_F(BuildTest, BigStagingFileStreamsThrough)
     const std::string header = "UH01110905070042.TXT" + std::to_string(lines) + "\r\n";
     EXPECT_EQ(upload.substr(0, header.size()), header);
     EXPECT_EQ(upload.size(), header.size() + lines * (39 + 3) + 10);
-    EXPECT_EQ(upload.substr(header.size(), 42), "0123456789" "0042" "abcdefghijklmnopqrstuvwxyz\r\n");
+    EXPECT_EQ(upload.substr(header.size(), 42), "0123456789"
+                                                "0042"
+                                                "abcdefghijklmnopqrstuvwxyz\r\n");
 }
 
 TEST_F(BuildTest, TakenNameWaitsForTheNextMinute)
@@ -251,7 +251,7 @@ TEST(RecoverInterruptedBuildTest, PublishesOnlyFilesWhoseStagingWasConsumed)
     files.contents["01110905070042.TXT.tmp"] = "complete";
     RecoverInterruptedBuild(files);
     EXPECT_EQ(files.contents, (std::map<std::string, std::string>{{"01110905070042.TXT", "complete"},
-                                                                   {"01110905070042.TXT.pending", ""}}));
+                                                                  {"01110905070042.TXT.pending", ""}}));
 
     MemoryFiles unfinished;
     unfinished.contents["01110905070042.TXT.tmp"] = "half";

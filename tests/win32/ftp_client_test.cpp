@@ -61,7 +61,10 @@ std::string Describe(const FtpError& error)
     return std::string(error.what()) + " | " + error.ServerReply();
 }
 
-void Report(const FtpError& error) { std::cout << "FtpError: " << Describe(error) << std::endl; }
+void Report(const FtpError& error)
+{
+    std::cout << "FtpError: " << Describe(error) << std::endl;
+}
 
 // A local file in the temporary folder, removed afterwards.
 class LocalFile {
@@ -225,7 +228,8 @@ TEST_F(FtpServerTest, MissingLocalFileFailsBeforeAnyTransfer)
         FAIL() << "a missing file was sent";
     } catch (const FtpError& error) {
         Report(error);
-        EXPECT_NE(std::string(error.what()).find("no-such-local-file.dat"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("no-such-local-file.dat"), std::string::npos)
+            << error.what();
     }
 }
 
@@ -256,8 +260,7 @@ struct RefusedUploadCase {
     std::size_t bytes;
 };
 
-class FtpRefusedUploadTest : public FtpServerTest,
-                                    public ::testing::WithParamInterface<RefusedUploadCase> {};
+class FtpRefusedUploadTest : public FtpServerTest, public ::testing::WithParamInterface<RefusedUploadCase> {};
 
 // Sends a file the way the upload step does, put then size check, and
 // requires that one of them shows the server did not take the file whole. The

@@ -69,8 +69,8 @@ public:
     ScratchFolder()
     {
         static int count = 0;
-        const std::string name
-            = "kestrane-rapi-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++count);
+        const std::string name =
+            "kestrane-rapi-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++count);
         path_ = fs::temp_directory_path() / name;
         fs::create_directories(path_);
     }
@@ -115,7 +115,10 @@ std::vector<std::string> FileLines(const fs::path& path)
     return lines;
 }
 
-std::string FirstToken(const std::string& line) { return line.substr(0, line.find(' ')); }
+std::string FirstToken(const std::string& line)
+{
+    return line.substr(0, line.find(' '));
+}
 
 std::string Pattern(std::size_t size)
 {
@@ -137,20 +140,20 @@ std::string HandleText(DeviceHandle handle)
 // the handheld were docked then, unless the dock is ended first.
 class DockLater {
 public:
-    DockLater(fs::path folder, std::chrono::milliseconds delay)
-        : thread_([this, folder, delay](std::stop_token stop) {
-              const auto until = Clock::now() + delay;
-              while (Clock::now() < until) {
-                  if (stop.stop_requested()) {
-                      return;
-                  }
-                  std::this_thread::sleep_for(10ms);
-              }
-              started_ = Clock::now();
-              std::error_code error;
-              created_ = fs::create_directories(folder, error);
-              finished_ = Clock::now();
-          })
+    DockLater(fs::path folder, std::chrono::milliseconds delay) :
+        thread_([this, folder, delay](std::stop_token stop) {
+            const auto until = Clock::now() + delay;
+            while (Clock::now() < until) {
+                if (stop.stop_requested()) {
+                    return;
+                }
+                std::this_thread::sleep_for(10ms);
+            }
+            started_ = Clock::now();
+            std::error_code error;
+            created_ = fs::create_directories(folder, error);
+            finished_ = Clock::now();
+        })
     {
     }
 
@@ -351,7 +354,7 @@ TEST_F(RapiDeviceTest, UnknownHandlesFailWithInvalidHandle)
         const char* call;
         DeviceHandle handle;
     } cases[] = {
-        {"CeReadFile", 0x7770}, {"CeWriteFile", 0x7770},  {"CeCloseHandle", 0x7770}, {"CeFindClose", 0x7770},
+        {"CeReadFile", 0x7770}, {"CeWriteFile", 0x7770}, {"CeCloseHandle", 0x7770}, {"CeFindClose", 0x7770},
         {"CeReadFile", search}, {"CeWriteFile", search}, {"CeCloseHandle", search}, {"CeFindClose", file},
     };
     for (const auto& c : cases) {
@@ -378,19 +381,33 @@ TEST_F(RapiDeviceTest, StartFailsAtOnceWithTheConfiguredResult)
         std::int32_t expected;
         std::vector<std::string> journal;
     } cases[] = {
-        {L"KESTRANE_HANDHELD_DIR", nullptr, static_cast<std::int32_t>(0x80004005),
+        {L"KESTRANE_HANDHELD_DIR",
+         nullptr,
+         static_cast<std::int32_t>(0x80004005),
          {"CeRapiInit -> 0x80004005"}},
-        {L"KESTRANE_HANDHELD_INIT_RESULT", L"0x80070005", static_cast<std::int32_t>(0x80070005),
+        {L"KESTRANE_HANDHELD_INIT_RESULT",
+         L"0x80070005",
+         static_cast<std::int32_t>(0x80070005),
          {"CeRapiInit -> 0x80070005"}},
-        {L"KESTRANE_HANDHELD_INIT_RESULT", L"2147500037", static_cast<std::int32_t>(0x80004005),
+        {L"KESTRANE_HANDHELD_INIT_RESULT",
+         L"2147500037",
+         static_cast<std::int32_t>(0x80004005),
          {"CeRapiInit -> 0x80004005"}},
-        {L"KESTRANE_HANDHELD_INIT_RESULT", L"-2147024894", static_cast<std::int32_t>(0x80070002),
+        {L"KESTRANE_HANDHELD_INIT_RESULT",
+         L"-2147024894",
+         static_cast<std::int32_t>(0x80070002),
          {"CeRapiInit -> 0x80070002"}},
-        {L"KESTRANE_HANDHELD_READ_FAIL_AT", L"two", static_cast<std::int32_t>(0x80070057),
+        {L"KESTRANE_HANDHELD_READ_FAIL_AT",
+         L"two",
+         static_cast<std::int32_t>(0x80070057),
          {"CONFIG KESTRANE_HANDHELD_READ_FAIL_AT=two is not valid", "CeRapiInit -> 0x80070057"}},
-        {L"KESTRANE_HANDHELD_HANG_AT", L"CeReadFile:0", static_cast<std::int32_t>(0x80070057),
+        {L"KESTRANE_HANDHELD_HANG_AT",
+         L"CeReadFile:0",
+         static_cast<std::int32_t>(0x80070057),
          {"CONFIG KESTRANE_HANDHELD_HANG_AT=CeReadFile:0 is not valid", "CeRapiInit -> 0x80070057"}},
-        {L"KESTRANE_HANDHELD_HANG_AT", L"CeOpenFile", static_cast<std::int32_t>(0x80070057),
+        {L"KESTRANE_HANDHELD_HANG_AT",
+         L"CeOpenFile",
+         static_cast<std::int32_t>(0x80070057),
          {"CONFIG KESTRANE_HANDHELD_HANG_AT=CeOpenFile is not valid", "CeRapiInit -> 0x80070057"}},
     };
     for (const auto& c : cases) {
@@ -580,7 +597,10 @@ fs::path ThisProgram()
     return fs::path(std::wstring(path, length));
 }
 
-bool IsChild(const wchar_t* marker) { return ::GetEnvironmentVariableW(marker, nullptr, 0) != 0; }
+bool IsChild(const wchar_t* marker)
+{
+    return ::GetEnvironmentVariableW(marker, nullptr, 0) != 0;
+}
 
 // Starts program (this test program or a copy) for the tests of one suite,
 // marked as the child by the variable marker, in the folder directory, with

@@ -8,7 +8,10 @@
 namespace kestrane {
 namespace {
 
-void CloseKey(HKEY key) { ::RegCloseKey(key); }
+void CloseKey(HKEY key)
+{
+    ::RegCloseKey(key);
+}
 using UniqueKey = win32::UniqueHandle<HKEY, CloseKey>;
 
 constexpr const char* kTestKeyPath = "Software\\KestraneTests\\Registry";
@@ -19,8 +22,8 @@ protected:
     void SetUp() override
     {
         HKEY key = nullptr;
-        ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kTestKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                    nullptr),
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kTestKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                    &key, nullptr),
                   ERROR_SUCCESS);
         key_.Reset(key);
     }
@@ -33,7 +36,8 @@ protected:
 
     void Set(const char* name, DWORD type, const void* data, DWORD size)
     {
-        ASSERT_EQ(::RegSetValueExA(key_.Get(), name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+        ASSERT_EQ(::RegSetValueExA(key_.Get(), name, 0, type, static_cast<const BYTE*>(data), size),
+                  ERROR_SUCCESS);
     }
 
     UniqueKey key_;
@@ -95,8 +99,9 @@ TEST(RegistryKeyTest, AbsentKeyCannotBeOpened)
     // The load step opens the key first; an absent key never reaches the
     // reader, and the settings count as missing.
     HKEY key = nullptr;
-    EXPECT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\KestraneTests\\NoSuchKey", 0, KEY_QUERY_VALUE, &key),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        ::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\KestraneTests\\NoSuchKey", 0, KEY_QUERY_VALUE, &key),
+        ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ public:
     EchoOff& operator=(const EchoOff&) = delete;
 
 private:
-    struct sigaction previous_[std::size(kEndingSignals)] {};
+    struct sigaction previous_[std::size(kEndingSignals)]{};
 };
 
 }  // namespace
@@ -60,7 +60,7 @@ bool StandardInputIsInteractive()
 
 std::unique_ptr<ConsoleChange> HideTypedInput()
 {
-    termios mode {};
+    termios mode{};
     if (::tcgetattr(STDIN_FILENO, &mode) != 0) {
         return nullptr;
     }

@@ -41,8 +41,7 @@ private:
 
 // The console's code page as it was, once it is switched to codePage; 0 when
 // there is no console, it already uses codePage, or it refuses.
-template <typename Get, typename Set>
-UINT Switch(Get get, Set set, UINT codePage)
+template <typename Get, typename Set> UINT Switch(Get get, Set set, UINT codePage)
 {
     const UINT old = get();
     return old != 0 && old != codePage && set(codePage) ? old : 0;

@@ -76,9 +76,8 @@ std::vector<std::string> FindSettingsProblems(std::string_view settingsCode, con
 std::string DescribeSettings(const LocationSettings& settings, bool showPassword)
 {
     return "Location code:  " + Shown(settings.locationCode) + "\n"
-           + "FTP host:       " + Shown(settings.host) + "\n"
-           + "FTP user:       " + Shown(settings.user) + "\n"
-           + "FTP password:   " + (showPassword ? Shown(settings.password) : kMaskedPassword) + "\n"
+           + "FTP host:       " + Shown(settings.host) + "\n" + "FTP user:       " + Shown(settings.user)
+           + "\n" + "FTP password:   " + (showPassword ? Shown(settings.password) : kMaskedPassword) + "\n"
            + "Remote folder:  " + Shown(settings.remoteFolder) + "\n";
 }
 

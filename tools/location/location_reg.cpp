@@ -185,8 +185,8 @@ std::string ReadSettingsCodeFromReg(std::string_view fileBytes)
         }
         if (line.starts_with('[')) {
             const auto close = line.rfind(']');
-            std::string_view keyName = close == std::string_view::npos ? std::string_view()
-                                                                        : line.substr(1, close - 1);
+            std::string_view keyName =
+                close == std::string_view::npos ? std::string_view() : line.substr(1, close - 1);
             if (keyName.starts_with('-')) {
                 keyName.remove_prefix(1);
                 if (!keyName.empty() && RemovesSettingsKey(keyName, settingsKey)) {

@@ -88,7 +88,7 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kWriteOptions[] = {
-    {"--location-code", true}, {"--host", true},          {"--user", true},   {"--password", true},
+    {"--location-code", true},   {"--host", true},          {"--user", true},   {"--password", true},
     {"--password-stdin", false}, {"--remote-folder", true}, {"--output", true}, {"--force", false},
 };
 constexpr OptionSpec kShowOptions[] = {{"--code", true}, {"--show-password", false}};
@@ -282,8 +282,9 @@ int Write(const Arguments& args)
 
     // Everything that can be checked is checked before anyone types a password.
     if (!args.flags.contains("--force") && FileExists(path)) {
-        throw TaskError(path + " already exists. Add --force to replace it, or name another file with "
-                               "--output.");
+        throw TaskError(path
+                        + " already exists. Add --force to replace it, or name another file with "
+                          "--output.");
     }
     ThrowIfNotWritable(settings, path);
     if (passwordFromInput) {

@@ -73,9 +73,18 @@ constexpr std::int64_t kBoxSettleMs = 1000;
 constexpr int kBoxTextId = 0xFFFF;
 constexpr int kBoxIconIds[] = {20, 1088};
 
-void ReleaseScreenDC(HDC dc) { ::ReleaseDC(nullptr, dc); }
-void DeleteMemoryDC(HDC dc) { ::DeleteDC(dc); }
-void DeleteGdiBitmap(HBITMAP bitmap) { ::DeleteObject(bitmap); }
+void ReleaseScreenDC(HDC dc)
+{
+    ::ReleaseDC(nullptr, dc);
+}
+void DeleteMemoryDC(HDC dc)
+{
+    ::DeleteDC(dc);
+}
+void DeleteGdiBitmap(HBITMAP bitmap)
+{
+    ::DeleteObject(bitmap);
+}
 using UniqueScreenDC = UniqueHandle<HDC, ReleaseScreenDC>;
 using UniqueMemoryDC = UniqueHandle<HDC, DeleteMemoryDC>;
 using UniqueBitmap = UniqueHandle<HBITMAP, DeleteGdiBitmap>;
@@ -203,11 +212,21 @@ std::string JsonString(const std::wstring& text)
     std::string json = "\"";
     for (wchar_t c : text) {
         switch (c) {
-        case L'"': json += "\\\""; break;
-        case L'\\': json += "\\\\"; break;
-        case L'\r': json += "\\r"; break;
-        case L'\n': json += "\\n"; break;
-        case L'\t': json += "\\t"; break;
+        case L'"':
+            json += "\\\"";
+            break;
+        case L'\\':
+            json += "\\\\";
+            break;
+        case L'\r':
+            json += "\\r";
+            break;
+        case L'\n':
+            json += "\\n";
+            break;
+        case L'\t':
+            json += "\\t";
+            break;
         default:
             if (c >= 0x20 && c < 0x7F) {
                 json.push_back(static_cast<char>(c));
@@ -337,8 +356,8 @@ std::vector<TopWindow> TopWindowsOf(DWORD processId)
 BOOL CALLBACK FindLogBox(HWND child, LPARAM param)
 {
     const LONG_PTR style = ::GetWindowLongPtrW(child, GWL_STYLE);
-    if ((style & ES_MULTILINE) != 0 && ::CompareStringOrdinal(ClassName(child).c_str(), -1, L"Edit", -1, TRUE)
-                                           == CSTR_EQUAL) {
+    if ((style & ES_MULTILINE) != 0
+        && ::CompareStringOrdinal(ClassName(child).c_str(), -1, L"Edit", -1, TRUE) == CSTR_EQUAL) {
         *reinterpret_cast<HWND*>(param) = child;
         return FALSE;
     }
@@ -464,8 +483,11 @@ std::wstring IconKind(HWND box)
 
 class Watcher {
 public:
-    Watcher(const Options& options, EventWriter& events, HANDLE process, DWORD processId)
-        : options_(options), events_(events), process_(process), processId_(processId)
+    Watcher(const Options& options, EventWriter& events, HANDLE process, DWORD processId) :
+        options_(options),
+        events_(events),
+        process_(process),
+        processId_(processId)
     {
     }
 

@@ -72,12 +72,15 @@ enum class Call : unsigned {
 };
 
 constexpr const wchar_t* kCallNames[] = {
-    L"CeRapiInit",   L"CeRapiUninit", L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile",
-    L"CeReadFile",   L"CeWriteFile",  L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
+    L"CeRapiInit", L"CeRapiUninit", L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile",
+    L"CeReadFile", L"CeWriteFile",  L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
 };
 static_assert(std::size(kCallNames) == static_cast<std::size_t>(Call::Count));
 
-const wchar_t* CallName(Call call) { return kCallNames[static_cast<unsigned>(call)]; }
+const wchar_t* CallName(Call call)
+{
+    return kCallNames[static_cast<unsigned>(call)];
+}
 
 struct Settings {
     std::wstring root;  // Empty when the handheld folder is not set.
@@ -183,8 +186,8 @@ Settings ReadSettings()
         settings.initResult = static_cast<HRESULT>(*result);
     }
     settings.readFailAt = NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_AT", true).value_or(0);
-    settings.readFailCode
-        = NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_CODE", false).value_or(ERROR_GEN_FAILURE);
+    settings.readFailCode =
+        NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_CODE", false).value_or(ERROR_GEN_FAILURE);
     settings.undockAtRead = NumberVariable(settings, L"KESTRANE_HANDHELD_UNDOCK_AT_READ", true).value_or(0);
     settings.createWriteFail = NumberVariable(settings, L"KESTRANE_HANDHELD_CREATE_WRITE_FAIL", false);
     if (const auto value = Variable(L"KESTRANE_HANDHELD_HANG_AT")) {
@@ -278,7 +281,10 @@ State& TheState()
     return state;
 }
 
-void Record(State& state, const std::wstring& line) { state.journal.Append(state.settings.journal, line); }
+void Record(State& state, const std::wstring& line)
+{
+    state.journal.Append(state.settings.journal, line);
+}
 
 std::wstring Hex(std::uint64_t value, bool padded)
 {
@@ -288,14 +294,20 @@ std::wstring Hex(std::uint64_t value, bool padded)
     return text;
 }
 
-std::wstring HandleText(HANDLE handle) { return Hex(reinterpret_cast<std::uintptr_t>(handle), false); }
+std::wstring HandleText(HANDLE handle)
+{
+    return Hex(reinterpret_cast<std::uintptr_t>(handle), false);
+}
 
 std::wstring HresultText(HRESULT result)
 {
     return result == S_OK ? std::wstring(L"0") : Hex(static_cast<std::uint32_t>(result), true);
 }
 
-std::wstring PathText(LPCWSTR path) { return path != nullptr ? std::wstring(path) : std::wstring(L"(null)"); }
+std::wstring PathText(LPCWSTR path)
+{
+    return path != nullptr ? std::wstring(path) : std::wstring(L"(null)");
+}
 
 std::wstring AccessText(DWORD access)
 {
@@ -329,7 +341,10 @@ std::wstring DispositionText(DWORD disposition)
     }
 }
 
-std::wstring FailText(const State& state) { return L"fail " + std::to_wstring(state.lastError.load()); }
+std::wstring FailText(const State& state)
+{
+    return L"fail " + std::to_wstring(state.lastError.load());
+}
 
 // "ok", "ok N" or "fail CODE".
 std::wstring ResultText(const State& state, BOOL ok, std::optional<DWORD> count = std::nullopt)
@@ -425,8 +440,7 @@ std::unique_lock<std::mutex> Enter(State& state, Call call)
 
 // Runs one exported call, turning an exception (only ever for want of
 // memory or of a lock) into the call's failure.
-template <typename Result, typename Body>
-Result Guarded(Result failure, Body body) noexcept
+template <typename Result, typename Body> Result Guarded(Result failure, Body body) noexcept
 {
     try {
         return body(TheState());
@@ -526,8 +540,8 @@ BOOL CloseSearch(State& state, HANDLE search)
 }
 
 HANDLE CreateDeviceFile(State& state, LPCWSTR fileName, DWORD access, DWORD shareMode,
-                  LPSECURITY_ATTRIBUTES securityAttributes, DWORD disposition, DWORD flagsAndAttributes,
-                  HANDLE templateFile)
+                        LPSECURITY_ATTRIBUTES securityAttributes, DWORD disposition, DWORD flagsAndAttributes,
+                        HANDLE templateFile)
 {
     if (!Connected(state)) {
         return INVALID_HANDLE_VALUE;
@@ -574,7 +588,7 @@ BOOL ReadDeviceFile(State& state, HANDLE file, LPVOID buffer, DWORD bytesToRead,
 }
 
 BOOL WriteDeviceFile(State& state, HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
-           LPOVERLAPPED overlapped)
+                     LPOVERLAPPED overlapped)
 {
     if (!Connected(state)) {
         return FALSE;
@@ -681,9 +695,9 @@ extern "C" HANDLE WINAPI CeCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWO
 {
     return emulator::Guarded(INVALID_HANDLE_VALUE, [&](State& state) {
         const auto lock = emulator::Enter(state, Call::Create);
-        const HANDLE file = emulator::CreateDeviceFile(state, fileName, desiredAccess, shareMode,
-                                                       securityAttributes, creationDisposition,
-                                                       flagsAndAttributes, templateFile);
+        const HANDLE file =
+            emulator::CreateDeviceFile(state, fileName, desiredAccess, shareMode, securityAttributes,
+                                       creationDisposition, flagsAndAttributes, templateFile);
         emulator::Record(state, L"CeCreateFile " + emulator::PathText(fileName) + L" "
                                     + emulator::AccessText(desiredAccess) + L" "
                                     + emulator::DispositionText(creationDisposition) + L" -> "
@@ -715,8 +729,8 @@ extern "C" BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWri
         if (bytesWritten != nullptr) {
             *bytesWritten = 0;
         }
-        const BOOL ok
-            = emulator::WriteDeviceFile(state, file, buffer, bytesToWrite, bytesWritten, overlapped);
+        const BOOL ok =
+            emulator::WriteDeviceFile(state, file, buffer, bytesToWrite, bytesWritten, overlapped);
         emulator::Record(state, L"CeWriteFile " + std::to_wstring(bytesToWrite) + L" -> "
                                     + emulator::ResultText(state, ok, ok ? *bytesWritten : 0));
         return ok;
