@@ -38,8 +38,8 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
         throw JobError(
             "Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
             + error.Path() + ": " + error.Reason()
-            + "\r\n\r\nNothing was taken from the handheld: its data is still there, and earlier data "
-              "stays in the working folder.");
+            + "\r\n\r\nNothing was sent. The data is still on the handheld, and earlier data stays in the "
+              "working folder.");
     }
 
     window.LogLine("Getting File from CE Device ...");

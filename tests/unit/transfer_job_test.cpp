@@ -166,7 +166,7 @@ TEST(TransferJobTest, LeftoverThatCannotBeTidiedStopsBeforeTheHandheldIsTouched)
     EXPECT_EQ(run.end, RunEnd::Failed);
     ASSERT_EQ(run.messages.size(), 1u);
     EXPECT_NE(run.messages[0].text.find("Infile.pull"), std::string::npos) << run.messages[0].text;
-    EXPECT_NE(run.messages[0].text.find("still there"), std::string::npos) << run.messages[0].text;
+    EXPECT_NE(run.messages[0].text.find("still on the handheld"), std::string::npos) << run.messages[0].text;
     EXPECT_TRUE(world.device.journal.empty());
     EXPECT_EQ(world.device.files.at(kDeviceDataFile), "records\r\n");
 }
