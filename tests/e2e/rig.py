@@ -77,6 +77,8 @@ PREFIX_SETTINGS_REG = r"""REGEDIT4
 # How long the rig waits beyond the operator's own time limit before it
 # gives up on the operator itself.
 OPERATOR_GRACE_S = 30
+# How often a kill_when condition is checked while the program runs.
+KILL_WHEN_POLL_S = 0.01
 
 
 class RigError(Exception):
@@ -476,7 +478,7 @@ class TestBench:
 
     def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
             kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=(), program=None,
-            cwd=None):
+            cwd=None, kill_when=None):
         """Runs kestrane.exe to its end under the operator.
 
         env: extra environment for the program, added to the handheld's.
@@ -492,6 +494,10 @@ class TestBench:
             copy (default: the build's kestrane.exe).
         cwd: the Windows path of the program's current directory (default: this
             test's workdir).
+        kill_when: a function of no arguments, checked every KILL_WHEN_POLL_S
+            while the program runs; the program is terminated once it returns
+            true (an OSError it raises counts as false). With kill_when_exists,
+            whichever comes first.
         """
         if screenshot_message_boxes and press_ok and (ok_delay_ms or 0) < 1000:
             raise ValueError("a screenshot needs the message box up for a second: set ok_delay_ms")
@@ -503,6 +509,13 @@ class TestBench:
             command += ["--ok-delay-ms", str(ok_delay_ms)]
         if close_after_ms is not None:
             command += ["--close-after-ms", str(close_after_ms)]
+        watcher = None
+        if kill_when is not None:
+            # The operator watches one path: a trigger file that the watcher
+            # creates once the condition holds.
+            watcher = _KillWatcher(kill_when, kill_when_exists,
+                                   Path(tempfile.mkdtemp(prefix="kill-", dir=self.folder)))
+            kill_when_exists = watcher.trigger
         if kill_when_exists is not None:
             command += ["--kill-when-exists", windows_path(kill_when_exists)]
         if kill_after_ms is not None:
@@ -514,9 +527,13 @@ class TestBench:
         with tempfile.TemporaryFile() as stderr:
             operator = subprocess.Popen(command, cwd=self.workdir, env=self.prefix.env(program_env),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+            if watcher is not None:
+                watcher.start()
             try:
                 events, boxes, other_output = self._follow(operator, timeout_ms, screenshot_message_boxes, at)
             finally:
+                if watcher is not None:
+                    watcher.stop()
                 if operator.poll() is None:
                     operator.kill()
                 operator.wait()
@@ -587,6 +604,40 @@ class TestBench:
             boxes[event["id"]].closed_ms = event["t"]
 
 
+class _KillWatcher:
+    """Creates trigger (a file in folder) once condition() holds, or once the
+    path also_when_exists exists, checking on a thread of its own."""
+
+    def __init__(self, condition, also_when_exists, folder):
+        self.trigger = Path(folder) / "kill-now"
+        self._condition = condition
+        self._also = Path(also_when_exists) if also_when_exists is not None else None
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._watch, name="kill-watcher", daemon=True)
+
+    def start(self):
+        self._thread.start()
+
+    def stop(self):
+        self._stopping.set()
+        self._thread.join(timeout=10)
+
+    def _holds(self):
+        if self._also is not None and self._also.exists():
+            return True
+        try:
+            return bool(self._condition())
+        except OSError:
+            return False  # a file looked at went away meanwhile
+
+    def _watch(self):
+        while not self._stopping.is_set():
+            if self._holds():
+                self.trigger.touch()
+                return
+            self._stopping.wait(KILL_WHEN_POLL_S)
+
+
 @dataclass
 class FtpServer:
     """A running test FTP server (tests/e2e/ftp_server.py) and its account."""
@@ -607,6 +658,13 @@ class FtpServer:
         return sorted(path.relative_to(self.root).as_posix()
                       for path in self.root.rglob("*") if path.is_file())
 
+    def commands(self):
+        """What the server was sent, one journal line each: "CONNECT" for a new
+        connection, then each command line (a password masked)."""
+        if not self.journal.exists():
+            return []
+        return self.journal.read_text(encoding="utf-8").splitlines()
+
 
 def load_ftp_server_module():
     """tests/e2e/ftp_server.py, or None while it does not exist."""
@@ -619,12 +677,67 @@ def load_ftp_server_module():
     return ftp_server
 
 
-def start_ftp_server(module, folder, fault="none", user="kestrane", password="orvalle-test"):
-    """Starts one server with its own account folder and journal under folder."""
+def start_ftp_server(module, folder, fault="none", user="kestrane", password="orvalle-test", root=None):
+    """Starts one server with its own account folder and journal under folder.
+    root: serve that folder instead, such as an earlier server's, so that a
+    later run meets the files an earlier one left on the server."""
     own = Path(tempfile.mkdtemp(prefix="ftp-", dir=folder))
-    root = own / "root"
-    root.mkdir()
+    if root is None:
+        root = own / "root"
+        root.mkdir()
+    root = Path(root)
     journal = own / "journal.txt"
     port, stop = module.start_server(str(root), user, password, fault=fault, journal=str(journal))
     return FtpServer(port, root, user, password, journal, stop)
 
+
+# The upload files Kestrane builds from staging data (Infile.txt).
+
+UPLOAD_END_LINE = b"<<EOF:>>"
+
+
+def upload_file_name(when, location_code):
+    """The name of an upload file built at `when` (a local datetime): YYMMDDhhmm, the code, ".TXT"."""
+    return when.strftime("%y%m%d%H%M") + location_code + ".TXT"
+
+
+def staging_lines(staging):
+    """The lines of staging data. A CR ends a line and an LF right after it
+    belongs to that line end; any other LF is an ordinary byte. A last line
+    without a line end counts; nothing after the last line end does."""
+    lines = []
+    current = bytearray()
+    index = 0
+    while index < len(staging):
+        byte = staging[index]
+        index += 1
+        if byte == 0x0D:
+            lines.append(bytes(current))
+            current.clear()
+            if index < len(staging) and staging[index] == 0x0A:
+                index += 1
+        else:
+            current.append(byte)
+    if current:
+        lines.append(bytes(current))
+    return lines
+
+
+def upload_lines(staging, location_code):
+    """The upload file's data lines for the staging data: every "~" replaced by the code."""
+    code = location_code.encode("cp1252")
+    return [line.replace(b"~", code) for line in staging_lines(staging)]
+
+
+def upload_file_content(name, staging, location_code):
+    """The whole upload file: the "UH" header with the line count (at least
+    four digits), the data lines and the end line, each ended by CR LF."""
+    lines = upload_lines(staging, location_code)
+    header = b"UH" + name.encode("ascii") + b"%04d" % len(lines)
+    return b"".join(line + b"\r\n" for line in [header] + lines + [UPLOAD_END_LINE])
+
+
+def uploaded_data_lines(content):
+    """The data lines of an upload file: what lies between its header and its end line."""
+    assert content.startswith(b"UH") and content.endswith(UPLOAD_END_LINE + b"\r\n"), content[:80]
+    return content.split(b"\r\n")[1:-2]

@@ -1,0 +1,187 @@
+"""Exactly once across kills, end to end: kestrane.exe under Wine is
+terminated at each boundary of its job, as a power cut would end it, then run
+again with the handheld docked again and a working server. Every record must
+reach the server exactly once, nothing may stay pending, and a second run with
+data to finish leaves the done marker.
+
+The kill comes when the rig sees the boundary reached: the stand-in handheld
+journals "HANG Function" and blocks in that call (KESTRANE_HANDHELD_HANG_AT),
+a file appears in the working folder, or the server has received some or all
+of an upload. Each scenario first checks that the kill left what that
+boundary leaves, so that it tests the boundary it names.
+
+The handheld keeps its folder between the runs. In some scenarios it gathers
+new records before the second run (added to its data file, or in a new one
+when the old one was taken), in others it has none.
+"""
+
+from dataclasses import dataclass
+
+import pytest
+
+import delivery
+import rig
+from delivery import Records
+
+
+def only_upload(bench):
+    uploads = delivery.upload_names(bench)
+    return uploads[0] if len(uploads) == 1 else None
+
+
+def upload_being_built(bench):
+    """The name of the upload file in the working folder, finished or not;
+    None unless there is exactly one."""
+    names = {name[:name.index(delivery.UPLOAD_SUFFIX) + len(delivery.UPLOAD_SUFFIX)]
+             for name in delivery.working_files(bench) if delivery.UPLOAD_SUFFIX in name}
+    return names.pop() if len(names) == 1 else None
+
+
+def upload_sizes(bench, server):
+    """(bytes on the server, bytes of the whole file) for the first run's
+    upload file; (None, None) while there is none."""
+    name = only_upload(bench)
+    if name is None or not delivery.remote_file(server, name).exists():
+        return None, None
+    return delivery.remote_file(server, name).stat().st_size, (bench.workdir / name).stat().st_size
+
+
+def handheld_hangs(bench, server):
+    return any(line.startswith("HANG ") for line in bench.handheld.journal_lines())
+
+
+def building(bench, server):
+    return any(bench.workdir.glob("*" + delivery.UNFINISHED_SUFFIX))
+
+
+def connecting(bench, server):
+    return delivery.connections(server) > 0
+
+
+def part_uploaded(bench, server):
+    held, whole = upload_sizes(bench, server)
+    return held is not None and 0 < held < whole
+
+
+def all_uploaded(bench, server):
+    held, whole = upload_sizes(bench, server)
+    return held is not None and held == whole
+
+
+@dataclass(frozen=True)
+class Boundary:
+    # The first run: the records on the handheld, the server's fault mode,
+    # KESTRANE_HANDHELD_HANG_AT (or None), and when the program is killed:
+    # kill_when(bench, server) becomes true.
+    kill_when: object
+    records: int = 600
+    fault: str = "none"
+    hang_at: object = None
+    # What the kill leaves: the working folder (NAME stands for the upload
+    # file), whether the handheld still holds its data file, and how much of
+    # the upload file the server holds: "none", "part" or "all".
+    left: tuple = ()
+    device_file_left: bool = False
+    uploaded: str = "none"
+    # The second run: whether the handheld has gathered new records, and what
+    # the run does with the first run's records: "builds" their upload file,
+    # "sends again" the one the first run built, "finds" that one on the
+    # server, or "leaves" it, confirmed.
+    new_records: bool = False
+    second_run: str = "builds"
+
+
+BOUNDARIES = {
+    "while the handheld's file is copied": Boundary(
+        handheld_hangs, hang_at="CeReadFile:2",
+        left=("Infile.pull",), device_file_left=True),
+    "before the handheld's file is deleted": Boundary(
+        handheld_hangs, hang_at="CeDeleteFile",
+        left=("Infile.pulled",), device_file_left=True,
+        new_records=True),
+    "after the handheld's file is deleted": Boundary(
+        handheld_hangs, hang_at="CeRapiUninit:1",
+        left=("Infile.pulled",),
+        new_records=True),
+    # Tens of megabytes, so that the kill lands while the upload file is written.
+    "while the upload file is built": Boundary(
+        building, records=800_000,
+        left=("Infile.txt", "NAME.tmp")),
+    # The server never answers: the kill comes while the job connects.
+    "after the upload file is built": Boundary(
+        connecting, fault="no-banner",
+        left=("NAME", "NAME.pending"),
+        new_records=True, second_run="sends again"),
+    # About twenty seconds at the slow server's pace.
+    "while the upload file is sent": Boundary(
+        part_uploaded, records=20_000, fault="slow",
+        left=("NAME", "NAME.pending"), uploaded="part",
+        second_run="sends again"),
+    # The listing that would confirm the upload never answers.
+    "after the upload, before it is confirmed": Boundary(
+        all_uploaded, fault="hang-list",
+        left=("NAME", "NAME.pending"), uploaded="all",
+        second_run="finds"),
+    "before the done marker is written": Boundary(
+        handheld_hangs, hang_at="CeRapiInit:2",
+        left=("NAME",), uploaded="all",
+        new_records=True, second_run="leaves"),
+}
+
+
+@pytest.mark.parametrize("name", list(BOUNDARIES))
+def test_every_record_reaches_the_server_once_when_the_program_is_killed(name, kestrane, handheld,
+                                                                         start_ftp_server):
+    boundary = BOUNDARIES[name]
+    first_server = delivery.start_server(start_ftp_server, boundary.fault)
+    delivery.provision(kestrane, first_server.host)
+    first = Records("first", boundary.records)
+    delivery.gather(handheld, first)
+    faults = {"KESTRANE_HANDHELD_HANG_AT": boundary.hang_at} if boundary.hang_at else {}
+
+    killed = delivery.run(kestrane, 0, env=faults,
+                          kill_when=lambda: boundary.kill_when(kestrane, first_server))
+
+    assert killed.killed == "file", killed.describe()
+    upload = upload_being_built(kestrane)
+    left = [entry.replace("NAME", upload or "NAME") for entry in boundary.left]
+    assert delivery.working_files(kestrane) == sorted(left), "the kill missed its boundary"
+    assert handheld.data_file.exists() == boundary.device_file_left
+    if boundary.device_file_left:
+        assert handheld.data_file.read_bytes() == first.data
+    held, whole = upload_sizes(kestrane, first_server)
+    assert {"none": held is None, "part": held is not None and 0 < held < whole,
+            "all": held is not None and held == whole}[boundary.uploaded], (held, whole)
+    assert not handheld.done_marker.exists()
+
+    # Docked again, with or without new records; the server works again, on the same files.
+    batches = [first]
+    if boundary.new_records:
+        batches.append(Records("second", 300))
+        delivery.gather(handheld, batches[-1])
+    server = delivery.start_server(start_ftp_server, root=first_server.root)
+    delivery.provision(kestrane, server.host)
+
+    second = delivery.run(kestrane, 1)
+
+    assert second.killed is None, second.describe()
+    problems = delivery.exactly_once_problems(server, *batches)
+    assert not problems, problems
+    assert delivery.leftovers(kestrane) == []
+    assert not handheld.data_file.exists()
+    if boundary.second_run == "sends again":
+        assert "Sending earlier file %s ..." % upload in second.log_lines, second.log
+        assert delivery.stored_names(server)[:1] == [upload], "the earlier file goes first"
+    elif boundary.second_run in ("finds", "leaves"):
+        assert upload not in delivery.stored_names(server), "a file the server holds whole is not sent again"
+    if boundary.second_run == "finds":
+        assert "%s was already on the server" % upload in second.log_lines, second.log
+    # With data to finish, the second run builds an upload file of its own.
+    if boundary.new_records or boundary.second_run == "builds":
+        assert second.exit_code == 0, second.describe()
+        assert [box.text for box in second.message_boxes] == [rig.FINISHED_MESSAGE]
+        assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+    else:
+        assert second.exit_code == 2, second.describe()
+        assert [box.icon for box in second.message_boxes] == ["warning"], second.describe()
+        assert not handheld.done_marker.exists()

@@ -1,0 +1,246 @@
+"""Delivery to FTP servers that fail, end to end: kestrane.exe under Wine
+against ftp_server.py in its fault modes, or against a port where nothing
+listens.
+
+A failed upload stops the job with one error message that names the server,
+the reason (with the server's reply when there was one) and the upload file
+that is kept; the file and its .pending marker stay in the working folder,
+the handheld gets no done marker and is not declared safe to remove. The next
+run, against a working server, sends the kept file before anything new, and
+the server ends up with every record exactly once.
+"""
+
+import re
+import socket
+from dataclasses import dataclass
+
+import pytest
+
+import delivery
+import rig
+from delivery import Records
+
+# The connect limit, and the tolerance around it: Wine's WinINet gives up on
+# a silent server by itself after about as long.
+CONNECT_LIMIT_MS = 60_000
+CONNECT_LIMIT_EARLY_MS = 5_000
+CONNECT_LIMIT_LATE_MS = 15_000
+
+
+# The slow server takes at least this long for the slow scenario's upload file.
+SLOW_UPLOAD_AT_LEAST_MS = 5_000
+
+
+def closed_port_host():
+    """host:port on 127.0.0.1 where nothing listens."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return "127.0.0.1:%d" % probe.getsockname()[1]
+
+
+@dataclass(frozen=True)
+class Fault:
+    mode: object  # ftp_server.py's fault mode; None: nothing listens
+    # The reason the message gives, a regular expression in which {path} is
+    # the upload's remote path and {host} the server's host:port.
+    reason: str
+    # The server's reply the message quotes (a regular expression), or None
+    # when the server sent none.
+    reply: object
+    # Whether the handheld has gathered new records before the next run.
+    new_records: bool
+    # The server never answers: the job gives up after the connect limit.
+    silent: bool = False
+
+
+FAULTS = {
+    "login refused": Fault("login-530", r"the server refused the login", r"530 Login incorrect\.", True),
+    "login refused, the reply repeating the password": Fault(
+        "login-echo", r"the server refused the login", r"500 'PASS \*+': command not understood\.", False),
+    "too many connections": Fault(
+        "too-many-421", r"the server refused the connection", r"421 Too many connections\..*", False),
+    "store refused": Fault("stor-550", r"the server refused to store {path}", r"550 .+", True),
+    "store over quota": Fault("stor-552", r"the server did not accept {path}", r"552 .+", False),
+    "data connection cut": Fault(
+        "cut-data-426", r"the transfer of {path} broke off: .+|the server did not accept {path}",
+        r"426 .+", True),
+    "both connections dropped": Fault(
+        "drop-all", r"the transfer of {path} broke off: .+|the server did not confirm {path}: .+", None, False),
+    "no banner ever": Fault(
+        "no-banner",
+        r"no FTP server answered at {host}|no answer within 60 seconds while connecting and logging in",
+        None, True, silent=True),
+    "short file stored": Fault("short-store", r"the server holds (?P<held>\d+) of the file's (?P<size>\d+) bytes",
+                               None, False),
+    "nothing listening": Fault(None, r"the connection was refused", None, True),
+}
+
+
+@pytest.mark.parametrize("name", list(FAULTS))
+def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, handheld, start_ftp_server):
+    fault = FAULTS[name]
+    broken = None
+    if fault.mode is None:
+        host = closed_port_host()
+    else:
+        broken = delivery.start_server(start_ftp_server, fault.mode)
+        host = broken.host
+    delivery.provision(kestrane, host)
+    # Several handheld reads, and an upload file well past the point where
+    # the cutting faults break a transfer off.
+    first = Records("first", 4000)
+    delivery.gather(handheld, first)
+
+    failed = delivery.run(kestrane, 0)
+
+    uploads = delivery.upload_names(kestrane)
+    assert len(uploads) == 1, delivery.working_files(kestrane)
+    kept = uploads[0]
+    assert failed.killed is None and failed.exit_code == 1, failed.describe()
+    assert len(failed.message_boxes) == 1, failed.describe()
+    box = failed.message_boxes[0]
+    assert (box.title, box.icon) == (rig.PROGRAM_TITLE, "error")
+    reason = fault.reason.format(path=re.escape(delivery.REMOTE_FOLDER + kept), host=re.escape(host))
+    expected = r"Kestrane could not send %s to the FTP server %s: (?:%s)\." % (
+        re.escape(kept), re.escape(host), reason)
+    if fault.reply is not None:
+        expected += r"\r\nThe server replied: %s" % fault.reply
+    expected += r"\r\n\r\nThe upload file %s is kept in the working folder" % re.escape(kept)
+    said = re.match(expected, box.text)
+    assert said, "%r does not match %r" % (box.text, expected)
+    if fault.reply is None:
+        assert "The server replied" not in box.text
+    if "size" in said.groupdict():
+        size = (kestrane.workdir / kept).stat().st_size
+        assert (int(said["held"]), int(said["size"])) == (size // 2, size), box.text
+        assert delivery.remote_file(broken, kept).stat().st_size == size // 2
+    assert delivery.PASSWORD not in failed.describe()
+    assert failed.log_lines[-1] == "FTP file ...", failed.log
+    if fault.silent:
+        connecting = next(t for t, text in failed.log_changes if text.endswith("FTP file ..."))
+        waited = box.shown_ms - connecting
+        assert CONNECT_LIMIT_MS - CONNECT_LIMIT_EARLY_MS <= waited <= CONNECT_LIMIT_MS + CONNECT_LIMIT_LATE_MS, (
+            "gave up after %d ms" % waited)
+    assert delivery.working_files(kestrane) == [kept, kept + ".pending"]
+    assert not handheld.data_file.exists(), "the data is safe in the upload file"
+    assert not handheld.done_marker.exists()
+
+    # The server is mended (the same files, a working account); the handheld
+    # is docked again, with new records or none.
+    mended = delivery.start_server(start_ftp_server, root=broken.root if broken else None)
+    delivery.provision(kestrane, mended.host)
+    batches = [first]
+    if fault.new_records:
+        batches.append(Records("second", 50))
+        delivery.gather(handheld, batches[-1])
+
+    resent = delivery.run(kestrane, 1)
+
+    assert resent.killed is None, resent.describe()
+    assert "Sending earlier file %s ..." % kept in resent.log_lines, resent.log
+    problems = delivery.exactly_once_problems(mended, *batches)
+    assert not problems, problems
+    assert delivery.leftovers(kestrane) == []
+    if fault.new_records:
+        newer = [upload for upload in delivery.upload_names(kestrane) if upload != kept]
+        assert delivery.stored_names(mended) == [kept] + newer, "the kept file goes first"
+        assert resent.exit_code == 0, resent.describe()
+        assert [box.text for box in resent.message_boxes] == [rig.FINISHED_MESSAGE]
+        assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+    else:
+        assert delivery.stored_names(mended) == [kept]
+        assert resent.exit_code == 2, resent.describe()
+        assert [box.icon for box in resent.message_boxes] == ["warning"], resent.describe()
+        assert kept in resent.message_boxes[0].text
+        assert not handheld.done_marker.exists()
+
+
+def test_a_slow_server_receives_the_whole_file(kestrane, handheld, start_ftp_server):
+    slow = delivery.start_server(start_ftp_server, "slow")
+    delivery.provision(kestrane, slow.host)
+    # About ten seconds at the slow server's pace.
+    records = Records("slow", 10_000)
+    delivery.gather(handheld, records)
+
+    result = delivery.run(kestrane, 0)
+
+    assert result.exit_code == 0, result.describe()
+    assert [box.text for box in result.message_boxes] == [rig.FINISHED_MESSAGE]
+    connecting = next(t for t, text in result.log_changes if text.endswith("FTP file ..."))
+    assert result.message_boxes[0].shown_ms - connecting >= SLOW_UPLOAD_AT_LEAST_MS, (
+        "the server was not slow, so this tests nothing")
+    (upload,) = delivery.upload_names(kestrane)
+    assert delivery.remote_file(slow, upload).read_bytes() == (kestrane.workdir / upload).read_bytes()
+    problems = delivery.exactly_once_problems(slow, records)
+    assert not problems, problems
+    assert delivery.leftovers(kestrane) == []
+    assert handheld.done_marker.exists()
+
+
+def test_earlier_files_are_sent_once_by_a_run_without_data_and_never_again(kestrane, handheld,
+                                                                            start_ftp_server):
+    refusing = delivery.start_server(start_ftp_server, "stor-550")
+    delivery.provision(kestrane, refusing.host)
+    first = Records("first", 100)
+    delivery.gather(handheld, first)
+    assert delivery.run(kestrane, 0).exit_code == 1
+    (kept,) = delivery.upload_names(kestrane)
+
+    working = delivery.start_server(start_ftp_server, root=refusing.root)
+    delivery.provision(kestrane, working.host)
+    resend = delivery.run(kestrane, 1)
+
+    assert resend.exit_code == 2, resend.describe()
+    assert len(resend.message_boxes) == 1, resend.describe()
+    said = resend.message_boxes[0]
+    assert (said.title, said.icon) == (rig.PROGRAM_TITLE, "warning")
+    assert said.text.startswith("No data was found on the handheld"), said.text
+    assert kept in said.text and "sent" in said.text, said.text
+    assert "Sending earlier file %s ..." % kept in resend.log_lines, resend.log
+    assert delivery.stored_names(working) == [kept]
+    assert delivery.leftovers(kestrane) == []
+    assert not handheld.done_marker.exists(), "no new data, no done marker"
+
+    # Nothing on the handheld, then new records: the confirmed file is never sent again.
+    nothing = delivery.run(kestrane, 2)
+    assert nothing.exit_code == 2, nothing.describe()
+    assert kept not in nothing.message_boxes[0].text
+    second = Records("second", 100)
+    delivery.gather(handheld, second)
+    finished = delivery.run(kestrane, 3)
+    assert finished.exit_code == 0, finished.describe()
+    assert "Sending earlier file" not in finished.log
+
+    newer = [upload for upload in delivery.upload_names(kestrane) if upload != kept]
+    assert delivery.stored_names(working) == [kept] + newer
+    problems = delivery.exactly_once_problems(working, first, second)
+    assert not problems, problems
+
+
+def test_files_kept_by_several_failed_runs_are_all_named_and_sent_oldest_first(kestrane, handheld,
+                                                                              start_ftp_server):
+    full = delivery.start_server(start_ftp_server, "stor-552")
+    delivery.provision(kestrane, full.host)
+    batches = [Records("first", 100), Records("second", 100)]
+    for run_number, batch in enumerate(batches):
+        delivery.gather(handheld, batch)
+        failed = delivery.run(kestrane, run_number)
+        assert failed.exit_code == 1, failed.describe()
+    older, newer = delivery.upload_names(kestrane)
+
+    (box,) = failed.message_boxes
+    assert box.text.startswith("Kestrane could not send %s to the FTP server %s: " % (older, full.host)), box.text
+    assert "The upload files %s, %s are kept in the working folder" % (older, newer) in box.text, box.text
+    assert delivery.working_files(kestrane) == sorted([older, older + ".pending", newer, newer + ".pending"])
+
+    working = delivery.start_server(start_ftp_server, root=full.root)
+    delivery.provision(kestrane, working.host)
+    resent = delivery.run(kestrane, len(batches))
+
+    assert resent.exit_code == 2, resent.describe()
+    sending = [line for line in resent.log_lines if line.startswith("Sending earlier file")]
+    assert sending == ["Sending earlier file %s ..." % name for name in (older, newer)], resent.log
+    assert delivery.stored_names(working) == [older, newer]
+    problems = delivery.exactly_once_problems(working, *batches)
+    assert not problems, problems
+    assert delivery.leftovers(kestrane) == []

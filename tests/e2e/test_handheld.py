@@ -1,0 +1,227 @@
+"""The handheld end to end: the pull of its data file and the done marker,
+through the stand-in rapi.dll, in the real kestrane.exe under Wine.
+
+The stand-in serves a folder as the handheld and journals every call; its
+switches (KESTRANE_HANDHELD_*) make reads fail, pull the handheld out, or
+make the connection fail. Whatever goes wrong, the data must stay in at
+least one place, no done marker may be left, and the message box must say
+what failed.
+"""
+
+import shutil
+
+import pytest
+
+import rig
+from scenario import COMPLETE_LOG, LOCATION, PULL_LOG, pulled_lines, records, server_lines, single_error, working_files
+
+DEVICE_DATA = r"\Storage Card\savedata.dat"
+DEVICE_MARKER = r"\Storage Card\SyncDone.dat"
+# The handheld is read in pieces of this size.
+READ_SIZE = 4096
+
+# Distinct from the rig's default, with bytes a text copy would spoil.
+DONE_FILE_BYTES = b"SyncDone\r\nstation 42\x00\xff\x1a\n"
+
+# More than two reads' worth, so that a fault at the second read leaves data unread.
+SEVERAL_READS = records(500)
+assert len(SEVERAL_READS) > 2 * READ_SIZE
+
+
+def every_byte_value(size):
+    """`size` bytes holding every byte value and runs of CR and LF."""
+    runs = [b"\r\n", b"\r\r", b"\n\n", b"\r\n\r\n", b"\n\r", b"\r\r\n\n"]
+    data = bytearray()
+    value = 0
+    while len(data) < size:
+        data.append(value % 256)
+        value += 1
+        if value % 97 == 0:
+            data += runs[value // 97 % len(runs)]
+    return bytes(data[:size])
+
+
+def provision(kestrane, server):
+    kestrane.provision(LOCATION, server.host, server.user, server.password, "")
+
+
+def connections(calls):
+    """The journal's calls, split into one list per CeRapiInit."""
+    sessions = []
+    for call in calls:
+        if call == "CeRapiInit":
+            sessions.append([])
+        sessions[-1].append(call)
+    return sessions
+
+
+def test_the_pull_moves_the_data_unchanged_and_the_marker_copies_the_done_file(kestrane, handheld, ftp_server):
+    data = every_byte_value(10_000)
+    assert b"~" in data and b"\r" in data and b"\n" in data
+    kestrane.done_file.write_bytes(DONE_FILE_BYTES)
+    handheld.dock(data)
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run()
+
+    assert result.exit_code == 0, result.describe()
+    assert result.log_lines == COMPLETE_LOG
+    assert [box.text for box in result.message_boxes] == [rig.FINISHED_MESSAGE]
+    [name] = ftp_server.files()
+    # The handheld's bytes, one CR LF after them, made into upload lines.
+    assert (ftp_server.root / name).read_bytes() == rig.upload_file_content(name, data + b"\r\n", LOCATION)
+    assert not handheld.data_file.exists()
+    assert handheld.done_marker.read_bytes() == DONE_FILE_BYTES
+
+    journal = handheld.journal_lines()
+    reads = [line for line in journal if line.startswith("CeReadFile ")]
+    assert reads == ["CeReadFile 4096 -> ok 4096", "CeReadFile 4096 -> ok 4096",
+                     "CeReadFile 4096 -> ok 1808", "CeReadFile 4096 -> ok 0"], journal
+    assert "CeDeleteFile %s -> ok" % DEVICE_DATA in journal
+    pull, marker = connections(handheld.calls())
+    # The file is closed before it is deleted, and deleted before the connection ends.
+    assert pull.index("CeCloseHandle") < pull.index("CeDeleteFile") < pull.index("CeRapiUninit"), journal
+    assert pull[-1] == "CeRapiUninit"
+    # The marker has a connection of its own.
+    assert "CeWriteFile" in marker and marker[-1] == "CeRapiUninit", journal
+    assert "CeCreateFile %s GENERIC_WRITE CREATE_ALWAYS" % DEVICE_MARKER in "\n".join(journal)
+
+
+def test_a_marker_already_on_the_handheld_is_kept_unchanged(kestrane, handheld, ftp_server):
+    earlier_marker = b"left by the handheld's own software\r\n"
+    handheld.dock(SEVERAL_READS)
+    handheld.done_marker.write_bytes(earlier_marker)
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run()
+
+    assert result.exit_code == 0, result.describe()
+    assert result.log_lines == COMPLETE_LOG
+    assert handheld.done_marker.read_bytes() == earlier_marker
+    assert not any(line.startswith("CeCreateFile %s" % DEVICE_MARKER) for line in handheld.journal_lines())
+    assert not handheld.data_file.exists()
+    assert server_lines(ftp_server) == pulled_lines(SEVERAL_READS)
+
+
+def test_a_handheld_docked_after_the_start_is_waited_for_and_the_job_runs_once(kestrane, handheld, ftp_server):
+    dock_at_ms = 12_000
+    provision(kestrane, ftp_server)
+    seen_at_dock = {}
+
+    def dock():
+        seen_at_dock["calls"] = handheld.calls()
+        seen_at_dock["files"] = working_files(kestrane)
+        handheld.dock(SEVERAL_READS)
+
+    result = kestrane.run(at=[(dock_at_ms, dock)])
+
+    assert result.exit_code == 0, result.describe()
+    # Until the dock the job is inside CeRapiInit: no call has returned, nothing is written.
+    assert seen_at_dock == {"calls": [], "files": []}, result.describe()
+    before_dock = {text for t, text in result.log_changes if t < dock_at_ms}
+    assert before_dock <= {"\r\n".join(PULL_LOG[:1]), "\r\n".join(PULL_LOG)}, result.describe()
+    processing = next(t for t, text in result.log_changes if rig.JOB_LOG_LINES[1] in text)
+    assert processing >= dock_at_ms, result.describe()
+    assert result.log_lines == COMPLETE_LOG
+    assert [box.text for box in result.message_boxes] == [rig.FINISHED_MESSAGE]
+    # Once: one pull connection and one marker connection, one upload.
+    assert handheld.calls().count("CeRapiInit") == 2, handheld.journal_lines()
+    assert len(ftp_server.files()) == 1
+    assert server_lines(ftp_server) == pulled_lines(SEVERAL_READS)
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+
+
+@pytest.mark.parametrize("faults, code", [
+    ({"READ_FAIL_AT": 2, "READ_FAIL_CODE": 31}, 31),
+    # The handheld pulled out of the dock: ERROR_DEVICE_NOT_CONNECTED.
+    ({"UNDOCK_AT_READ": 2}, 1167),
+], ids=["read-fails", "undocked"])
+def test_a_failed_read_keeps_the_data_on_the_handheld_for_the_next_run(kestrane, handheld, ftp_server, faults,
+                                                                        code):
+    handheld.dock(SEVERAL_READS)
+    provision(kestrane, ftp_server)
+
+    failed = kestrane.run(env=handheld.env(**faults))
+
+    text = single_error(failed)
+    assert text.startswith("Error !!! Reading WinCE file. %d" % code), text
+    assert "still on the handheld" in text, text
+    assert failed.exit_code == 1
+    assert failed.log_lines == PULL_LOG
+    assert handheld.data_file.read_bytes() == SEVERAL_READS
+    assert not handheld.done_marker.exists()
+    assert "CeDeleteFile" not in handheld.calls()
+    assert working_files(kestrane) == []
+    assert ftp_server.commands() == []
+
+    healthy = kestrane.run()
+
+    assert healthy.exit_code == 0, healthy.describe()
+    assert not handheld.data_file.exists()
+    assert server_lines(ftp_server) == pulled_lines(SEVERAL_READS)
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+
+
+def test_a_handheld_that_cannot_be_connected_is_left_alone(kestrane, handheld, ftp_server):
+    handheld.dock(SEVERAL_READS)
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run(env=handheld.env(INIT_RESULT="0x8007048F"))
+
+    text = single_error(result)
+    assert "could not connect to the handheld" in text and "0x8007048F" in text, text
+    assert "Nothing was taken from the handheld" in text, text
+    assert result.exit_code == 1
+    assert result.log_lines == PULL_LOG
+    # The failed start is ended, and no file on the handheld is even looked at.
+    journal = handheld.journal_lines()
+    assert journal[0] == "CeRapiInit -> 0x8007048F", journal
+    assert set(handheld.calls()) == {"CeRapiInit", "CeRapiUninit"} and len(connections(handheld.calls())) == 1, \
+        journal
+    assert handheld.data_file.read_bytes() == SEVERAL_READS
+    assert not handheld.done_marker.exists()
+    assert working_files(kestrane) == []
+    assert ftp_server.commands() == []
+
+
+def test_a_missing_done_file_stops_after_the_upload_without_a_marker(kestrane, handheld, ftp_server):
+    kestrane.done_file.unlink()
+    handheld.dock(SEVERAL_READS)
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run()
+
+    text = single_error(result)
+    assert "was sent to the server" in text and r"C:\Kestrane\done.txt" in text, text
+    assert result.exit_code == 1
+    assert result.log_lines == COMPLETE_LOG[:-1]
+    # The data is on the server, and confirmed: nothing is left to send.
+    [name] = ftp_server.files()
+    assert server_lines(ftp_server) == pulled_lines(SEVERAL_READS)
+    assert working_files(kestrane) == [name]
+    assert not handheld.data_file.exists()
+    assert not handheld.done_marker.exists()
+    assert not any(line.startswith("CeCreateFile %s" % DEVICE_MARKER) for line in handheld.journal_lines())
+
+
+def test_without_rapi_dll_the_job_stops_before_touching_anything(kestrane, handheld, ftp_server, tmp_path):
+    # A copy of the program in a folder of its own, without the stand-in; a
+    # copy of the stand-in in the working folder must not be taken for it.
+    program_folder = tmp_path / "program"
+    program_folder.mkdir()
+    shutil.copy(rig.KESTRANE_EXE, program_folder)
+    shutil.copy(rig.RAPI_DLL, kestrane.workdir)
+    handheld.dock(SEVERAL_READS)
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run(program=rig.windows_path(program_folder / "kestrane.exe"))
+
+    text = single_error(result)
+    assert "could not load" in text and "rapi.dll" in text, text
+    assert "Nothing was taken from the handheld" in text, text
+    assert result.exit_code == 1
+    assert handheld.calls() == []
+    assert handheld.data_file.read_bytes() == SEVERAL_READS
+    assert not handheld.done_marker.exists()
+    assert working_files(kestrane) == ["rapi.dll"]
+    assert ftp_server.commands() == []

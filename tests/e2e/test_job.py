@@ -1,0 +1,229 @@
+"""The whole job end to end: from the docked handheld to the server and the
+done marker, in the real kestrane.exe under Wine, against a real FTP server.
+
+Every failure scenario checks the one safety property: the data is in at
+least one place (the handheld, the working folder or the server), no done
+marker is left, one error message titled "Kestrane" says what failed, and
+the exit status is not 0. Where the next run is meant to finish the
+delivery, it runs, and the server ends up with every record exactly once.
+"""
+
+import datetime
+import subprocess
+import time
+
+import pytest
+
+import rig
+from scenario import COMPLETE_LOG, LOCATION, PULL_LOG, pulled_lines, records, server_lines, single_error, working_files
+
+REMOTE_FOLDER = "in/"
+
+NO_DATA_LOG = [rig.FIRST_LOG_LINE] + rig.JOB_LOG_LINES[:2]
+NO_DATA_MESSAGE = "No data was found on the handheld, so there was nothing new to send."
+
+# The working folder of the "disk full" case, and handheld data it cannot hold.
+TINY_DISK_BYTES = 64 * 1024
+# When a minute is this far along, a run started now begins its job in the
+# same minute, close enough to its end that waiting for the next is short.
+COLLISION_START_SECONDS = (40, 45)
+
+
+DATA = records(400)
+TOO_BIG_FOR_THE_TINY_DISK = records(20_000)
+assert len(TOO_BIG_FOR_THE_TINY_DISK) > 4 * TINY_DISK_BYTES
+
+
+def provision(kestrane, server):
+    kestrane.provision(LOCATION, server.host, server.user, server.password, REMOTE_FOLDER)
+    (server.root / REMOTE_FOLDER).mkdir(exist_ok=True)
+
+
+def minute_names(before, after):
+    """The upload file names a job that ran between the two local times may have chosen."""
+    names = set()
+    minute = before.replace(second=0, microsecond=0)
+    while minute <= after:
+        names.add(rig.upload_file_name(minute, LOCATION))
+        minute += datetime.timedelta(minutes=1)
+    return names
+
+
+def test_the_complete_job_delivers_the_upload_file_and_marks_the_handheld(kestrane, handheld, ftp_server):
+    handheld.dock(DATA)
+    provision(kestrane, ftp_server)
+
+    before = datetime.datetime.now()
+    result = kestrane.run()
+    after = datetime.datetime.now()
+
+    assert result.exit_code == 0, result.describe()
+    assert result.log_lines == COMPLETE_LOG
+    assert [(box.title, box.text, box.icon) for box in result.message_boxes] == [
+        (rig.PROGRAM_TITLE, rig.FINISHED_MESSAGE, "information")]
+    # The upload file stays as the location's archive; nothing else is left.
+    [name] = working_files(kestrane)
+    assert name in minute_names(before, after)
+    local = (kestrane.workdir / name).read_bytes()
+    assert local == rig.upload_file_content(name, DATA + b"\r\n", LOCATION)
+    # In the remote folder, byte for byte.
+    assert ftp_server.files() == [REMOTE_FOLDER + name]
+    assert (ftp_server.root / REMOTE_FOLDER / name).read_bytes() == local
+    assert not handheld.data_file.exists()
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+
+
+def test_without_data_on_the_handheld_the_job_warns_and_sends_nothing(kestrane, handheld, ftp_server):
+    handheld.dock()
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run()
+
+    assert [(box.title, box.text, box.icon) for box in result.message_boxes] == [
+        (rig.PROGRAM_TITLE, NO_DATA_MESSAGE, "warning")], result.describe()
+    assert result.exit_code == 2
+    assert result.log_lines == NO_DATA_LOG
+    assert ftp_server.commands() == []
+    assert not handheld.done_marker.exists()
+    assert working_files(kestrane) == []
+
+
+def test_without_data_on_the_handheld_an_earlier_unsent_file_is_still_sent(kestrane, handheld, ftp_server):
+    earlier = rig.upload_file_name(datetime.datetime(2025, 1, 31, 8, 5), LOCATION)
+    earlier_content = rig.upload_file_content(earlier, records(5, "earlier") + b"\r\n", LOCATION)
+    (kestrane.workdir / earlier).write_bytes(earlier_content)
+    (kestrane.workdir / (earlier + ".pending")).write_bytes(b"")
+    handheld.dock()
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run()
+
+    assert [(box.title, box.icon) for box in result.message_boxes] == [(rig.PROGRAM_TITLE, "warning")], \
+        result.describe()
+    text = result.message_boxes[0].text
+    assert text.startswith(NO_DATA_MESSAGE) and earlier in text, text
+    assert result.exit_code == 2
+    assert result.log_lines == NO_DATA_LOG + [rig.JOB_LOG_LINES[2], "Sending earlier file %s ..." % earlier]
+    assert (ftp_server.root / REMOTE_FOLDER / earlier).read_bytes() == earlier_content
+    assert working_files(kestrane) == [earlier]
+    assert not handheld.done_marker.exists()
+
+
+def mount_working_folder(kestrane, request, options):
+    """Mounts a tmpfs over the (empty) working folder. Returns a function
+    that takes it away again; the test's end does so too."""
+    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(kestrane.workdir)],
+                           capture_output=True, text=True)
+    if mount.returncode != 0:
+        pytest.skip("a tmpfs cannot be mounted here (%s), so this case cannot be made" % mount.stderr.strip())
+    mounted = [True]
+
+    def unmount():
+        if mounted[0]:
+            subprocess.run(["umount", str(kestrane.workdir)], check=True)
+            mounted[0] = False
+
+    request.addfinalizer(unmount)
+    return unmount
+
+
+def directory_in_the_way(kestrane, request):
+    """A directory named like the file the pull writes: that name cannot be
+    made a file, and Windows answers "access denied"."""
+    (kestrane.workdir / "Infile.pull").mkdir()
+    return lambda: (kestrane.workdir / "Infile.pull").rmdir()
+
+
+def read_only_folder(kestrane, request):
+    return mount_working_folder(kestrane, request, "ro,size=%d" % TINY_DISK_BYTES)
+
+
+def disk_too_small(kestrane, request):
+    return mount_working_folder(kestrane, request, "size=%d" % TINY_DISK_BYTES)
+
+
+@pytest.mark.parametrize("obstacle, left_behind", [
+    (directory_in_the_way, ["Infile.pull"]),
+    (read_only_folder, []),
+    (disk_too_small, []),
+], ids=["no-permission", "read-only", "disk-full"])
+def test_data_that_cannot_be_saved_on_the_pc_stays_on_the_handheld(kestrane, handheld, ftp_server, request,
+                                                                   obstacle, left_behind):
+    data = TOO_BIG_FOR_THE_TINY_DISK
+    handheld.dock(data)
+    provision(kestrane, ftp_server)
+    remove_obstacle = obstacle(kestrane, request)
+
+    failed = kestrane.run()
+
+    text = single_error(failed)
+    assert "Infile.pull" in text, text
+    assert "still on the handheld" in text, "the report must say where the data is:\n" + text
+    assert failed.exit_code == 1
+    # No step after the pull.
+    assert failed.log_lines in (PULL_LOG[:1], PULL_LOG), failed.describe()
+    # Checked before anything on the handheld was deleted.
+    assert handheld.data_file.read_bytes() == data
+    assert "CeDeleteFile" not in handheld.calls(), handheld.journal_lines()
+    assert not handheld.done_marker.exists()
+    assert working_files(kestrane) == left_behind
+    assert ftp_server.commands() == []
+
+    remove_obstacle()
+    healthy = kestrane.run()
+
+    assert healthy.exit_code == 0, healthy.describe()
+    assert server_lines(ftp_server) == pulled_lines(data)
+    assert not handheld.data_file.exists()
+    assert handheld.done_marker.exists()
+
+
+def wait_for_the_end_of_a_minute():
+    """Returns once the local clock is between COLLISION_START_SECONDS into a minute."""
+    first, last = COLLISION_START_SECONDS
+    while True:
+        now = datetime.datetime.now()
+        seconds = now.second + now.microsecond / 1e6
+        if first <= seconds < last:
+            return now
+        time.sleep(min(1.0, (first - seconds) % 60))
+
+
+@pytest.mark.parametrize("earlier_pending", [False, True], ids=["earlier-sent", "earlier-pending"])
+def test_an_upload_name_already_taken_waits_for_the_next_minute(kestrane, handheld, ftp_server,
+                                                                earlier_pending):
+    handheld.dock(DATA)
+    provision(kestrane, ftp_server)
+    earlier_data = records(5, "earlier")
+
+    now = wait_for_the_end_of_a_minute()
+    taken = rig.upload_file_name(now, LOCATION)
+    next_minute = rig.upload_file_name(now.replace(second=0) + datetime.timedelta(minutes=1), LOCATION)
+    earlier_content = rig.upload_file_content(taken, earlier_data + b"\r\n", LOCATION)
+    (kestrane.workdir / taken).write_bytes(earlier_content)
+    if earlier_pending:
+        (kestrane.workdir / (taken + ".pending")).write_bytes(b"")
+    result = kestrane.run()
+
+    assert result.exit_code == 0, result.describe()
+    sending_earlier = ["Sending earlier file %s ..." % taken] if earlier_pending else []
+    assert result.log_lines == (
+        COMPLETE_LOG[:3] + ["Waiting for the next minute: %s already exists ..." % taken, rig.JOB_LOG_LINES[2]]
+        + sending_earlier + rig.JOB_LOG_LINES[3:]), \
+        "the job was to begin in the minute of %s:\n%s" % (taken, result.describe())
+    assert [box.text for box in result.message_boxes] == [rig.FINISHED_MESSAGE]
+    assert working_files(kestrane) == [taken, next_minute]
+    assert (kestrane.workdir / taken).read_bytes() == earlier_content
+    new_content = rig.upload_file_content(next_minute, DATA + b"\r\n", LOCATION)
+    assert (kestrane.workdir / next_minute).read_bytes() == new_content
+    remote = ftp_server.root / REMOTE_FOLDER
+    if earlier_pending:
+        assert ftp_server.files() == [REMOTE_FOLDER + taken, REMOTE_FOLDER + next_minute]
+        assert (remote / taken).read_bytes() == earlier_content
+        # The earlier file is sent first.
+        stored = [line for line in ftp_server.commands() if line.startswith("STOR")]
+        assert [line.rsplit("/", 1)[-1] for line in stored] == [taken, next_minute], ftp_server.commands()
+    else:
+        assert ftp_server.files() == [REMOTE_FOLDER + next_minute]
+    assert (remote / next_minute).read_bytes() == new_content
+    assert handheld.done_marker.exists()
