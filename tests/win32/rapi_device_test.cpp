@@ -718,5 +718,37 @@ TEST(RapiDeviceLoadTest, NeverLoadsTheLibraryFromTheWorkingFolder)
     EXPECT_EQ(status, 0u) << FileBytes(output);
 }
 
+// A library of that name that lacks a function is named with the function:
+// a copy of this program runs beside a rapi.dll offering only CeRapiInit.
+TEST(RapiDeviceIncompleteTest, NamesTheFunctionTheLibraryLacks)
+{
+    constexpr const wchar_t* kMarker = L"KESTRANE_TEST_INCOMPLETE_CHILD";
+    if (IsChild(kMarker)) {
+        try {
+            RapiDevice::Load();
+            FAIL() << "a rapi.dll without CeRapiUninit was accepted";
+        } catch (const JobError& error) {
+            const std::string message = error.what();
+            EXPECT_NE(message.find("lacks the function CeRapiUninit"), std::string::npos) << message;
+            EXPECT_NE(message.find("Nothing was taken from the handheld"), std::string::npos) << message;
+        }
+        return;
+    }
+
+    ScratchFolder scratch;
+    const fs::path program = ThisProgram();
+    const fs::path copy = scratch.Path() / program.filename();
+    fs::copy_file(program, copy);
+    fs::copy_file(program.parent_path() / "rapi_incomplete.dll", scratch.Path() / "rapi.dll");
+    const fs::path output = scratch.Path() / "child.txt";
+    win32::UniqueKernelObject process;
+    StartChild(copy, L"RapiDeviceIncompleteTest", kMarker, scratch.Path(), output, process);
+    ASSERT_TRUE(process);
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 30000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    ASSERT_TRUE(::GetExitCodeProcess(process.Get(), &status));
+    EXPECT_EQ(status, 0u) << FileBytes(output);
+}
+
 }  // namespace
 }  // namespace kestrane
