@@ -23,15 +23,17 @@ constexpr int kClientWidth = 173;               // 2595 twips
 constexpr int kClientHeight = 272;              // 4080 twips
 constexpr RECT kLogBox = {2, 0, 2 + 169, 269};  // left 30, width 2535, height 4035 twips
 
+// The controls' identifiers, named after the controls. Only txtLog is used:
+// the others lie under it, and nothing reads them.
 enum ControlId : int {
-    kIdLog = 100,
-    kIdHost,
-    kIdUser,
-    kIdPassword,
-    kIdSendFile,
-    kIdHostLabel,
-    kIdUserLabel,
-    kIdPasswordLabel,
+    txtLog = 100,
+    txtHost,
+    txtUser,
+    txtPassword,
+    Command2,
+    lblHost,
+    lblUser,
+    lblPassword,
 };
 
 struct CoveredControl {
@@ -43,13 +45,13 @@ struct CoveredControl {
 };
 
 constexpr CoveredControl kCoveredControls[] = {
-    {kIdHostLabel, L"STATIC", L"Host:", 0, {8, 8, 80, 24}},
-    {kIdHost, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER, {8, 24, 160, 44}},
-    {kIdUserLabel, L"STATIC", L"UserName:", 0, {8, 52, 80, 68}},
-    {kIdUser, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER, {8, 68, 160, 88}},
-    {kIdPasswordLabel, L"STATIC", L"Password:", 0, {8, 96, 80, 112}},
-    {kIdPassword, L"EDIT", L"", ES_AUTOHSCROLL | ES_PASSWORD | WS_BORDER, {8, 112, 160, 132}},
-    {kIdSendFile, L"BUTTON", L"Send File", BS_PUSHBUTTON, {8, 144, 100, 170}},
+    {lblHost, L"STATIC", L"Host:", 0, {8, 8, 80, 24}},
+    {txtHost, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER, {8, 24, 160, 44}},
+    {lblUser, L"STATIC", L"UserName:", 0, {8, 52, 80, 68}},
+    {txtUser, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER, {8, 68, 160, 88}},
+    {lblPassword, L"STATIC", L"Password:", 0, {8, 96, 80, 112}},
+    {txtPassword, L"EDIT", L"", ES_AUTOHSCROLL | ES_PASSWORD | WS_BORDER, {8, 112, 160, 132}},
+    {Command2, L"BUTTON", L"Send File", BS_PUSHBUTTON, {8, 144, 100, 170}},
 };
 
 int Scale(int pixels, UINT dpi)
@@ -249,17 +251,10 @@ void Form1::CreateControls()
             ThrowLastError("Creating a control");
         }
     }
-    txtHost_ = ::GetDlgItem(window_, kIdHost);
-    txtUser_ = ::GetDlgItem(window_, kIdUser);
-    txtPassword_ = ::GetDlgItem(window_, kIdPassword);
-    command2_ = ::GetDlgItem(window_, kIdSendFile);
-    labels_[0] = ::GetDlgItem(window_, kIdHostLabel);
-    labels_[1] = ::GetDlgItem(window_, kIdUserLabel);
-    labels_[2] = ::GetDlgItem(window_, kIdPasswordLabel);
 
     txtLog_ = ::CreateWindowExW(
         WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
-        0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdLog)), instance, nullptr);
+        0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(txtLog)), instance, nullptr);
     if (txtLog_ == nullptr) {
         ThrowLastError("Creating the log box");
     }

@@ -57,13 +57,6 @@ private:
     std::unique_ptr<FtpClient> ftpClient1_;
     HWND window_ = nullptr;
     HWND txtLog_ = nullptr;
-    // Carried inside the log box's rectangle and covered by it; nothing
-    // reads them and the button does nothing.
-    HWND txtHost_ = nullptr;
-    HWND txtUser_ = nullptr;
-    HWND txtPassword_ = nullptr;
-    HWND command2_ = nullptr;
-    HWND labels_[3] = {};
     UniqueFont font_;
     std::wstring logText_;
     bool jobRunning_ = false;
