@@ -10,16 +10,7 @@ namespace {
 
 using testing::FakeDevice;
 using testing::MemoryFiles;
-
-// Bytes 0..255 over and over, so that a byte lost, doubled or moved shows.
-std::string DeviceBytes(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
-    }
-    return bytes;
-}
+using testing::PatternBytes;
 
 class PullSizeTest : public ::testing::TestWithParam<std::size_t> {};
 
@@ -28,7 +19,7 @@ TEST_P(PullSizeTest, MovesEveryByteOnceAndEndsWithOneLineEnd)
     const std::size_t size = GetParam();
     FakeDevice device;
     MemoryFiles files;
-    device.files[kDeviceDataFile] = DeviceBytes(size);
+    device.files[kDeviceDataFile] = PatternBytes(size);
 
     GetCEFile(device, files);
 
@@ -36,7 +27,7 @@ TEST_P(PullSizeTest, MovesEveryByteOnceAndEndsWithOneLineEnd)
     if (size == 0) {
         EXPECT_FALSE(files.Exists(kStagingFile)) << "an empty data file creates no staging file";
     } else {
-        EXPECT_EQ(files.contents.at(kStagingFile), DeviceBytes(size) + "\r\n");
+        EXPECT_EQ(files.contents.at(kStagingFile), PatternBytes(size) + "\r\n");
     }
     // Reads of 4096 bytes until one returns nothing.
     EXPECT_EQ(device.Calls("CeReadFile"),
@@ -53,7 +44,7 @@ TEST(PullTest, NewDataGoesAfterAnEarlierStagingFile)
 {
     FakeDevice device;
     MemoryFiles files;
-    const std::string earlier = DeviceBytes(50);
+    const std::string earlier = PatternBytes(50);
     files.contents[kStagingFile] = earlier;
     device.files[kDeviceDataFile] = "new records\r\n";
 
@@ -95,9 +86,9 @@ TEST(PullTest, ReadFailureLeavesEverythingAsItWas)
 {
     FakeDevice device;
     MemoryFiles files;
-    const std::string earlier = DeviceBytes(50);
+    const std::string earlier = PatternBytes(50);
     files.contents[kStagingFile] = earlier;
-    device.files[kDeviceDataFile] = DeviceBytes(10000);
+    device.files[kDeviceDataFile] = PatternBytes(10000);
     device.readFailAt = 3;  // after two full reads
     device.readFailCode = 31;
 
@@ -111,7 +102,7 @@ TEST(PullTest, ReadFailureLeavesEverythingAsItWas)
     }
     EXPECT_EQ(files.contents.at(kStagingFile), earlier) << "exactly the old bytes";
     EXPECT_EQ(files.contents.size(), 1u) << "no partial pull left behind";
-    EXPECT_EQ(device.files.at(kDeviceDataFile), DeviceBytes(10000));
+    EXPECT_EQ(device.files.at(kDeviceDataFile), PatternBytes(10000));
     EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
     EXPECT_EQ(device.OpenHandles(), 0u);
     EXPECT_EQ(device.journal.back(), "CeRapiUninit");
@@ -121,7 +112,7 @@ TEST(PullTest, HandheldTakenOutIsSaidInPlainWords)
 {
     FakeDevice device;
     MemoryFiles files;
-    device.files[kDeviceDataFile] = DeviceBytes(10000);
+    device.files[kDeviceDataFile] = PatternBytes(10000);
     device.readFailAt = 2;
     device.readFailCode = kErrorDeviceNotConnected;
     try {
@@ -160,7 +151,7 @@ TEST_P(PullSaveFailureTest, StopsBeforeAnythingIsDeletedOnTheHandheld)
 {
     FakeDevice device;
     MemoryFiles files;
-    device.files[kDeviceDataFile] = DeviceBytes(10000);
+    device.files[kDeviceDataFile] = PatternBytes(10000);
     if (GetParam().diskFull) {
         files.diskFullAt[kPullFile] = 5000;
     } else {
@@ -177,7 +168,7 @@ TEST_P(PullSaveFailureTest, StopsBeforeAnythingIsDeletedOnTheHandheld)
             << message;
         EXPECT_NE(message.find("still on the handheld"), std::string::npos) << message;
     }
-    EXPECT_EQ(device.files.at(kDeviceDataFile), DeviceBytes(10000));
+    EXPECT_EQ(device.files.at(kDeviceDataFile), PatternBytes(10000));
     EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
     EXPECT_FALSE(files.Exists(kPullFile));
     EXPECT_FALSE(files.Exists(kStagingFile));

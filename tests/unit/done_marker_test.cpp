@@ -12,15 +12,7 @@ namespace {
 
 using testing::FakeDevice;
 using testing::MemoryFiles;
-
-std::string Pattern(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(i % 251);
-    }
-    return bytes;
-}
+using testing::PatternBytes;
 
 class DoneFileSizeTest : public ::testing::TestWithParam<std::size_t> {};
 
@@ -28,12 +20,12 @@ TEST_P(DoneFileSizeTest, MarkerIsAByteForByteCopy)
 {
     FakeDevice device;
     MemoryFiles files;
-    files.contents[kLocalDoneFile] = Pattern(GetParam());
+    files.contents[kLocalDoneFile] = PatternBytes(GetParam());
 
     PutCEDoneFile(device, files);
 
     ASSERT_EQ(device.files.count(kDeviceDoneMarker), 1u);
-    EXPECT_EQ(device.files.at(kDeviceDoneMarker), Pattern(GetParam()));
+    EXPECT_EQ(device.files.at(kDeviceDoneMarker), PatternBytes(GetParam()));
     EXPECT_EQ(device.Calls("CeWriteFile"), GetParam() == 0 ? 0 : 1);
     EXPECT_EQ(device.OpenHandles(), 0u);
     EXPECT_EQ(device.journal.back(), "CeRapiUninit");

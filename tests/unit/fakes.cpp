@@ -17,6 +17,15 @@ void CrashPlan::Step(const std::string& where)
     }
 }
 
+std::string PatternBytes(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return bytes;
+}
+
 // ---------------------------------------------------------------- files
 
 namespace {

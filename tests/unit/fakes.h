@@ -39,6 +39,10 @@ private:
     long steps_ = 0;
 };
 
+// Bytes 0..255 in a pattern that does not repeat every 256 bytes, so that a
+// byte lost, doubled or moved shows.
+std::string PatternBytes(std::size_t size);
+
 // ---------------------------------------------------------------- files
 
 class MemoryFiles final : public LocalFiles {

@@ -82,16 +82,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct KnownOption {
     const char* name;
     bool takesValue;
 };
 
-constexpr OptionSpec kWriteOptions[] = {
+constexpr KnownOption kWriteOptions[] = {
     {"--location-code", true},   {"--host", true},          {"--user", true},   {"--password", true},
     {"--password-stdin", false}, {"--remote-folder", true}, {"--output", true}, {"--force", false},
 };
-constexpr OptionSpec kShowOptions[] = {{"--code", true}, {"--show-password", false}};
+constexpr KnownOption kShowOptions[] = {{"--code", true}, {"--show-password", false}};
 
 struct Arguments {
     bool help = false;
@@ -105,11 +105,11 @@ bool IsHelp(const std::string& arg)
     return arg == "--help" || arg == "-h";
 }
 
-const OptionSpec* FindOption(std::span<const OptionSpec> specs, const std::string& name)
+const KnownOption* FindOption(std::span<const KnownOption> known, const std::string& name)
 {
-    for (const OptionSpec& spec : specs) {
-        if (name == spec.name) {
-            return &spec;
+    for (const KnownOption& option : known) {
+        if (name == option.name) {
+            return &option;
         }
     }
     return nullptr;
@@ -119,7 +119,7 @@ const OptionSpec* FindOption(std::span<const OptionSpec> specs, const std::strin
 // those with a value, "--name" for the others; anything not starting with
 // "-" is a file name.
 Arguments ParseArguments(const std::string& command, std::span<const std::string> args,
-                         std::span<const OptionSpec> specs)
+                         std::span<const KnownOption> known)
 {
     Arguments parsed;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -134,14 +134,14 @@ Arguments ParseArguments(const std::string& command, std::span<const std::string
         }
         const auto equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const OptionSpec* spec = FindOption(specs, name);
-        if (spec == nullptr) {
+        const KnownOption* option = FindOption(known, name);
+        if (option == nullptr) {
             throw UsageError(command + " has no option " + name + ".");
         }
         if (parsed.values.contains(name) || parsed.flags.contains(name)) {
             throw UsageError(name + " is given more than once.");
         }
-        if (!spec->takesValue) {
+        if (!option->takesValue) {
             if (equals != std::string::npos) {
                 throw UsageError(name + " takes no value.");
             }
@@ -154,7 +154,7 @@ Arguments ParseArguments(const std::string& command, std::span<const std::string
         }
         // A value that is one of the options means the value was left out, as
         // happens when a shell drops an empty "" argument.
-        if (i + 1 == args.size() || FindOption(specs, args[i + 1].substr(0, args[i + 1].find('=')))) {
+        if (i + 1 == args.size() || FindOption(known, args[i + 1].substr(0, args[i + 1].find('=')))) {
             throw UsageError(name + " needs a value. To leave it empty, write " + name + "=");
         }
         parsed.values[name] = args[++i];
@@ -353,8 +353,8 @@ int Run(const std::vector<std::string>& args)
         throw UsageError("\"" + command + "\" is not something kestrane-location does; use write or show.");
     }
     const Arguments parsed = ParseArguments(command, std::span(args).subspan(1),
-                                            write ? std::span<const OptionSpec>(kWriteOptions)
-                                                  : std::span<const OptionSpec>(kShowOptions));
+                                            write ? std::span<const KnownOption>(kWriteOptions)
+                                                  : std::span<const KnownOption>(kShowOptions));
     if (parsed.help) {
         std::cout << kHelp;
         return 0;
