@@ -1,6 +1,7 @@
 #include "ftp/ftp_upload.h"
 
 #include "common/job_error.h"
+#include "common/scope_exit.h"
 #include "upload/upload_builder.h"
 
 namespace kestrane {
@@ -102,18 +103,6 @@ private:
     LocalFiles& files_;
 };
 
-// Disconnects when the sending is over, whichever way it ends.
-class DisconnectWhenDone {
-public:
-    explicit DisconnectWhenDone(FtpClient& client) : client_(client) {}
-    DisconnectWhenDone(const DisconnectWhenDone&) = delete;
-    DisconnectWhenDone& operator=(const DisconnectWhenDone&) = delete;
-    ~DisconnectWhenDone() { client_.Disconnect(); }
-
-private:
-    FtpClient& client_;
-};
-
 }  // namespace
 
 void FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
@@ -125,7 +114,8 @@ void FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow&
     Sender sender(settings, client, window, clock, files);
     std::size_t next = 0;
     try {
-        DisconnectWhenDone disconnect(client);
+        // Disconnected before any error is reported, whichever way the sending ends.
+        const ScopeExit disconnect([&client] { client.Disconnect(); });
         sender.ConnectAndWait();
         for (; next < uploads.size(); ++next) {
             if (uploads[next].fromEarlierRun) {

@@ -1,5 +1,6 @@
 #include "ftp/wininet_ftp_client_win32.h"
 
+#include "common/scope_exit.h"
 #include "common/win32_support.h"
 
 #include <wininet.h>
@@ -261,18 +262,6 @@ private:
     std::array<UniqueInternet, 3> handles_;
 };
 
-// Closes the open remote file or listing when a worker leaves, whichever way.
-class TransferCloser {
-public:
-    explicit TransferCloser(Connection& connection) : connection_(connection) {}
-    TransferCloser(const TransferCloser&) = delete;
-    TransferCloser& operator=(const TransferCloser&) = delete;
-    ~TransferCloser() { connection_.TakeTransfer(); }
-
-private:
-    Connection& connection_;
-};
-
 // The part of a worker's task that the waiting thread watches.
 class TaskState {
 public:
@@ -379,7 +368,8 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
         }
         throw FtpError("the transfer of " + remotePath + " could not start: " + Describe(failure.code));
     }
-    TransferCloser closer(connection);
+    // The open remote file or listing is closed when the worker leaves, whichever way.
+    const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
     if (!connection.Keep(Connection::Slot::transfer, remote)) {
         throw ConnectionEnded();
     }
@@ -459,7 +449,8 @@ std::optional<std::uint64_t> ListSize(Connection& connection, const std::string&
         throw FtpError("the server could not list " + remotePath + ": " + Describe(failure.code),
                        failure.reply);
     }
-    TransferCloser closer(connection);
+    // The open remote file or listing is closed when the worker leaves, whichever way.
+    const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
     if (!connection.Keep(Connection::Slot::transfer, listing)) {
         throw ConnectionEnded();
     }

@@ -52,18 +52,14 @@ public:
         }
     }
 
-    std::uint64_t Lines() const { return lines_; }
-
 private:
     void EndLine()
     {
         handler_.LineEnd();
-        ++lines_;
         lineOpen_ = false;
     }
 
     Handler& handler_;
-    std::uint64_t lines_ = 0;
     bool lineOpen_ = false;
     bool afterCarriageReturn_ = false;
 };
