@@ -5,6 +5,7 @@
 #include "device/data_pull.h"
 #include "device/done_marker.h"
 #include "ftp/ftp_upload.h"
+#include "store/working_folder.h"
 #include "upload/upload_builder.h"
 
 #include <algorithm>
@@ -32,14 +33,10 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
 
     // Settle what an interrupted earlier run left behind, before anything new.
     try {
-        RecoverInterruptedBuild(services.files);
-        RecoverInterruptedPull(services.files);
+        SettleInterruptedRun(services.files);
     } catch (const FileError& error) {
-        throw JobError(
-            "Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
-            + error.Path() + ": " + error.Reason()
-            + "\r\n\r\nNothing was sent. The data is still on the handheld, and earlier data stays in the "
-              "working folder.");
+        throw JobError("Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
+                       + error.Path() + ": " + error.Reason() + WhereTheDataIs(DataPlace::HandheldAndEarlierData));
     }
 
     window.LogLine("Getting File from CE Device ...");

@@ -14,6 +14,7 @@
 #include "bench/stand_ins.h"
 #include "common/local_files_posix.h"
 #include "device/data_pull.h"
+#include "store/working_folder.h"
 #include "upload/upload_builder.h"
 
 #include <sys/resource.h>

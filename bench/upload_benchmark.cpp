@@ -15,7 +15,7 @@
 #include "bench/staging_data.h"
 #include "bench/stand_ins.h"
 #include "common/local_files_posix.h"
-#include "device/data_pull.h"
+#include "store/working_folder.h"
 #include "upload/upload_builder.h"
 
 #include <benchmark/benchmark.h>

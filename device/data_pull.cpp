@@ -2,6 +2,7 @@
 
 #include "common/job_error.h"
 #include "device/device_connection.h"
+#include "store/working_folder.h"
 
 #include <algorithm>
 #include <array>
@@ -9,29 +10,26 @@
 namespace kestrane {
 namespace {
 
-constexpr const char* kDataStillOnHandheld = "Nothing was sent. The data is still on the handheld.";
-
 std::string CannotConnectMessage(std::int32_t status)
 {
-    return "Kestrane could not connect to the handheld (error " + HresultText(status)
-           + ").\r\n\r\nNothing was taken from the handheld. Dock it again and restart Kestrane.";
+    return "Kestrane could not connect to the handheld (error " + HresultText(status) + ")."
+           + WhereTheDataIs(DataPlace::HandheldUntouched) + " Dock it again and restart Kestrane.";
 }
 
 std::string ReadFailureMessage(std::uint32_t code)
 {
     // The first line is the message staff and support already know.
-    std::string message =
-        "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code)) + "\r\n\r\n";
+    std::string message = "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code));
     if (code == kErrorDeviceNotConnected) {
-        message += "The handheld was taken out of its dock. ";
+        message += "\r\n\r\nThe handheld was taken out of its dock.";
     }
-    return message + kDataStillOnHandheld;
+    return message + WhereTheDataIs(DataPlace::Handheld);
 }
 
 std::string SaveFailureMessage(const FileError& error)
 {
     return "Kestrane could not save the handheld's data on this PC.\r\n" + error.Path() + ": "
-           + error.Reason() + "\r\n\r\n" + kDataStillOnHandheld;
+           + error.Reason() + WhereTheDataIs(DataPlace::Handheld);
 }
 
 // Adds the bytes of one read from the handheld, unchanged, to the copy being
@@ -42,9 +40,9 @@ void AppendStagingChunk(BufferedWriter& pulled, std::string_view chunk)
     pulled.Write(chunk);
 }
 
-// Copies the open device file into kPullFile, adding CR LF after the data.
-// Returns the number of device bytes copied. On any failure kPullFile is
-// removed and a JobError thrown.
+// Copies the open device file into the pull file, adding CR LF after the
+// data. Returns the number of device bytes copied. On any failure the pull
+// file is removed and a JobError thrown.
 std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles& files)
 {
     std::array<char, kDeviceReadSize> buffer{};
@@ -77,9 +75,9 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
     return total;
 }
 
-// True when the handheld's data file begins with the data held in
-// kPulledFile, that is, when the delete of an earlier pull never happened.
-bool DeviceStillHoldsPulledData(RemoteDevice& device, LocalFiles& files)
+// True when the handheld's data file begins with the dataBytes bytes of the
+// pulled copy, that is, when the delete of an earlier pull never happened.
+bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::uint64_t dataBytes)
 {
     DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead, kOpenExisting,
                                                 kFileAttributeNormal));
@@ -88,17 +86,13 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, LocalFiles& files)
         if (code == kErrorFileNotFound || code == kErrorPathNotFound) {
             return false;
         }
-        throw JobError("Kestrane could not check the handheld's data file (error " + std::to_string(code)
-                       + ").\r\n\r\n" + kDataStillOnHandheld);
+        throw JobError("Kestrane could not check the handheld's data file (error " + std::to_string(code) + ")."
+                       + WhereTheDataIs(DataPlace::Handheld));
     }
-
-    auto pulled = files.OpenForReading(kPulledFile);
-    // The pulled file is the device data followed by CR LF.
-    std::uint64_t toCompare = files.Size(kPulledFile);
-    toCompare = toCompare >= 2 ? toCompare - 2 : 0;
 
     std::array<char, kDeviceReadSize> deviceBytes{};
     std::array<char, kDeviceReadSize> localBytes{};
+    std::uint64_t toCompare = dataBytes;
     while (toCompare > 0) {
         std::uint32_t got = 0;
         if (!device.CeReadFile(data.Get(), deviceBytes.data(), kDeviceReadSize, got)) {
@@ -110,7 +104,7 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, LocalFiles& files)
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(got, toCompare));
         std::size_t have = 0;
         while (have < wanted) {
-            const std::size_t read = pulled->Read(localBytes.data() + have, wanted - have);
+            const std::size_t read = pulled.Read(localBytes.data() + have, wanted - have);
             if (read == 0) {
                 return false;
             }
@@ -125,55 +119,20 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, LocalFiles& files)
     return true;
 }
 
-// Adds kPulledFile to the end of the staging file. Every state a crash can
-// leave is settled by RecoverInterruptedPull or by the next GetCEFile.
-void MergePulledIntoStaging(LocalFiles& files)
-{
-    if (!files.Exists(kStagingFile)) {
-        files.Rename(kPulledFile, kStagingFile, false);
-        return;
-    }
-    {
-        auto merged = files.CreateForWriting(kMergeFile);
-        BufferedWriter writer(*merged);
-        std::array<char, 64 * 1024> buffer{};
-        for (const char* part : {kStagingFile, kPulledFile}) {
-            auto input = files.OpenForReading(part);
-            while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
-                writer.Write(std::string_view(buffer.data(), got));
-            }
-        }
-        writer.Commit();
-    }
-    files.Remove(kPulledFile);
-    files.Rename(kMergeFile, kStagingFile, true);
-}
-
-void MergeOrExplain(LocalFiles& files)
+// Runs a step that adds the pulled copy to the staging file, explaining a
+// failure: the copy then stays for the next run.
+template <typename Step> void KeepingThePulledCopy(Step&& step)
 {
     try {
-        MergePulledIntoStaging(files);
+        step();
     } catch (const FileError& error) {
         throw JobError("Kestrane could not add the handheld's data to the staging file "
                        + std::string(kStagingFile) + ".\r\n" + error.Path() + ": " + error.Reason()
-                       + "\r\n\r\nNothing was sent. The data is kept in " + kPulledFile
-                       + " and will be sent the next time Kestrane runs.");
+                       + WhereTheDataIs(DataPlace::PulledCopy));
     }
 }
 
 }  // namespace
-
-void RecoverInterruptedPull(LocalFiles& files)
-{
-    if (files.Exists(kMergeFile)) {
-        if (files.Exists(kPulledFile)) {
-            files.Remove(kMergeFile);
-        } else {
-            files.Rename(kMergeFile, kStagingFile, true);
-        }
-    }
-    files.Remove(kPullFile);
-}
 
 void GetCEFile(RemoteDevice& device, LocalFiles& files)
 {
@@ -183,13 +142,10 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files)
             throw JobError(CannotConnectMessage(session.Status()));
         }
 
-        if (files.Exists(kPulledFile)) {
-            if (DeviceStillHoldsPulledData(device, files)) {
-                files.Remove(kPulledFile);
-            } else {
-                MergeOrExplain(files);
-            }
-        }
+        const PulledCopyCheck stillOnHandheld = [&device](InputFile& pulled, std::uint64_t dataBytes) {
+            return DeviceStillHoldsPulledData(device, pulled, dataBytes);
+        };
+        KeepingThePulledCopy([&] { SettleInterruptedRun(files, &stillOnHandheld); });
 
         DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead,
                                                     kOpenExisting, kFileAttributeNormal));
@@ -211,16 +167,15 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files)
         }
 
         if (!device.CeDeleteFile(kDeviceDataFile)) {
-            // The copy stays in kPulledFile; the next run compares it with the
-            // handheld's file and keeps exactly one of the two.
+            // The copy stays in the pulled file; the next run compares it with
+            // the handheld's file and keeps exactly one of the two.
             throw JobError("Kestrane could not delete the data file on the handheld (error "
-                           + std::to_string(device.CeGetLastError())
-                           + ").\r\n\r\nNothing was sent. The data is kept on the handheld and in "
-                           + kPulledFile + ", and will be sent once the next time Kestrane runs.");
+                           + std::to_string(device.CeGetLastError()) + ")."
+                           + WhereTheDataIs(DataPlace::HandheldAndPulledCopy));
         }
     }
     if (files.Exists(kPulledFile)) {
-        MergeOrExplain(files);
+        KeepingThePulledCopy([&] { MergePulledIntoStaging(files); });
     }
 }
 

@@ -25,14 +25,6 @@ DeviceSession::~DeviceSession()
     FileSelBackupCEUnInit(device_);
 }
 
-void DeviceFile::Close()
-{
-    if (handle_ != kInvalidDeviceHandle) {
-        device_.CeCloseHandle(handle_);
-        handle_ = kInvalidDeviceHandle;
-    }
-}
-
 std::string HresultText(std::int32_t status)
 {
     char text[16];

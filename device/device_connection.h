@@ -32,22 +32,32 @@ private:
     std::int32_t status_;
 };
 
-// A device file handle that is closed when it goes out of scope.
-class DeviceFile {
+// A device handle that is released when it goes out of scope: a file
+// (closed with CeCloseHandle) or a search (closed with CeFindClose).
+template <bool (RemoteDevice::*Release)(DeviceHandle)> class UniqueDeviceHandle {
 public:
-    DeviceFile(RemoteDevice& device, DeviceHandle handle) : device_(device), handle_(handle) {}
-    DeviceFile(const DeviceFile&) = delete;
-    DeviceFile& operator=(const DeviceFile&) = delete;
-    ~DeviceFile() { Close(); }
+    UniqueDeviceHandle(RemoteDevice& device, DeviceHandle handle) : device_(device), handle_(handle) {}
+    UniqueDeviceHandle(const UniqueDeviceHandle&) = delete;
+    UniqueDeviceHandle& operator=(const UniqueDeviceHandle&) = delete;
+    ~UniqueDeviceHandle() { Close(); }
 
     bool IsOpen() const { return handle_ != kInvalidDeviceHandle; }
     DeviceHandle Get() const { return handle_; }
-    void Close();
+    void Close()
+    {
+        if (handle_ != kInvalidDeviceHandle) {
+            (device_.*Release)(handle_);
+            handle_ = kInvalidDeviceHandle;
+        }
+    }
 
 private:
     RemoteDevice& device_;
     DeviceHandle handle_;
 };
+
+using DeviceFile = UniqueDeviceHandle<&RemoteDevice::CeCloseHandle>;
+using DeviceSearch = UniqueDeviceHandle<&RemoteDevice::CeFindClose>;
 
 // "0x80070005"-style text for an HRESULT, as Windows shows them.
 std::string HresultText(std::int32_t status);

@@ -2,6 +2,7 @@
 
 #include "common/job_error.h"
 #include "device/device_connection.h"
+#include "store/working_folder.h"
 
 #include <limits>
 
@@ -31,9 +32,7 @@ void PutCEDoneFile(RemoteDevice& device, LocalFiles& files)
                        + HresultText(session.Status()) + ").");
     }
 
-    const DeviceHandle search = device.CeFindFirstFile(kDeviceDoneMarker);
-    if (search != kInvalidDeviceHandle) {
-        device.CeFindClose(search);
+    if (DeviceSearch existing(device, device.CeFindFirstFile(kDeviceDoneMarker)); existing.IsOpen()) {
         return;
     }
 

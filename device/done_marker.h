@@ -10,7 +10,6 @@
 namespace kestrane {
 
 inline constexpr const char16_t* kDeviceDoneMarker = u"\\Storage Card\\SyncDone.dat";
-inline constexpr const char* kLocalDoneFile = "C:\\Kestrane\\done.txt";
 
 // Copies the local done file to the handheld's done marker, unless the
 // handheld already has one, which is then left untouched and the local file

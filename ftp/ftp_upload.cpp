@@ -2,20 +2,18 @@
 
 #include "common/job_error.h"
 #include "common/scope_exit.h"
-#include "upload/upload_builder.h"
+#include "store/working_folder.h"
 
 namespace kestrane {
 namespace {
 
 std::string KeptMessage(const std::vector<UploadToSend>& uploads, std::size_t firstUnsent)
 {
-    std::string names;
+    std::vector<std::string> names;
     for (std::size_t i = firstUnsent; i < uploads.size(); ++i) {
-        names += (names.empty() ? "" : ", ") + uploads[i].name;
+        names.push_back(uploads[i].name);
     }
-    const bool one = uploads.size() - firstUnsent == 1;
-    return "\r\n\r\nThe upload file" + std::string(one ? " " : "s ") + names + (one ? " is" : " are")
-           + " kept in the working folder and will be sent the next time Kestrane runs.";
+    return WhereTheDataIs(DataPlace::UploadFiles, names);
 }
 
 class Sender {

@@ -1,18 +1,16 @@
 #include "upload/upload_builder.h"
 
 #include "common/job_error.h"
-#include "device/data_pull.h"
+#include "store/working_folder.h"
 #include "upload/line_splitter.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 
 namespace kestrane {
 namespace {
 
-constexpr const char* kUploadExtension = ".TXT";
 constexpr const char* kEndLine = "<<EOF:>>";
 constexpr std::size_t kChunkSize = 256 * 1024;
 
@@ -29,12 +27,6 @@ bool SameMinute(const LocalTime& a, const LocalTime& b)
 {
     return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour
            && a.minute == b.minute;
-}
-
-bool NameTaken(LocalFiles& files, const std::string& name)
-{
-    return files.Exists(name) || files.Exists(name + kPendingSuffix)
-           || files.Exists(name + kUnfinishedSuffix);
 }
 
 // Feeds the whole of a file to sink in large chunks.
@@ -63,18 +55,10 @@ std::string HeaderLine(const std::string& name, std::uint64_t lines)
     return "UH" + name + count + "\r\n";
 }
 
-// Makes a finished NAME.tmp the upload file NAME, marked as not yet sent.
-void Publish(LocalFiles& files, const std::string& name)
-{
-    WriteWholeFile(files, name + kPendingSuffix, "");
-    files.Rename(name + kUnfinishedSuffix, name, false);
-}
-
 std::string KeptInStagingMessage(const std::string& what, const FileError& error)
 {
     return "Kestrane could not " + what + ".\r\n" + error.Path() + ": " + error.Reason()
-           + "\r\n\r\nNothing was sent. The data is kept in \"" + kStagingFile
-           + "\" and will be sent the next time Kestrane runs.";
+           + WhereTheDataIs(DataPlace::StagingFile);
 }
 
 }  // namespace
@@ -110,15 +94,13 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
 
     LocalTime now = clock.Now();
     std::string name = UploadFileName(now, settings.locationCode);
-    while (NameTaken(files, name)) {
+    while (UploadNameTaken(files, name)) {
         window.LogLine("Waiting for the next minute: " + name + " already exists ...");
         const LocalTime taken = now;
         while (SameMinute(now, taken)) {
             if (!window.PumpMessages()) {
-                throw JobError(
-                    "The window was closed before the upload file was built.\r\n\r\nNothing was sent. "
-                    "The data is kept in \""
-                    + std::string(kStagingFile) + "\" and will be sent the next time Kestrane runs.");
+                throw JobError("The window was closed before the upload file was built."
+                               + WhereTheDataIs(DataPlace::StagingFile));
             }
             now = clock.Now();
         }
@@ -129,12 +111,10 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
     try {
         const std::uint64_t lines = CountLines(files, kStagingFile);
         if (lines > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-            throw JobError(
-                "Kestrane could not build the upload file " + name + ": the staging file \"" + kStagingFile
-                + "\" holds " + std::to_string(lines)
-                + " lines, more than an upload file can count.\r\n\r\nNothing was sent. The data is "
-                  "kept in \""
-                + kStagingFile + "\".");
+            throw JobError("Kestrane could not build the upload file " + name + ": the staging file "
+                           + kStagingFile + " holds " + std::to_string(lines)
+                           + " lines, more than an upload file can count."
+                           + WhereTheDataIs(DataPlace::StagingFileTooLong));
         }
 
         auto output = files.CreateForWriting(unfinished);
@@ -164,42 +144,12 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         throw JobError(KeptInStagingMessage("remove the staging file after building " + name, error));
     }
     try {
-        Publish(files, name);
+        PublishUpload(files, name);
     } catch (const FileError& error) {
         throw JobError("Kestrane could not finish the upload file " + name + ".\r\n" + error.Path() + ": "
-                       + error.Reason() + "\r\n\r\nNothing was sent. The data is kept in " + unfinished
-                       + " and will be sent the next time Kestrane runs.");
+                       + error.Reason() + WhereTheDataIs(DataPlace::UnfinishedUpload, {name}));
     }
     return name;
-}
-
-void RecoverInterruptedBuild(LocalFiles& files)
-{
-    const std::string suffix = std::string(kUploadExtension) + kUnfinishedSuffix;
-    for (const std::string& unfinished : files.ListWithSuffix(suffix)) {
-        if (files.Exists(kStagingFile)) {
-            files.Remove(unfinished);
-        } else {
-            Publish(files, unfinished.substr(0, unfinished.size() - std::strlen(kUnfinishedSuffix)));
-        }
-    }
-}
-
-std::vector<std::string> PendingUploads(LocalFiles& files)
-{
-    const std::string suffix = std::string(kUploadExtension) + kPendingSuffix;
-    std::vector<std::string> names;
-    for (const std::string& marker : files.ListWithSuffix(suffix)) {
-        names.push_back(marker.substr(0, marker.size() - std::strlen(kPendingSuffix)));
-    }
-    // Names begin with the time they were built, YYMMDDhhmm.
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName)
-{
-    files.Remove(uploadName + kPendingSuffix);
 }
 
 }  // namespace kestrane

@@ -1,11 +1,10 @@
-// Building the upload file from the staging file, and keeping track of
-// upload files that the server has not yet confirmed.
+// Building the upload file from the staging file.
 //
 // An upload file is named from the date, time and location code, e.g.
 // 01110905070042.TXT, and holds a "UH" header line, every staging line with
 // each "~" replaced by the location code, and a "<<EOF:>>" line, each ended
-// by CR LF. It is written as NAME.tmp and published under NAME together
-// with an empty NAME.pending, which stays until the server has the file.
+// by CR LF. It is written as NAME.tmp and published under NAME, pending
+// until the server has it (store/working_folder.h).
 #pragma once
 
 #include "common/clock.h"
@@ -17,12 +16,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kestrane {
-
-inline constexpr const char* kPendingSuffix = ".pending";
-inline constexpr const char* kUnfinishedSuffix = ".tmp";
 
 // YYMMDDhhmm, the location code and ".TXT".
 std::string UploadFileName(const LocalTime& time, std::string_view locationCode);
@@ -52,15 +47,5 @@ private:
 // JobError on any failure; the staging file is then kept.
 std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
                                            JobWindow& window);
-
-// Settles upload files whose building was interrupted: one finished before
-// the staging file was removed is published, any other is dropped.
-void RecoverInterruptedBuild(LocalFiles& files);
-
-// Upload files not yet confirmed by the server, oldest first.
-std::vector<std::string> PendingUploads(LocalFiles& files);
-
-// Records that the server holds the whole upload file.
-void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName);
 
 }  // namespace kestrane

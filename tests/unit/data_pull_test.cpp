@@ -2,6 +2,7 @@
 
 #include "common/job_error.h"
 #include "fakes.h"
+#include "store/working_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -255,31 +256,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Deleted, and the handheld has gathered new records since.
         SettleCase{"DeletedAndNewData", std::string("new\r\n"), "staged\r\nold\r\n\r\nnew\r\n\r\n"}),
     [](const auto& test) { return std::string(test.param.name); });
-
-TEST(RecoverInterruptedPullTest, SettlesLocalLeftovers)
-{
-    struct Case {
-        std::map<std::string, std::string> before;
-        std::map<std::string, std::string> after;
-    };
-    const Case cases[] = {
-        // An unfinished pull is dropped: the handheld still has the data.
-        {{{kPullFile, "part"}, {kStagingFile, "s"}}, {{kStagingFile, "s"}}},
-        // A merge cut off before the pulled file went: redo it later.
-        {{{kMergeFile, "s+p"}, {kPulledFile, "p"}, {kStagingFile, "s"}},
-         {{kPulledFile, "p"}, {kStagingFile, "s"}}},
-        // A merge cut off after the pulled file went: it is complete.
-        {{{kMergeFile, "s+p"}, {kStagingFile, "s"}}, {{kStagingFile, "s+p"}}},
-        // Nothing to do.
-        {{{kStagingFile, "s"}}, {{kStagingFile, "s"}}},
-    };
-    for (const Case& c : cases) {
-        MemoryFiles files;
-        files.contents = c.before;
-        RecoverInterruptedPull(files);
-        EXPECT_EQ(files.contents, c.after);
-    }
-}
 
 }  // namespace
 }  // namespace kestrane

@@ -2,6 +2,7 @@
 
 #include "common/job_error.h"
 #include "fakes.h"
+#include "store/working_folder.h"
 
 #include <gtest/gtest.h>
 

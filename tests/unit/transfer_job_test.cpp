@@ -4,7 +4,7 @@
 #include "device/data_pull.h"
 #include "device/done_marker.h"
 #include "fakes.h"
-#include "upload/upload_builder.h"
+#include "store/working_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,109 @@
+// The working folder: the files through which the handheld's data passes on
+// its way to the server, and the rules that keep it in at least one safe
+// place at every moment, whatever cuts a run short.
+//
+// Names are relative to the working folder (the program's current folder),
+// except the done file. NAME stands for an upload file's name, such as
+// 01110905070042.TXT.
+//
+//   File            Written by   Holds
+//   Infile.pull     the pull     a copy being read from the handheld
+//   Infile.pulled   the pull     a whole copy, flushed; the handheld's file
+//                                may or may not have been deleted yet
+//   Infile.merge    the pull     the staging file with Infile.pulled added
+//   Infile.txt      the pull     the staging file: data not yet built into
+//                                an upload file
+//   NAME.tmp        the build    an upload file being written
+//   NAME            the build    an upload file, kept as the archive
+//   NAME.pending    the build    empty: NAME is not yet confirmed by the server
+//
+// A run moves the data through these states, each entered by one durable
+// step (a commit, a rename or a removal):
+//
+//   Moment of the run                Files besides earlier ones   Where the data is
+//   pulling                          Infile.pull                  the handheld
+//   pulled, before the delete        Infile.pulled                the handheld and Infile.pulled
+//   handheld's file deleted          Infile.pulled                Infile.pulled
+//   merging into the staging file    Infile.pulled, Infile.merge  Infile.pulled
+//   merged, copy removed             Infile.merge                 Infile.merge
+//   staged                           Infile.txt                   Infile.txt
+//   building                         Infile.txt, NAME.tmp         Infile.txt
+//   built, staging file removed      NAME.tmp                     NAME.tmp
+//   published                        NAME, NAME.pending           NAME
+//   confirmed by the server          NAME                         the server (NAME is the archive)
+//
+// (With no earlier staging file, Infile.pulled is renamed Infile.txt at once.)
+//
+// SettleInterruptedRun takes any of these states back to a plain one, so
+// that every run starts from staged data and pending upload files only.
+#pragma once
+
+#include "common/local_files.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestrane {
+
+inline constexpr const char* kStagingFile = "Infile.txt";
+inline constexpr const char* kPullFile = "Infile.pull";
+inline constexpr const char* kPulledFile = "Infile.pulled";
+inline constexpr const char* kMergeFile = "Infile.merge";
+
+inline constexpr const char* kUploadExtension = ".TXT";
+inline constexpr const char* kUnfinishedSuffix = ".tmp";
+inline constexpr const char* kPendingSuffix = ".pending";
+
+// The content of the handheld's done marker.
+inline constexpr const char* kLocalDoneFile = "C:\\Kestrane\\done.txt";
+
+// Whether the handheld's data file still begins with the bytes of the pulled
+// copy (open for reading, `dataBytes` long), that is, whether the delete of
+// an interrupted pull never happened. Throws JobError when it cannot tell.
+using PulledCopyCheck = std::function<bool(InputFile& pulledCopy, std::uint64_t dataBytes)>;
+
+// Settles every state an interrupted run can leave:
+// - an unfinished pull is dropped (the handheld still has its data);
+// - an unfinished merge is dropped and a finished one becomes the staging file;
+// - an unfinished NAME.tmp is dropped, a finished one is published;
+// - Infile.pulled is merged into the staging file, or dropped when the
+//   handheld still holds its data (checked with stillOnHandheld).
+// Without stillOnHandheld (the handheld is not connected yet) Infile.pulled
+// is left for a later call that has it. Throws FileError.
+void SettleInterruptedRun(LocalFiles& files, const PulledCopyCheck* stillOnHandheld = nullptr);
+
+// Adds the pulled copy to the end of the staging file and removes the copy.
+void MergePulledIntoStaging(LocalFiles& files);
+
+// Makes a finished NAME.tmp the upload file NAME, pending.
+void PublishUpload(LocalFiles& files, const std::string& name);
+
+// Whether NAME is in use in any of its states.
+bool UploadNameTaken(LocalFiles& files, const std::string& name);
+
+// Upload files not yet confirmed by the server, oldest first.
+std::vector<std::string> PendingUploads(LocalFiles& files);
+
+// Records that the server holds the whole upload file.
+void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName);
+
+// Where the handheld's data is when a run stops early.
+enum class DataPlace {
+    HandheldUntouched,          // nothing was even read from it
+    Handheld,                   // nothing was sent
+    HandheldAndEarlierData,     // and what earlier runs left stays in the working folder
+    HandheldAndPulledCopy,      // the delete on the handheld failed
+    PulledCopy,                 // Infile.pulled
+    StagingFile,                // Infile.txt
+    StagingFileTooLong,         // Infile.txt, which no upload file can hold
+    UnfinishedUpload,           // NAME.tmp, finished but not yet published
+    UploadFiles,                // upload files that the server has not confirmed
+};
+
+// The closing paragraph of an error message that says where the data is now,
+// starting with the blank line that sets it apart. `files` names the upload
+// files for UnfinishedUpload and UploadFiles.
+std::string WhereTheDataIs(DataPlace place, const std::vector<std::string>& files = {});
+
+}  // namespace kestrane
