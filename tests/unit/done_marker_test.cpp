@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace kestrane {
 namespace {
@@ -82,12 +83,17 @@ TEST(DoneMarkerTest, MissingOrUnreadableDoneFileLeavesNoMarker)
 
 TEST(DoneMarkerTest, MarkerThatCannotBeCreatedOrWrittenIsReportedAndNotLeftBehind)
 {
-    for (bool createFails : {true, false}) {
+    const std::function<void(FakeDevice&)> faults[] = {
+        [](FakeDevice& device) { device.failCreateForWrite = true; },
+        [](FakeDevice& device) { device.failWrite = true; },
+        // The write reports success but takes fewer bytes than it was given.
+        [](FakeDevice& device) { device.writeAtMost = 3; },
+    };
+    for (const auto& fault : faults) {
         FakeDevice device;
         MemoryFiles files;
         files.contents[kLocalDoneFile] = "done";
-        device.failCreateForWrite = createFails;
-        device.failWrite = !createFails;
+        fault(device);
 
         EXPECT_THROW(PutCEDoneFile(device, files), JobError);
         EXPECT_EQ(device.files.count(kDeviceDoneMarker), 0u);

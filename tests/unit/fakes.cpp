@@ -57,6 +57,7 @@ public:
             throw FileError(name_, "Access is denied");
         }
         std::string& data = files_.contents.at(name_);
+        files_.Written(name_);
         auto limit = files_.diskFullAt.find(name_);
         if (limit != files_.diskFullAt.end() && data.size() + bytes.size() > limit->second) {
             data.append(bytes.substr(0, limit->second - std::min(limit->second, data.size())));
@@ -69,7 +70,11 @@ public:
         data.append(bytes.substr(half));
     }
 
-    void Commit() override { files_.Step("commit " + name_); }
+    void Commit() override
+    {
+        files_.Step("commit " + name_);
+        files_.Committed(name_);
+    }
 
 private:
     MemoryFiles& files_;
@@ -113,6 +118,7 @@ std::unique_ptr<OutputFile> MemoryFiles::CreateForWriting(const std::string& nam
         throw FileError(name, "Access is denied");
     }
     contents[name].clear();
+    Written(name);
     return std::make_unique<MemoryOutput>(*this, name);
 }
 
@@ -129,6 +135,12 @@ void MemoryFiles::Rename(const std::string& from, const std::string& to, bool re
     std::string data = std::move(source->second);
     contents.erase(source);
     contents[to] = std::move(data);
+    // A file's unwritten bytes go with it under its new name.
+    const bool uncommitted = uncommitted_.erase(from) != 0;
+    uncommitted_.erase(to);
+    if (uncommitted) {
+        uncommitted_.insert(to);
+    }
 }
 
 void MemoryFiles::Remove(const std::string& name)
@@ -138,6 +150,15 @@ void MemoryFiles::Remove(const std::string& name)
         throw FileError(name, "Access is denied");
     }
     contents.erase(name);
+    uncommitted_.erase(name);
+}
+
+void MemoryFiles::PowerCut()
+{
+    for (const std::string& name : uncommitted_) {
+        contents.at(name).clear();
+    }
+    uncommitted_.clear();
 }
 
 std::vector<std::string> MemoryFiles::ListWithSuffix(const std::string& suffix)
@@ -269,8 +290,9 @@ bool FakeDevice::CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_
     if (failWrite) {
         return Fail(112);  // ERROR_DISK_FULL
     }
-    files[found->second.path].append(static_cast<const char*>(buffer), bytesToWrite);
-    bytesWritten = bytesToWrite;
+    const std::uint32_t taken = std::min(bytesToWrite, writeAtMost.value_or(bytesToWrite));
+    files[found->second.path].append(static_cast<const char*>(buffer), taken);
+    bytesWritten = taken;
     return true;
 }
 

@@ -2,8 +2,9 @@
 //
 // A CrashPlan shared by the fakes counts their calls and throws
 // SimulatedCrash at the chosen one, leaving their state as it was at that
-// moment: like a power cut, what was written stays, and the next run starts
-// from it.
+// moment. MemoryFiles::PowerCut() then loses what a power cut loses: every
+// byte written to a file since it was last committed. What was committed,
+// renamed or removed stays, and the next run starts from it.
 #pragma once
 
 #include "common/clock.h"
@@ -69,6 +70,10 @@ public:
     void Remove(const std::string& name) override;
     std::vector<std::string> ListWithSuffix(const std::string& suffix) override;
 
+    // Loses every write not yet committed: such a file is left empty, as
+    // after a power cut that came before its data reached the disk.
+    void PowerCut();
+
     void Step(const std::string& where)
     {
         if (plan_ != nullptr) {
@@ -76,8 +81,13 @@ public:
         }
     }
 
+    // Called by an output file: its writes are not durable until Committed().
+    void Written(const std::string& name) { uncommitted_.insert(name); }
+    void Committed(const std::string& name) { uncommitted_.erase(name); }
+
 private:
     CrashPlan* plan_;
+    std::set<std::string> uncommitted_;
 };
 
 // ---------------------------------------------------------------- handheld
@@ -95,6 +105,8 @@ public:
     std::uint32_t readFailCode = 0;
     bool failCreateForWrite = false;
     bool failWrite = false;
+    // A write reports success but takes at most this many bytes.
+    std::optional<std::uint32_t> writeAtMost;
     bool failDelete = false;
     bool connected = false;
 

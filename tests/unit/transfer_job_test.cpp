@@ -65,6 +65,7 @@ RunResult RunProgram(World& world)
     } catch (const JobError& error) {
         window.messages.push_back({error.what(), MessageKind::Error});
     } catch (const SimulatedCrash&) {
+        world.files.PowerCut();
         end = RunEnd::Crashed;
     }
     world.clock.Advance(60'000);  // the next start is a minute later
