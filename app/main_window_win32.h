@@ -50,14 +50,11 @@ private:
     int RunTransferJob();
     void SetLogText(const std::wstring& text);
 
-    static void DeleteFont(HFONT font) { ::DeleteObject(font); }
-    using UniqueFont = win32::UniqueHandle<HFONT, DeleteFont>;
-
     LocationSettings settings_;
     std::unique_ptr<FtpClient> ftpClient1_;
     HWND window_ = nullptr;
     HWND txtLog_ = nullptr;
-    UniqueFont font_;
+    win32::UniqueFont font_;
     std::wstring logText_;
     bool jobRunning_ = false;
     bool closeRequested_ = false;

@@ -26,12 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using win32::UniqueFile;
-
-void CloseInternetHandle(HINTERNET handle)
-{
-    ::InternetCloseHandle(handle);
-}
-using UniqueInternet = win32::UniqueHandle<HINTERNET, CloseInternetHandle>;
+using win32::UniqueInternet;
 
 // How long Disconnect waits for a worker after closing the handles it is blocked on.
 constexpr auto kWorkerExitWait = 2s;
@@ -203,6 +198,15 @@ FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address)
     }
 }
 
+// Builds the error for a call on the local file to be sent that failed with a code.
+auto LocalFileFailure(const std::string& localName, const char* failedTo)
+{
+    return [&localName, failedTo](DWORD code) {
+        return FtpError("the file " + localName + " could not be " + failedTo + ": "
+                        + win32::SystemErrorText(code));
+    };
+}
+
 FtpError ConnectionEnded()
 {
     return FtpError("the connection to the server has ended");
@@ -335,9 +339,9 @@ Done ConnectAndLogIn(Connection& connection, const HostAndPort& address, const s
                      const std::string& password)
 {
     HINTERNET internet = ::InternetOpenA(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    if (internet == nullptr) {
-        throw FtpError("WinINet could not start: " + Describe(::GetLastError()));
-    }
+    win32::ThrowLastErrorIf(internet == nullptr, [](DWORD code) {
+        return FtpError("WinINet could not start: " + Describe(code));
+    });
     if (!connection.Keep(Connection::Slot::internet, internet)) {
         throw ConnectionEnded();
     }
@@ -378,10 +382,8 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
     std::vector<char> chunk(kChunkBytes);
     for (;;) {
         DWORD got = 0;
-        if (!::ReadFile(local.Get(), chunk.data(), kChunkBytes, &got, nullptr)) {
-            throw FtpError("the file " + localName
-                           + " could not be read: " + win32::SystemErrorText(::GetLastError()));
-        }
+        win32::ThrowLastErrorIf(!::ReadFile(local.Get(), chunk.data(), kChunkBytes, &got, nullptr),
+                                LocalFileFailure(localName, "read"));
         if (got == 0) {
             break;
         }
@@ -514,10 +516,7 @@ public:
         RequireConnection();
         UniqueFile local(::CreateFileA(localName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!local) {
-            throw FtpError("the file " + localName
-                           + " could not be opened: " + win32::SystemErrorText(::GetLastError()));
-        }
+        win32::ThrowLastErrorIf(!local, LocalFileFailure(localName, "opened"));
         auto task = std::make_shared<Task<Done>>();
         Start(task, [connection = connection_, local = std::move(local), localName, remotePath,
                      password = password_](TaskState& self) {
