@@ -1,11 +1,8 @@
 #include "app/main_window_win32.h"
 
 #include "app/resource.h"
-#include "app/transfer_job.h"
 #include "common/job_error.h"
-#include "common/local_files_win32.h"
-#include "device/rapi_device_win32.h"
-#include "ftp/wininet_ftp_client_win32.h"
+#include "common/local_files.h"
 
 #include <stdexcept>
 
@@ -61,18 +58,6 @@ int Scale(int pixels, UINT dpi)
     return ::MulDiv(pixels, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
 }
 
-// The computer's own calendar and tick count.
-class SystemClock final : public Clock {
-public:
-    LocalTime Now() override
-    {
-        SYSTEMTIME time{};
-        ::GetLocalTime(&time);
-        return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute};
-    }
-    std::int64_t SteadyMilliseconds() override { return static_cast<std::int64_t>(::GetTickCount64()); }
-};
-
 UINT IconFor(MessageKind kind)
 {
     switch (kind) {
@@ -95,16 +80,9 @@ void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind)
     ThrowLastErrorIf(pressed == 0, "MessageBoxW");
 }
 
-Form1::Form1(LocationSettings settings) :
-    settings_(std::move(settings)),
-    ftpClient1_(MakeWinInetFtpClient([this] { return PumpMessages(); }))
+int Form1::Run(HINSTANCE instance, int showCommand, std::function<JobOutcome()> transferJob)
 {
-}
-
-Form1::~Form1() = default;
-
-int Form1::Run(HINSTANCE instance, int showCommand)
-{
+    transferJob_ = std::move(transferJob);
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = &Form1::WindowProc;
@@ -330,13 +308,7 @@ void Form1::OnStartTimer()
 int Form1::RunTransferJob()
 {
     try {
-        // Loaded first, so that a missing library stops the job before
-        // anything is touched.
-        std::unique_ptr<RemoteDevice> device = RapiDevice::Load();
-        Win32LocalFiles files;
-        SystemClock clock;
-        const JobServices services{*this, *device, *ftpClient1_, files, clock};
-        switch (RunTransfer(settings_, services)) {
+        switch (transferJob_()) {
         case JobOutcome::Completed:
             return kExitCompleted;
         case JobOutcome::NoData:
