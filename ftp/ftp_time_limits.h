@@ -1,0 +1,11 @@
+// How long the FTP step waits for the server before it gives up.
+#pragma once
+
+#include <cstdint>
+
+namespace kestrane {
+
+// A transfer or a listing without any progress.
+inline constexpr std::int64_t kStallTimeLimitMs = 60'000;
+
+}  // namespace kestrane
