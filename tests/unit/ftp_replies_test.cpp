@@ -22,7 +22,6 @@ struct ReplyCase {
 // Replies as servers word them, and text that only looks like a reply.
 const ReplyCase kReplies[] = {
     {"550 No such file or directory.", 550, true, true},
-    {"550 /in/A.TXT: No such file or directory", 550, true, true},
     {"450 NO SUCH FILE", 450, true, true},
     {"550 File not found", 550, true, true},
     {"550 Directory does not exist.", 550, true, true},
@@ -30,12 +29,9 @@ const ReplyCase kReplies[] = {
     {"553 No such file or directory.", 553, true, false},
     {"226 No such file", 226, false, false},
     {"530 Login incorrect.", 530, true, false},
-    {"421 Service not available, closing control connection.", 421, true, false},
-    {"552 Requested file action aborted: exceeded storage allocation.", 552, true, false},
     {"599 last refusal", 599, true, false},
     {"600 beyond the codes", 600, false, false},
     {"399 just below them", 399, false, false},
-    {"400", 400, true, false},
     {"55 short", 0, false, false},
     {"5x0 not a code", 0, false, false},
     {" 550 not at the start", 0, false, false},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <stdexcept>
 #include <string>
 
@@ -14,30 +15,9 @@ constexpr auto kStallLimit = 60s;
 // Long enough never to run out: only a fault makes a wait last that long.
 constexpr auto kForever = std::chrono::hours(1);
 
-// Holds a worker until the test lets it go. Shared, so that a worker left to
-// finish on its own never outlives it.
-class Gate {
-public:
-    void Open()
-    {
-        {
-            std::lock_guard lock(mutex_);
-            open_ = true;
-        }
-        opened_.notify_all();
-    }
-
-    void Wait()
-    {
-        std::unique_lock lock(mutex_);
-        opened_.wait(lock, [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable opened_;
-    bool open_ = false;
-};
+// Holds a worker until the test lets it go (count_down). Shared, so that a
+// worker left to finish on its own never outlives it.
+using Gate = std::latch;
 
 // Steady time that moves only when the test moves it.
 class ManualClock {
@@ -103,7 +83,7 @@ struct WaitCase {
 const WaitCase kWaits[] = {
     {"the task finishes",
      [](int, Scene& scene) {
-         scene.gate.Open();
+         scene.gate.count_down();
          scene.task.WaitFor(kForever);
          return true;
      },
@@ -136,12 +116,12 @@ TEST(WorkerTaskTest, WaitingEndsWhenTheTaskFinishesTheWindowClosesOrTheTaskStall
 {
     for (const WaitCase& wait : kWaits) {
         SCOPED_TRACE(wait.name);
-        auto gate = std::make_shared<Gate>();
+        auto gate = std::make_shared<Gate>(1);
         ManualClock clock;
         auto task = std::make_shared<Task<int>>(clock.Reader());
         WorkerThread worker;
         worker.Start(task, [gate](TaskState&) {
-            gate->Wait();
+            gate->wait();
             return 7;
         });
 
@@ -152,7 +132,9 @@ TEST(WorkerTaskTest, WaitingEndsWhenTheTaskFinishesTheWindowClosesOrTheTaskStall
         EXPECT_EQ(end, wait.end);
         EXPECT_EQ(pumps, wait.pumps);
 
-        gate->Open();
+        if (!gate->try_wait()) {
+            gate->count_down();
+        }
         worker.Join();
         EXPECT_EQ(task->Outcome(), 7);
     }
@@ -160,17 +142,17 @@ TEST(WorkerTaskTest, WaitingEndsWhenTheTaskFinishesTheWindowClosesOrTheTaskStall
 
 TEST(WorkerTaskTest, ReleaseWaitsForAWorkerThatFinishesWithinTheLimitUntilItsThreadHasEnded)
 {
-    auto gate = std::make_shared<Gate>();
+    auto gate = std::make_shared<Gate>(1);
     auto ended = std::make_shared<std::atomic<bool>>(false);
     auto task = std::make_shared<Task<int>>();
     WorkerThread worker;
     worker.Start(task, [gate, ended](TaskState&) {
         threadEndMark.ended = ended;
-        gate->Wait();
+        gate->wait();
         return 1;
     });
 
-    std::thread opener([gate] { gate->Open(); });
+    std::thread opener([gate] { gate->count_down(); });
     worker.Release(kForever);
     opener.join();
     EXPECT_TRUE(task->Finished());
@@ -179,18 +161,18 @@ TEST(WorkerTaskTest, ReleaseWaitsForAWorkerThatFinishesWithinTheLimitUntilItsThr
 
 TEST(WorkerTaskTest, ReleaseLeavesAWorkerStillBusyAfterTheLimitToFinishOnItsOwn)
 {
-    auto gate = std::make_shared<Gate>();
+    auto gate = std::make_shared<Gate>(1);
     auto task = std::make_shared<Task<int>>();
     {
         WorkerThread worker;
         worker.Start(task, [gate](TaskState&) {
-            gate->Wait();
+            gate->wait();
             return 2;
         });
         worker.Release(0s);
         EXPECT_FALSE(task->Finished());
     }
-    gate->Open();
+    gate->count_down();
     ASSERT_TRUE(task->WaitFor(kForever));
     EXPECT_EQ(task->Outcome(), 2);
 }
