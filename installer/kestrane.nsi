@@ -16,14 +16,22 @@
 ;
 ; Both run silently with /S.
 
-!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_OUTFILE
+!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_OUTFILE
   !error "Build the installer with the Windows build: cmake --build --preset windows"
 !endif
 
 Unicode true
-; kestrane.exe is a 64-bit program, so the installer is one as well: it then
-; sees the 64-bit Program Files folder and registry as they are.
-Target amd64-unicode
+; The installer is the same kind of program as the programs it installs
+; (KESTRANE_BITS): the shipped ones are 32-bit. It then uses the Program Files
+; folder and the registry view of their kind: on 64-bit Windows a 32-bit
+; program goes in Program Files (x86) and is listed in Add/Remove Programs
+; from the 32-bit view. (The 64-bit build makes a 64-bit installer from this
+; script too, so that it can be tested where 32-bit programs cannot run.)
+!if ${KESTRANE_BITS} == 64
+  Target amd64-unicode
+!else
+  Target x86-unicode
+!endif
 SetCompressor /SOLID lzma
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -41,7 +49,7 @@ RequestExecutionLevel admin
 
 Name "${PRODUCT}"
 OutFile "${KESTRANE_OUTFILE}"
-InstallDir "$PROGRAMFILES64\${PRODUCT}"
+InstallDir "$PROGRAMFILES${KESTRANE_BITS}\${PRODUCT}"
 ; A reinstall or an upgrade goes where the previous installation is.
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${KESTRANE_VERSION}"
@@ -84,12 +92,12 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright ${PUBLISHER}"
 Function .onInit
   ; For every user of the PC: the shop floor's accounts are not the one that installs.
   SetShellVarContext all
-  SetRegView 64
+  SetRegView ${KESTRANE_BITS}
 FunctionEnd
 
 Function un.onInit
   SetShellVarContext all
-  SetRegView 64
+  SetRegView ${KESTRANE_BITS}
 FunctionEnd
 
 Section "Kestrane" SecProgram

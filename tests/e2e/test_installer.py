@@ -3,8 +3,10 @@ silently (/S) under Wine in the session's prefix, which plays a PC that has
 never had Kestrane.
 
 The installer is looked for beside kestrane.exe (rig.BUILD_DIR), under the
-version that CMakeLists.txt gives the project. Every test starts without the
-data folder C:\\Kestrane (the bench makes one; these tests take it away) and
+version that CMakeLists.txt gives the project. It is of the same kind as the
+programs it installs: the shipped build's is 32-bit, and puts them where
+64-bit Windows keeps 32-bit programs. Every test starts without the data
+folder C:\\Kestrane (the bench makes one; these tests take it away) and
 leaves no installation behind for the next.
 """
 
@@ -25,7 +27,10 @@ VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
 INSTALLER = rig.BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
 BUILT_PROGRAMS = {"kestrane.exe": rig.KESTRANE_EXE, "kestrane-location.exe": rig.BUILD_DIR / "kestrane-location.exe"}
 
-PROGRAM_DIR = r"C:\Program Files\Kestrane"
+# Where 64-bit Windows keeps the programs of each kind. Add/Remove Programs
+# lists each from the registry view of its kind.
+PROGRAM_FILES = {32: r"C:\Program Files (x86)", 64: r"C:\Program Files"}
+PROGRAM_DIR = PROGRAM_FILES.get(rig.BUILD_BITS, "") + r"\Kestrane"
 INSTALLED_PROGRAM = PROGRAM_DIR + r"\kestrane.exe"
 UNINSTALLER = PROGRAM_DIR + r"\uninstall.exe"
 DATA_DIR = r"C:\Kestrane"
@@ -155,7 +160,7 @@ def install(prefix):
 
 
 def uninstall_entry(prefix, value):
-    found = prefix.reg_query(UNINSTALL_KEY, value)
+    found = prefix.reg_query(UNINSTALL_KEY, value, view=rig.BUILD_BITS)
     return found[1] if found else None
 
 
@@ -187,7 +192,7 @@ def pc(kestrane):
     shutil.rmtree(in_prefix(prefix, PROGRAM_DIR), ignore_errors=True)
     for shortcut in SHORTCUTS.values():
         in_prefix(prefix, shortcut).unlink(missing_ok=True)
-    prefix.reg_delete_key(UNINSTALL_KEY)
+    prefix.reg_delete_key(UNINSTALL_KEY, view=rig.BUILD_BITS)
 
 
 def test_a_silent_install_puts_the_two_programs_and_nothing_else_in_program_files(pc):
@@ -234,13 +239,13 @@ def test_the_install_registers_the_silent_uninstaller_in_add_remove_programs(pc)
     assert uninstall_entry(pc.prefix, "InstallLocation") == PROGRAM_DIR
     assert uninstall_entry(pc.prefix, "UninstallString") == '"%s"' % UNINSTALLER
     assert uninstall_entry(pc.prefix, "QuietUninstallString") == '"%s" /S' % UNINSTALLER
-    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoModify") == ("REG_DWORD", "0x1")
-    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoRepair") == ("REG_DWORD", "0x1")
+    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoModify", view=rig.BUILD_BITS) == ("REG_DWORD", "0x1")
+    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoRepair", view=rig.BUILD_BITS) == ("REG_DWORD", "0x1")
     installed_kib = sum(len(data) for data in folder_contents(in_prefix(pc.prefix, PROGRAM_DIR)).values()) / 1024
     estimated_kib = int(uninstall_entry(pc.prefix, "EstimatedSize"), 16)
     assert abs(estimated_kib - installed_kib) <= 3, (estimated_kib, installed_kib)
-    # In the 64-bit registry view only, where a 64-bit program's entry belongs.
-    assert pc.prefix.reg_query(UNINSTALL_KEY, "DisplayName", view=32) is None
+    # In the registry view of the program's own kind only, where Windows looks for its entry.
+    assert pc.prefix.reg_query(UNINSTALL_KEY, "DisplayName", view=96 - rig.BUILD_BITS) is None
 
 
 def test_the_installed_program_started_as_its_shortcut_starts_it_runs_the_job(pc, handheld, ftp_server):
@@ -290,5 +295,5 @@ def test_a_silent_uninstall_removes_the_program_and_keeps_the_data_folder_and_th
         assert not in_prefix(pc.prefix, path).exists(), place
     assert uninstall_entry(pc.prefix, "DisplayName") is None
     assert folder_contents(data_dir) == data_before
-    assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE) == ("REG_SZ", code)
+    assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == ("REG_SZ", code)
 
