@@ -2,8 +2,8 @@
 ; runs makensis with the defines checked below).
 ;
 ; It puts kestrane.exe and kestrane-location.exe in Program Files, makes the
-; data folder C:\Kestrane with a default done.txt (never replacing one that is
-; there), adds the Start-menu shortcut and, if chosen, a desktop shortcut that
+; data folder C:\Kestrane, lets every signed-in user change files there, puts
+; a default done.txt in it (never replacing one that is there), adds the Start-menu shortcut and, if chosen, a desktop shortcut that
 ; both start the program in the data folder, and registers the uninstaller in
 ; Add/Remove Programs. rapi.dll comes with the device connectivity software
 ; and is never part of this package.
@@ -110,11 +110,27 @@ Section "Kestrane" SecProgram
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   !insertmacro STOP_ON_ERROR "Could not write the program files to $INSTDIR."
 
-  ; Folders made in C:\ inherit the right for every signed-in user to change
-  ; files, which the program needs in its data folder.
   ClearErrors
   CreateDirectory "${DATA_DIR}"
   !insertmacro STOP_ON_ERROR "Could not create the data folder ${DATA_DIR}."
+
+  ; Staff must be able to change files in the data folder. A folder made in
+  ; C:\ inherits that right only where C:\ has not been hardened, so grant
+  ; it to Authenticated Users by their SID, the same in every language of
+  ; Windows, for the folder and everything that will be in it. icacls comes
+  ; with Windows Vista and later; on XP the folder keeps what C:\ gives it.
+  ${If} ${FileExists} "$SYSDIR\icacls.exe"
+    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "${DATA_DIR}" /grant *S-1-5-11:(OI)(CI)M'
+    ; Its exit status, or "error" when it could not start.
+    Pop $0
+    ClearErrors
+    ${If} $0 != 0
+      SetErrors
+    ${EndIf}
+    !insertmacro STOP_ON_ERROR "Could not let every signed-in user change files in ${DATA_DIR} (icacls: $0)."
+  ${Else}
+    DetailPrint "No icacls on this Windows: ${DATA_DIR} keeps the rights it inherits from C:\"
+  ${EndIf}
 
   ; The done file's text is the location's own once it exists: write the
   ; default only where there is none.

@@ -47,6 +47,11 @@ UNINSTALL_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\U
 # machine's own menus and desktop.
 INSTALLER_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 INSTALL_LIMIT_S = 120
+# NSIS's exit status when the script stopped the installation.
+ABORTED_BY_SCRIPT = 2
+# What lets every signed-in user (Authenticated Users, S-1-5-11) change files
+# in the data folder and in all it will hold.
+ICACLS_COMMAND = r'"C:\windows\system32\icacls.exe" "C:\Kestrane" /grant *S-1-5-11:(OI)(CI)M'
 UNINSTALL_LIMIT_S = 60
 
 DATA = b"~;first record\r\n~;second record\r\n"
@@ -139,11 +144,11 @@ def folder_contents(folder):
     return {path.name: path.read_bytes() for path in folder.iterdir() if path.is_file()}
 
 
-def run_in_prefix(prefix, args, timeout):
+def run_in_prefix(prefix, args, timeout, extra_env=None):
     """Runs a Windows program of the prefix to its end, Wine's menu builder
     switched off. Output goes through files, as in the rig: a service the
     program starts would hold a pipe open."""
-    env = prefix.env({"WINEDLLOVERRIDES": INSTALLER_DLL_OVERRIDES})
+    env = prefix.env(dict({"WINEDLLOVERRIDES": INSTALLER_DLL_OVERRIDES}, **(extra_env or {})))
     with tempfile.TemporaryFile() as output:
         process = subprocess.run([rig.WINE] + list(args), env=env, stdin=subprocess.DEVNULL, stdout=output,
                                  stderr=subprocess.STDOUT, timeout=timeout)
@@ -151,11 +156,22 @@ def run_in_prefix(prefix, args, timeout):
         return process.returncode, output.read().decode("utf-8", "replace")
 
 
-def install(prefix):
-    """Runs the installer silently to its end."""
+def run_installer(prefix, extra_env=None):
+    """Runs the installer silently to its end: (status, output)."""
     if not INSTALLER.is_file():
         pytest.fail("not built: %s (cmake --preset windows && cmake --build --preset windows)" % INSTALLER)
-    status, output = run_in_prefix(prefix, [rig.windows_path(INSTALLER), "/S"], INSTALL_LIMIT_S)
+    return run_in_prefix(prefix, [rig.windows_path(INSTALLER), "/S"], INSTALL_LIMIT_S, extra_env)
+
+
+def started_commands(output):
+    """The command lines that programs asked Wine to start, from its process
+    trace (WINEDEBUG=trace+process) in output."""
+    quoted = re.findall(r':CreateProcessInternalW app .*? cmdline L"((?:[^"\\]|\\.)*)"', output)
+    return [re.sub(r"\\(.)", r"\1", command) for command in quoted]
+
+
+def install(prefix):
+    status, output = run_installer(prefix)
     assert status == 0, "the installer failed with status %d: %s" % (status, output)
 
 
@@ -227,6 +243,28 @@ def test_the_install_creates_the_default_done_file_and_a_later_install_keeps_the
     done_file.write_bytes(own)
     install(pc.prefix)
     assert done_file.read_bytes() == own
+
+
+# Wine's icacls is a stub: it changes no rights and always succeeds. What
+# Wine can show is that the installer runs it, and with what, and that the
+# installation stops when it fails (here: when it cannot even start).
+@pytest.mark.parametrize("icacls_starts", [True, False], ids=["icacls runs", "icacls cannot start"])
+def test_the_install_lets_every_signed_in_user_change_files_in_the_data_folder(pc, icacls_starts):
+    overrides = INSTALLER_DLL_OVERRIDES + ("" if icacls_starts else ";icacls.exe=d")
+
+    status, output = run_installer(pc.prefix, {"WINEDEBUG": "-all,trace+process", "WINEDLLOVERRIDES": overrides})
+
+    assert ICACLS_COMMAND in started_commands(output), output
+    data_dir = in_prefix(pc.prefix, DATA_DIR)
+    if icacls_starts:
+        assert status == 0, output
+        assert folder_contents(data_dir) == {"done.txt": DEFAULT_DONE_TEXT}
+    else:
+        # Nothing after it: no done file, no shortcut, no entry in Add/Remove Programs.
+        assert status == ABORTED_BY_SCRIPT, output
+        assert folder_contents(data_dir) == {}
+        assert not in_prefix(pc.prefix, SHORTCUTS["start menu"]).exists()
+        assert uninstall_entry(pc.prefix, "DisplayName") is None
 
 
 def test_the_install_registers_the_silent_uninstaller_in_add_remove_programs(pc):
