@@ -1,8 +1,10 @@
 #include "device/rapi_device_win32.h"
 
 #include "common/job_error.h"
+#include "common/scope_exit.h"
 #include "common/win32_support.h"
 #include "device/rapi_api_win32.h"
+#include "store/working_folder.h"
 
 #include <string>
 
@@ -12,6 +14,8 @@ namespace {
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "device paths are passed to rapi.dll as UTF-16");
 
 constexpr const char* kLibraryName = "rapi.dll";
+constexpr const wchar_t* kLibraryFile = L"\\rapi.dll";
+constexpr int kProgramBits = sizeof(void*) * 8;
 
 using win32::UniqueModule;
 
@@ -29,25 +33,147 @@ struct RapiFunctions {
     decltype(&::CeDeleteFile) ceDeleteFile;
 };
 
-// Where the loaded library came from, for support; empty if Windows cannot say.
-std::string ModulePath(HMODULE module)
+// A module's file (the program's own for nullptr); empty if Windows cannot say.
+std::wstring ModuleFile(HMODULE module)
 {
     wchar_t path[MAX_PATH];
     const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         return {};
     }
-    return win32::Narrow(std::wstring(path, length));
+    return std::wstring(path, length);
+}
+
+// Where the loaded library came from, for support; empty if Windows cannot say.
+std::string ModulePath(HMODULE module)
+{
+    return win32::Narrow(ModuleFile(module));
+}
+
+// A system folder as GetSystemDirectoryW and its kin give it; empty if there is none.
+std::wstring SystemFolder(UINT(WINAPI* get)(LPWSTR, UINT))
+{
+    wchar_t path[MAX_PATH];
+    const UINT length = get(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    return std::wstring(path, length);
+}
+
+bool ReadAt(HANDLE file, DWORD offset, void* buffer, DWORD size)
+{
+    OVERLAPPED at{};
+    at.Offset = offset;
+    DWORD got = 0;
+    return ::ReadFile(file, buffer, size, &got, &at) && got == size;
+}
+
+// Whether a DLL is for 32-bit or 64-bit programs, from the machine in its
+// PE header; 0 when there is no such file or it is not a DLL of either kind.
+int LibraryBits(const std::wstring& path)
+{
+    const win32::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return 0;
+    }
+    IMAGE_DOS_HEADER dos{};
+    if (!ReadAt(file.Get(), 0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0) {
+        return 0;
+    }
+    struct {
+        DWORD signature;
+        IMAGE_FILE_HEADER header;
+    } nt{};
+    if (!ReadAt(file.Get(), static_cast<DWORD>(dos.e_lfanew), &nt, sizeof nt)
+        || nt.signature != IMAGE_NT_SIGNATURE) {
+        return 0;
+    }
+    switch (nt.header.Machine) {
+    case IMAGE_FILE_MACHINE_I386:
+        return 32;
+    case IMAGE_FILE_MACHINE_AMD64:
+    case IMAGE_FILE_MACHINE_ARM64:
+        return 64;
+    default:
+        return 0;
+    }
+}
+
+// The bitness of the rapi.dll in the system folder of the other kind of
+// program, or 0. A 64-bit program finds the 32-bit DLLs in SysWOW64. A
+// 32-bit program on 64-bit Windows sees SysWOW64 under the name System32,
+// and sees the real System32 only with the file system redirector off.
+int OtherSystemLibraryBits(std::wstring& path)
+{
+    if constexpr (kProgramBits == 64) {
+        const std::wstring folder = SystemFolder(::GetSystemWow64DirectoryW);
+        if (folder.empty()) {
+            return 0;
+        }
+        path = folder + kLibraryFile;
+        return LibraryBits(path);
+    } else {
+        const std::wstring folder = SystemFolder(::GetSystemDirectoryW);
+        BOOL wow64 = FALSE;
+        if (folder.empty() || !::IsWow64Process(::GetCurrentProcess(), &wow64) || !wow64) {
+            return 0;
+        }
+        path = folder + kLibraryFile;
+        PVOID redirection = nullptr;
+        if (!::Wow64DisableWow64FsRedirection(&redirection)) {
+            return 0;
+        }
+        const ScopeExit revert([redirection] { ::Wow64RevertWow64FsRedirection(redirection); });
+        return LibraryBits(path);
+    }
+}
+
+// "PATH is for 64-bit programs ..." for each rapi.dll found that is for the
+// other kind of program: beside this program, where Windows looked first,
+// and in the other kind's system folder, where Windows never looks for it.
+std::string WrongBitnessLibraries()
+{
+    std::string text;
+    const auto report = [&text](const std::wstring& path, int bits) {
+        if (bits != 0 && bits != kProgramBits) {
+            text += "\r\n\r\n" + win32::Narrow(path) + " is for " + std::to_string(bits)
+                    + "-bit programs, so Kestrane cannot use it.";
+        }
+    };
+    const std::wstring program = ModuleFile(nullptr);
+    if (!program.empty()) {
+        const std::wstring beside = program.substr(0, program.find_last_of(L'\\')) + kLibraryFile;
+        report(beside, LibraryBits(beside));
+    }
+    std::wstring inSystem;
+    const int systemBits = OtherSystemLibraryBits(inSystem);
+    report(inSystem, systemBits);
+    return text;
 }
 
 JobError LibraryMissing(DWORD code)
 {
+    std::string wrongBitness = WrongBitnessLibraries();
+    if (wrongBitness.empty() && code == ERROR_BAD_EXE_FORMAT) {
+        wrongBitness = std::string("\r\n\r\nThe ") + kLibraryName + " that Windows found is not for "
+                       + std::to_string(kProgramBits) + "-bit programs.";
+    }
+    // Some of the system's texts name the file with an insert, "%1".
+    std::string reason = win32::SystemErrorText(code);
+    if (const auto insert = reason.find("%1"); insert != std::string::npos) {
+        reason.replace(insert, 2, kLibraryName);
+    }
+    const std::string bits = std::to_string(kProgramBits) + "-bit";
     return JobError(std::string("Kestrane could not load the handheld connection library ") + kLibraryName
-                    + " (error " + std::to_string(code) + ": " + win32::SystemErrorText(code) + ").\r\n\r\n"
-                    + kLibraryName
-                    + " is installed with Windows Mobile Device Center (ActiveSync on older Windows). "
-                      "Install it on this PC, or ask support to, and restart Kestrane.\r\n\r\n"
-                      "Nothing was taken from the handheld.");
+                    + " (error " + std::to_string(code) + ": " + reason + ").\r\n\r\nKestrane is a " + bits
+                    + " program and needs the " + bits + " " + kLibraryName
+                    + ", which comes with Windows Mobile Device Center on Windows Vista to 11, and with "
+                      "ActiveSync on Windows XP. Install it on this PC, or ask support to, and restart "
+                      "Kestrane."
+                    + wrongBitness + WhereTheDataIs(DataPlace::HandheldUntouched));
 }
 
 [[noreturn]] void ThrowFunctionMissing(HMODULE module, const char* function)
@@ -55,8 +181,9 @@ JobError LibraryMissing(DWORD code)
     const std::string path = ModulePath(module);
     throw JobError(std::string("The handheld connection library ") + (path.empty() ? kLibraryName : path)
                    + " lacks the function " + function + ", so Kestrane cannot use it.\r\n\r\n"
-                   + "Reinstall Windows Mobile Device Center (ActiveSync on older Windows), "
-                     "or ask support to, and restart Kestrane.\r\n\r\nNothing was taken from the handheld.");
+                   + "Reinstall Windows Mobile Device Center (ActiveSync on Windows XP), "
+                     "or ask support to, and restart Kestrane."
+                   + WhereTheDataIs(DataPlace::HandheldUntouched));
 }
 
 template <typename Function> void LookUp(HMODULE module, const char* name, Function& function)

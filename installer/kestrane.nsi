@@ -2,8 +2,8 @@
 ; runs makensis with the defines checked below).
 ;
 ; It puts kestrane.exe and kestrane-location.exe in Program Files, makes the
-; data folder C:\Kestrane with a default done.txt (never replacing one that is
-; there), adds the Start-menu shortcut and, if chosen, a desktop shortcut that
+; data folder C:\Kestrane, lets every signed-in user change files there, puts
+; a default done.txt in it (never replacing one that is there), adds the Start-menu shortcut and, if chosen, a desktop shortcut that
 ; both start the program in the data folder, and registers the uninstaller in
 ; Add/Remove Programs. rapi.dll comes with the device connectivity software
 ; and is never part of this package.
@@ -16,14 +16,22 @@
 ;
 ; Both run silently with /S.
 
-!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_OUTFILE
+!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_OUTFILE
   !error "Build the installer with the Windows build: cmake --build --preset windows"
 !endif
 
 Unicode true
-; kestrane.exe is a 64-bit program, so the installer is one as well: it then
-; sees the 64-bit Program Files folder and registry as they are.
-Target amd64-unicode
+; The installer is the same kind of program as the programs it installs
+; (KESTRANE_BITS): the shipped ones are 32-bit. It then uses the Program Files
+; folder and the registry view of their kind: on 64-bit Windows a 32-bit
+; program goes in Program Files (x86) and is listed in Add/Remove Programs
+; from the 32-bit view. (The 64-bit build makes a 64-bit installer from this
+; script too, so that it can be tested where 32-bit programs cannot run.)
+!if ${KESTRANE_BITS} == 64
+  Target amd64-unicode
+!else
+  Target x86-unicode
+!endif
 SetCompressor /SOLID lzma
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -41,7 +49,7 @@ RequestExecutionLevel admin
 
 Name "${PRODUCT}"
 OutFile "${KESTRANE_OUTFILE}"
-InstallDir "$PROGRAMFILES64\${PRODUCT}"
+InstallDir "$PROGRAMFILES${KESTRANE_BITS}\${PRODUCT}"
 ; A reinstall or an upgrade goes where the previous installation is.
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${KESTRANE_VERSION}"
@@ -84,12 +92,12 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright ${PUBLISHER}"
 Function .onInit
   ; For every user of the PC: the shop floor's accounts are not the one that installs.
   SetShellVarContext all
-  SetRegView 64
+  SetRegView ${KESTRANE_BITS}
 FunctionEnd
 
 Function un.onInit
   SetShellVarContext all
-  SetRegView 64
+  SetRegView ${KESTRANE_BITS}
 FunctionEnd
 
 Section "Kestrane" SecProgram
@@ -102,11 +110,27 @@ Section "Kestrane" SecProgram
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   !insertmacro STOP_ON_ERROR "Could not write the program files to $INSTDIR."
 
-  ; Folders made in C:\ inherit the right for every signed-in user to change
-  ; files, which the program needs in its data folder.
   ClearErrors
   CreateDirectory "${DATA_DIR}"
   !insertmacro STOP_ON_ERROR "Could not create the data folder ${DATA_DIR}."
+
+  ; Staff must be able to change files in the data folder. A folder made in
+  ; C:\ inherits that right only where C:\ has not been hardened, so grant
+  ; it to Authenticated Users by their SID, the same in every language of
+  ; Windows, for the folder and everything that will be in it. icacls comes
+  ; with Windows Vista and later; on XP the folder keeps what C:\ gives it.
+  ${If} ${FileExists} "$SYSDIR\icacls.exe"
+    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "${DATA_DIR}" /grant *S-1-5-11:(OI)(CI)M'
+    ; Its exit status, or "error" when it could not start.
+    Pop $0
+    ClearErrors
+    ${If} $0 != 0
+      SetErrors
+    ${EndIf}
+    !insertmacro STOP_ON_ERROR "Could not let every signed-in user change files in ${DATA_DIR} (icacls: $0)."
+  ${Else}
+    DetailPrint "No icacls on this Windows: ${DATA_DIR} keeps the rights it inherits from C:\"
+  ${EndIf}
 
   ; The done file's text is the location's own once it exists: write the
   ; default only where there is none.

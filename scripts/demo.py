@@ -54,7 +54,7 @@ def main():
         session.start()
         bench = rig.TestBench(session, DEMO / "pc")
         bench.reset()
-        bench.prefix.import_reg(EXAMPLES / "location.reg")
+        bench.prefix.import_reg(EXAMPLES / "location.reg", view=64)
         shutil.copyfile(EXAMPLES / "done.txt", bench.done_file)
         bench.handheld.dock((EXAMPLES / "savedata.dat").read_bytes())
 

@@ -9,30 +9,61 @@ packages=(
   libgtest-dev libgmock-dev            # unit tests
   libbenchmark-dev                     # benchmarks
   clang libclang-rt-14-dev             # sanitizers and fuzzers
-  g++-mingw-w64-x86-64-posix           # the Windows build
-  wine wine64                          # running kestrane.exe here
+  g++-mingw-w64-i686-posix             # the Windows build: the shipped 32-bit programs
+  g++-mingw-w64-x86-64-posix           # and the 64-bit ones
+  wine wine64                          # running them here
+  libc6:i386                           # telling whether this machine runs 32-bit code
   xvfb xauth imagemagick               # a virtual display and its screenshots
   python3-pyftpdlib python3-pytest python3-pytest-xdist   # the end-to-end rig
   nsis                                 # the Windows installer
 )
 
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$package")
-  fi
-done
-
-if ((${#missing[@]} == 0)); then
-  exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 if [[ $(id -u) -ne 0 ]]; then
   sudo=sudo
 else
   sudo=
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+updated=
+install() {
+  echo "Installing: $*"
+  if [[ -z $updated ]]; then
+    $sudo apt-get update -qq
+    updated=yes
+  fi
+  $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
+# Debian's 32-bit packages, such as wine32 and libc6:i386, need the i386
+# architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! installed "$package"; then
+    missing+=("$package")
+  fi
+done
+if ((${#missing[@]} > 0)); then
+  install "${missing[@]}"
+fi
+
+# Wine runs 32-bit programs with wine32, its i386 build, which runs only
+# where this machine runs 32-bit code: some virtual machines cannot. There
+# it would do harm, as Debian's wine command prefers the 32-bit loader and
+# would then fail to start at all. The i386 dynamic loader tells which
+# machine this is.
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  if ! installed wine32:i386; then
+    install wine32:i386
+  fi
+elif ! installed wine32:i386; then
+  echo "This machine cannot run 32-bit code: wine32 is not installed, and the 32-bit programs are built but not run."
+fi

@@ -21,6 +21,7 @@ import os
 import queue
 import select
 import shutil
+import struct
 import subprocess
 import tempfile
 import threading
@@ -29,7 +30,10 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePosixPath
 
 REPO_DIR = Path(__file__).resolve().parents[2]
-BUILD_DIR = Path(os.environ.get("KESTRANE_BUILD_DIR", REPO_DIR / "build" / "windows"))
+# The build folders of the Windows presets, by the kind of programs they
+# hold: the shipped 32-bit ones, and the 64-bit ones built beside them.
+PRESET_BUILD_DIRS = {32: REPO_DIR / "build" / "windows", 64: REPO_DIR / "build" / "windows64"}
+BUILD_DIR = Path(os.environ.get("KESTRANE_BUILD_DIR", PRESET_BUILD_DIRS[32])).resolve()
 KESTRANE_EXE = BUILD_DIR / "kestrane.exe"
 OPERATOR_EXE = BUILD_DIR / "operator.exe"
 RAPI_DLL = BUILD_DIR / "rapi.dll"
@@ -58,8 +62,16 @@ WOW64_SETTINGS_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\ORVALLE\QUINTAR"
 
 SCREEN = "1024x768x24"
 WINE_FONTS_DIR = Path("/usr/share/wine/fonts")
-WINE = shutil.which("wine") or "/usr/lib/wine/wine64"
+# Everything starts through Wine's 64-bit loader, which hands a 32-bit program
+# to the 32-bit loader. Wine's own programs (wineboot, regedit, reg) are then
+# the 64-bit ones whether or not wine32 is installed: Debian's "wine" starts
+# the 32-bit loader once it is, and its regedit and reg see the 32-bit
+# registry view.
+WINE = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+# The machine field of a PE header, for the kinds of program the rig knows.
+PE_MACHINE_BITS = {0x014C: 32, 0x8664: 64}
 # What this rig sets in every prefix it boots:
 # - no window manager runs on the virtual display, so Wine must not wait for
 #   one: with managed windows every window that hides stalls its program for
@@ -89,6 +101,39 @@ def windows_path(path):
     """The Windows path under which Wine shows a Linux path (Z: is /)."""
     absolute = PurePosixPath(os.path.abspath(path))
     return "Z:" + str(absolute).replace("/", "\\")
+
+
+def program_bits(path):
+    """32 or 64: the kind of Windows program or DLL a file is, from its PE header."""
+    with open(path, "rb") as file:
+        header = file.read(4096)
+    pe_offset, = struct.unpack_from("<I", header, 0x3C)
+    signature, machine = struct.unpack_from("<4sH", header, pe_offset)
+    if header[:2] != b"MZ" or signature != b"PE\0\0" or machine not in PE_MACHINE_BITS:
+        raise RigError("%s is not a 32-bit or 64-bit Windows program" % path)
+    return PE_MACHINE_BITS[machine]
+
+
+# The kind of the programs under test; None until they are built (a session
+# then stops and says what to build).
+BUILD_BITS = program_bits(KESTRANE_EXE) if KESTRANE_EXE.is_file() else None
+
+
+def other_bits_rapi_dll():
+    """The stand-in rapi.dll of the other Windows preset: one the programs
+    under test cannot load."""
+    return PRESET_BUILD_DIRS[96 - BUILD_BITS] / "rapi.dll"
+
+
+def runs_32_bit_programs():
+    """Whether Wine here runs 32-bit programs: wine32 is installed, and the
+    machine runs 32-bit code (some virtual machines do not)."""
+    try:
+        result = subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=60)
+    except OSError:
+        return False
+    return result.returncode == 0
 
 
 def settings_string(location_code="", host="", user="", password="", remote_folder=""):
@@ -233,23 +278,31 @@ class WinePrefix:
                 " ".join(args), result.returncode, _text(result.stdout) + _text(result.stderr)))
         return result
 
-    # The registry.
+    # The registry. Every operation names the view it means: 64 for what
+    # 64-bit programs see, 32 for what 32-bit programs see (on 64-bit Windows,
+    # HKLM\SOFTWARE\Wow6432Node in the 64-bit view).
 
-    def import_reg(self, reg_file):
-        """Imports a .reg file the way a location does: regedit /S FILE."""
-        self.wine_command(["regedit", "/S", windows_path(reg_file)])
+    def import_reg(self, reg_file, view):
+        """Imports a .reg file into one view, as a regedit of that kind does. A
+        double-click on location.reg starts the 64-bit regedit (regedit /S FILE);
+        the 32-bit one (SysWOW64\\regedit.exe) writes the 32-bit view, which
+        reg import FILE /reg:32 does as well without needing a 32-bit program."""
+        if view == 64:
+            self.wine_command(["regedit", "/S", windows_path(reg_file)])
+        else:
+            self.wine_command(["reg", "import", windows_path(reg_file), "/reg:%d" % view])
 
-    def reg_add(self, key, value, data, value_type="REG_SZ", view=64):
+    def reg_add(self, key, value, data, *, view, value_type="REG_SZ"):
         self.wine_command(["reg", "add", key, "/v", value, "/t", value_type, "/d", data, "/f",
                            "/reg:%d" % view])
 
-    def reg_delete_key(self, key, view=64):
+    def reg_delete_key(self, key, *, view):
         """Deletes a key and everything below it; a key that is not there is fine."""
         result = self.wine_command(["reg", "delete", key, "/f", "/reg:%d" % view], check=False)
         if result.returncode != 0 and b"Unable to find" not in result.stdout + result.stderr:
             raise RigError("reg delete %s failed: %s" % (key, _text(result.stdout + result.stderr)))
 
-    def reg_query(self, key, value, view=64):
+    def reg_query(self, key, value, *, view):
         """The value's (type, data) as reg query shows them, or None when the key or value is absent."""
         result = self.wine_command(["reg", "query", key, "/v", value, "/reg:%d" % view], check=False)
         if result.returncode != 0:
@@ -279,6 +332,10 @@ class WineSession:
         if missing:
             raise RigError("not built: %s (cmake --preset windows && cmake --build --preset windows)"
                            % ", ".join(missing))
+        if BUILD_BITS == 32 and not runs_32_bit_programs():
+            raise RigError("%s is a 32-bit program, and Wine here cannot run 32-bit programs (is wine32 "
+                           "installed? some virtual machines cannot run 32-bit code at all): test the "
+                           "64-bit build instead, KESTRANE_BUILD_DIR=%s" % (KESTRANE_EXE, PRESET_BUILD_DIRS[64]))
         self.display.start()
         started = time.monotonic()
         self.prefix.boot()
@@ -461,17 +518,18 @@ class TestBench:
     def cleanup(self):
         shutil.rmtree(self.done_file.parent, ignore_errors=True)
 
-    def provision(self, location_code="0042", host="", user="", password="", remote_folder=""):
-        """Provisions the location as Orvalle does: a location.reg imported with regedit.
-        Returns the settings code stored."""
+    def provision(self, location_code="0042", host="", user="", password="", remote_folder="", view=64):
+        """Provisions the location as Orvalle does: a location.reg imported with
+        regedit, into the 64-bit registry view as a double-click does, or into
+        the 32-bit one as a 32-bit regedit does. Returns the settings code stored."""
         code = encode_settings(location_code, host, user, password, remote_folder)
-        self.provision_code(code)
+        self.provision_code(code, view)
         return code
 
-    def provision_code(self, code):
+    def provision_code(self, code, view=64):
         reg_file = self.folder / "location.reg"
         reg_file.write_bytes(location_reg(code).encode("ascii"))
-        self.prefix.import_reg(reg_file)
+        self.prefix.import_reg(reg_file, view)
 
     def screenshot(self, name):
         return self.session.display.screenshot(self.artifacts / name)

@@ -204,20 +204,62 @@ def test_a_missing_done_file_stops_after_the_upload_without_a_marker(kestrane, h
     assert not any(line.startswith("CeCreateFile %s" % DEVICE_MARKER) for line in handheld.journal_lines())
 
 
-def test_without_rapi_dll_the_job_stops_before_touching_anything(kestrane, handheld, ftp_server, tmp_path):
+# Where a rapi.dll for the other kind of program may be, and the error that
+# loading rapi.dll then gives: Windows takes one beside the program for the
+# one it looks for and refuses it (193: not a valid application for this
+# kind of program); it never looks in the other kind's system folder (126:
+# not found). The program says where it saw one. None: there is none.
+WRONG_KIND_PLACES = {
+    "no rapi.dll": (None, 126),
+    "a rapi.dll of the other kind beside the program": ("program", 193),
+    "a rapi.dll of the other kind in its system folder": ("system", 126),
+}
+# The system folder of the DLLs of each kind of program, on 64-bit Windows.
+SYSTEM_FOLDERS = {32: "syswow64", 64: "system32"}
+
+
+@pytest.mark.parametrize("place, error", WRONG_KIND_PLACES.values(), ids=WRONG_KIND_PLACES.keys())
+def test_without_a_usable_rapi_dll_the_job_stops_before_touching_anything(kestrane, handheld, ftp_server, tmp_path,
+                                                                          place, error):
     # A copy of the program in a folder of its own, without the stand-in; a
     # copy of the stand-in in the working folder must not be taken for it.
     program_folder = tmp_path / "program"
     program_folder.mkdir()
     shutil.copy(rig.KESTRANE_EXE, program_folder)
     shutil.copy(rig.RAPI_DLL, kestrane.workdir)
+    bits = rig.BUILD_BITS
+    other_bits = 96 - bits
+    wrong = {
+        None: None,
+        "program": program_folder / "rapi.dll",
+        "system": kestrane.prefix.drive_c / "windows" / SYSTEM_FOLDERS[other_bits] / "rapi.dll",
+    }[place]
     handheld.dock(SEVERAL_READS)
     provision(kestrane, ftp_server)
 
-    result = kestrane.run(program=rig.windows_path(program_folder / "kestrane.exe"))
+    if wrong is not None:
+        # 64-bit Windows always has both system folders; a prefix where Wine
+        # runs no 32-bit programs may lack syswow64.
+        wrong.parent.mkdir(exist_ok=True)
+        shutil.copy(rig.other_bits_rapi_dll(), wrong)
+    try:
+        result = kestrane.run(program=rig.windows_path(program_folder / "kestrane.exe"))
+    finally:
+        if wrong is not None:
+            wrong.unlink()
 
     text = single_error(result)
-    assert "could not load" in text and "rapi.dll" in text, text
+    assert "could not load" in text and "rapi.dll (error %d:" % error in text, text
+    assert "Kestrane is a %d-bit program and needs the %d-bit rapi.dll" % (bits, bits) in text, text
+    assert "Windows Mobile Device Center on Windows Vista to 11" in text, text
+    assert "ActiveSync on Windows XP" in text, text
+    if wrong is None:
+        assert "-bit programs, so Kestrane cannot use it" not in text, text
+    else:
+        shown = (rig.windows_path(wrong) if place == "program"
+                 else r"C:\windows\%s\rapi.dll" % SYSTEM_FOLDERS[other_bits])
+        wrong_kind = "%s is for %d-bit programs, so Kestrane cannot use it." % (shown, other_bits)
+        assert wrong_kind.lower() in text.lower(), text
     assert "Nothing was taken from the handheld" in text, text
     assert result.exit_code == 1
     assert handheld.calls() == []

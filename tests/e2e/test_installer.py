@@ -3,8 +3,10 @@ silently (/S) under Wine in the session's prefix, which plays a PC that has
 never had Kestrane.
 
 The installer is looked for beside kestrane.exe (rig.BUILD_DIR), under the
-version that CMakeLists.txt gives the project. Every test starts without the
-data folder C:\\Kestrane (the bench makes one; these tests take it away) and
+version that CMakeLists.txt gives the project. It is of the same kind as the
+programs it installs: the shipped build's is 32-bit, and puts them where
+64-bit Windows keeps 32-bit programs. Every test starts without the data
+folder C:\\Kestrane (the bench makes one; these tests take it away) and
 leaves no installation behind for the next.
 """
 
@@ -25,7 +27,10 @@ VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
 INSTALLER = rig.BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
 BUILT_PROGRAMS = {"kestrane.exe": rig.KESTRANE_EXE, "kestrane-location.exe": rig.BUILD_DIR / "kestrane-location.exe"}
 
-PROGRAM_DIR = r"C:\Program Files\Kestrane"
+# Where 64-bit Windows keeps the programs of each kind. Add/Remove Programs
+# lists each from the registry view of its kind.
+PROGRAM_FILES = {32: r"C:\Program Files (x86)", 64: r"C:\Program Files"}
+PROGRAM_DIR = PROGRAM_FILES.get(rig.BUILD_BITS, "") + r"\Kestrane"
 INSTALLED_PROGRAM = PROGRAM_DIR + r"\kestrane.exe"
 UNINSTALLER = PROGRAM_DIR + r"\uninstall.exe"
 DATA_DIR = r"C:\Kestrane"
@@ -42,6 +47,11 @@ UNINSTALL_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\U
 # machine's own menus and desktop.
 INSTALLER_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 INSTALL_LIMIT_S = 120
+# NSIS's exit status when the script stopped the installation.
+ABORTED_BY_SCRIPT = 2
+# What lets every signed-in user (Authenticated Users, S-1-5-11) change files
+# in the data folder and in all it will hold.
+ICACLS_COMMAND = r'"C:\windows\system32\icacls.exe" "C:\Kestrane" /grant *S-1-5-11:(OI)(CI)M'
 UNINSTALL_LIMIT_S = 60
 
 DATA = b"~;first record\r\n~;second record\r\n"
@@ -134,11 +144,11 @@ def folder_contents(folder):
     return {path.name: path.read_bytes() for path in folder.iterdir() if path.is_file()}
 
 
-def run_in_prefix(prefix, args, timeout):
+def run_in_prefix(prefix, args, timeout, extra_env=None):
     """Runs a Windows program of the prefix to its end, Wine's menu builder
     switched off. Output goes through files, as in the rig: a service the
     program starts would hold a pipe open."""
-    env = prefix.env({"WINEDLLOVERRIDES": INSTALLER_DLL_OVERRIDES})
+    env = prefix.env(dict({"WINEDLLOVERRIDES": INSTALLER_DLL_OVERRIDES}, **(extra_env or {})))
     with tempfile.TemporaryFile() as output:
         process = subprocess.run([rig.WINE] + list(args), env=env, stdin=subprocess.DEVNULL, stdout=output,
                                  stderr=subprocess.STDOUT, timeout=timeout)
@@ -146,16 +156,27 @@ def run_in_prefix(prefix, args, timeout):
         return process.returncode, output.read().decode("utf-8", "replace")
 
 
-def install(prefix):
-    """Runs the installer silently to its end."""
+def run_installer(prefix, extra_env=None):
+    """Runs the installer silently to its end: (status, output)."""
     if not INSTALLER.is_file():
         pytest.fail("not built: %s (cmake --preset windows && cmake --build --preset windows)" % INSTALLER)
-    status, output = run_in_prefix(prefix, [rig.windows_path(INSTALLER), "/S"], INSTALL_LIMIT_S)
+    return run_in_prefix(prefix, [rig.windows_path(INSTALLER), "/S"], INSTALL_LIMIT_S, extra_env)
+
+
+def started_commands(output):
+    """The command lines that programs asked Wine to start, from its process
+    trace (WINEDEBUG=trace+process) in output."""
+    quoted = re.findall(r':CreateProcessInternalW app .*? cmdline L"((?:[^"\\]|\\.)*)"', output)
+    return [re.sub(r"\\(.)", r"\1", command) for command in quoted]
+
+
+def install(prefix):
+    status, output = run_installer(prefix)
     assert status == 0, "the installer failed with status %d: %s" % (status, output)
 
 
 def uninstall_entry(prefix, value):
-    found = prefix.reg_query(UNINSTALL_KEY, value)
+    found = prefix.reg_query(UNINSTALL_KEY, value, view=rig.BUILD_BITS)
     return found[1] if found else None
 
 
@@ -187,7 +208,7 @@ def pc(kestrane):
     shutil.rmtree(in_prefix(prefix, PROGRAM_DIR), ignore_errors=True)
     for shortcut in SHORTCUTS.values():
         in_prefix(prefix, shortcut).unlink(missing_ok=True)
-    prefix.reg_delete_key(UNINSTALL_KEY)
+    prefix.reg_delete_key(UNINSTALL_KEY, view=rig.BUILD_BITS)
 
 
 def test_a_silent_install_puts_the_two_programs_and_nothing_else_in_program_files(pc):
@@ -224,6 +245,28 @@ def test_the_install_creates_the_default_done_file_and_a_later_install_keeps_the
     assert done_file.read_bytes() == own
 
 
+# Wine's icacls is a stub: it changes no rights and always succeeds. What
+# Wine can show is that the installer runs it, and with what, and that the
+# installation stops when it fails (here: when it cannot even start).
+@pytest.mark.parametrize("icacls_starts", [True, False], ids=["icacls runs", "icacls cannot start"])
+def test_the_install_lets_every_signed_in_user_change_files_in_the_data_folder(pc, icacls_starts):
+    overrides = INSTALLER_DLL_OVERRIDES + ("" if icacls_starts else ";icacls.exe=d")
+
+    status, output = run_installer(pc.prefix, {"WINEDEBUG": "-all,trace+process", "WINEDLLOVERRIDES": overrides})
+
+    assert ICACLS_COMMAND in started_commands(output), output
+    data_dir = in_prefix(pc.prefix, DATA_DIR)
+    if icacls_starts:
+        assert status == 0, output
+        assert folder_contents(data_dir) == {"done.txt": DEFAULT_DONE_TEXT}
+    else:
+        # Nothing after it: no done file, no shortcut, no entry in Add/Remove Programs.
+        assert status == ABORTED_BY_SCRIPT, output
+        assert folder_contents(data_dir) == {}
+        assert not in_prefix(pc.prefix, SHORTCUTS["start menu"]).exists()
+        assert uninstall_entry(pc.prefix, "DisplayName") is None
+
+
 def test_the_install_registers_the_silent_uninstaller_in_add_remove_programs(pc):
     install(pc.prefix)
 
@@ -234,13 +277,13 @@ def test_the_install_registers_the_silent_uninstaller_in_add_remove_programs(pc)
     assert uninstall_entry(pc.prefix, "InstallLocation") == PROGRAM_DIR
     assert uninstall_entry(pc.prefix, "UninstallString") == '"%s"' % UNINSTALLER
     assert uninstall_entry(pc.prefix, "QuietUninstallString") == '"%s" /S' % UNINSTALLER
-    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoModify") == ("REG_DWORD", "0x1")
-    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoRepair") == ("REG_DWORD", "0x1")
+    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoModify", view=rig.BUILD_BITS) == ("REG_DWORD", "0x1")
+    assert pc.prefix.reg_query(UNINSTALL_KEY, "NoRepair", view=rig.BUILD_BITS) == ("REG_DWORD", "0x1")
     installed_kib = sum(len(data) for data in folder_contents(in_prefix(pc.prefix, PROGRAM_DIR)).values()) / 1024
     estimated_kib = int(uninstall_entry(pc.prefix, "EstimatedSize"), 16)
     assert abs(estimated_kib - installed_kib) <= 3, (estimated_kib, installed_kib)
-    # In the 64-bit registry view only, where a 64-bit program's entry belongs.
-    assert pc.prefix.reg_query(UNINSTALL_KEY, "DisplayName", view=32) is None
+    # In the registry view of the program's own kind only, where Windows looks for its entry.
+    assert pc.prefix.reg_query(UNINSTALL_KEY, "DisplayName", view=96 - rig.BUILD_BITS) is None
 
 
 def test_the_installed_program_started_as_its_shortcut_starts_it_runs_the_job(pc, handheld, ftp_server):
@@ -290,5 +333,5 @@ def test_a_silent_uninstall_removes_the_program_and_keeps_the_data_folder_and_th
         assert not in_prefix(pc.prefix, path).exists(), place
     assert uninstall_entry(pc.prefix, "DisplayName") is None
     assert folder_contents(data_dir) == data_before
-    assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE) == ("REG_SZ", code)
+    assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == ("REG_SZ", code)
 

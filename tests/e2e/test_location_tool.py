@@ -126,7 +126,7 @@ def test_kestrane_works_with_the_settings_the_tool_wrote(kestrane, handheld, ftp
                     password=ftp_server.password, remote_folder="in/")
     written = run_tool_exe(kestrane.prefix, write_args(settings, "utf-8"), folder)
     assert written.returncode == 0, described(written)
-    kestrane.prefix.import_reg(folder / "location.reg")
+    kestrane.prefix.import_reg(folder / "location.reg", view=64)
     handheld.dock(b"a record for ~\r\n")
 
     result = kestrane.run()
@@ -151,9 +151,9 @@ def test_written_file_imports_with_regedit_and_the_windows_build_writes_the_same
     reg_file = linux_dir / "location.reg"
     assert reg_file.read_bytes() == expected_file(settings)
 
-    kestrane.prefix.import_reg(reg_file)
+    kestrane.prefix.import_reg(reg_file, view=64)
     code = rig.encode_settings(**settings)
-    assert kestrane.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE) == ("REG_SZ", code)
+    assert kestrane.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == ("REG_SZ", code)
 
     # The password from standard input here; the rest as UTF-8 arguments.
     from_exe = run_tool_exe(kestrane.prefix, write_args(settings, "utf-8", password_stdin=True), windows_dir,
@@ -170,7 +170,7 @@ def test_written_file_imports_with_regedit_and_the_windows_build_writes_the_same
 
 def test_show_reads_what_regedit_exports_in_utf16(kestrane, folder):
     settings = SETTINGS_CASES["high-bit"]
-    kestrane.prefix.reg_add(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, rig.encode_settings(**settings))
+    kestrane.prefix.reg_add(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, rig.encode_settings(**settings), view=64)
     exported = folder / "exported.reg"
     kestrane.prefix.wine_command(["regedit", "/E", rig.windows_path(exported), rig.SETTINGS_KEY])
     assert exported.read_bytes().startswith(b"\xff\xfeW\x00i\x00n\x00d\x00o\x00w\x00s\x00")

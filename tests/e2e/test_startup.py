@@ -106,11 +106,29 @@ def test_a_location_code_unfit_for_a_file_name_is_refused_before_the_window(kest
     assert list(kestrane.workdir.iterdir()) == []
 
 
-def test_settings_in_the_32_bit_registry_view_are_read(kestrane):
-    code = rig.encode_settings("0042", "127.0.0.1:9", "kestrane", "secret", "")
-    kestrane.prefix.reg_add(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, code, view=32)
-    assert kestrane.prefix.reg_query(rig.WOW64_SETTINGS_KEY, rig.SETTINGS_VALUE) == ("REG_SZ", code)
-    assert kestrane.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) is None
+# Where a location's settings may be on 64-bit Windows: the 64-bit regedit
+# (the one a double-click on location.reg starts) writes the 64-bit registry
+# view, a 32-bit regedit the 32-bit view. The program reads the 64-bit view
+# first; with settings in both, an unusable location code in the 32-bit view
+# shows whether it was read.
+USABLE = dict(location_code="0042", host="127.0.0.1:9", user="kestrane", password="secret", remote_folder="")
+UNUSABLE = dict(USABLE, location_code=r"..\..\x")
+SETTINGS_BY_VIEW = {
+    "64-bit view": {64: USABLE},
+    "32-bit view": {32: USABLE},
+    "both views, the 64-bit one first": {64: USABLE, 32: UNUSABLE},
+}
+
+
+@pytest.mark.parametrize("views", SETTINGS_BY_VIEW.values(), ids=SETTINGS_BY_VIEW.keys())
+def test_the_settings_are_read_from_either_registry_view(kestrane, views):
+    codes = {view: kestrane.provision(**settings, view=view) for view, settings in views.items()}
+    # Each import reached its own view only, the 32-bit one as 64-bit programs see it.
+    for view in (64, 32):
+        stored = ("REG_SZ", codes[view]) if view in codes else None
+        assert kestrane.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=view) == stored, view
+    stored = ("REG_SZ", codes[32]) if 32 in codes else None
+    assert kestrane.prefix.reg_query(rig.WOW64_SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == stored
 
     result = kestrane.run(close_after_ms=1000)
 

@@ -13,7 +13,7 @@ CLIENT_SIZE = (173, 272)
 def display_dpi(kestrane):
     """Sets the display's dots per inch for this test, and puts 96 back after."""
     def set_dpi(dpi):
-        kestrane.prefix.reg_add(DESKTOP_KEY, "LogPixels", str(dpi), "REG_DWORD")
+        kestrane.prefix.reg_add(DESKTOP_KEY, "LogPixels", str(dpi), value_type="REG_DWORD", view=64)
     yield set_dpi
     set_dpi(96)
 

@@ -1,8 +1,8 @@
-# Cross-compiles for 64-bit Windows with Debian's mingw-w64 (posix threads flavour).
+# Cross-compiles for Windows with Debian's mingw-w64 (posix threads flavour),
+# for the processor that the including toolchain file names.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(KESTRANE_MINGW_PREFIX x86_64-w64-mingw32)
+set(KESTRANE_MINGW_PREFIX ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32)
 set(CMAKE_C_COMPILER ${KESTRANE_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KESTRANE_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${KESTRANE_MINGW_PREFIX}-windres)
