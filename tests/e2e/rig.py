@@ -478,7 +478,7 @@ class TestBench:
 
     def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
             kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=(), program=None,
-            cwd=None, kill_when=None):
+            cwd=None, kill_when=None, file_size_limit=None):
         """Runs kestrane.exe to its end under the operator.
 
         env: extra environment for the program, added to the handheld's.
@@ -498,11 +498,20 @@ class TestBench:
             while the program runs; the program is terminated once it returns
             true (an OSError it raises counts as false). With kill_when_exists,
             whichever comes first.
+        file_size_limit: the most bytes the program may write to any one file
+            (RLIMIT_FSIZE, set on the operator and inherited by the program).
+            The write that would go past it ends the program at once, from
+            within that write (SIGXFSZ), as a power cut would: the file keeps
+            exactly this many bytes and the program runs no further. The run
+            then shows no "killed" event.
         """
         if screenshot_message_boxes and press_ok and (ok_delay_ms or 0) < 1000:
             raise ValueError("a screenshot needs the message box up for a second: set ok_delay_ms")
         command = [WINE, str(OPERATOR_EXE), "run", "--cwd", cwd or windows_path(self.workdir),
                    "--timeout-ms", str(timeout_ms)]
+        if file_size_limit is not None:
+            # No core file either: it would land in the working folder.
+            command = ["prlimit", "--fsize=%d" % file_size_limit, "--core=0", "--"] + command
         if not press_ok:
             command.append("--no-ok")
         elif ok_delay_ms is not None:
