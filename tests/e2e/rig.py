@@ -315,7 +315,17 @@ class Handheld:
         return self.storage_card / "SyncDone.dat"
 
     def dock(self, data=None):
-        """Docks the handheld, with data (bytes) as its data file when given."""
+        """Docks the handheld, with data (bytes) as its data file when given.
+        A handheld that was not docked appears whole at once: its folder is
+        made beside it and renamed into place, so that a program waiting for
+        it never finds the folder without its data file, or half of that."""
+        if not self.folder.exists():
+            arriving = Path(tempfile.mkdtemp(prefix="docking-", dir=self.folder.parent))
+            (arriving / self.storage_card.relative_to(self.folder)).mkdir()
+            if data is not None:
+                (arriving / self.data_file.relative_to(self.folder)).write_bytes(data)
+            arriving.rename(self.folder)
+            return
         self.storage_card.mkdir(parents=True, exist_ok=True)
         if data is not None:
             self.data_file.write_bytes(data)
@@ -503,7 +513,8 @@ class TestBench:
             The write that would go past it ends the program at once, from
             within that write (SIGXFSZ), as a power cut would: the file keeps
             exactly this many bytes and the program runs no further. The run
-            then shows no "killed" event.
+            then shows no "killed" event. Wine's own helpers that start during
+            the run (its desktop process) keep the limit; they write no files.
         """
         if screenshot_message_boxes and press_ok and (ok_delay_ms or 0) < 1000:
             raise ValueError("a screenshot needs the message box up for a second: set ok_delay_ms")
