@@ -39,10 +39,11 @@ FAULTS = {
     "no-banner": "accepts the connection but never sends its 220 banner, nor answers anything",
     "short-store": "replies 226 to an upload but keeps only the first half of the file",
     "slow": "receives uploads at 64 KB/s: slow, but working",
+    "hang-upload": "takes part of an upload, then reads no more of it and never answers",
     "hang-list": "works, but once the session has stored a file its listings never answer",
 }
 
-# Where the cut-data-426 and drop-all faults break the upload off.
+# Where the cut-data-426, drop-all and hang-upload faults break the upload off.
 CUT_AFTER_BYTES = 64 * 1024
 THROTTLE_BYTES_PER_SECOND = 64 * 1024
 PERMISSIONS = "elradfmwMT"
@@ -84,16 +85,23 @@ def _journaling_handler(journal):
     return JournalingHandler
 
 
-def _cutting_dtp(command_channel_too):
+def _cutting_dtp(how):
     class CuttingDTPHandler(DTPHandler):
-        """Breaks an upload off once CUT_AFTER_BYTES have arrived."""
+        """Breaks an upload off once CUT_AFTER_BYTES have arrived: with a 426
+        reply, by dropping both connections ("drop"), or by holding it ("hold")."""
 
         def handle_read(self):
             super().handle_read()
             if self._closed or self.tot_bytes_received < CUT_AFTER_BYTES:
                 return
             channel = self.cmd_channel
-            if command_channel_too:
+            if how == "hold":
+                # What arrived is on disk, and stays all the server ever holds
+                # of this upload: the channel leaves the loop, so nothing more
+                # is read and no reply comes, while the client waits.
+                self.file_obj.flush()
+                self.del_channel()
+            elif how == "drop":
                 self._resp = ()
                 self.close()
                 channel.close()
@@ -153,9 +161,11 @@ def _handler_class(fault, journal):
     elif fault == "stor-552":
         attributes["dtp_handler"] = _QuotaDTPHandler
     elif fault == "cut-data-426":
-        attributes["dtp_handler"] = _cutting_dtp(command_channel_too=False)
+        attributes["dtp_handler"] = _cutting_dtp("426")
     elif fault == "drop-all":
-        attributes["dtp_handler"] = _cutting_dtp(command_channel_too=True)
+        attributes["dtp_handler"] = _cutting_dtp("drop")
+    elif fault == "hang-upload":
+        attributes["dtp_handler"] = _cutting_dtp("hold")
     elif fault == "no-banner":
         def handle(self):
             self.on_connect()

@@ -372,7 +372,17 @@ class Handheld:
         return self.storage_card / "SyncDone.dat"
 
     def dock(self, data=None):
-        """Docks the handheld, with data (bytes) as its data file when given."""
+        """Docks the handheld, with data (bytes) as its data file when given.
+        A handheld that was not docked appears whole at once: its folder is
+        made beside it and renamed into place, so that a program waiting for
+        it never finds the folder without its data file, or half of that."""
+        if not self.folder.exists():
+            arriving = Path(tempfile.mkdtemp(prefix="docking-", dir=self.folder.parent))
+            (arriving / self.storage_card.relative_to(self.folder)).mkdir()
+            if data is not None:
+                (arriving / self.data_file.relative_to(self.folder)).write_bytes(data)
+            arriving.rename(self.folder)
+            return
         self.storage_card.mkdir(parents=True, exist_ok=True)
         if data is not None:
             self.data_file.write_bytes(data)
@@ -536,7 +546,7 @@ class TestBench:
 
     def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
             kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=(), program=None,
-            cwd=None, kill_when=None):
+            cwd=None, kill_when=None, file_size_limit=None):
         """Runs kestrane.exe to its end under the operator.
 
         env: extra environment for the program, added to the handheld's.
@@ -556,11 +566,21 @@ class TestBench:
             while the program runs; the program is terminated once it returns
             true (an OSError it raises counts as false). With kill_when_exists,
             whichever comes first.
+        file_size_limit: the most bytes the program may write to any one file
+            (RLIMIT_FSIZE, set on the operator and inherited by the program).
+            The write that would go past it ends the program at once, from
+            within that write (SIGXFSZ), as a power cut would: the file keeps
+            exactly this many bytes and the program runs no further. The run
+            then shows no "killed" event. Wine's own helpers that start during
+            the run (its desktop process) keep the limit; they write no files.
         """
         if screenshot_message_boxes and press_ok and (ok_delay_ms or 0) < 1000:
             raise ValueError("a screenshot needs the message box up for a second: set ok_delay_ms")
         command = [WINE, str(OPERATOR_EXE), "run", "--cwd", cwd or windows_path(self.workdir),
                    "--timeout-ms", str(timeout_ms)]
+        if file_size_limit is not None:
+            # No core file either: it would land in the working folder.
+            command = ["prlimit", "--fsize=%d" % file_size_limit, "--core=0", "--"] + command
         if not press_ok:
             command.append("--no-ok")
         elif ok_delay_ms is not None:

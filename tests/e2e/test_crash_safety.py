@@ -4,11 +4,17 @@ again with the handheld docked again and a working server. Every record must
 reach the server exactly once, nothing may stay pending, and a second run with
 data to finish leaves the done marker.
 
-The kill comes when the rig sees the boundary reached: the stand-in handheld
-journals "HANG Function" and blocks in that call (KESTRANE_HANDHELD_HANG_AT),
-a file appears in the working folder, or the server has received some or all
-of an upload. Each scenario first checks that the kill left what that
-boundary leaves, so that it tests the boundary it names.
+The program cannot pass the boundary before the kill lands, so no scenario
+depends on how fast the rig reacts. At most boundaries the program is held
+there, and killed once the rig sees it held: the stand-in handheld journals
+"HANG Function" and blocks in that call for good (KESTRANE_HANDHELD_HANG_AT),
+or the server has the connection or part or all of an upload and never
+answers (then only the program's own 60 s limits would end the wait). Inside
+the build, where nothing outside the program takes part, the program may
+write no file past a size between those of the staging file and the upload
+file: the system ends it in the write that reaches it. Each scenario first
+checks that the kill left what that boundary leaves, so that it tests the
+boundary it names.
 
 The handheld keeps its folder between the runs. In some scenarios it gathers
 new records before the second run (added to its data file, or in a new one
@@ -22,6 +28,11 @@ import pytest
 import delivery
 import rig
 from delivery import Records
+
+
+def staging_bytes(records):
+    """The size of the staging file the pull makes of this many records."""
+    return records * delivery.RECORD_BYTES + len(b"\r\n")
 
 
 def only_upload(bench):
@@ -50,10 +61,6 @@ def handheld_hangs(bench, server):
     return any(line.startswith("HANG ") for line in bench.handheld.journal_lines())
 
 
-def building(bench, server):
-    return any(bench.workdir.glob("*" + delivery.UNFINISHED_SUFFIX))
-
-
 def connecting(bench, server):
     return delivery.connections(server) > 0
 
@@ -71,12 +78,14 @@ def all_uploaded(bench, server):
 @dataclass(frozen=True)
 class Boundary:
     # The first run: the records on the handheld, the server's fault mode,
-    # KESTRANE_HANDHELD_HANG_AT (or None), and when the program is killed:
-    # kill_when(bench, server) becomes true.
+    # KESTRANE_HANDHELD_HANG_AT (or None), and what ends it: the rig kills the
+    # program once kill_when(bench, server) becomes true; without kill_when,
+    # the system ends it in the write that takes a file past cut_at_bytes.
     kill_when: object
     records: int = 600
     fault: str = "none"
     hang_at: object = None
+    cut_at_bytes: int = None
     # What the kill leaves: the working folder (NAME stands for the upload
     # file), whether the handheld still holds its data file, and how much of
     # the upload file the server holds: "none", "part" or "all".
@@ -103,18 +112,19 @@ BOUNDARIES = {
         handheld_hangs, hang_at="CeRapiUninit:1",
         left=("Infile.pulled",),
         new_records=True),
-    # Tens of megabytes, so that the kill lands while the upload file is written.
+    # The pull writes the staging file whole; the upload file, which carries
+    # each record's "~" as the four-character location code, is cut part way.
     "while the upload file is built": Boundary(
-        building, records=800_000,
+        kill_when=None, records=20_000, cut_at_bytes=staging_bytes(20_000) + 20_000,
         left=("Infile.txt", "NAME.tmp")),
     # The server never answers: the kill comes while the job connects.
     "after the upload file is built": Boundary(
         connecting, fault="no-banner",
         left=("NAME", "NAME.pending"),
         new_records=True, second_run="sends again"),
-    # About twenty seconds at the slow server's pace.
+    # An upload file far larger than the part the server takes.
     "while the upload file is sent": Boundary(
-        part_uploaded, records=20_000, fault="slow",
+        part_uploaded, records=20_000, fault="hang-upload",
         left=("NAME", "NAME.pending"), uploaded="part",
         second_run="sends again"),
     # The listing that would confirm the upload never answers.
@@ -139,13 +149,19 @@ def test_every_record_reaches_the_server_once_when_the_program_is_killed(name, k
     delivery.gather(handheld, first)
     faults = {"KESTRANE_HANDHELD_HANG_AT": boundary.hang_at} if boundary.hang_at else {}
 
-    killed = delivery.run(kestrane, 0, env=faults,
-                          kill_when=lambda: boundary.kill_when(kestrane, first_server))
-
-    assert killed.killed == "file", killed.describe()
+    if boundary.kill_when is None:
+        killed = delivery.run(kestrane, 0, env=faults, file_size_limit=boundary.cut_at_bytes)
+        assert killed.killed is None, killed.describe()
+    else:
+        killed = delivery.run(kestrane, 0, env=faults,
+                              kill_when=lambda: boundary.kill_when(kestrane, first_server))
+        assert killed.killed == "file", killed.describe()
     upload = upload_being_built(kestrane)
     left = [entry.replace("NAME", upload or "NAME") for entry in boundary.left]
     assert delivery.working_files(kestrane) == sorted(left), "the kill missed its boundary"
+    if boundary.cut_at_bytes is not None:
+        cut = (kestrane.workdir / (upload + ".tmp")).stat().st_size
+        assert cut == boundary.cut_at_bytes, "ended before the size limit, at %d bytes" % cut
     assert handheld.data_file.exists() == boundary.device_file_left
     if boundary.device_file_left:
         assert handheld.data_file.read_bytes() == first.data
