@@ -1,12 +1,19 @@
-// Kestrane's entry point: read this PC's location settings, then show the
-// main window, which runs the transfer job once.
+// Kestrane's entry point, where the program is put together: read this PC's
+// location settings, build the services the transfer job runs on, then show
+// the main window, which runs the job once.
 
 #include "app/main_window_win32.h"
+#include "app/transfer_job.h"
+#include "common/local_files_win32.h"
+#include "common/system_clock_win32.h"
+#include "device/rapi_device_win32.h"
+#include "ftp/wininet_ftp_client_win32.h"
 #include "settings/registry_win32.h"
 
 #include <windows.h>
 
 #include <exception>
+#include <memory>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
@@ -19,8 +26,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
             ShowProgramMessage(nullptr, load.problem, MessageKind::Warning);
             return kExitFailed;
         }
-        Form1 form1(std::move(*load.settings));
-        return form1.Run(instance, showCommand);
+        const LocationSettings settings = std::move(*load.settings);
+        Form1 form1;
+        // The client keeps the window alive while it waits for the server.
+        const std::unique_ptr<FtpClient> ftpClient1 =
+            MakeWinInetFtpClient([&form1] { return form1.PumpMessages(); });
+        Win32LocalFiles files;
+        SystemClock clock;
+        return form1.Run(instance, showCommand, [&] {
+            // rapi.dll is loaded as the job starts, before anything else, so
+            // that a missing library stops the job, in the window, before
+            // anything is touched.
+            const std::unique_ptr<RemoteDevice> device = RapiDevice::Load();
+            return RunTransfer(settings, JobServices{form1, *device, *ftpClient1, files, clock});
+        });
     } catch (const std::exception& error) {
         ::MessageBoxW(nullptr, win32::Widen(std::string("Kestrane could not start: ") + error.what()).c_str(),
                       kProgramTitle, MB_OK | MB_ICONERROR);

@@ -1,16 +1,15 @@
 #include "app/main_window_win32.h"
 
 #include "app/resource.h"
-#include "app/transfer_job.h"
 #include "common/job_error.h"
-#include "common/local_files_win32.h"
-#include "device/rapi_device_win32.h"
-#include "ftp/wininet_ftp_client_win32.h"
+#include "common/local_files.h"
 
 #include <stdexcept>
 
 namespace kestrane {
 namespace {
+
+using win32::ThrowLastErrorIf;
 
 constexpr const wchar_t* kWindowClass = L"KestraneForm1";
 // Timer1, the start timer: it fires once and runs the job.
@@ -59,23 +58,6 @@ int Scale(int pixels, UINT dpi)
     return ::MulDiv(pixels, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
 }
 
-[[noreturn]] void ThrowLastError(const char* what)
-{
-    throw std::runtime_error(std::string(what) + " failed: " + win32::SystemErrorText(::GetLastError()));
-}
-
-// The computer's own calendar and tick count.
-class SystemClock final : public Clock {
-public:
-    LocalTime Now() override
-    {
-        SYSTEMTIME time{};
-        ::GetLocalTime(&time);
-        return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute};
-    }
-    std::int64_t SteadyMilliseconds() override { return static_cast<std::int64_t>(::GetTickCount64()); }
-};
-
 UINT IconFor(MessageKind kind)
 {
     switch (kind) {
@@ -93,21 +75,14 @@ UINT IconFor(MessageKind kind)
 
 void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind)
 {
-    if (::MessageBoxW(owner, win32::Widen(text).c_str(), kProgramTitle, MB_OK | IconFor(kind)) == 0) {
-        ThrowLastError("MessageBoxW");
-    }
+    const int pressed =
+        ::MessageBoxW(owner, win32::Widen(text).c_str(), kProgramTitle, MB_OK | IconFor(kind));
+    ThrowLastErrorIf(pressed == 0, "MessageBoxW");
 }
 
-Form1::Form1(LocationSettings settings) :
-    settings_(std::move(settings)),
-    ftpClient1_(MakeWinInetFtpClient([this] { return PumpMessages(); }))
+int Form1::Run(HINSTANCE instance, int showCommand, std::function<JobOutcome()> transferJob)
 {
-}
-
-Form1::~Form1() = default;
-
-int Form1::Run(HINSTANCE instance, int showCommand)
-{
+    transferJob_ = std::move(transferJob);
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = &Form1::WindowProc;
@@ -119,31 +94,24 @@ int Form1::Run(HINSTANCE instance, int showCommand)
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kWindowClass;
-    if (windowClass.hIcon == nullptr || windowClass.hIconSm == nullptr || windowClass.hCursor == nullptr) {
-        ThrowLastError("Loading the window's icon");
-    }
-    if (::RegisterClassExW(&windowClass) == 0) {
-        ThrowLastError("RegisterClassExW");
-    }
+    ThrowLastErrorIf(windowClass.hIcon == nullptr || windowClass.hIconSm == nullptr
+                         || windowClass.hCursor == nullptr,
+                     "Loading the window's icon");
+    ThrowLastErrorIf(::RegisterClassExW(&windowClass) == 0, "RegisterClassExW");
 
     // The window is sized once it knows its monitor's dpi (WM_CREATE).
     constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    if (::CreateWindowExW(0, kWindowClass, kProgramTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                          CW_USEDEFAULT, nullptr, nullptr, instance, this)
-        == nullptr) {
-        ThrowLastError("CreateWindowExW");
-    }
+    const HWND created =
+        ::CreateWindowExW(0, kWindowClass, kProgramTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                          CW_USEDEFAULT, nullptr, nullptr, instance, this);
+    ThrowLastErrorIf(created == nullptr, "CreateWindowExW");
     ::ShowWindow(window_, showCommand);
-    if (!::UpdateWindow(window_)) {
-        ThrowLastError("UpdateWindow");
-    }
+    ThrowLastErrorIf(!::UpdateWindow(window_), "UpdateWindow");
 
     MSG message{};
     for (;;) {
         const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
-        if (got == -1) {
-            ThrowLastError("GetMessageW");
-        }
+        ThrowLastErrorIf(got == -1, "GetMessageW");
         if (got == 0) {
             break;
         }
@@ -186,9 +154,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         CreateControls();
         ApplyDpi(::GetDpiForWindow(window_));
         SetLogText(kFirstLogLine);
-        if (::SetTimer(window_, kTimer1, kStartDelayMs, nullptr) == 0) {
-            ThrowLastError("SetTimer");
-        }
+        ThrowLastErrorIf(::SetTimer(window_, kTimer1, kStartDelayMs, nullptr) == 0, "SetTimer");
         return 0;
 
     case WM_TIMER:
@@ -201,11 +167,10 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DPICHANGED: {
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
         ApplyDpi(HIWORD(wParam));
-        if (!::SetWindowPos(window_, nullptr, suggested->left, suggested->top,
-                            suggested->right - suggested->left, suggested->bottom - suggested->top,
-                            SWP_NOZORDER | SWP_NOACTIVATE)) {
-            ThrowLastError("SetWindowPos");
-        }
+        ThrowLastErrorIf(!::SetWindowPos(window_, nullptr, suggested->left, suggested->top,
+                                         suggested->right - suggested->left,
+                                         suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE),
+                         "SetWindowPos");
         return 0;
     }
 
@@ -225,9 +190,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
             closeRequested_ = true;
             return 0;
         }
-        if (!::DestroyWindow(window_)) {
-            ThrowLastError("DestroyWindow");
-        }
+        ThrowLastErrorIf(!::DestroyWindow(window_), "DestroyWindow");
         return 0;
 
     case WM_DESTROY:
@@ -247,52 +210,41 @@ void Form1::CreateControls()
         HWND created = ::CreateWindowExW(
             0, control.className, control.text, WS_CHILD | control.style, 0, 0, 0, 0, window_,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance, nullptr);
-        if (created == nullptr) {
-            ThrowLastError("Creating a control");
-        }
+        ThrowLastErrorIf(created == nullptr, "Creating a control");
     }
 
     txtLog_ = ::CreateWindowExW(
         WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
         0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(txtLog)), instance, nullptr);
-    if (txtLog_ == nullptr) {
-        ThrowLastError("Creating the log box");
-    }
+    ThrowLastErrorIf(txtLog_ == nullptr, "Creating the log box");
     // The log box lies over the covered controls.
-    if (!::SetWindowPos(txtLog_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE)) {
-        ThrowLastError("SetWindowPos");
-    }
+    ThrowLastErrorIf(!::SetWindowPos(txtLog_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE), "SetWindowPos");
 }
 
 void Form1::ApplyDpi(UINT dpi)
 {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
-    if (!::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
-        ThrowLastError("SystemParametersInfoForDpi");
-    }
-    UniqueFont font(::CreateFontIndirectW(&metrics.lfMessageFont));
-    if (!font) {
-        ThrowLastError("CreateFontIndirectW");
-    }
+    ThrowLastErrorIf(!::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi),
+                     "SystemParametersInfoForDpi");
+    win32::UniqueFont font(::CreateFontIndirectW(&metrics.lfMessageFont));
+    ThrowLastErrorIf(!font, "CreateFontIndirectW");
 
     RECT frame = {0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};
     const auto style = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_STYLE));
     const auto exStyle = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_EXSTYLE));
-    if (!::AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, dpi)) {
-        ThrowLastError("AdjustWindowRectExForDpi");
-    }
-    if (!::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                        SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE)) {
-        ThrowLastError("SetWindowPos");
-    }
+    ThrowLastErrorIf(!::AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, dpi),
+                     "AdjustWindowRectExForDpi");
+    ThrowLastErrorIf(!::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left,
+                                     frame.bottom - frame.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE),
+                     "SetWindowPos");
 
     auto place = [&](HWND control, const RECT& bounds) {
-        if (!::SetWindowPos(control, nullptr, Scale(bounds.left, dpi), Scale(bounds.top, dpi),
-                            Scale(bounds.right - bounds.left, dpi), Scale(bounds.bottom - bounds.top, dpi),
-                            SWP_NOZORDER | SWP_NOACTIVATE)) {
-            ThrowLastError("SetWindowPos");
-        }
+        ThrowLastErrorIf(!::SetWindowPos(control, nullptr, Scale(bounds.left, dpi), Scale(bounds.top, dpi),
+                                         Scale(bounds.right - bounds.left, dpi),
+                                         Scale(bounds.bottom - bounds.top, dpi),
+                                         SWP_NOZORDER | SWP_NOACTIVATE),
+                         "SetWindowPos");
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.Get()), TRUE);
     };
     place(txtLog_, kLogBox);
@@ -306,17 +258,14 @@ void Form1::ApplyDpi(UINT dpi)
 void Form1::SetLogText(const std::wstring& text)
 {
     logText_ = text;
-    if (!::SetWindowTextW(txtLog_, logText_.c_str())) {
-        ThrowLastError("SetWindowTextW");
-    }
+    ThrowLastErrorIf(!::SetWindowTextW(txtLog_, logText_.c_str()), "SetWindowTextW");
     // Keep the newest line in view, then paint now: the job does not return
     // to the message loop between its steps.
     const auto end = static_cast<WPARAM>(logText_.size());
     ::SendMessageW(txtLog_, EM_SETSEL, end, static_cast<LPARAM>(end));
     ::SendMessageW(txtLog_, EM_SCROLLCARET, 0, 0);
-    if (!::RedrawWindow(txtLog_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE)) {
-        ThrowLastError("RedrawWindow");
-    }
+    ThrowLastErrorIf(!::RedrawWindow(txtLog_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE),
+                     "RedrawWindow");
 }
 
 void Form1::LogLine(const std::string& line)
@@ -332,9 +281,7 @@ void Form1::ShowMessage(const std::string& text, MessageKind kind)
 bool Form1::PumpMessages()
 {
     const DWORD woke = ::MsgWaitForMultipleObjectsEx(0, nullptr, 100, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (woke == WAIT_FAILED) {
-        ThrowLastError("MsgWaitForMultipleObjectsEx");
-    }
+    ThrowLastErrorIf(woke == WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
     MSG message{};
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
@@ -351,27 +298,17 @@ bool Form1::PumpMessages()
 
 void Form1::OnStartTimer()
 {
-    if (!::KillTimer(window_, kTimer1)) {
-        ThrowLastError("KillTimer");
-    }
+    ThrowLastErrorIf(!::KillTimer(window_, kTimer1), "KillTimer");
     jobRunning_ = true;
     exitStatus_ = RunTransferJob();
     jobRunning_ = false;
-    if (!::DestroyWindow(window_)) {
-        ThrowLastError("DestroyWindow");
-    }
+    ThrowLastErrorIf(!::DestroyWindow(window_), "DestroyWindow");
 }
 
 int Form1::RunTransferJob()
 {
     try {
-        // Loaded first, so that a missing library stops the job before
-        // anything is touched.
-        std::unique_ptr<RemoteDevice> device = RapiDevice::Load();
-        Win32LocalFiles files;
-        SystemClock clock;
-        const JobServices services{*this, *device, *ftpClient1_, files, clock};
-        switch (RunTransfer(settings_, services)) {
+        switch (transferJob_()) {
         case JobOutcome::Completed:
             return kExitCompleted;
         case JobOutcome::NoData:

@@ -3,14 +3,13 @@
 // seconds after the window is created.
 #pragma once
 
+#include "app/transfer_job.h"
 #include "common/job_window.h"
 #include "common/win32_support.h"
-#include "ftp/ftp_client.h"
-#include "settings/location_settings.h"
 
 #include <windows.h>
 
-#include <memory>
+#include <functional>
 #include <string>
 
 namespace kestrane {
@@ -27,14 +26,14 @@ void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind);
 
 class Form1 final : public JobWindow {
 public:
-    explicit Form1(LocationSettings settings);
+    Form1() = default;
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
-    ~Form1() override;
 
     // Creates and shows the window, runs its message loop until the window
-    // is gone, and returns the program's exit status.
-    int Run(HINSTANCE instance, int showCommand);
+    // is gone, and returns the program's exit status. The start timer runs
+    // transferJob once; the window reports how it ended.
+    int Run(HINSTANCE instance, int showCommand, std::function<JobOutcome()> transferJob);
 
     void LogLine(const std::string& line) override;
     void ShowMessage(const std::string& text, MessageKind kind) override;
@@ -50,14 +49,10 @@ private:
     int RunTransferJob();
     void SetLogText(const std::wstring& text);
 
-    static void DeleteFont(HFONT font) { ::DeleteObject(font); }
-    using UniqueFont = win32::UniqueHandle<HFONT, DeleteFont>;
-
-    LocationSettings settings_;
-    std::unique_ptr<FtpClient> ftpClient1_;
+    std::function<JobOutcome()> transferJob_;
     HWND window_ = nullptr;
     HWND txtLog_ = nullptr;
-    UniqueFont font_;
+    win32::UniqueFont font_;
     std::wstring logText_;
     bool jobRunning_ = false;
     bool closeRequested_ = false;

@@ -8,6 +8,7 @@ add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WIN
 add_library(kestrane_win32 STATIC
   common/win32_support.cpp
   common/local_files_win32.cpp
+  common/system_clock_win32.cpp
   settings/registry_win32.cpp
   device/rapi_device_win32.cpp
   ftp/wininet_ftp_client_win32.cpp

@@ -7,7 +7,7 @@
 namespace kestrane {
 namespace {
 
-using win32::SystemErrorText;
+using win32::ThrowLastErrorIf;
 using win32::UniqueFile;
 
 bool IsNotFound(DWORD code)
@@ -15,10 +15,11 @@ bool IsNotFound(DWORD code)
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-[[noreturn]] void ThrowLastError(const std::string& path)
+// Builds the FileError for a call on path that failed with a code: the file
+// layer's errors name the file and tell a missing file from other failures.
+auto FileErrorOn(const std::string& path)
 {
-    const DWORD code = ::GetLastError();
-    throw FileError(path, SystemErrorText(code), IsNotFound(code));
+    return [&path](DWORD code) { return FileError(path, win32::SystemErrorText(code), IsNotFound(code)); };
 }
 
 class Win32InputFile final : public InputFile {
@@ -29,9 +30,7 @@ public:
     {
         const DWORD request = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD got = 0;
-        if (!::ReadFile(file_.Get(), buffer, request, &got, nullptr)) {
-            ThrowLastError(path_);
-        }
+        ThrowLastErrorIf(!::ReadFile(file_.Get(), buffer, request, &got, nullptr), FileErrorOn(path_));
         return got;
     }
 
@@ -49,21 +48,16 @@ public:
         while (!bytes.empty()) {
             const DWORD request = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
             DWORD put = 0;
-            if (!::WriteFile(file_.Get(), bytes.data(), request, &put, nullptr)) {
-                ThrowLastError(path_);
-            }
+            ThrowLastErrorIf(!::WriteFile(file_.Get(), bytes.data(), request, &put, nullptr),
+                             FileErrorOn(path_));
             bytes.remove_prefix(put);
         }
     }
 
     void Commit() override
     {
-        if (!::FlushFileBuffers(file_.Get())) {
-            ThrowLastError(path_);
-        }
-        if (!::CloseHandle(file_.Release())) {
-            ThrowLastError(path_);
-        }
+        ThrowLastErrorIf(!::FlushFileBuffers(file_.Get()), FileErrorOn(path_));
+        ThrowLastErrorIf(!::CloseHandle(file_.Release()), FileErrorOn(path_));
     }
 
 private:
@@ -78,18 +72,14 @@ bool Win32LocalFiles::Exists(const std::string& name)
     if (::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return true;
     }
-    if (IsNotFound(::GetLastError())) {
-        return false;
-    }
-    ThrowLastError(name);
+    ThrowLastErrorIf(!IsNotFound(::GetLastError()), FileErrorOn(name));
+    return false;
 }
 
 std::uint64_t Win32LocalFiles::Size(const std::string& name)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
-        ThrowLastError(name);
-    }
+    ThrowLastErrorIf(!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data), FileErrorOn(name));
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
@@ -97,9 +87,7 @@ std::unique_ptr<InputFile> Win32LocalFiles::OpenForReading(const std::string& na
 {
     UniqueFile file(::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-        ThrowLastError(name);
-    }
+    ThrowLastErrorIf(!file, FileErrorOn(name));
     return std::make_unique<Win32InputFile>(name, std::move(file));
 }
 
@@ -107,9 +95,7 @@ std::unique_ptr<OutputFile> Win32LocalFiles::CreateForWriting(const std::string&
 {
     UniqueFile file(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        ThrowLastError(name);
-    }
+    ThrowLastErrorIf(!file, FileErrorOn(name));
     return std::make_unique<Win32OutputFile>(name, std::move(file));
 }
 
@@ -119,30 +105,24 @@ void Win32LocalFiles::Rename(const std::string& from, const std::string& to, boo
     if (replaceExisting) {
         flags |= MOVEFILE_REPLACE_EXISTING;
     }
-    if (!::MoveFileExA(from.c_str(), to.c_str(), flags)) {
-        ThrowLastError(to);
-    }
+    ThrowLastErrorIf(!::MoveFileExA(from.c_str(), to.c_str(), flags), FileErrorOn(to));
 }
 
 void Win32LocalFiles::Remove(const std::string& name)
 {
-    if (!::DeleteFileA(name.c_str()) && !IsNotFound(::GetLastError())) {
-        ThrowLastError(name);
-    }
+    ThrowLastErrorIf(!::DeleteFileA(name.c_str()) && !IsNotFound(::GetLastError()), FileErrorOn(name));
 }
 
 std::vector<std::string> Win32LocalFiles::ListWithSuffix(const std::string& suffix)
 {
     std::vector<std::string> names;
+    const std::string pattern = "*" + suffix;
     WIN32_FIND_DATAA found{};
-    HANDLE search = ::FindFirstFileA(("*" + suffix).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
-            return names;
-        }
-        ThrowLastError("*" + suffix);
+    const win32::UniqueFindFile search(::FindFirstFileA(pattern.c_str(), &found));
+    if (!search && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        return names;
     }
-    win32::UniqueHandle<HANDLE, ::FindClose, win32::InvalidHandleValue> owned(search);
+    ThrowLastErrorIf(!search, FileErrorOn(pattern));
     do {
         // The pattern also matches short (8.3) names, so check the long name.
         std::string_view name(found.cFileName);
@@ -150,10 +130,8 @@ std::vector<std::string> Win32LocalFiles::ListWithSuffix(const std::string& suff
             && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             names.emplace_back(name);
         }
-    } while (::FindNextFileA(search, &found));
-    if (::GetLastError() != ERROR_NO_MORE_FILES) {
-        ThrowLastError("*" + suffix);
-    }
+    } while (::FindNextFileA(search.Get(), &found));
+    ThrowLastErrorIf(::GetLastError() != ERROR_NO_MORE_FILES, FileErrorOn(pattern));
     return names;
 }
 

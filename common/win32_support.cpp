@@ -5,6 +5,13 @@
 
 namespace kestrane::win32 {
 
+void ThrowLastErrorIf(bool failed, std::string_view what)
+{
+    ThrowLastErrorIf(failed, [what](DWORD code) {
+        return std::runtime_error(std::string(what) + " failed: " + SystemErrorText(code));
+    });
+}
+
 std::wstring Widen(const std::string& text)
 {
     if (text.empty()) {
@@ -14,14 +21,11 @@ std::wstring Widen(const std::string& text)
         throw std::length_error("text too long to convert");
     }
     const int length = static_cast<int>(text.size());
-    int wide = ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-    if (wide <= 0) {
-        throw std::runtime_error("MultiByteToWideChar failed: " + SystemErrorText(::GetLastError()));
-    }
+    const int wide = ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    ThrowLastErrorIf(wide <= 0, "MultiByteToWideChar");
     std::wstring result(static_cast<std::size_t>(wide), L'\0');
-    if (::MultiByteToWideChar(CP_ACP, 0, text.data(), length, result.data(), wide) != wide) {
-        throw std::runtime_error("MultiByteToWideChar failed: " + SystemErrorText(::GetLastError()));
-    }
+    ThrowLastErrorIf(::MultiByteToWideChar(CP_ACP, 0, text.data(), length, result.data(), wide) != wide,
+                     "MultiByteToWideChar");
     return result;
 }
 
@@ -34,15 +38,13 @@ std::string Narrow(const std::wstring& text)
         throw std::length_error("text too long to convert");
     }
     const int length = static_cast<int>(text.size());
-    int narrow = ::WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (narrow <= 0) {
-        throw std::runtime_error("WideCharToMultiByte failed: " + SystemErrorText(::GetLastError()));
-    }
+    const int narrow = ::WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    ThrowLastErrorIf(narrow <= 0, "WideCharToMultiByte");
     std::string result(static_cast<std::size_t>(narrow), '\0');
-    if (::WideCharToMultiByte(CP_ACP, 0, text.data(), length, result.data(), narrow, nullptr, nullptr)
-        != narrow) {
-        throw std::runtime_error("WideCharToMultiByte failed: " + SystemErrorText(::GetLastError()));
-    }
+    ThrowLastErrorIf(
+        ::WideCharToMultiByte(CP_ACP, 0, text.data(), length, result.data(), narrow, nullptr, nullptr)
+            != narrow,
+        "WideCharToMultiByte");
     return result;
 }
 

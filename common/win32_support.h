@@ -1,10 +1,15 @@
-// Small Win32 helpers shared by the Windows layers: owned handles, text
-// conversion through the system code page, and the system's error texts.
+// The Win32 kit of the Windows layers: a move-only owner for every kind of
+// handle they hold, each released by the API's own function; one way to throw
+// the thread's last error; text conversion through the system code page; and
+// the system's error texts.
 #pragma once
 
 #include <windows.h>
+#include <wininet.h>
 
+#include <concepts>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kestrane::win32 {
@@ -18,7 +23,9 @@ struct InvalidHandleValue {
     template <typename Handle> static Handle Value() { return INVALID_HANDLE_VALUE; }
 };
 
-// A move-only owner of one handle, released by Close.
+// A move-only owner of one handle, released by Close: the API's own function,
+// whatever its calling convention. What Close returns is not looked at: a
+// handle that will not close can only be let go.
 template <typename Handle, auto Close, typename Invalid = NullIsInvalid> class UniqueHandle {
 public:
     UniqueHandle() = default;
@@ -45,6 +52,13 @@ public:
         }
         handle_ = handle;
     }
+    // For a call that hands out its handle through an out-parameter: releases
+    // the handle held and gives the place where the call puts the new one.
+    Handle* Put()
+    {
+        Reset();
+        return &handle_;
+    }
 
 private:
     static Handle InvalidValue() { return Invalid::template Value<Handle>(); }
@@ -52,13 +66,38 @@ private:
     Handle handle_ = InvalidValue();
 };
 
-inline void CloseKernelHandle(HANDLE handle)
+// ReleaseDC also takes the window the context belongs to: none, for the screen's.
+inline void ReleaseScreenDC(HDC context)
 {
-    ::CloseHandle(handle);
+    ::ReleaseDC(nullptr, context);
 }
 
-using UniqueFile = UniqueHandle<HANDLE, CloseKernelHandle, InvalidHandleValue>;
-using UniqueKernelObject = UniqueHandle<HANDLE, CloseKernelHandle>;
+// Every kind of handle the Windows layers, their tests and tools hold.
+using UniqueFile = UniqueHandle<HANDLE, ::CloseHandle, InvalidHandleValue>;    // CreateFile
+using UniqueFindFile = UniqueHandle<HANDLE, ::FindClose, InvalidHandleValue>;  // FindFirstFile
+using UniqueKernelObject = UniqueHandle<HANDLE, ::CloseHandle>;                // process, thread, job, event
+using UniqueKey = UniqueHandle<HKEY, ::RegCloseKey>;
+using UniqueModule = UniqueHandle<HMODULE, ::FreeLibrary>;
+using UniqueInternet = UniqueHandle<HINTERNET, ::InternetCloseHandle>;
+using UniqueFont = UniqueHandle<HFONT, ::DeleteObject>;
+using UniqueBitmap = UniqueHandle<HBITMAP, ::DeleteObject>;
+using UniqueMemoryDC = UniqueHandle<HDC, ::DeleteDC>;       // CreateCompatibleDC
+using UniqueScreenDC = UniqueHandle<HDC, ReleaseScreenDC>;  // GetDC(nullptr)
+
+// When failed is true, throws what makeError builds from the thread's last
+// error code. The code is read before anything else can change it.
+template <typename MakeError>
+requires std::invocable<MakeError&, DWORD>
+void ThrowLastErrorIf(bool failed, MakeError&& makeError)
+{
+    if (failed) {
+        const DWORD code = ::GetLastError();
+        throw makeError(code);
+    }
+}
+
+// The common case: std::runtime_error("<what> failed: <the system's reason>").
+void ThrowLastErrorIf(bool failed, std::string_view what);
 
 // System code page text to UTF-16 and back.
 std::wstring Widen(const std::string& text);

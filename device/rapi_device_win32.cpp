@@ -13,11 +13,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "device paths are passed to r
 
 constexpr const char* kLibraryName = "rapi.dll";
 
-void FreeLibraryModule(HMODULE module)
-{
-    ::FreeLibrary(module);
-}
-using UniqueModule = win32::UniqueHandle<HMODULE, FreeLibraryModule>;
+using win32::UniqueModule;
 
 // The Remote API functions the program calls, looked up in rapi.dll.
 struct RapiFunctions {
@@ -44,14 +40,14 @@ std::string ModulePath(HMODULE module)
     return win32::Narrow(std::wstring(path, length));
 }
 
-[[noreturn]] void ThrowLibraryMissing(DWORD code)
+JobError LibraryMissing(DWORD code)
 {
-    throw JobError(std::string("Kestrane could not load the handheld connection library ") + kLibraryName
-                   + " (error " + std::to_string(code) + ": " + win32::SystemErrorText(code) + ").\r\n\r\n"
-                   + kLibraryName
-                   + " is installed with Windows Mobile Device Center (ActiveSync on older Windows). "
-                     "Install it on this PC, or ask support to, and restart Kestrane.\r\n\r\n"
-                     "Nothing was taken from the handheld.");
+    return JobError(std::string("Kestrane could not load the handheld connection library ") + kLibraryName
+                    + " (error " + std::to_string(code) + ": " + win32::SystemErrorText(code) + ").\r\n\r\n"
+                    + kLibraryName
+                    + " is installed with Windows Mobile Device Center (ActiveSync on older Windows). "
+                      "Install it on this PC, or ask support to, and restart Kestrane.\r\n\r\n"
+                      "Nothing was taken from the handheld.");
 }
 
 [[noreturn]] void ThrowFunctionMissing(HMODULE module, const char* function)
@@ -157,9 +153,7 @@ std::unique_ptr<RapiDevice> RapiDevice::Load()
     // Never the working folder: it holds the data files.
     UniqueModule module(::LoadLibraryExW(L"rapi.dll", nullptr,
                                          LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!module) {
-        ThrowLibraryMissing(::GetLastError());
-    }
+    win32::ThrowLastErrorIf(!module, LibraryMissing);
     RapiFunctions functions{};
     LookUp(module.Get(), "CeRapiInit", functions.ceRapiInit);
     LookUp(module.Get(), "CeRapiUninit", functions.ceRapiUninit);

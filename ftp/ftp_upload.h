@@ -5,15 +5,13 @@
 #include "common/job_window.h"
 #include "common/local_files.h"
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_time_limits.h"
 #include "settings/location_settings.h"
 
 #include <string>
 #include <vector>
 
 namespace kestrane {
-
-// How long connecting and logging in may take.
-inline constexpr std::int64_t kConnectTimeLimitMs = 60'000;
 
 struct UploadToSend {
     std::string name;

@@ -2,21 +2,19 @@
 
 #include "common/scope_exit.h"
 #include "common/win32_support.h"
+#include "common/worker_task.h"
+#include "ftp/ftp_replies.h"
+#include "ftp/ftp_time_limits.h"
 
 #include <wininet.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -24,183 +22,72 @@ namespace kestrane {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using win32::UniqueFile;
+using win32::UniqueInternet;
 
-void CloseInternetHandle(HINTERNET handle)
-{
-    ::InternetCloseHandle(handle);
-}
-using UniqueInternet = win32::UniqueHandle<HINTERNET, CloseInternetHandle>;
+// The portable reply rules name these codes by number.
+static_assert(failure_code::kInvalidHandle == ERROR_INVALID_HANDLE);
+static_assert(failure_code::kSocketConnectionAborted == WSAECONNABORTED);
+static_assert(failure_code::kSocketConnectionReset == WSAECONNRESET);
+static_assert(failure_code::kSocketConnectionRefused == WSAECONNREFUSED);
+static_assert(failure_code::kInternetTimeout == ERROR_INTERNET_TIMEOUT);
+static_assert(failure_code::kInternetExtendedError == ERROR_INTERNET_EXTENDED_ERROR);
+static_assert(failure_code::kInternetNameNotResolved == ERROR_INTERNET_NAME_NOT_RESOLVED);
+static_assert(failure_code::kInternetLoginFailure == ERROR_INTERNET_LOGIN_FAILURE);
+static_assert(failure_code::kInternetOperationCancelled == ERROR_INTERNET_OPERATION_CANCELLED);
+static_assert(failure_code::kInternetCannotConnect == ERROR_INTERNET_CANNOT_CONNECT);
+static_assert(failure_code::kInternetConnectionAborted == ERROR_INTERNET_CONNECTION_ABORTED);
+static_assert(failure_code::kInternetConnectionReset == ERROR_INTERNET_CONNECTION_RESET);
+static_assert(failure_code::kFtpTransferInProgress == ERROR_FTP_TRANSFER_IN_PROGRESS);
+static_assert(failure_code::kFtpDropped == ERROR_FTP_DROPPED);
 
 // How long Disconnect waits for a worker after closing the handles it is blocked on.
 constexpr auto kWorkerExitWait = 2s;
-// How long the waiting thread waits for the worker between two calls to the message pump.
-constexpr auto kWaitSlice = 10ms;
 // Upload chunk: small enough that progress is seen often on a slow line.
 constexpr DWORD kChunkBytes = 32 * 1024;
 // Wine's WinINet keeps a thread's last reply in a buffer of this size and copies
 // as many bytes as the caller's buffer holds: a larger buffer would make it read
 // past its own.
 constexpr DWORD kReplyBufferBytes = 1460;
-constexpr char kPasswordMask[] = "********";
 constexpr char kAgent[] = "Kestrane";
 
-std::int64_t MillisecondsSince(Clock::time_point start)
+std::string SystemText(std::uint32_t code)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string Trimmed(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-// The three-digit code that starts a server reply, or 0.
-int ReplyCode(const std::string& reply)
-{
-    if (reply.size() < 3 || !std::isdigit(static_cast<unsigned char>(reply[0]))
-        || !std::isdigit(static_cast<unsigned char>(reply[1]))
-        || !std::isdigit(static_cast<unsigned char>(reply[2]))) {
-        return 0;
-    }
-    return std::stoi(reply.substr(0, 3));
-}
-
-bool IsRefusal(int replyCode)
-{
-    return replyCode >= 400 && replyCode < 600;
-}
-
-std::string Lowercase(std::string text)
-{
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
-// A listing refused because the path does not exist, as servers word it.
-bool SaysNoSuchFile(const std::string& reply)
-{
-    const int code = ReplyCode(reply);
-    if (code != 450 && code != 550) {
-        return false;
-    }
-    const std::string text = Lowercase(reply);
-    return text.find("no such file") != std::string::npos || text.find("not found") != std::string::npos
-           || text.find("does not exist") != std::string::npos;
-}
-
-std::string WithoutPassword(std::string text, const std::string& password)
-{
-    if (password.empty()) {
-        return text;
-    }
-    for (auto at = text.find(password); at != std::string::npos; at = text.find(password, at)) {
-        text.replace(at, password.size(), kPasswordMask);
-        at += sizeof kPasswordMask - 1;
-    }
-    return text;
-}
-
-// A WinINet call that just failed on this thread: its error code, and the
-// server's reply when that reply refused something (4xx or 5xx). WinINet keeps
-// the last reply of the thread, so after a broken connection it may hold a
-// stale preliminary or success reply, which would only mislead. Each operation
-// runs on a thread of its own, so no reply of an earlier one can turn up here.
-struct CallFailure {
-    DWORD code = 0;
-    std::string reply;
-};
-
-CallFailure LastCallFailure(const std::string& password)
-{
-    CallFailure failure{::GetLastError(), {}};
-    std::array<char, kReplyBufferBytes + 1> text{};
-    DWORD length = kReplyBufferBytes;
-    DWORD replyError = 0;
-    if (!::InternetGetLastResponseInfoA(&replyError, text.data(), &length)) {
-        return failure;
-    }
-    // Wine's WinINet can lose the thread's error code to the socket calls it
-    // makes after a failure; it keeps its own copy with the reply.
-    if (failure.code == ERROR_SUCCESS) {
-        failure.code = replyError;
-    }
-    const std::string reply = Trimmed(std::string(text.data(), std::min(length, kReplyBufferBytes)));
-    if (IsRefusal(ReplyCode(reply))) {
-        failure.reply = WithoutPassword(reply, password);
-    }
-    return failure;
+    return win32::SystemErrorText(code);
 }
 
 std::string Describe(DWORD code)
 {
-    switch (code) {
-    case ERROR_INTERNET_TIMEOUT:
-        return "the server did not answer in time";
-    case ERROR_INTERNET_NAME_NOT_RESOLVED:
-        return "the server name could not be found";
-    case ERROR_INTERNET_CANNOT_CONNECT:
-    case WSAECONNREFUSED:
-        return "the connection was refused";
-    case ERROR_INTERNET_CONNECTION_ABORTED:
-    case WSAECONNABORTED:
-        return "the connection was broken off";
-    case ERROR_INTERNET_CONNECTION_RESET:
-    case WSAECONNRESET:
-        return "the connection was reset";
-    case ERROR_FTP_DROPPED:
-    // Wine reports a control connection that the server closed with this
-    // code; our operations never overlap, so it cannot mean what its name says.
-    case ERROR_FTP_TRANSFER_IN_PROGRESS:
-        return "the server closed the connection";
-    case ERROR_INTERNET_LOGIN_FAILURE:
-        return "the server refused the login";
-    case ERROR_INTERNET_EXTENDED_ERROR:
-        return "the server refused the request";
-    case ERROR_INVALID_HANDLE:
-    case ERROR_INTERNET_OPERATION_CANCELLED:
-        return "the connection was closed";
-    default:
-        return win32::SystemErrorText(code);
-    }
+    return DescribeFailure(code, SystemText);
 }
 
-bool IsConnectionLost(DWORD code)
+// A WinINet call that just failed on this thread: its error code, and the
+// server's reply when that reply refused something. Each operation runs on a
+// thread of its own, so no reply of an earlier one can turn up here.
+CallFailure LastCallFailure(const std::string& password)
 {
-    return code == ERROR_INTERNET_CONNECTION_ABORTED || code == ERROR_INTERNET_CONNECTION_RESET
-           || code == ERROR_FTP_DROPPED || code == ERROR_FTP_TRANSFER_IN_PROGRESS;
+    const DWORD code = ::GetLastError();
+    std::array<char, kReplyBufferBytes + 1> text{};
+    DWORD length = kReplyBufferBytes;
+    DWORD replyError = 0;
+    if (!::InternetGetLastResponseInfoA(&replyError, text.data(), &length)) {
+        CallFailure failure;
+        failure.code = code;
+        return failure;
+    }
+    // Wine's WinINet can lose the thread's error code to the socket calls it
+    // makes after a failure; it keeps its own copy with the reply.
+    return FailureOf(code == ERROR_SUCCESS ? replyError : code,
+                     std::string(text.data(), std::min(length, kReplyBufferBytes)), password);
 }
 
-std::string AddressText(const HostAndPort& address)
+// Builds the error for a call on the local file to be sent that failed with a code.
+auto LocalFileFailure(const std::string& localName, const char* failedTo)
 {
-    return address.host + ":" + std::to_string(address.port);
-}
-
-FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address)
-{
-    const int replyCode = ReplyCode(failure.reply);
-    if (replyCode == 421) {
-        return FtpError("the server refused the connection", failure.reply);
-    }
-    // Connecting exchanges only the banner, USER and PASS: any other refusal refuses the login.
-    if (failure.code == ERROR_INTERNET_LOGIN_FAILURE || IsRefusal(replyCode)) {
-        return FtpError("the server refused the login", failure.reply);
-    }
-    switch (failure.code) {
-    case ERROR_INTERNET_TIMEOUT:
-        return FtpError("no FTP server answered at " + AddressText(address));
-    case ERROR_INTERNET_NAME_NOT_RESOLVED:
-        return FtpError("the server name " + address.host + " could not be found");
-    default:
-        return FtpError(Describe(failure.code), failure.reply);
-    }
+    return [&localName, failedTo](DWORD code) {
+        return FtpError("the file " + localName + " could not be " + failedTo + ": "
+                        + win32::SystemErrorText(code));
+    };
 }
 
 FtpError ConnectionEnded()
@@ -262,71 +149,6 @@ private:
     std::array<UniqueInternet, 3> handles_;
 };
 
-// The part of a worker's task that the waiting thread watches.
-class TaskState {
-public:
-    bool WaitFor(Clock::duration limit)
-    {
-        std::unique_lock lock(mutex_);
-        return signal_.wait_for(lock, limit, [this] { return finished_; });
-    }
-
-    bool Finished()
-    {
-        std::lock_guard lock(mutex_);
-        return finished_;
-    }
-
-    void MadeProgress() { lastProgress_ = Clock::now(); }
-    std::int64_t MillisecondsWithoutProgress() const { return MillisecondsSince(lastProgress_.load()); }
-
-protected:
-    std::mutex mutex_;
-    std::condition_variable signal_;
-    bool finished_ = false;
-
-private:
-    std::atomic<Clock::time_point> lastProgress_{Clock::now()};
-};
-
-// One operation on a worker thread, shared with the thread that waits for it.
-template <typename Result> class Task final : public TaskState {
-public:
-    // Runs work(*this) and records its result or the exception it threw, so
-    // that no exception leaves the worker thread.
-    template <typename Work> void Run(Work& work) noexcept
-    {
-        std::exception_ptr failure;
-        Result result{};
-        try {
-            result = work(*this);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        {
-            std::lock_guard lock(mutex_);
-            result_ = std::move(result);
-            failure_ = failure;
-            finished_ = true;
-        }
-        signal_.notify_all();
-    }
-
-    // The result, or the worker's exception rethrown. Only once Finished().
-    Result Outcome()
-    {
-        std::lock_guard lock(mutex_);
-        if (failure_) {
-            std::rethrow_exception(failure_);
-        }
-        return result_;
-    }
-
-private:
-    Result result_{};
-    std::exception_ptr failure_;
-};
-
 using Done = std::monostate;
 
 // --- What the workers do. They hold only shared state and their own copies.
@@ -335,16 +157,16 @@ Done ConnectAndLogIn(Connection& connection, const HostAndPort& address, const s
                      const std::string& password)
 {
     HINTERNET internet = ::InternetOpenA(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    if (internet == nullptr) {
-        throw FtpError("WinINet could not start: " + Describe(::GetLastError()));
-    }
+    win32::ThrowLastErrorIf(internet == nullptr, [](DWORD code) {
+        return FtpError("WinINet could not start: " + Describe(code));
+    });
     if (!connection.Keep(Connection::Slot::internet, internet)) {
         throw ConnectionEnded();
     }
     HINTERNET session = ::InternetConnectA(internet, address.host.c_str(), address.port, user.c_str(),
                                            password.c_str(), INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0);
     if (session == nullptr) {
-        throw ConnectFailure(LastCallFailure(password), address);
+        throw ConnectFailure(LastCallFailure(password), address, SystemText);
     }
     if (!connection.Keep(Connection::Slot::session, session)) {
         throw ConnectionEnded();
@@ -378,10 +200,8 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
     std::vector<char> chunk(kChunkBytes);
     for (;;) {
         DWORD got = 0;
-        if (!::ReadFile(local.Get(), chunk.data(), kChunkBytes, &got, nullptr)) {
-            throw FtpError("the file " + localName
-                           + " could not be read: " + win32::SystemErrorText(::GetLastError()));
-        }
+        win32::ThrowLastErrorIf(!::ReadFile(local.Get(), chunk.data(), kChunkBytes, &got, nullptr),
+                                LocalFileFailure(localName, "read"));
         if (got == 0) {
             break;
         }
@@ -424,13 +244,6 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
     return {};
 }
 
-bool NamesPath(const char* listedName, const std::string& remotePath)
-{
-    const std::string name(listedName);
-    const auto slash = remotePath.find_last_of("/\\");
-    return name == remotePath || (slash != std::string::npos && name == remotePath.substr(slash + 1));
-}
-
 std::optional<std::uint64_t> ListSize(Connection& connection, const std::string& remotePath,
                                       const std::string& password)
 {
@@ -443,7 +256,7 @@ std::optional<std::uint64_t> ListSize(Connection& connection, const std::string&
                                             INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
     if (listing == nullptr) {
         const CallFailure failure = LastCallFailure(password);
-        if (failure.code == ERROR_NO_MORE_FILES || SaysNoSuchFile(failure.reply)) {
+        if (failure.code == ERROR_NO_MORE_FILES || failure.noSuchFile) {
             return std::nullopt;
         }
         throw FtpError("the server could not list " + remotePath + ": " + Describe(failure.code),
@@ -504,7 +317,7 @@ public:
         if (!connecting_ || !connecting_->Finished()) {
             return false;
         }
-        JoinWorker();
+        worker_.Join();
         connecting_->Outcome();
         return true;
     }
@@ -514,10 +327,7 @@ public:
         RequireConnection();
         UniqueFile local(::CreateFileA(localName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!local) {
-            throw FtpError("the file " + localName
-                           + " could not be opened: " + win32::SystemErrorText(::GetLastError()));
-        }
+        win32::ThrowLastErrorIf(!local, LocalFileFailure(localName, "opened"));
         auto task = std::make_shared<Task<Done>>();
         Start(task, [connection = connection_, local = std::move(local), localName, remotePath,
                      password = password_](TaskState& self) {
@@ -549,23 +359,13 @@ public:
                 connection_->End();
                 connection_.reset();
             }
-            if (worker_.joinable()) {
-                // A worker blocked in WinINet may not notice the closed handles
-                // (Wine ignores them until its socket gives up): it is left to
-                // finish on its own, holding nothing but shared state.
-                if (workerTask_->WaitFor(kWorkerExitWait)) {
-                    worker_.join();
-                } else {
-                    worker_.detach();
-                }
-            }
         } catch (...) {
-            // Ending a connection must not fail the caller: a worker that could
-            // not be waited for is left to die with the process.
-            if (worker_.joinable()) {
-                worker_.detach();
-            }
+            // Ending a connection must not fail the caller.
         }
+        // A worker blocked in WinINet may not notice the closed handles (Wine
+        // ignores them until its socket gives up): it is left to finish on its
+        // own, holding nothing but shared state.
+        worker_.Release(kWorkerExitWait);
     }
 
 private:
@@ -578,40 +378,31 @@ private:
 
     template <typename Result, typename Work> void Start(const std::shared_ptr<Task<Result>>& task, Work work)
     {
-        JoinWorker();
         try {
-            worker_ = std::thread([task, work = std::move(work)]() mutable { task->Run(work); });
+            worker_.Start(task, std::move(work));
         } catch (const std::system_error& error) {
             throw FtpError(std::string("no worker thread could be started: ") + error.what());
-        }
-        workerTask_ = task;
-    }
-
-    void JoinWorker()
-    {
-        if (worker_.joinable()) {
-            worker_.join();
         }
     }
 
     // Waits for the worker while the window's messages are pumped. Gives the
     // operation up, ending the connection, when the window is closed or when
-    // nothing has moved for kStallTimeLimitMs.
+    // nothing has moved for the stall limit.
     template <typename Result>
     Result Await(const std::shared_ptr<Task<Result>>& task, const std::string& activity,
                  const std::string& stalled)
     {
-        while (!task->WaitFor(kWaitSlice)) {
-            if (!pumpMessages_()) {
-                Disconnect();
-                throw FtpError("the window was closed while Kestrane was " + activity);
-            }
-            if (task->MillisecondsWithoutProgress() >= kStallTimeLimitMs) {
-                Disconnect();
-                throw FtpError(stalled);
-            }
+        switch (WaitWhilePumping(*task, pumpMessages_, std::chrono::milliseconds(kStallTimeLimitMs))) {
+        case WaitEnd::WindowClosed:
+            Disconnect();
+            throw FtpError("the window was closed while Kestrane was " + activity);
+        case WaitEnd::Stalled:
+            Disconnect();
+            throw FtpError(stalled);
+        case WaitEnd::Finished:
+            break;
         }
-        JoinWorker();
+        worker_.Join();
         return task->Outcome();
     }
 
@@ -622,8 +413,7 @@ private:
     bool unusableAddress_ = false;
     std::shared_ptr<Connection> connection_;
     std::shared_ptr<Task<Done>> connecting_;
-    std::thread worker_;
-    std::shared_ptr<TaskState> workerTask_;
+    WorkerThread worker_;
 };
 
 }  // namespace

@@ -8,9 +8,6 @@
 
 namespace kestrane {
 
-// How long a transfer or a listing may go without any progress.
-inline constexpr unsigned kStallTimeLimitMs = 60'000;
-
 // Creates the client. Connecting, transfers and listings run on a worker
 // thread; while one is under way the calling (window) thread runs
 // pumpMessages, which returns false when the user has closed the window and

@@ -29,7 +29,7 @@ ctest --preset sanitize -j"$jobs"
 step "Fuzzing, ${fuzz_seconds} s each"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
-for fuzzer in settings_decoder_fuzz:settings upload_lines_fuzz:upload; do
+for fuzzer in settings_decoder_fuzz:settings upload_lines_fuzz:upload ftp_replies_fuzz:ftp_replies; do
   name=${fuzzer%%:*}
   seeds=fuzz/corpus/${fuzzer##*:}
   # New inputs go to a scratch corpus; the kept seeds are only read.

@@ -9,20 +9,9 @@
 namespace kestrane {
 namespace {
 
-void CloseKey(HKEY key)
+LONG OpenSettingsKey(REGSAM view, win32::UniqueKey& key)
 {
-    ::RegCloseKey(key);
-}
-using UniqueKey = win32::UniqueHandle<HKEY, CloseKey>;
-
-LONG OpenSettingsKey(REGSAM view, UniqueKey& key)
-{
-    HKEY opened = nullptr;
-    LONG status = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_QUERY_VALUE | view, &opened);
-    if (status == ERROR_SUCCESS) {
-        key.Reset(opened);
-    }
-    return status;
+    return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_QUERY_VALUE | view, key.Put());
 }
 
 }  // namespace
@@ -74,7 +63,7 @@ LONG QueryRegValue(HKEY key, const char* valueName, RegValue& value) noexcept
 
 std::optional<std::string> ReadSettingsCode()
 {
-    UniqueKey key;
+    win32::UniqueKey key;
     LONG status = OpenSettingsKey(KEY_WOW64_64KEY, key);
     if (status == ERROR_FILE_NOT_FOUND) {
         status = OpenSettingsKey(KEY_WOW64_32KEY, key);

@@ -8,12 +8,6 @@
 namespace kestrane {
 namespace {
 
-void CloseKey(HKEY key)
-{
-    ::RegCloseKey(key);
-}
-using UniqueKey = win32::UniqueHandle<HKEY, CloseKey>;
-
 constexpr const char* kTestKeyPath = "Software\\KestraneTests\\Registry";
 
 // A scratch key under HKEY_CURRENT_USER, removed again after each test.
@@ -21,11 +15,9 @@ class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        HKEY key = nullptr;
         ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, kTestKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                    &key, nullptr),
+                                    key_.Put(), nullptr),
                   ERROR_SUCCESS);
-        key_.Reset(key);
     }
 
     void TearDown() override
@@ -40,7 +32,7 @@ protected:
                   ERROR_SUCCESS);
     }
 
-    UniqueKey key_;
+    win32::UniqueKey key_;
 };
 
 TEST_F(RegistryTest, TextValueComesBackWithoutItsTerminator)
@@ -98,10 +90,10 @@ TEST(RegistryKeyTest, AbsentKeyCannotBeOpened)
 {
     // The load step opens the key first; an absent key never reaches the
     // reader, and the settings count as missing.
-    HKEY key = nullptr;
-    EXPECT_EQ(
-        ::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\KestraneTests\\NoSuchKey", 0, KEY_QUERY_VALUE, &key),
-        ERROR_FILE_NOT_FOUND);
+    win32::UniqueKey key;
+    EXPECT_EQ(::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\KestraneTests\\NoSuchKey", 0, KEY_QUERY_VALUE,
+                              key.Put()),
+              ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace

@@ -59,8 +59,11 @@
 
 namespace {
 
-using kestrane::win32::UniqueHandle;
+using kestrane::win32::ThrowLastErrorIf;
+using kestrane::win32::UniqueBitmap;
 using kestrane::win32::UniqueKernelObject;
+using kestrane::win32::UniqueMemoryDC;
+using kestrane::win32::UniqueScreenDC;
 
 constexpr DWORD kPollMs = 25;
 constexpr UINT kTextTimeoutMs = 100;
@@ -73,31 +76,10 @@ constexpr std::int64_t kBoxSettleMs = 1000;
 constexpr int kBoxTextId = 0xFFFF;
 constexpr int kBoxIconIds[] = {20, 1088};
 
-void ReleaseScreenDC(HDC dc)
-{
-    ::ReleaseDC(nullptr, dc);
-}
-void DeleteMemoryDC(HDC dc)
-{
-    ::DeleteDC(dc);
-}
-void DeleteGdiBitmap(HBITMAP bitmap)
-{
-    ::DeleteObject(bitmap);
-}
-using UniqueScreenDC = UniqueHandle<HDC, ReleaseScreenDC>;
-using UniqueMemoryDC = UniqueHandle<HDC, DeleteMemoryDC>;
-using UniqueBitmap = UniqueHandle<HBITMAP, DeleteGdiBitmap>;
-
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-
-[[noreturn]] void ThrowLastError(const std::string& what)
-{
-    throw std::runtime_error(what + " failed: " + kestrane::win32::SystemErrorText(::GetLastError()));
-}
 
 struct Options {
     std::wstring workingDirectory;
@@ -252,9 +234,7 @@ class EventWriter {
 public:
     EventWriter() : out_(::GetStdHandle(STD_OUTPUT_HANDLE))
     {
-        if (out_ == INVALID_HANDLE_VALUE || out_ == nullptr) {
-            ThrowLastError("GetStdHandle");
-        }
+        ThrowLastErrorIf(out_ == INVALID_HANDLE_VALUE || out_ == nullptr, "GetStdHandle");
     }
 
     void Start() { start_ = std::chrono::steady_clock::now(); }
@@ -271,10 +251,9 @@ public:
         const std::string line =
             "{\"t\":" + std::to_string(Now()) + ",\"event\":\"" + kind + "\"" + fields + "}\n";
         DWORD written = 0;
-        if (!::WriteFile(out_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)
-            || written != line.size()) {
-            ThrowLastError("WriteFile to stdout");
-        }
+        ThrowLastErrorIf(!::WriteFile(out_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)
+                             || written != line.size(),
+                         "WriteFile to stdout");
     }
 
 private:
@@ -347,9 +326,8 @@ BOOL CALLBACK CollectTopWindow(HWND window, LPARAM param)
 std::vector<TopWindow> TopWindowsOf(DWORD processId)
 {
     EnumState state{processId, {}};
-    if (!::EnumWindows(CollectTopWindow, reinterpret_cast<LPARAM>(&state)) || state.failed) {
-        ThrowLastError("EnumWindows");
-    }
+    ThrowLastErrorIf(!::EnumWindows(CollectTopWindow, reinterpret_cast<LPARAM>(&state)) || state.failed,
+                     "EnumWindows");
     return state.windows;
 }
 
@@ -401,9 +379,7 @@ std::wstring IconKind(HWND box)
     }
 
     UniqueScreenDC screen(::GetDC(nullptr));
-    if (!screen) {
-        ThrowLastError("GetDC");
-    }
+    ThrowLastErrorIf(!screen, "GetDC");
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = width;
@@ -413,27 +389,19 @@ std::wstring IconKind(HWND box)
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
     UniqueBitmap bitmap(::CreateDIBSection(screen.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!bitmap || bits == nullptr) {
-        ThrowLastError("CreateDIBSection");
-    }
+    ThrowLastErrorIf(!bitmap || bits == nullptr, "CreateDIBSection");
     // Declared after the bitmap, so deleted before it: a bitmap still selected
     // into a device context cannot be deleted.
     UniqueMemoryDC memory(::CreateCompatibleDC(screen.Get()));
-    if (!memory) {
-        ThrowLastError("CreateCompatibleDC");
-    }
+    ThrowLastErrorIf(!memory, "CreateCompatibleDC");
     const HGDIOBJ previous = ::SelectObject(memory.Get(), bitmap.Get());
-    if (previous == nullptr || previous == HGDI_ERROR) {
-        ThrowLastError("SelectObject");
-    }
+    ThrowLastErrorIf(previous == nullptr || previous == HGDI_ERROR, "SelectObject");
     const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     auto* pixels = static_cast<std::uint32_t*>(bits);
     if (!::BitBlt(memory.Get(), 0, 0, width, height, screen.Get(), rect.left, rect.top, SRCCOPY)) {
         return L"unknown";  // the screen cannot be read here
     }
-    if (!::GdiFlush()) {
-        ThrowLastError("GdiFlush");
-    }
+    ThrowLastErrorIf(!::GdiFlush(), "GdiFlush");
     const std::vector<std::uint32_t> shown(pixels, pixels + count);
     const std::uint32_t background = shown[0];
     if (std::all_of(shown.begin(), shown.end(), [&](std::uint32_t pixel) { return pixel == background; })) {
@@ -452,16 +420,11 @@ std::wstring IconKind(HWND box)
     std::size_t bestDifferent = count / 10;  // more than 10% different pixels is no match
     for (const Candidate& candidate : kCandidates) {
         const HICON standard = ::LoadIconW(nullptr, candidate.resource);
-        if (standard == nullptr) {
-            ThrowLastError("LoadIcon");
-        }
+        ThrowLastErrorIf(standard == nullptr, "LoadIcon");
         std::fill(pixels, pixels + count, background);
-        if (!::DrawIconEx(memory.Get(), 0, 0, standard, width, height, 0, nullptr, DI_NORMAL)) {
-            ThrowLastError("DrawIconEx");
-        }
-        if (!::GdiFlush()) {
-            ThrowLastError("GdiFlush");
-        }
+        ThrowLastErrorIf(!::DrawIconEx(memory.Get(), 0, 0, standard, width, height, 0, nullptr, DI_NORMAL),
+                         "DrawIconEx");
+        ThrowLastErrorIf(!::GdiFlush(), "GdiFlush");
         std::size_t different = 0;
         for (std::size_t i = 0; i < count; ++i) {
             for (int shift = 0; shift < 24; shift += 8) {
@@ -666,10 +629,8 @@ private:
         if (::PostMessageW(window, message, wParam, lParam)) {
             return true;
         }
-        if (::GetLastError() == ERROR_INVALID_WINDOW_HANDLE) {
-            return false;
-        }
-        ThrowLastError("PostMessage");
+        ThrowLastErrorIf(::GetLastError() != ERROR_INVALID_WINDOW_HANDLE, "PostMessage");
+        return false;
     }
 
     void Kill(const char* reason)
@@ -678,9 +639,7 @@ private:
             return;
         }
         killed_ = true;
-        if (!::TerminateProcess(process_, kKilledExitCode)) {
-            ThrowLastError("TerminateProcess");
-        }
+        ThrowLastErrorIf(!::TerminateProcess(process_, kKilledExitCode), "TerminateProcess");
         events_.Emit("killed", std::string(",\"reason\":\"") + reason + "\"");
     }
 
@@ -707,25 +666,26 @@ int Run(const Options& options)
 
     // The job kills the program when the operator ends, however it ends.
     UniqueKernelObject job(::CreateJobObjectW(nullptr, nullptr));
-    if (!job) {
-        ThrowLastError("CreateJobObject");
-    }
+    ThrowLastErrorIf(!job, "CreateJobObject");
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
-        ThrowLastError("SetInformationJobObject");
-    }
+    ThrowLastErrorIf(
+        !::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)),
+        "SetInformationJobObject");
 
     std::wstring commandLine = CommandLine(options.command);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(options.command.front().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+    // Converted before the call: a conversion between a failure and the
+    // reading of its error code could change that code.
+    const std::string program = kestrane::win32::Narrow(options.command.front());
+    ThrowLastErrorIf(
+        !::CreateProcessW(options.command.front().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                           CREATE_SUSPENDED, nullptr,
                           options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                          &startup, &started)) {
-        ThrowLastError("CreateProcess of " + kestrane::win32::Narrow(options.command.front()));
-    }
+                          &startup, &started),
+        "CreateProcess of " + program);
     UniqueKernelObject process(started.hProcess);
     UniqueKernelObject thread(started.hThread);
     if (!::AssignProcessToJobObject(job.Get(), process.Get())) {
@@ -735,17 +695,13 @@ int Run(const Options& options)
                                  + kestrane::win32::SystemErrorText(error));
     }
     events.Start();
-    if (::ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
-        ThrowLastError("ResumeThread");
-    }
+    ThrowLastErrorIf(::ResumeThread(thread.Get()) == static_cast<DWORD>(-1), "ResumeThread");
     events.Emit("started", ",\"pid\":" + std::to_string(started.dwProcessId));
 
     Watcher watcher(options, events, process.Get(), started.dwProcessId);
     for (;;) {
         const DWORD wait = ::WaitForSingleObject(process.Get(), kPollMs);
-        if (wait == WAIT_FAILED) {
-            ThrowLastError("WaitForSingleObject");
-        }
+        ThrowLastErrorIf(wait == WAIT_FAILED, "WaitForSingleObject");
         watcher.Scan();
         if (wait == WAIT_OBJECT_0) {
             break;
@@ -753,9 +709,7 @@ int Run(const Options& options)
         watcher.Act();
     }
     DWORD exitCode = 0;
-    if (!::GetExitCodeProcess(process.Get(), &exitCode)) {
-        ThrowLastError("GetExitCodeProcess");
-    }
+    ThrowLastErrorIf(!::GetExitCodeProcess(process.Get(), &exitCode), "GetExitCodeProcess");
     events.Emit("exit", ",\"code\":" + std::to_string(exitCode));
     return watcher.TimedOut() ? 3 : 0;
 }

@@ -1,0 +1,138 @@
+// One blocking operation at a time on a worker thread, while the thread that
+// started it keeps its window alive: it waits for the operation in short
+// slices, pumps its messages between them, and gives the operation up when
+// the window is closed or when the operation stops making progress.
+//
+// A worker that does not finish when it is given up is left to finish on its
+// own, so what it works on must be its own copies or state shared through
+// shared pointers, never the caller's.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace kestrane {
+
+using SteadyClock = std::chrono::steady_clock;
+// Reads the steady time; tests pass a clock of their own.
+using SteadyNow = std::function<SteadyClock::time_point()>;
+
+// The part of a worker's task that the waiting thread watches.
+class TaskState {
+public:
+    TaskState();
+    explicit TaskState(SteadyNow now);
+    TaskState(const TaskState&) = delete;
+    TaskState& operator=(const TaskState&) = delete;
+    virtual ~TaskState() = default;
+
+    // True once the task has finished, waiting up to limit for that.
+    bool WaitFor(SteadyClock::duration limit);
+    bool Finished();
+
+    // Called by the work whenever it has moved forward.
+    void MadeProgress();
+    SteadyClock::duration TimeWithoutProgress() const;
+
+protected:
+    std::mutex mutex_;
+    std::condition_variable signal_;
+    bool finished_ = false;
+
+private:
+    SteadyNow now_;
+    std::atomic<SteadyClock::time_point> lastProgress_;
+};
+
+// One operation, shared by the worker that runs it and the thread that waits.
+template <typename Result> class Task final : public TaskState {
+public:
+    using TaskState::TaskState;
+
+    // Runs work(*this) and records its result or the exception it threw, so
+    // that no exception leaves the worker thread.
+    template <typename Work> void Run(Work& work) noexcept
+    {
+        std::exception_ptr failure;
+        Result result{};
+        try {
+            result = work(*this);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            std::lock_guard lock(mutex_);
+            result_ = std::move(result);
+            failure_ = failure;
+            finished_ = true;
+        }
+        signal_.notify_all();
+    }
+
+    // The result, or the worker's exception rethrown. Only once Finished().
+    Result Outcome()
+    {
+        std::lock_guard lock(mutex_);
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+        return result_;
+    }
+
+private:
+    Result result_{};
+    std::exception_ptr failure_;
+};
+
+enum class WaitEnd {
+    Finished,      // the task has finished
+    WindowClosed,  // pump returned false: the user closed the window
+    Stalled,       // the task made no progress for the stall limit
+};
+
+// How long the waiting thread waits for the task between two calls to pump.
+inline constexpr auto kWaitSlice = std::chrono::milliseconds(10);
+
+// Waits for the task, calling pump between slices of waiting, until it has
+// finished, pump returns false, or the task has gone stallLimit without progress.
+WaitEnd WaitWhilePumping(TaskState& task, const std::function<bool()>& pump,
+                         SteadyClock::duration stallLimit);
+
+// The thread that runs the current task.
+class WorkerThread {
+public:
+    WorkerThread() = default;
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
+    // A worker still running is left to finish on its own.
+    ~WorkerThread() { Release(SteadyClock::duration::zero()); }
+
+    // Runs work on a new thread as task, once the thread of the earlier task
+    // has ended. Throws std::system_error when no thread can be started.
+    template <typename Result, typename Work> void Start(const std::shared_ptr<Task<Result>>& task, Work work)
+    {
+        Join();
+        thread_ = std::thread([task, work = std::move(work)]() mutable { task->Run(work); });
+        task_ = task;
+    }
+
+    // Waits until the thread of the current task has ended.
+    void Join();
+
+    // Waits up to limit for the current task to finish and then for its
+    // thread to end; a worker still busy after that is left to finish on its own.
+    void Release(SteadyClock::duration limit) noexcept;
+
+private:
+    std::thread thread_;
+    std::shared_ptr<TaskState> task_;
+};
+
+}  // namespace kestrane

@@ -1,0 +1,84 @@
+// What the FTP client makes of the server's words and of a failed call: the
+// reply code, whether a reply refuses, a listing that names no such file, the
+// password kept out of every text, and a failure told in plain words. Portable,
+// so that the wordings real servers use are tested natively; the WinINet layer
+// feeds it the codes and reply texts its calls leave behind.
+#pragma once
+
+#include "ftp/ftp_client.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kestrane {
+
+// The failure codes told apart here, as WinINet (wininet.h), the system and
+// Windows Sockets (winerror.h) number them. The WinINet layer checks that
+// they agree with those headers.
+namespace failure_code {
+inline constexpr std::uint32_t kInvalidHandle = 6;                   // ERROR_INVALID_HANDLE
+inline constexpr std::uint32_t kSocketConnectionAborted = 10053;     // WSAECONNABORTED
+inline constexpr std::uint32_t kSocketConnectionReset = 10054;       // WSAECONNRESET
+inline constexpr std::uint32_t kSocketConnectionRefused = 10061;     // WSAECONNREFUSED
+inline constexpr std::uint32_t kInternetTimeout = 12002;             // ERROR_INTERNET_TIMEOUT
+inline constexpr std::uint32_t kInternetExtendedError = 12003;       // ERROR_INTERNET_EXTENDED_ERROR
+inline constexpr std::uint32_t kInternetNameNotResolved = 12007;     // ERROR_INTERNET_NAME_NOT_RESOLVED
+inline constexpr std::uint32_t kInternetLoginFailure = 12015;        // ERROR_INTERNET_LOGIN_FAILURE
+inline constexpr std::uint32_t kInternetOperationCancelled = 12017;  // ERROR_INTERNET_OPERATION_CANCELLED
+inline constexpr std::uint32_t kInternetCannotConnect = 12029;       // ERROR_INTERNET_CANNOT_CONNECT
+inline constexpr std::uint32_t kInternetConnectionAborted = 12030;   // ERROR_INTERNET_CONNECTION_ABORTED
+inline constexpr std::uint32_t kInternetConnectionReset = 12031;     // ERROR_INTERNET_CONNECTION_RESET
+inline constexpr std::uint32_t kFtpTransferInProgress = 12110;       // ERROR_FTP_TRANSFER_IN_PROGRESS
+inline constexpr std::uint32_t kFtpDropped = 12111;                  // ERROR_FTP_DROPPED
+}  // namespace failure_code
+
+// The system's own description of a failure code, for the codes the rules
+// here do not word themselves.
+using SystemErrorTextFunction = std::string (*)(std::uint32_t code);
+
+// A call that failed: its failure code and, when the server's last reply
+// refused something, what that reply said.
+struct CallFailure {
+    std::uint32_t code = 0;
+    int replyCode = 0;        // the refusing reply's code; 0 without one
+    bool noSuchFile = false;  // the refusing reply says the path does not exist
+    std::string reply;        // the refusing reply as reported: trimmed, without the password
+};
+
+// The text without leading and trailing blanks and line breaks.
+std::string Trimmed(const std::string& text);
+
+// The three-digit code that starts a server reply, or 0.
+int ReplyCode(const std::string& reply);
+
+// A 4xx or 5xx reply code: the server refused.
+bool IsRefusal(int replyCode);
+
+// A listing refused because the path does not exist, as servers word it.
+bool SaysNoSuchFile(const std::string& reply);
+
+// The text with every occurrence of the password replaced by a mask.
+std::string WithoutPassword(std::string text, const std::string& password);
+
+// The failure of a call that failed with code while the server's last reply
+// was lastReply. Only a refusal (4xx or 5xx) counts: WinINet keeps the last
+// reply of a thread, so after a broken connection it may hold a stale
+// preliminary or success reply, which would only mislead. The rules read the
+// server's own words; only the text kept for the report has the password
+// masked, so a password that also appears in a reply changes no decision.
+CallFailure FailureOf(std::uint32_t code, const std::string& lastReply, const std::string& password);
+
+// A failure code in plain words.
+std::string DescribeFailure(std::uint32_t code, SystemErrorTextFunction systemText);
+
+// The connection broke off or the server closed it.
+bool IsConnectionLost(std::uint32_t code);
+
+// Why connecting and logging in to the server at address failed.
+FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address,
+                        SystemErrorTextFunction systemText);
+
+// A listing's entry names the remote path: the path itself, or its last part.
+bool NamesPath(const std::string& listedName, const std::string& remotePath);
+
+}  // namespace kestrane

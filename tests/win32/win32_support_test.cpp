@@ -1,0 +1,89 @@
+// The Win32 kit: handle owners and the thrown last error.
+#include "common/win32_support.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace kestrane {
+namespace {
+
+bool IsOpen(HANDLE handle)
+{
+    DWORD flags = 0;
+    return ::GetHandleInformation(handle, &flags) != FALSE;
+}
+
+bool Duplicate(HANDLE source, HANDLE* copy)
+{
+    return ::DuplicateHandle(::GetCurrentProcess(), source, ::GetCurrentProcess(), copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)
+           != FALSE;
+}
+
+TEST(Win32KitTest, AnOwnerClosesWhatItHoldsWhenRefilledResetOrMovedOnto)
+{
+    const win32::UniqueKernelObject event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(event) << ::GetLastError();
+
+    win32::UniqueKernelObject copy;
+    ASSERT_TRUE(Duplicate(event.Get(), copy.Put())) << ::GetLastError();
+    const HANDLE first = copy.Get();
+    ASSERT_TRUE(IsOpen(first));
+
+    // Refilled through Put(): the handle held is closed before the call runs.
+    HANDLE* place = copy.Put();
+    EXPECT_FALSE(IsOpen(first));
+    EXPECT_EQ(*place, nullptr);
+    ASSERT_TRUE(Duplicate(event.Get(), place)) << ::GetLastError();
+    const HANDLE second = copy.Get();
+    EXPECT_TRUE(IsOpen(second));
+
+    win32::UniqueKernelObject moved(std::move(copy));
+    EXPECT_FALSE(copy);
+    EXPECT_EQ(moved.Get(), second);
+    win32::UniqueKernelObject third;
+    ASSERT_TRUE(Duplicate(event.Get(), third.Put())) << ::GetLastError();
+    const HANDLE thirdHandle = third.Get();
+    moved = std::move(third);
+    EXPECT_FALSE(IsOpen(second));
+    EXPECT_EQ(moved.Get(), thirdHandle);
+    moved.Reset();
+    EXPECT_FALSE(IsOpen(thirdHandle));
+
+    // Handles whose "none" is INVALID_HANDLE_VALUE.
+    const win32::UniqueFile missing(::CreateFileW(L"no-such-folder\\no-such-file", GENERIC_READ, 0, nullptr,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.Get(), INVALID_HANDLE_VALUE);
+}
+
+// What a failing call's own error builder makes of the code.
+struct CodeError {
+    DWORD code;
+};
+
+TEST(Win32KitTest, ThrowsTheFailedCallsErrorAndOnlyWhenItFailed)
+{
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_NO_THROW(win32::ThrowLastErrorIf(false, "Nothing"));
+    EXPECT_NO_THROW(win32::ThrowLastErrorIf(false, [](DWORD code) { return CodeError{code}; }));
+
+    try {
+        win32::ThrowLastErrorIf(!::DeleteFileW(L"no-such-file.kestrane"), "DeleteFileW");
+        ADD_FAILURE() << "nothing was thrown";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), "DeleteFileW failed: " + win32::SystemErrorText(ERROR_FILE_NOT_FOUND));
+    }
+
+    try {
+        win32::ThrowLastErrorIf(::GetFileAttributesW(L"no-such-file.kestrane") == INVALID_FILE_ATTRIBUTES,
+                                [](DWORD code) { return CodeError{code}; });
+        ADD_FAILURE() << "nothing was thrown";
+    } catch (const CodeError& error) {
+        EXPECT_EQ(error.code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    }
+}
+
+}  // namespace
+}  // namespace kestrane
