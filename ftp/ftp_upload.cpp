@@ -2,6 +2,7 @@
 
 #include "common/job_error.h"
 #include "common/scope_exit.h"
+#include "ftp/ftp_replies.h"
 #include "store/working_folder.h"
 
 namespace kestrane {
@@ -14,7 +15,8 @@ constexpr int kRenameMinutes = 60;
 // a permanent negative reply (5xx).
 bool RefusedForGood(const FtpError& error)
 {
-    return error.ServerReply().size() >= 3 && error.ServerReply()[0] == '5';
+    const int code = ReplyCode(error.ServerReply());
+    return code >= 500 && code < 600;
 }
 
 // What a server file of an upload's name turns out to be.
