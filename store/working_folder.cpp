@@ -79,7 +79,12 @@ void SettlePulledCopy(LocalFiles& files, const PulledCopyCheck& stillOnHandheld)
 
 std::string TwoDigits(int value)
 {
-    return (value < 10 ? "0" : "") + std::to_string(value);
+    // Built by inserting: g++ 12 warns (wrongly) that "0" + std::to_string() may overlap.
+    std::string digits = std::to_string(value);
+    if (digits.size() < 2) {
+        digits.insert(digits.begin(), '0');
+    }
+    return digits;
 }
 
 int DaysInMonth(int year, int month)
