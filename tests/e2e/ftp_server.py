@@ -1,9 +1,10 @@
 """An FTP server for the tests and the demo, built on pyftpdlib.
 
 It serves one account on 127.0.0.1 and can behave like one of the broken
-servers Kestrane meets in the field (see FAULTS). Every command it receives is
-appended to a journal file, so a test can tell what the client asked for (the
-password is masked).
+servers Kestrane meets in the field, or answer in the words of another
+server (see FAULTS). Every command it receives is appended to a journal file,
+so a test can tell what the client asked for (the password is masked), and
+so is every data connection ("DATA").
 
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
@@ -38,8 +39,12 @@ FAULTS = {
     "drop-all": "closes the data and control connections part way through an upload, with no reply",
     "no-banner": "accepts the connection but never sends its 220 banner, nor answers anything",
     "short-store": "replies 226 to an upload but keeps only the first half of the file",
-    "slow": "receives uploads at 64 KB/s: slow, but working",
-    "hang-list": "works, but once the session has stored a file its listings never answer",
+    "slow": "moves data at 64 KB/s both ways: slow, but working",
+    "hang-check": "works, but once the session has stored a file its size queries and listings never answer",
+    "iis": "answers as Microsoft IIS does: SIZE in any mode, and 550 The system cannot find the file "
+           "specified. for whatever is not there",
+    "filezilla": "answers in FileZilla Server's words, and has no SIZE: 500 Syntax error, command "
+                 "unrecognized., and 550 File not found for whatever is not there",
 }
 
 # Where the cut-data-426 and drop-all faults break the upload off.
@@ -47,7 +52,10 @@ CUT_AFTER_BYTES = 64 * 1024
 THROTTLE_BYTES_PER_SECOND = 64 * 1024
 PERMISSIONS = "elradfmwMT"
 READ_ONLY_PERMISSIONS = "elr"
-LISTING_COMMANDS = ("LIST", "NLST", "MLSD", "MLST")
+CHECKING_COMMANDS = ("SIZE", "LIST", "NLST", "MLSD", "MLST")
+IIS_NOT_FOUND = "550 The system cannot find the file specified."
+FILEZILLA_NOT_FOUND = "550 File not found"
+FILEZILLA_UNKNOWN_COMMAND = "500 Syntax error, command unrecognized."
 _LIBRARY_LOG = logging.getLogger("pyftpdlib")
 
 
@@ -72,7 +80,7 @@ def _masked(line):
 
 def _journaling_handler(journal):
     class JournalingHandler(FTPHandler):
-        """Journals each command line."""
+        """Journals each command line and each data connection."""
 
         def on_connect(self):
             journal.write("CONNECT")
@@ -80,6 +88,10 @@ def _journaling_handler(journal):
         def pre_process_command(self, line, cmd, arg):
             journal.write(_masked(line))
             super().pre_process_command(line, cmd, arg)
+
+        def _on_dtp_connection(self):
+            journal.write("DATA")
+            super()._on_dtp_connection()
 
     return JournalingHandler
 
@@ -131,6 +143,25 @@ class _ShortStoreDTPHandler(DTPHandler):
         super().handle_close()
 
 
+def _answering_in_other_words(base, not_found, size):
+    """Methods for a subclass of base that reword every 550 as not_found and
+    answer SIZE with size(handler, path)."""
+    def respond(self, resp, logfun=_LIBRARY_LOG.debug):
+        base.respond(self, not_found if resp.startswith("550 ") else resp, logfun)
+
+    def ftp_SIZE(self, path):
+        size(self, path)
+    return {"respond": respond, "ftp_SIZE": ftp_SIZE}
+
+
+def _size_in_any_mode(handler, path):
+    """SIZE as IIS answers it: in ASCII mode too."""
+    if not handler.fs.isfile(handler.fs.realpath(path)):
+        handler.respond(IIS_NOT_FOUND)
+        return
+    handler.respond("213 %d" % handler.run_as_current_user(handler.fs.getsize, path))
+
+
 def _handler_class(fault, journal):
     """The control-connection handler class that behaves as `fault` says."""
     base = _journaling_handler(journal)
@@ -170,18 +201,23 @@ def _handler_class(fault, journal):
         attributes["dtp_handler"] = _ShortStoreDTPHandler
     elif fault == "slow":
         throttled = type("SlowDTPHandler", (ThrottledDTPHandler,),
-                         {"read_limit": THROTTLE_BYTES_PER_SECOND})
+                         {"read_limit": THROTTLE_BYTES_PER_SECOND, "write_limit": THROTTLE_BYTES_PER_SECOND})
         attributes["dtp_handler"] = throttled
-    elif fault == "hang-list":
+    elif fault == "hang-check":
         def on_file_received(self, file):
             self.stored_a_file = True
 
         def process_command(self, cmd, *args, **kwargs):
-            if cmd in LISTING_COMMANDS and getattr(self, "stored_a_file", False):
+            if cmd in CHECKING_COMMANDS and getattr(self, "stored_a_file", False):
                 return
             base.process_command(self, cmd, *args, **kwargs)
         attributes["on_file_received"] = on_file_received
         attributes["process_command"] = process_command
+    elif fault == "iis":
+        attributes.update(_answering_in_other_words(base, IIS_NOT_FOUND, _size_in_any_mode))
+    elif fault == "filezilla":
+        attributes.update(_answering_in_other_words(
+            base, FILEZILLA_NOT_FOUND, lambda handler, path: handler.respond(FILEZILLA_UNKNOWN_COMMAND)))
     elif fault not in ("none", "stor-550"):
         raise ValueError("unknown fault mode %r; known: %s" % (fault, ", ".join(sorted(FAULTS))))
 

@@ -117,9 +117,9 @@ BOUNDARIES = {
         part_uploaded, records=20_000, fault="slow",
         left=("NAME", "NAME.pending"), uploaded="part",
         second_run="sends again"),
-    # The listing that would confirm the upload never answers.
+    # The size check that would confirm the upload never answers.
     "after the upload, before it is confirmed": Boundary(
-        all_uploaded, fault="hang-list",
+        all_uploaded, fault="hang-check",
         left=("NAME", "NAME.pending"), uploaded="all",
         second_run="finds"),
     "before the done marker is written": Boundary(
