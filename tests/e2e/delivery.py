@@ -28,6 +28,9 @@ PENDING_SUFFIX = ".TXT.pending"
 UNFINISHED_SUFFIX = ".TXT.tmp"
 END_LINE = b"<<EOF:>>"
 WORK_IN_PROGRESS = ("Infile.txt", "Infile.pull", "Infile.pulled", "Infile.merge")
+# Kept from the pull that took data from the handheld until it has its done marker.
+DONE_MARKER_OWED = "SyncDone.owed"
+OWED_MARKER_LOG_LINE = "The handheld is owed a done marker by an earlier run"
 DEVICE_READ_BYTES = 4096
 RECORD_BYTES = 64
 assert DEVICE_READ_BYTES % RECORD_BYTES == 0
@@ -146,6 +149,7 @@ def exactly_once_problems(server, *batches):
 
 def leftovers(bench):
     """What a finished run must not leave in the working folder: pending
-    markers, unfinished upload files and pulled or staged data."""
+    markers, unfinished upload files, pulled or staged data, and a done
+    marker still owed."""
     return [name for name in working_files(bench)
-            if name.endswith((PENDING_SUFFIX, UNFINISHED_SUFFIX)) or name in WORK_IN_PROGRESS]
+            if name.endswith((PENDING_SUFFIX, UNFINISHED_SUFFIX)) or name in WORK_IN_PROGRESS + (DONE_MARKER_OWED,)]

@@ -35,6 +35,8 @@ FAULTS = {
     "too-many-421": "answers a new connection with 421 Too many connections and closes it",
     "stor-550": "the account may not write: STOR gets 550",
     "stor-552": "takes the whole upload, then replies 552 (quota exceeded) and drops the file",
+    "stor-553-once": "refuses the first upload of each connection for good (553, file name not allowed), "
+                     "and takes the others",
     "cut-data-426": "cuts the data connection part way through an upload and replies 426",
     "drop-all": "closes the data and control connections part way through an upload, with no reply",
     "no-banner": "accepts the connection but never sends its 220 banner, nor answers anything",
@@ -183,6 +185,13 @@ def _handler_class(fault, journal):
         attributes["handle"] = handle
     elif fault == "stor-552":
         attributes["dtp_handler"] = _QuotaDTPHandler
+    elif fault == "stor-553-once":
+        def ftp_STOR(self, file, mode="w"):
+            if getattr(self, "refused_one", False):
+                return base.ftp_STOR(self, file, mode)
+            self.refused_one = True
+            self.respond("553 Requested action not taken. File name not allowed.")
+        attributes["ftp_STOR"] = ftp_STOR
     elif fault == "cut-data-426":
         attributes["dtp_handler"] = _cutting_dtp(command_channel_too=False)
     elif fault == "drop-all":
