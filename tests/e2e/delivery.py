@@ -110,12 +110,12 @@ def connections(server):
     return server.journal.read_text(encoding="utf-8").splitlines().count("CONNECT")
 
 
-def records_on_server(server):
+def records_on_server(server, folder=REMOTE_FOLDER):
     """Every record in the server's upload files, counted, after checking that
     each file is a whole upload file: its "UH" header naming it with the
     number of lines, the lines, and the end line, each ended by CR LF."""
     counted = Counter()
-    for path in sorted((server.root / REMOTE_FOLDER).iterdir()):
+    for path in sorted((server.root / folder).iterdir()):
         content = path.read_bytes()
         assert content.endswith(END_LINE + b"\r\n"), "%s does not end with the end line: ...%r" % (
             path.name, content[-40:])
@@ -131,13 +131,13 @@ def records_on_server(server):
     return counted
 
 
-def exactly_once_problems(server, *batches):
+def exactly_once_problems(server, *batches, folder=REMOTE_FOLDER):
     """"" when the server holds every record of the batches exactly once and
     nothing else; otherwise what is wrong, briefly."""
     expected = Counter()
     for batch in batches:
         expected.update(batch.as_uploaded())
-    held = records_on_server(server)
+    held = records_on_server(server, folder)
     problems = []
     for what, records in (("missing", expected - held), ("unexpected or more than once", held - expected)):
         if records:
