@@ -4,11 +4,12 @@ It serves one account on 127.0.0.1 and can behave like one of the broken
 servers Kestrane meets in the field, or answer in the words of another
 server (see FAULTS). Every command it receives is appended to a journal file,
 so a test can tell what the client asked for (the password is masked), and
-so is every data connection ("DATA").
+so is every data connection ("DATA"). It can answer every command late, as
+a server at the far end of a slow line does (--latency-ms).
 
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
-        [--port 0] [--fault MODE] [--ready-file PATH] [--journal PATH]
+        [--port 0] [--fault MODE] [--latency-ms 0] [--ready-file PATH] [--journal PATH]
 It prints "PORT n" once it listens, writes n to the ready file, and serves
 until it is killed.
 
@@ -17,6 +18,7 @@ Or import it: start_server(...) runs it on a background thread and returns
 """
 
 import argparse
+import collections
 import logging
 import os
 import signal
@@ -52,6 +54,8 @@ FAULTS = {
 # Where the cut-data-426 and drop-all faults break the upload off.
 CUT_AFTER_BYTES = 64 * 1024
 THROTTLE_BYTES_PER_SECOND = 64 * 1024
+# How often a server on a background thread looks whether it is to stop.
+STOP_CHECK_S = 0.05
 PERMISSIONS = "elradfmwMT"
 READ_ONLY_PERMISSIONS = "elr"
 CHECKING_COMMANDS = ("SIZE", "LIST", "NLST", "MLSD", "MLST")
@@ -80,9 +84,10 @@ def _masked(line):
     return "PASS ******" if line.split(" ")[0].upper() == "PASS" else line
 
 
-def _journaling_handler(journal):
+def _journaling_handler(journal, latency_s):
     class JournalingHandler(FTPHandler):
-        """Journals each command line and each data connection."""
+        """Journals each command line and each data connection, and sends
+        each reply latency_s after it is made, in order."""
 
         def on_connect(self):
             journal.write("CONNECT")
@@ -94,6 +99,20 @@ def _journaling_handler(journal):
         def _on_dtp_connection(self):
             journal.write("DATA")
             super()._on_dtp_connection()
+
+        def respond(self, resp, logfun=_LIBRARY_LOG.debug):
+            if not latency_s:
+                super().respond(resp, logfun)
+                return
+            # Each reply waits its turn: a later one never overtakes.
+            if not hasattr(self, "late_replies"):
+                self.late_replies = collections.deque()
+            self.late_replies.append(resp)
+            self.call_later(latency_s, self._send_late_reply, logfun)
+
+        def _send_late_reply(self, logfun):
+            if not self._closed:
+                super().respond(self.late_replies.popleft(), logfun)
 
     return JournalingHandler
 
@@ -164,9 +183,9 @@ def _size_in_any_mode(handler, path):
     handler.respond("213 %d" % handler.run_as_current_user(handler.fs.getsize, path))
 
 
-def _handler_class(fault, journal):
+def _handler_class(fault, journal, latency_s=0):
     """The control-connection handler class that behaves as `fault` says."""
-    base = _journaling_handler(journal)
+    base = _journaling_handler(journal, latency_s)
     attributes = {}
 
     if fault == "login-530":
@@ -233,28 +252,31 @@ def _handler_class(fault, journal):
     return type("FaultyHandler", (base,), attributes)
 
 
-def make_server(root, user, password, fault="none", port=0, journal=None):
+def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
     """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port."""
     authorizer = DummyAuthorizer()
     permissions = READ_ONLY_PERMISSIONS if fault == "stor-550" else PERMISSIONS
     authorizer.add_user(user, password, os.path.abspath(root), perm=permissions)
-    handler = _handler_class(fault, Journal(journal))
+    handler = _handler_class(fault, Journal(journal), latency_ms / 1000)
     handler.authorizer = authorizer
     handler.banner = "Kestrane test server ready."
     return FTPServer(("127.0.0.1", port), handler, ioloop=IOLoop())
 
 
-def start_server(root, user, password, fault="none", port=0, journal=None):
+def start_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
     """Serves on a background thread. Returns (port, stop); stop() ends it."""
     if not _LIBRARY_LOG.handlers and not logging.root.handlers:
         _LIBRARY_LOG.addHandler(logging.StreamHandler())
         _LIBRARY_LOG.setLevel(logging.WARNING)
-    server = make_server(root, user, password, fault, port, journal)
+    server = make_server(root, user, password, fault, port, journal, latency_ms)
     stopping = threading.Event()
 
     def serve():
+        # A late reply goes out when it is due only if no wait outlasts it.
+        wait = STOP_CHECK_S
         while not stopping.is_set():
-            server.ioloop.loop(timeout=0.05, blocking=False)
+            soonest = server.ioloop.loop(timeout=wait, blocking=False)
+            wait = STOP_CHECK_S if soonest is None else min(STOP_CHECK_S, soonest)
         server.close_all()
 
     thread = threading.Thread(target=serve, name="ftp-server", daemon=True)
@@ -282,20 +304,23 @@ def main(argv=None):
     parser.add_argument("--password", required=True)
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
     parser.add_argument("--fault", default="none", choices=sorted(FAULTS))
+    parser.add_argument("--latency-ms", type=int, default=0, help="answer every command this much later")
     parser.add_argument("--ready-file", help="where to write the port once listening")
     parser.add_argument("--journal", help="file that receives every command line")
     parser.add_argument("--verbose", action="store_true", help="log pyftpdlib's activity on stderr")
     args = parser.parse_args(argv)
 
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr)
-    server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal)
+    server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal,
+                         args.latency_ms)
     port = server.address[1]
     if args.ready_file:
         _write_ready_file(args.ready_file, port)
     print("PORT %d" % port, flush=True)
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(0))
     try:
-        server.serve_forever(timeout=0.5, handle_exit=False)
+        # No fixed wait: the loop then waits no longer than the next late reply is due.
+        server.serve_forever(timeout=None, handle_exit=False)
     except (KeyboardInterrupt, SystemExit):
         pass
     finally:
