@@ -9,10 +9,10 @@ foreground on a free loopback port, with a configuration of its own and a
 throw-away virtual account in a password file of its own: no system user,
 nothing of the machine's configuration. stop() ends it.
 
-The account serves a fresh folder under the system's temporary folder: the
-servers enter it as the account's user, and pytest's folders are open to
-their owner only. When the tests run as root, the servers run the account as
-"nobody"; otherwise as the tests' own user. What a test puts in the folder
+Both start each session as root, to change into the account's folder as
+its root and then become the account's user, "nobody": the tests must run as
+root. The account serves a fresh folder under the system's temporary folder,
+since pytest's folders are open to their owner only; what a test puts there
 must belong to the account, as the folder does.
 """
 
@@ -34,6 +34,9 @@ PROFTPD = SERVERS_DIR / "usr" / "sbin" / "proftpd"
 PURE_FTPD = SERVERS_DIR / "usr" / "sbin" / "pure-ftpd"
 PURE_PW = SERVERS_DIR / "usr" / "bin" / "pure-pw"
 START_LIMIT_S = 30
+# A free port found may be taken by another program before the server binds
+# it; the server then ends at once, and starts again on another.
+START_ATTEMPTS = 5
 STOP_LIMIT_S = 10
 POLL_S = 0.05
 
@@ -69,8 +72,9 @@ class DebianFtpServer:
         self.folder = Path(folder)
         self.user = user
         self.password = password
-        self.port = _free_port()
-        self.uid, self.gid = _account_ids()
+        self.port = None
+        nobody = pwd.getpwnam("nobody")
+        self.uid, self.gid = nobody.pw_uid, nobody.pw_gid
         self.root = Path(tempfile.mkdtemp(prefix="kestrane-ftp-root-"))
         self.root.chmod(0o755)
         os.chown(self.root, self.uid, self.gid)
@@ -80,19 +84,25 @@ class DebianFtpServer:
     def host(self):
         return "127.0.0.1:%d" % self.port
 
-    def start(self, command):
-        log = open(self.folder / "server.log", "ab")
-        with log:
-            # A session of its own: Pure-FTPd serves each connection from a child process.
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                            start_new_session=True)
-        deadline = time.monotonic() + START_LIMIT_S
-        while not _greets(self.port):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise rig.RigError("%s did not start (exit status %s): %s" % (
-                    self.name, self.process.poll(), (self.folder / "server.log").read_text(errors="replace")))
-            time.sleep(POLL_S)
+    def start(self, command_for_port):
+        """Starts the server that command_for_port(port) runs, on a free port."""
+        log_path = self.folder / "server.log"
+        for _ in range(START_ATTEMPTS):
+            self.port = _free_port()
+            with open(log_path, "ab") as log:
+                # A session of its own: Pure-FTPd serves each connection from a child process.
+                self.process = subprocess.Popen(command_for_port(self.port), stdin=subprocess.DEVNULL,
+                                                stdout=log, stderr=log, start_new_session=True)
+            deadline = time.monotonic() + START_LIMIT_S
+            while self.process.poll() is None and time.monotonic() < deadline:
+                if _greets(self.port):
+                    return
+                time.sleep(POLL_S)
+            if self.process.poll() is None:
+                break
+        self.stop()
+        raise rig.RigError("%s did not start (exit status %s): %s" % (
+            self.name, self.process.poll(), log_path.read_text(errors="replace")))
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
@@ -120,13 +130,6 @@ def _greets(port):
         return False
 
 
-def _account_ids():
-    if os.geteuid() == 0:
-        nobody = pwd.getpwnam("nobody")
-        return nobody.pw_uid, nobody.pw_gid
-    return os.getuid(), os.getgid()
-
-
 def _password_hash(password):
     """The password as crypt(3) checks it: SHA-512 with a random salt."""
     return subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=password, capture_output=True, text=True,
@@ -146,11 +149,13 @@ def start_proftpd(folder, user, password):
         user, _password_hash(password), server.uid, server.gid, server.root))
     (server.folder / "group").write_text("%s:x:%d:\n" % (user, server.gid))
     (server.folder / "passwd").chmod(0o600)
-    run_as = "User %s\nGroup %s" % (pwd.getpwuid(server.uid).pw_name, grp.getgrgid(server.gid).gr_name) \
-        if os.geteuid() == 0 else ""
+    run_as = "User %s\nGroup %s" % (pwd.getpwuid(server.uid).pw_name, grp.getgrgid(server.gid).gr_name)
     config = server.folder / "proftpd.conf"
-    config.write_text(PROFTPD_CONFIG.format(port=server.port, folder=server.folder, run_as=run_as))
-    server.start([str(PROFTPD), "--nodaemon", "--config", str(config)])
+
+    def command(port):
+        config.write_text(PROFTPD_CONFIG.format(port=port, folder=server.folder, run_as=run_as))
+        return [str(PROFTPD), "--nodaemon", "--config", str(config)]
+    server.start(command)
     return server
 
 
@@ -165,7 +170,8 @@ def start_pure_ftpd(folder, user, password):
         user, _password_hash(password), server.uid, server.gid, server.root))
     users.chmod(0o600)
     subprocess.run([str(PURE_PW), "mkdb", str(database), "-f", str(users)], check=True, capture_output=True)
-    server.start([str(PURE_FTPD), "--bind", "127.0.0.1,%d" % server.port, "--login", "puredb:%s" % database,
-                  "--noanonymous", "--dontresolve", "--ipv4only", "--pidfile", str(server.folder / "pure-ftpd.pid")])
+    server.start(lambda port: [
+        str(PURE_FTPD), "--bind", "127.0.0.1,%d" % port, "--login", "puredb:%s" % database, "--noanonymous",
+        "--dontresolve", "--ipv4only", "--pidfile", str(server.folder / "pure-ftpd.pid")])
     return server
 
