@@ -3,6 +3,7 @@
 the whole job against the test FTP server.
 
     /usr/bin/python3 bench/whole_job.py [--size-mib N] [--runs N] [--warmup N] [--journal]
+                                        [--latency-ms N]
 
 Each run docks a fresh handheld whose data file holds N MiB of records (1 by
 default; shaped like bench/staging_data.h makes them: 40 to 80 bytes, some
@@ -23,8 +24,11 @@ handheld connected). The working folder is watched every 2 ms.
 
 The stand-in's call journal is off, as the real library has none; --journal
 turns it on. The FTP server (tests/e2e/ftp_server.py) runs as a process of
-its own. Runs in a fresh Wine prefix and display, as the tests do; uses the
-build in KESTRANE_BUILD_DIR (default build/windows).
+its own; --latency-ms makes it answer every command that much later, as a
+server at the far end of a slow line does. From the server's journal each
+run also reports the commands of its delivery and its data connections.
+Runs in a fresh Wine prefix and display, as the tests do; uses the build in
+KESTRANE_BUILD_DIR (default build/windows).
 """
 
 import argparse
@@ -100,13 +104,15 @@ class FolderWatch:
 class FtpServerProcess:
     """tests/e2e/ftp_server.py in a process of its own, serving a fresh folder."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, latency_ms):
         self.root = Path(folder) / "ftp-root"
         self.root.mkdir()
+        self.journal = Path(folder) / "ftp-journal"
         ready = Path(folder) / "ftp-ready"
         self.process = subprocess.Popen(
             [sys.executable, str(E2E_DIR / "ftp_server.py"), "--root", str(self.root), "--user", FTP_USER,
-             "--password", FTP_PASSWORD, "--port", "0", "--ready-file", str(ready)],
+             "--password", FTP_PASSWORD, "--port", "0", "--ready-file", str(ready), "--journal",
+             str(self.journal), "--latency-ms", str(latency_ms)],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         while not ready.exists():
@@ -119,6 +125,13 @@ class FtpServerProcess:
     def empty(self):
         for path in self.root.iterdir():
             path.unlink()
+
+    def conversation(self):
+        """What the journal holds since the last call: the commands, and the
+        number of data connections."""
+        lines = self.journal.read_text(encoding="utf-8").splitlines() if self.journal.exists() else []
+        self.journal.unlink(missing_ok=True)
+        return [line for line in lines if line not in ("CONNECT", "DATA")], lines.count("DATA")
 
     def stop(self):
         self.process.terminate()
@@ -170,6 +183,7 @@ def main():
     parser.add_argument("--runs", type=int, default=7, help="counted runs")
     parser.add_argument("--warmup", type=int, default=1, help="runs not counted, first")
     parser.add_argument("--journal", action="store_true", help="let the stand-in rapi.dll keep its journal")
+    parser.add_argument("--latency-ms", type=int, default=0, help="the FTP server answers every command this late")
     args = parser.parse_args()
 
     data = handheld_data(int(args.size_mib * 1024 * 1024))
@@ -180,7 +194,7 @@ def main():
     server = None
     try:
         session.start()
-        server = FtpServerProcess(root)
+        server = FtpServerProcess(root, args.latency_ms)
         setup = rig.TestBench(session, root / "setup")
         setup.reset()
         setup.provision(LOCATION_CODE, "127.0.0.1:%d" % server.port, FTP_USER, FTP_PASSWORD, "")
@@ -189,6 +203,7 @@ def main():
         for number in range(args.warmup + args.runs):
             measured = one_run(session, root / ("run-%d" % number), data, args.journal, timeout_ms)
             server.empty()
+            commands, data_connections = server.conversation()
             if measured["problem"]:
                 raise rig.RigError("run %d did not finish cleanly:\n%s" % (number, measured["problem"]))
             counted = number >= args.warmup
@@ -198,6 +213,8 @@ def main():
             print("%s pull %s  box %.3f s  exit %.3f s  (start: the %s mark%s)" % (
                 "run" if counted else "warm-up", pull, measured["box"], measured["exit"],
                 "timer" if measured["start_from_timer"] else "pull file", apart))
+            print("    %d commands, %d data connections: %s" % (
+                len(commands), data_connections, " ".join(line.split(" ")[0] for line in commands)))
             if counted:
                 runs.append(measured)
         for key, label in (("pull", "pull (GetCEFile)"), ("box", "start to final message box"),

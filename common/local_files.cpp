@@ -13,6 +13,28 @@ std::string ReadWholeFile(LocalFiles& files, const std::string& name)
     return contents;
 }
 
+bool FileStartsWith(LocalFiles& files, const std::string& whole, const std::string& start)
+{
+    auto wholeInput = files.OpenForReading(whole);
+    auto startInput = files.OpenForReading(start);
+    std::string wholeBytes(64 * 1024, '\0');
+    std::string startBytes(64 * 1024, '\0');
+    while (std::size_t got = startInput->Read(startBytes.data(), startBytes.size())) {
+        std::size_t have = 0;
+        while (have < got) {
+            const std::size_t read = wholeInput->Read(wholeBytes.data() + have, got - have);
+            if (read == 0) {
+                return false;
+            }
+            have += read;
+        }
+        if (std::memcmp(wholeBytes.data(), startBytes.data(), got) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void WriteWholeFile(LocalFiles& files, const std::string& name, std::string_view contents)
 {
     auto output = files.CreateForWriting(name);

@@ -75,6 +75,9 @@ public:
 // Reads the whole file into memory; for small files only.
 std::string ReadWholeFile(LocalFiles& files, const std::string& name);
 
+// Whether the file `whole` begins with every byte of the file `start`.
+bool FileStartsWith(LocalFiles& files, const std::string& whole, const std::string& start);
+
 // Creates name with exactly contents and commits it.
 void WriteWholeFile(LocalFiles& files, const std::string& name, std::string_view contents);
 

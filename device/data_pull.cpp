@@ -16,14 +16,30 @@ std::string CannotConnectMessage(std::int32_t status)
            + WhereTheDataIs(DataPlace::HandheldUntouched) + " Dock it again and restart Kestrane.";
 }
 
+// A paragraph in plain words for the handheld errors that staff can act on.
+std::string PlainWords(std::uint32_t code)
+{
+    switch (code) {
+    case kErrorDeviceNotConnected:
+        return "\r\n\r\nThe handheld was taken out of its dock.";
+    case kErrorSharingViolation:
+        return "\r\n\r\nA program on the handheld is using the file. Close it there and restart Kestrane.";
+    default:
+        return {};
+    }
+}
+
 std::string ReadFailureMessage(std::uint32_t code)
 {
     // The first line is the message staff and support already know.
-    std::string message = "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code));
-    if (code == kErrorDeviceNotConnected) {
-        message += "\r\n\r\nThe handheld was taken out of its dock.";
-    }
-    return message + WhereTheDataIs(DataPlace::Handheld);
+    return "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code)) + PlainWords(code)
+           + WhereTheDataIs(DataPlace::Handheld);
+}
+
+std::string OpenFailureMessage(std::uint32_t code)
+{
+    return "Kestrane could not open the data file on the handheld (error " + std::to_string(code) + ")."
+           + PlainWords(code) + WhereTheDataIs(DataPlace::Handheld);
 }
 
 std::string SaveFailureMessage(const FileError& error)
@@ -150,7 +166,11 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files)
         DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead,
                                                     kOpenExisting, kFileAttributeNormal));
         if (!data.IsOpen()) {
-            return;  // No data file on the handheld: nothing to pull.
+            const std::uint32_t code = device.CeGetLastError();
+            if (code == kErrorFileNotFound || code == kErrorPathNotFound) {
+                return;  // No data file on the handheld: nothing to pull.
+            }
+            throw JobError(OpenFailureMessage(code));
         }
         const std::uint64_t pulled = PullIntoFile(device, data.Get(), files);
         data.Close();
@@ -158,6 +178,8 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files)
         try {
             if (pulled > 0) {
                 files.Rename(kPullFile, kPulledFile, true);
+                // Data leaves the handheld: it is owed a done marker once the data is on the server.
+                RecordDoneMarkerOwed(files);
             } else {
                 files.Remove(kPullFile);
             }

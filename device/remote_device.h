@@ -22,6 +22,7 @@ inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 
 class RemoteDevice {

@@ -1,6 +1,6 @@
 // An FTP client as the upload step drives it: set the server and account,
 // connect (which logs in), ask whether it is connected, put a file, read a
-// remote file's size, and disconnect. The Windows build implements it over
+// remote file's size, get a file, and disconnect. The Windows build implements it over
 // WinINet; tests use an in-memory server.
 #pragma once
 
@@ -40,8 +40,14 @@ public:
     virtual bool IsConnected() = 0;
     // Uploads a local file (binary, passive mode) under remotePath.
     virtual void PutFile(const std::string& localName, const std::string& remotePath) = 0;
-    // The size of a remote file, or nothing when there is no such file.
+    // The size of a remote file, or nothing when there is no such file. The
+    // answer never rests on the wording of the server's replies, which
+    // differs from server to server and language to language; a query the
+    // server refuses for another reason throws FtpError.
     virtual std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) = 0;
+    // Downloads a remote file (binary, passive mode) into a local file,
+    // creating or emptying it.
+    virtual void GetFile(const std::string& remotePath, const std::string& localName) = 0;
     // Ends the connection, or abandons an attempt still under way. Never throws.
     virtual void Disconnect() = 0;
 };

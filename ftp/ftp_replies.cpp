@@ -1,19 +1,12 @@
 #include "ftp/ftp_replies.h"
 
 #include <cctype>
+#include <cstdint>
 
 namespace kestrane {
 namespace {
 
 constexpr char kPasswordMask[] = "********";
-
-std::string Lowercase(std::string text)
-{
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
 
 std::string AddressText(const HostAndPort& address)
 {
@@ -46,15 +39,37 @@ bool IsRefusal(int replyCode)
     return replyCode >= 400 && replyCode < 600;
 }
 
-bool SaysNoSuchFile(const std::string& reply)
+bool NothingThere(int replyCode)
 {
-    const int code = ReplyCode(reply);
-    if (code != 450 && code != 550) {
-        return false;
+    return replyCode == 550;
+}
+
+SizeReply ReadSizeReply(const std::string& reply)
+{
+    const std::string trimmed = Trimmed(reply);
+    const int code = ReplyCode(trimmed);
+    if (NothingThere(code)) {
+        return {SizeAnswer::NoSuchFile};
     }
-    const std::string text = Lowercase(reply);
-    return text.find("no such file") != std::string::npos || text.find("not found") != std::string::npos
-           || text.find("does not exist") != std::string::npos;
+    if (code == 500 || code == 502) {
+        return {SizeAnswer::Unsupported};
+    }
+    // A server may send more than one line; the last one carries the size.
+    const auto lineStart = trimmed.find_last_of("\r\n");
+    const std::string line = lineStart == std::string::npos ? trimmed : trimmed.substr(lineStart + 1);
+    const auto digits = line.find_first_not_of(' ', 3);
+    if (ReplyCode(line) != 213 || line.size() < 4 || line[3] != ' ' || digits == std::string::npos) {
+        return {SizeAnswer::Unclear};
+    }
+    std::uint64_t size = 0;
+    for (std::size_t at = digits; at < line.size(); ++at) {
+        const unsigned digit = static_cast<unsigned char>(line[at]) - '0';
+        if (digit > 9 || size > (UINT64_MAX - digit) / 10) {
+            return {SizeAnswer::Unclear};
+        }
+        size = size * 10 + digit;
+    }
+    return {SizeAnswer::Size, size};
 }
 
 std::string WithoutPassword(std::string text, const std::string& password)
@@ -71,12 +86,11 @@ std::string WithoutPassword(std::string text, const std::string& password)
 
 CallFailure FailureOf(std::uint32_t code, const std::string& lastReply, const std::string& password)
 {
-    CallFailure failure{code, 0, false, {}};
+    CallFailure failure{code, 0, {}};
     const std::string reply = Trimmed(lastReply);
     const int replyCode = ReplyCode(reply);
     if (IsRefusal(replyCode)) {
         failure.replyCode = replyCode;
-        failure.noSuchFile = SaysNoSuchFile(reply);
         failure.reply = WithoutPassword(reply, password);
     }
     return failure;
@@ -143,11 +157,15 @@ FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address,
     }
 }
 
-bool NamesPath(const std::string& listedName, const std::string& remotePath)
+RemoteLocation SplitRemotePath(const std::string& remotePath)
 {
-    const auto slash = remotePath.find_last_of("/\\");
-    return listedName == remotePath
-           || (slash != std::string::npos && listedName == remotePath.substr(slash + 1));
+    const auto slash = remotePath.rfind('/');
+    if (slash == std::string::npos) {
+        return {{}, remotePath};
+    }
+    const auto folderEnd = remotePath.find_last_not_of('/', slash);
+    std::string folder = folderEnd == std::string::npos ? "/" : remotePath.substr(0, folderEnd + 1);
+    return {std::move(folder), remotePath.substr(slash + 1)};
 }
 
 }  // namespace kestrane

@@ -1,8 +1,10 @@
-// What the FTP client makes of the server's words and of a failed call: the
-// reply code, whether a reply refuses, a listing that names no such file, the
-// password kept out of every text, and a failure told in plain words. Portable,
-// so that the wordings real servers use are tested natively; the WinINet layer
-// feeds it the codes and reply texts its calls leave behind.
+// What the FTP client makes of the server's replies and of a failed call: the
+// reply code, whether a reply refuses, what a reply to SIZE says, the password
+// kept out of every text, and a failure told in plain words. Decisions rest on
+// reply codes alone, never on the words, which differ from server to server
+// and language to language. Portable, so that the replies real servers give
+// are tested natively; the WinINet layer feeds it the codes and reply texts
+// its calls leave behind.
 #pragma once
 
 #include "ftp/ftp_client.h"
@@ -40,9 +42,8 @@ using SystemErrorTextFunction = std::string (*)(std::uint32_t code);
 // refused something, what that reply said.
 struct CallFailure {
     std::uint32_t code = 0;
-    int replyCode = 0;        // the refusing reply's code; 0 without one
-    bool noSuchFile = false;  // the refusing reply says the path does not exist
-    std::string reply;        // the refusing reply as reported: trimmed, without the password
+    int replyCode = 0;  // the refusing reply's code; 0 without one
+    std::string reply;  // the refusing reply as reported: trimmed, without the password
 };
 
 // The text without leading and trailing blanks and line breaks.
@@ -54,8 +55,26 @@ int ReplyCode(const std::string& reply);
 // A 4xx or 5xx reply code: the server refused.
 bool IsRefusal(int replyCode);
 
-// A listing refused because the path does not exist, as servers word it.
-bool SaysNoSuchFile(const std::string& reply);
+// A refusal that means there is nothing under the path asked about (550):
+// no such file or folder, or nothing there that can be transferred. It is
+// also how some servers refuse a listing of an empty folder.
+bool NothingThere(int replyCode);
+
+// What a reply to SIZE (RFC 3659) says about a remote path.
+enum class SizeAnswer {
+    Size,         // 213 and a size: a file of that many bytes
+    NoSuchFile,   // 550: no file there
+    Unsupported,  // 500 or 502: the server has no SIZE; a listing must tell
+    Unclear,      // anything else: a listing must tell
+};
+struct SizeReply {
+    SizeAnswer answer = SizeAnswer::Unclear;
+    std::uint64_t size = 0;  // for SizeAnswer::Size
+};
+// The size is the last line's: "213", blanks, digits, and nothing else.
+// Some servers refuse SIZE in ASCII mode with a 550, so it must be asked in
+// binary mode.
+SizeReply ReadSizeReply(const std::string& reply);
 
 // The text with every occurrence of the password replaced by a mask.
 std::string WithoutPassword(std::string text, const std::string& password);
@@ -78,7 +97,13 @@ bool IsConnectionLost(std::uint32_t code);
 FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address,
                         SystemErrorTextFunction systemText);
 
-// A listing's entry names the remote path: the path itself, or its last part.
-bool NamesPath(const std::string& listedName, const std::string& remotePath);
+// A remote path as the folder to change into, to list it, and the name to
+// look for there. The folder is "" for the current one; a folder's trailing
+// slashes are dropped, except the root's.
+struct RemoteLocation {
+    std::string folder;
+    std::string name;
+};
+RemoteLocation SplitRemotePath(const std::string& remotePath);
 
 }  // namespace kestrane

@@ -2,19 +2,32 @@
 
 #include "common/job_error.h"
 #include "common/scope_exit.h"
+#include "ftp/ftp_replies.h"
 #include "store/working_folder.h"
 
 namespace kestrane {
 namespace {
 
-std::string KeptMessage(const std::vector<UploadToSend>& uploads, std::size_t firstUnsent)
+// How far ahead a file whose name the server already holds may be renamed.
+constexpr int kRenameMinutes = 60;
+
+// The server's own words on a refusal that will not change if asked again:
+// a permanent negative reply (5xx).
+bool RefusedForGood(const FtpError& error)
 {
-    std::vector<std::string> names;
-    for (std::size_t i = firstUnsent; i < uploads.size(); ++i) {
-        names.push_back(uploads[i].name);
-    }
-    return WhereTheDataIs(DataPlace::UploadFiles, names);
+    const int code = ReplyCode(error.ServerReply());
+    return code >= 500 && code < 600;
 }
+
+// What a server file of an upload's name turns out to be.
+enum class ServerCopy { Whole, Start, Foreign };
+
+// One file that did not reach the server, and why.
+struct Failure {
+    std::string name;
+    std::string reason;
+    std::string serverReply;
+};
 
 class Sender {
 public:
@@ -46,51 +59,104 @@ public:
         }
     }
 
-    void Send(const UploadToSend& upload)
+    // Delivers one upload file. When the server holds another file of its
+    // name, it is renamed first, and name is then its new name.
+    void Send(std::string& name)
     {
-        const std::string remotePath = settings_.remoteFolder + upload.name;
-        std::uint64_t localSize = 0;
-        try {
-            localSize = files_.Size(upload.name);
-        } catch (const FileError& error) {
-            throw JobError("Kestrane could not read the upload file " + upload.name + ": " + error.Reason()
-                           + ".");
-        }
-
-        if (const auto existing = client_.RemoteFileSize(remotePath)) {
-            if (upload.fromEarlierRun && *existing == localSize) {
-                window_.LogLine(upload.name + " was already on the server");
-                Confirm(upload.name);
+        const std::uint64_t localSize = LocalSize(name);
+        if (const auto existing = client_.RemoteFileSize(RemotePath(name))) {
+            switch (Judge(name, *existing, localSize)) {
+            case ServerCopy::Whole:
+                window_.LogLine(name + " was already on the server");
+                Confirm(name);
                 return;
+            case ServerCopy::Start:
+                break;  // an interrupted upload of ours: sent again whole
+            case ServerCopy::Foreign:
+                name = RenameToFreeName(name);
+                break;
             }
-            if (!upload.fromEarlierRun) {
-                throw FtpError("the server already holds a file named " + remotePath
-                               + ", and Kestrane never replaces one");
-            }
-            // A file of ours that an interrupted run left short: send it again whole.
         }
 
-        client_.PutFile(upload.name, remotePath);
-        const auto stored = client_.RemoteFileSize(remotePath);
+        client_.PutFile(name, RemotePath(name));
+        const auto stored = client_.RemoteFileSize(RemotePath(name));
         if (!stored) {
-            throw FtpError("the server reported the upload as done, but does not list " + remotePath);
+            throw FtpError("the server reported the upload as done, but does not list " + RemotePath(name));
         }
         if (*stored != localSize) {
             throw FtpError("the server holds " + std::to_string(*stored) + " of the file's "
                            + std::to_string(localSize) + " bytes");
         }
-        Confirm(upload.name);
+        Confirm(name);
     }
 
 private:
+    std::string RemotePath(const std::string& name) const { return settings_.remoteFolder + name; }
+
+    std::uint64_t LocalSize(const std::string& name)
+    {
+        try {
+            return files_.Size(name);
+        } catch (const FileError& error) {
+            throw FtpError("the upload file could not be read: " + error.Reason());
+        }
+    }
+
+    // Whether the server's file holds our bytes: all of them, the first of
+    // them, or anything else. Only the bytes tell: two PCs of a location, or
+    // a location code used twice, can build files of the same name and size.
+    ServerCopy Judge(const std::string& name, std::uint64_t serverSize, std::uint64_t localSize)
+    {
+        if (serverSize > localSize) {
+            return ServerCopy::Foreign;
+        }
+        // The copy is removed here or, if the run stops first, by the next one.
+        const std::string copy = name + kServerCopySuffix;
+        client_.GetFile(RemotePath(name), copy);
+        try {
+            const bool ourStart = FileStartsWith(files_, name, copy);
+            const std::uint64_t copySize = files_.Size(copy);
+            files_.Remove(copy);
+            if (!ourStart) {
+                return ServerCopy::Foreign;
+            }
+            return copySize == localSize ? ServerCopy::Whole : ServerCopy::Start;
+        } catch (const FileError& error) {
+            throw FtpError("the server's file of its name could not be compared with it: " + error.Path() + ": "
+                           + error.Reason());
+        }
+    }
+
+    // Gives the upload file the first later minute's name that neither this
+    // PC nor the server uses, and says so in the log.
+    std::string RenameToFreeName(const std::string& name)
+    {
+        std::optional<std::string> candidate = NextMinuteUploadName(name);
+        for (int tried = 0; candidate && tried < kRenameMinutes; ++tried) {
+            if (!UploadNameTaken(files_, *candidate) && !client_.RemoteFileSize(RemotePath(*candidate))) {
+                window_.LogLine("The server already holds another file named " + name + ": sending this one as "
+                                + *candidate + " ...");
+                try {
+                    RenamePendingUpload(files_, name, *candidate);
+                } catch (const FileError& error) {
+                    throw FtpError("the server already holds another file of its name, and Kestrane could not "
+                                   "rename it: " + error.Path() + ": " + error.Reason());
+                }
+                return *candidate;
+            }
+            candidate = NextMinuteUploadName(*candidate);
+        }
+        throw FtpError("the server already holds another file named " + RemotePath(name)
+                       + ", and Kestrane found no free name for it");
+    }
+
     void Confirm(const std::string& name)
     {
         try {
             MarkUploadConfirmed(files_, name);
         } catch (const FileError& error) {
             throw JobError(name + " reached the server, but Kestrane could not record that: " + error.Path()
-                           + ": " + error.Reason()
-                           + ". It will be checked again the next time Kestrane runs.");
+                           + ": " + error.Reason() + ". It will be checked again the next time Kestrane runs.");
         }
     }
 
@@ -101,15 +167,33 @@ private:
     LocalFiles& files_;
 };
 
+std::string FailureMessage(const LocationSettings& settings, const Failure& failure)
+{
+    std::string message = "Kestrane could not send " + failure.name + " to the FTP server " + settings.host + ": "
+                          + failure.reason + ".";
+    if (!failure.serverReply.empty()) {
+        message += "\r\nThe server replied: " + failure.serverReply;
+    }
+    return message;
+}
+
 }  // namespace
 
-void FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
-                 LocalFiles& files, const std::vector<UploadToSend>& uploads)
+std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
+                                     Clock& clock, LocalFiles& files, const std::vector<UploadToSend>& uploads)
 {
+    std::vector<std::string> delivered;
     if (uploads.empty()) {
-        return;
+        return delivered;
     }
     Sender sender(settings, client, window, clock, files);
+    // The names as they are sent: a file may be renamed on the way.
+    std::vector<std::string> names;
+    for (const UploadToSend& upload : uploads) {
+        names.push_back(upload.name);
+    }
+    std::vector<std::string> unsent;
+    std::optional<Failure> firstFailure;
     std::size_t next = 0;
     try {
         // Disconnected before any error is reported, whichever way the sending ends.
@@ -117,20 +201,34 @@ void FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow&
         sender.ConnectAndWait();
         for (; next < uploads.size(); ++next) {
             if (uploads[next].fromEarlierRun) {
-                window.LogLine("Sending earlier file " + uploads[next].name + " ...");
+                window.LogLine("Sending earlier file " + names[next] + " ...");
             }
-            sender.Send(uploads[next]);
+            try {
+                sender.Send(names[next]);
+                delivered.push_back(names[next]);
+            } catch (const FtpError& error) {
+                if (!RefusedForGood(error)) {
+                    throw;
+                }
+                unsent.push_back(names[next]);
+                if (!firstFailure) {
+                    firstFailure = Failure{names[next], error.what(), error.ServerReply()};
+                }
+            }
         }
     } catch (const FtpError& error) {
-        std::string message = "Kestrane could not send " + uploads[next].name + " to the FTP server "
-                              + settings.host + ": " + error.what() + ".";
-        if (!error.ServerReply().empty()) {
-            message += "\r\nThe server replied: " + error.ServerReply();
+        if (!firstFailure) {
+            firstFailure = Failure{names[next], error.what(), error.ServerReply()};
         }
-        throw JobError(message + KeptMessage(uploads, next));
+        unsent.insert(unsent.end(), names.begin() + static_cast<std::ptrdiff_t>(next), names.end());
     } catch (const JobError& error) {
-        throw JobError(error.what() + KeptMessage(uploads, next));
+        unsent.insert(unsent.end(), names.begin() + static_cast<std::ptrdiff_t>(next), names.end());
+        throw JobError(error.what() + WhereTheDataIs(DataPlace::UploadFiles, unsent));
     }
+    if (firstFailure) {
+        throw JobError(FailureMessage(settings, *firstFailure) + WhereTheDataIs(DataPlace::UploadFiles, unsent));
+    }
+    return delivered;
 }
 
 }  // namespace kestrane

@@ -15,17 +15,26 @@ namespace kestrane {
 
 struct UploadToSend {
     std::string name;
-    // Built by an earlier run: the server may already hold it from a run that
-    // ended before it could record the upload as confirmed.
+    // Built by an earlier run, and announced as such in the log.
     bool fromEarlierRun = false;
 };
 
 // Connects once and sends each upload file, in the order given, to the
-// remote folder followed by the file's name. Each file is confirmed once
-// the server reports it at its full size. A new file never replaces a file
-// of the same name on the server. Throws JobError naming the server and the
-// reason; the files not confirmed stay marked for the next run.
-void FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
+// remote folder followed by the file's name, and confirms it once the server
+// reports it at its full size.
+//
+// A file of the same name on the server is ours only if its bytes are ours:
+// all of them (the upload is confirmed without sending it again) or the first
+// of them (an interrupted upload, sent again whole). Any other file there is
+// never replaced: ours is renamed to the next free minute, its header line
+// with it, and sent under that name.
+//
+// A file the server refuses for good (a 5xx reply) does not keep the files
+// after it from being sent; anything else that goes wrong stops the sending.
+// Returns the names under which the files were delivered. Throws JobError
+// naming the server, the first failure and exactly the files not sent, which
+// stay pending for the next run.
+std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
                  LocalFiles& files, const std::vector<UploadToSend>& uploads);
 
 }  // namespace kestrane

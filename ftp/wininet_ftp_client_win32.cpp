@@ -12,8 +12,11 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <variant>
 #include <vector>
@@ -49,6 +52,8 @@ constexpr DWORD kChunkBytes = 32 * 1024;
 // as many bytes as the caller's buffer holds: a larger buffer would make it read
 // past its own.
 constexpr DWORD kReplyBufferBytes = 1460;
+// The longest current folder (PWD) the listing fallback can return to.
+constexpr DWORD kFolderBufferChars = 1024;
 constexpr char kAgent[] = "Kestrane";
 
 std::string SystemText(std::uint32_t code)
@@ -61,24 +66,34 @@ std::string Describe(DWORD code)
     return DescribeFailure(code, SystemText);
 }
 
+// The server's last reply as WinINet keeps it for this thread, and the
+// WinINet error kept with it.
+struct KeptReply {
+    DWORD error = 0;
+    std::string text;
+};
+
+KeptReply LastKeptReply()
+{
+    std::array<char, kReplyBufferBytes + 1> text{};
+    DWORD length = kReplyBufferBytes;
+    DWORD error = 0;
+    if (!::InternetGetLastResponseInfoA(&error, text.data(), &length)) {
+        return {};
+    }
+    return {error, std::string(text.data(), std::min(length, kReplyBufferBytes))};
+}
+
 // A WinINet call that just failed on this thread: its error code, and the
-// server's reply when that reply refused something. Each operation runs on a
-// thread of its own, so no reply of an earlier one can turn up here.
+// server's reply when that reply refused something. An operation runs on a
+// thread of its own, and reads the reply to each of its calls right after it.
 CallFailure LastCallFailure(const std::string& password)
 {
     const DWORD code = ::GetLastError();
-    std::array<char, kReplyBufferBytes + 1> text{};
-    DWORD length = kReplyBufferBytes;
-    DWORD replyError = 0;
-    if (!::InternetGetLastResponseInfoA(&replyError, text.data(), &length)) {
-        CallFailure failure;
-        failure.code = code;
-        return failure;
-    }
+    const KeptReply kept = LastKeptReply();
     // Wine's WinINet can lose the thread's error code to the socket calls it
     // makes after a failure; it keeps its own copy with the reply.
-    return FailureOf(code == ERROR_SUCCESS ? replyError : code,
-                     std::string(text.data(), std::min(length, kReplyBufferBytes)), password);
+    return FailureOf(code == ERROR_SUCCESS ? kept.error : code, kept.text, password);
 }
 
 // Builds the error for a call on the local file to be sent that failed with a code.
@@ -95,12 +110,24 @@ FtpError ConnectionEnded()
     return FtpError("the connection to the server has ended");
 }
 
+// What the commands of a connection have left the server set to, so that
+// none is sent twice.
+struct ServerState {
+    bool binary = false;                    // TYPE I is in force
+    bool sizeUnsupported = false;           // SIZE got 500 or 502: listings tell
+    std::optional<std::string> homeFolder;  // where the login left the connection
+};
+
 // The handles of one connection, shared by the client and its worker threads.
 // Whoever ends the connection closes them; a call still blocked on one of them
 // in a worker then fails (on Windows at once, under Wine when its socket gives up).
 class Connection {
 public:
     enum class Slot { internet, session, transfer };
+
+    // Only the worker of the moment uses it: a worker that is given up ends
+    // the connection, and no later one uses this connection.
+    ServerState server;
 
     // Keeps a handle that a worker has just opened, unless the connection has
     // ended meanwhile: then the handle is closed and the result is false.
@@ -115,10 +142,15 @@ public:
         return true;
     }
 
+    // The logged-in session; throws once the connection has ended.
     HINTERNET Session()
     {
         std::lock_guard lock(mutex_);
-        return handles_[static_cast<std::size_t>(Slot::session)].Get();
+        const HINTERNET session = handles_[static_cast<std::size_t>(Slot::session)].Get();
+        if (session == nullptr) {
+            throw ConnectionEnded();
+        }
+        return session;
     }
 
     // Hands the open remote file or listing over to the caller, who closes it.
@@ -174,27 +206,68 @@ Done ConnectAndLogIn(Connection& connection, const HostAndPort& address, const s
     return {};
 }
 
-Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, const std::string& localName,
-              const std::string& remotePath, const std::string& password)
+// Closes the open remote file, which ends the data connection and reads the
+// server's final reply. WinINet may report success although the server
+// refused the transfer at its end (a 4xx or 5xx), or although the connection
+// was lost before any reply (Wine), so both are checked as well.
+void FinishTransfer(Connection& connection, const std::string& remotePath, const std::string& refused,
+                    const std::string& password)
 {
-    const HINTERNET session = connection.Session();
-    if (session == nullptr) {
+    UniqueInternet finished = connection.TakeTransfer();
+    if (!finished) {
         throw ConnectionEnded();
     }
-    HINTERNET remote = ::FtpOpenFileA(session, remotePath.c_str(), GENERIC_WRITE,
+    ::SetLastError(ERROR_SUCCESS);
+    const BOOL closed = ::InternetCloseHandle(finished.Release());
+    const DWORD closeError = ::GetLastError();
+    const std::string verdict = LastCallFailure(password).reply;
+    if (!closed || IsConnectionLost(closeError)) {
+        throw FtpError("the server did not confirm " + remotePath + ": " + Describe(closeError), verdict);
+    }
+    if (!verdict.empty()) {
+        throw FtpError(refused + remotePath, verdict);
+    }
+}
+
+// Opens a remote file for a binary transfer (TYPE I, PASV, then RETR or
+// STOR) and keeps it as the connection's transfer.
+HINTERNET OpenRemoteFile(Connection& connection, const std::string& remotePath, DWORD access,
+                         const std::string& refused, const std::string& password)
+{
+    connection.server.binary = false;
+    HINTERNET remote = ::FtpOpenFileA(connection.Session(), remotePath.c_str(), access,
                                       FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, 0);
     if (remote == nullptr) {
         const CallFailure failure = LastCallFailure(password);
         if (!failure.reply.empty()) {
-            throw FtpError("the server refused to store " + remotePath, failure.reply);
+            throw FtpError(refused + remotePath, failure.reply);
         }
         throw FtpError("the transfer of " + remotePath + " could not start: " + Describe(failure.code));
     }
-    // The open remote file or listing is closed when the worker leaves, whichever way.
-    const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
+    connection.server.binary = true;
     if (!connection.Keep(Connection::Slot::transfer, remote)) {
         throw ConnectionEnded();
     }
+    return remote;
+}
+
+// A transfer that broke off with a code. Closing the remote file reads the
+// server's last word on it.
+FtpError BrokeOff(Connection& connection, const std::string& remotePath, DWORD code,
+                  const std::string& password)
+{
+    connection.TakeTransfer().Reset();
+    return FtpError("the transfer of " + remotePath + " broke off: " + Describe(code),
+                    LastCallFailure(password).reply);
+}
+
+Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, const std::string& localName,
+              const std::string& remotePath, const std::string& password)
+{
+    // The open remote file is closed when the worker leaves, whichever way.
+    const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
+    const HINTERNET remote =
+        OpenRemoteFile(connection, remotePath, GENERIC_WRITE, "the server refused to store ", password);
     task.MadeProgress();
 
     std::vector<char> chunk(kChunkBytes);
@@ -213,62 +286,115 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
                 const DWORD code = wrote || writeError == ERROR_SUCCESS
                                        ? static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED)
                                        : writeError;
-                // Closing the remote file reads the server's last word on the transfer.
-                connection.TakeTransfer().Reset();
-                throw FtpError("the transfer of " + remotePath + " broke off: " + Describe(code),
-                               LastCallFailure(password).reply);
+                throw BrokeOff(connection, remotePath, code, password);
             }
             sent += written;
             task.MadeProgress();
         }
     }
-
-    // Closing the remote file ends the data connection and reads the server's
-    // final reply. WinINet may report success although the server refused the
-    // file after the data (a 4xx or 5xx), or although the connection was lost
-    // before any reply (Wine), so both are checked as well.
-    UniqueInternet finished = connection.TakeTransfer();
-    if (!finished) {
-        throw ConnectionEnded();
-    }
-    ::SetLastError(ERROR_SUCCESS);
-    const BOOL closed = ::InternetCloseHandle(finished.Release());
-    const DWORD closeError = ::GetLastError();
-    const std::string verdict = LastCallFailure(password).reply;
-    if (!closed || IsConnectionLost(closeError)) {
-        throw FtpError("the server did not confirm " + remotePath + ": " + Describe(closeError), verdict);
-    }
-    if (!verdict.empty()) {
-        throw FtpError("the server did not accept " + remotePath, verdict);
-    }
+    FinishTransfer(connection, remotePath, "the server did not accept ", password);
     return {};
 }
 
-std::optional<std::uint64_t> ListSize(Connection& connection, const std::string& remotePath,
-                                      const std::string& password)
+Done ReceiveFile(Connection& connection, TaskState& task, UniqueFile& local, const std::string& localName,
+                 const std::string& remotePath, const std::string& password)
 {
-    const HINTERNET session = connection.Session();
-    if (session == nullptr) {
-        throw ConnectionEnded();
+    const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
+    const HINTERNET remote =
+        OpenRemoteFile(connection, remotePath, GENERIC_READ, "the server refused to send ", password);
+    task.MadeProgress();
+
+    std::vector<char> chunk(kChunkBytes);
+    for (;;) {
+        DWORD got = 0;
+        if (!::InternetReadFile(remote, chunk.data(), kChunkBytes, &got)) {
+            throw BrokeOff(connection, remotePath, ::GetLastError(), password);
+        }
+        if (got == 0) {
+            break;
+        }
+        for (DWORD saved = 0; saved < got;) {
+            DWORD written = 0;
+            win32::ThrowLastErrorIf(
+                !::WriteFile(local.Get(), chunk.data() + saved, got - saved, &written, nullptr),
+                LocalFileFailure(localName, "written"));
+            if (written == 0) {
+                throw LocalFileFailure(localName, "written")(ERROR_WRITE_FAULT);
+            }
+            saved += written;
+        }
+        task.MadeProgress();
     }
+    FinishTransfer(connection, remotePath, "the server did not finish sending ", password);
+    win32::ThrowLastErrorIf(!::CloseHandle(local.Release()), LocalFileFailure(localName, "written"));
+    return {};
+}
+
+// Sends one command on the control connection (FtpCommand, no data
+// connection) and returns the server's reply, a refusal too, for the caller
+// to judge by its code. Throws when no reply came. InternetGetLastResponseInfo
+// gives the reply to a command that succeeded as well; should it give none,
+// a size goes unread and a listing tells instead.
+std::string Command(HINTERNET session, const std::string& command, const std::string& password)
+{
+    HINTERNET data = nullptr;
+    const BOOL accepted = ::FtpCommandA(session, FALSE, FTP_TRANSFER_TYPE_BINARY, command.c_str(), 0, &data);
+    // WinINet opens no data connection for a command that expects none.
+    const UniqueInternet unexpected(data);
+    if (accepted) {
+        return Trimmed(LastKeptReply().text);
+    }
+    const CallFailure failure = LastCallFailure(password);
+    if (failure.replyCode == 0) {
+        throw FtpError("the server did not answer " + command.substr(0, command.find(' ')) + ": "
+                       + Describe(failure.code));
+    }
+    return failure.reply;
+}
+
+// Makes binary (TYPE I) the transfer type: some servers refuse SIZE in ASCII
+// mode, and in ASCII mode a size would count converted line ends.
+void UseBinaryType(Connection& connection, const std::string& password)
+{
+    if (connection.server.binary) {
+        return;
+    }
+    const std::string reply = Command(connection.Session(), "TYPE I", password);
+    if (IsRefusal(ReplyCode(reply))) {
+        throw FtpError("the server refused binary transfers", reply);
+    }
+    connection.server.binary = true;
+}
+
+// The size of a file named `name` in a listing of the current remote folder,
+// or nothing without one. The listing has no search string, so what the name
+// holds (blanks, '[', '*') never reaches WinINet's wildcard rules.
+std::optional<std::uint64_t> FindInListing(Connection& connection, TaskState& task, const std::string& name,
+                                           const std::string& remotePath, const std::string& password)
+{
+    // WinINet lists in ASCII mode.
+    connection.server.binary = false;
     WIN32_FIND_DATAA found{};
-    HINTERNET listing = ::FtpFindFirstFileA(session, remotePath.c_str(), &found,
+    HINTERNET listing = ::FtpFindFirstFileA(connection.Session(), nullptr, &found,
                                             INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
     if (listing == nullptr) {
         const CallFailure failure = LastCallFailure(password);
-        if (failure.code == ERROR_NO_MORE_FILES || failure.noSuchFile) {
+        // An empty folder: an empty listing, or a 550 from some servers.
+        if (failure.code == ERROR_NO_MORE_FILES || NothingThere(failure.replyCode)) {
             return std::nullopt;
         }
-        throw FtpError("the server could not list " + remotePath + ": " + Describe(failure.code),
+        throw FtpError("the server could not list the folder of " + remotePath + ": "
+                           + Describe(failure.code),
                        failure.reply);
     }
-    // The open remote file or listing is closed when the worker leaves, whichever way.
+    // The listing is closed when the worker leaves, whichever way.
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
     if (!connection.Keep(Connection::Slot::transfer, listing)) {
         throw ConnectionEnded();
     }
     do {
-        if (NamesPath(found.cFileName, remotePath)) {
+        task.MadeProgress();
+        if (std::string_view(found.cFileName) == name) {
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 throw FtpError("the server holds a folder named " + remotePath);
             }
@@ -277,9 +403,89 @@ std::optional<std::uint64_t> ListSize(Connection& connection, const std::string&
     } while (::InternetFindNextFileA(listing, &found));
     const DWORD code = ::GetLastError();
     if (code != ERROR_NO_MORE_FILES) {
-        throw FtpError("the server could not list " + remotePath + ": " + Describe(code));
+        throw FtpError("the server could not list the folder of " + remotePath + ": " + Describe(code));
     }
     return std::nullopt;
+}
+
+// The folder the login left the connection in, asked once (PWD).
+std::string HomeFolder(Connection& connection, const std::string& password)
+{
+    if (!connection.server.homeFolder) {
+        std::array<char, kFolderBufferChars + 1> folder{};
+        DWORD length = kFolderBufferChars;
+        if (!::FtpGetCurrentDirectoryA(connection.Session(), folder.data(), &length)) {
+            const CallFailure failure = LastCallFailure(password);
+            throw FtpError("the server did not tell its current folder: " + Describe(failure.code),
+                           failure.reply);
+        }
+        connection.server.homeFolder = std::string(folder.data());
+    }
+    return *connection.server.homeFolder;
+}
+
+// The size of a remote file by a listing of its folder itself: the
+// connection changes into the folder (CWD), lists it, and changes back.
+std::optional<std::uint64_t> ListedSize(Connection& connection, TaskState& task,
+                                        const std::string& remotePath, const std::string& password)
+{
+    const RemoteLocation location = SplitRemotePath(remotePath);
+    if (location.folder.empty()) {
+        return FindInListing(connection, task, location.name, remotePath, password);
+    }
+    const std::string home = HomeFolder(connection, password);
+    if (!::FtpSetCurrentDirectoryA(connection.Session(), location.folder.c_str())) {
+        const CallFailure failure = LastCallFailure(password);
+        // No such folder, so no such file in it.
+        if (NothingThere(failure.replyCode)) {
+            return std::nullopt;
+        }
+        throw FtpError("the server could not open the folder " + location.folder + ": "
+                           + Describe(failure.code),
+                       failure.reply);
+    }
+    std::optional<std::uint64_t> size;
+    std::exception_ptr listingFailure;
+    try {
+        size = FindInListing(connection, task, location.name, remotePath, password);
+    } catch (...) {
+        listingFailure = std::current_exception();
+    }
+    // Every remote path is relative to where the login left the connection.
+    // Without the way back, no later file can go where it belongs, so that
+    // failure stops the sending (it carries no reply to be judged by).
+    if (!::FtpSetCurrentDirectoryA(connection.Session(), home.c_str())) {
+        const CallFailure failure = LastCallFailure(password);
+        throw FtpError("the server did not let Kestrane back into the folder " + home + ": "
+                       + (failure.reply.empty() ? Describe(failure.code) : failure.reply));
+    }
+    if (listingFailure) {
+        std::rethrow_exception(listingFailure);
+    }
+    return size;
+}
+
+// The size of a remote file, or nothing when there is none: SIZE where the
+// server answers it, otherwise a listing of the file's folder.
+std::optional<std::uint64_t> RemoteSize(Connection& connection, TaskState& task,
+                                        const std::string& remotePath, const std::string& password)
+{
+    if (!connection.server.sizeUnsupported) {
+        UseBinaryType(connection, password);
+        const SizeReply reply = ReadSizeReply(Command(connection.Session(), "SIZE " + remotePath, password));
+        switch (reply.answer) {
+        case SizeAnswer::Size:
+            return reply.size;
+        case SizeAnswer::NoSuchFile:
+            return std::nullopt;
+        case SizeAnswer::Unsupported:
+            connection.server.sizeUnsupported = true;
+            break;
+        case SizeAnswer::Unclear:
+            break;
+        }
+    }
+    return ListedSize(connection, task, remotePath, password);
 }
 
 // --- The client, on the calling (window) thread.
@@ -342,12 +548,28 @@ public:
     {
         RequireConnection();
         auto task = std::make_shared<Task<std::optional<std::uint64_t>>>();
-        Start(task, [connection = connection_, remotePath, password = password_](TaskState&) {
-            return ListSize(*connection, remotePath, password);
+        Start(task, [connection = connection_, remotePath, password = password_](TaskState& self) {
+            return RemoteSize(*connection, self, remotePath, password);
         });
         return Await(task, "checking " + remotePath + " on the server",
-                     "the server did not list " + remotePath + " within "
+                     "the server did not tell about " + remotePath + " within "
                          + std::to_string(kStallTimeLimitMs / 1000) + " seconds");
+    }
+
+    void GetFile(const std::string& remotePath, const std::string& localName) override
+    {
+        RequireConnection();
+        UniqueFile local(::CreateFileA(localName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        win32::ThrowLastErrorIf(!local, LocalFileFailure(localName, "created"));
+        auto task = std::make_shared<Task<Done>>();
+        Start(task, [connection = connection_, local = std::move(local), localName, remotePath,
+                     password = password_](TaskState& self) mutable {
+            return ReceiveFile(*connection, self, local, localName, remotePath, password);
+        });
+        Await(task, "receiving " + remotePath,
+              "the transfer of " + remotePath + " stalled: no data moved for "
+                  + std::to_string(kStallTimeLimitMs / 1000) + " seconds");
     }
 
     void Disconnect() noexcept override

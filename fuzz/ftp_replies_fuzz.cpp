@@ -23,7 +23,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (code < 0 || code > 999 || (code != 0 && std::stoi(reply.substr(0, 3)) != code)) {
         std::abort();
     }
-    if (kestrane::SaysNoSuchFile(reply) && code != 450 && code != 550) {
+    // A SIZE reply is read by its code: a size only from a last line of
+    // "213", blanks and the digits of that size; no file only from a 550.
+    const kestrane::SizeReply sizeReply = kestrane::ReadSizeReply(reply);
+    const std::string trimmed = kestrane::Trimmed(reply);
+    const int sizeCode = kestrane::ReplyCode(trimmed);
+    if (sizeReply.answer == kestrane::SizeAnswer::Size) {
+        const auto lineStart = trimmed.find_last_of("\r\n");
+        const std::string line = trimmed.substr(lineStart == std::string::npos ? 0 : lineStart + 1);
+        std::string digits = line.substr(std::min(line.size(), line.find_first_not_of(' ', 3)));
+        digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+        if (line.rfind("213 ", 0) != 0 || digits != std::to_string(sizeReply.size)) {
+            std::abort();
+        }
+    } else if (sizeReply.size != 0
+               || (sizeReply.answer == kestrane::SizeAnswer::NoSuchFile && sizeCode != 550)
+               || (sizeReply.answer == kestrane::SizeAnswer::Unsupported && sizeCode != 500
+                   && sizeCode != 502)) {
         std::abort();
     }
 
@@ -31,10 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // server's own words, and never shows the password (the mask is made of
     // '*', so a password of them is left out).
     const kestrane::CallFailure failure = kestrane::FailureOf(12003, reply, password);
-    const std::string trimmed = kestrane::Trimmed(reply);
     if (failure.reply.empty() != (failure.replyCode == 0)
-        || (failure.replyCode != 0 && failure.replyCode != kestrane::ReplyCode(trimmed))
-        || failure.noSuchFile != kestrane::SaysNoSuchFile(trimmed)) {
+        || (failure.replyCode != 0 && failure.replyCode != kestrane::ReplyCode(trimmed))) {
         std::abort();
     }
     if (kestrane::Trimmed(failure.reply) != failure.reply) {
@@ -53,6 +67,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!error.ServerReply().empty() && error.ServerReply() != failure.reply) {
         std::abort();
     }
-    static_cast<void>(kestrane::NamesPath(password, reply));
+
+    // A remote path splits into a folder and a name without a slash, which
+    // give the path back with only slashes between them.
+    const kestrane::RemoteLocation location = kestrane::SplitRemotePath(reply);
+    const std::size_t folderPart = location.folder == "/" ? 0 : location.folder.size();
+    if (location.name.find('/') != std::string::npos || reply.size() < folderPart + location.name.size()
+        || reply.compare(reply.size() - location.name.size(), std::string::npos, location.name) != 0) {
+        std::abort();
+    }
+    const std::string between = reply.substr(folderPart, reply.size() - folderPart - location.name.size());
+    if (location.folder.empty()
+            ? !between.empty()
+            : (reply.compare(0, folderPart, location.folder, 0, folderPart) != 0 || between.empty()
+               || between.find_first_not_of('/') != std::string::npos)) {
+        std::abort();
+    }
     return 0;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build, the demo and the
-# tests need and this machine lacks. Safe to run again: it only installs
-# what is missing.
+# tests need and this machine lacks, and unpacks the FTP servers of the
+# interop scenarios. Safe to run again: it only installs what is missing.
 set -euo pipefail
 
 packages=(
@@ -15,6 +15,7 @@ packages=(
   libc6:i386                           # telling whether this machine runs 32-bit code
   xvfb xauth imagemagick               # a virtual display and its screenshots
   python3-pyftpdlib python3-pytest python3-pytest-xdist   # the end-to-end rig
+  libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 openssl   # ProFTPD, Pure-FTPd (below)
   nsis                                 # the Windows installer
 )
 
@@ -66,4 +67,23 @@ if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   fi
 elif ! installed wine32:i386; then
   echo "This machine cannot run 32-bit code: wine32 is not installed, and the 32-bit programs are built but not run."
+fi
+
+# The FTP servers of the interop scenarios. Debian's FTP server packages
+# conflict with one another (each provides ftp-server) and each would set up
+# a system service, so their programs are unpacked here instead, for the
+# end-to-end rig to start (tests/e2e/debian_ftp_servers.py).
+servers=$(cd "$(dirname "$0")/.." && pwd)/build/ftp-servers
+if [[ ! -x $servers/usr/sbin/proftpd || ! -x $servers/usr/sbin/pure-ftpd || ! -x $servers/usr/bin/pure-pw ]]; then
+  echo "Unpacking ProFTPD and Pure-FTPd into $servers"
+  debs=$(mktemp -d)
+  if ! (cd "$debs" && apt-get download -qq -o APT::Sandbox::User="$(id -un)" proftpd-core pure-ftpd 2>/dev/null); then
+    $sudo apt-get update -qq
+    (cd "$debs" && apt-get download -qq -o APT::Sandbox::User="$(id -un)" proftpd-core pure-ftpd)
+  fi
+  mkdir -p "$servers"
+  for deb in "$debs"/*.deb; do
+    dpkg-deb -x "$deb" "$servers"
+  done
+  rm -rf "$debs"
 fi

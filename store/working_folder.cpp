@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <stdexcept>
 
 namespace kestrane {
 namespace {
@@ -25,6 +26,23 @@ void SettleUnfinishedUploads(LocalFiles& files)
         } else {
             PublishUpload(files, WithoutSuffix(unfinished, kUnfinishedSuffix));
         }
+    }
+}
+
+void SettleRenamesAndServerCopies(LocalFiles& files)
+{
+    const std::string suffix = std::string(kUploadExtension) + kRenamingSuffix;
+    for (const std::string& renaming : files.ListWithSuffix(suffix)) {
+        // The rename is decided the moment the pending marker moves to its new name.
+        const std::string name = WithoutSuffix(renaming, kRenamingSuffix);
+        if (files.Exists(name + kPendingSuffix)) {
+            files.Rename(renaming, name, true);
+        } else {
+            files.Remove(renaming);
+        }
+    }
+    for (const std::string& copy : files.ListWithSuffix(std::string(kUploadExtension) + kServerCopySuffix)) {
+        files.Remove(copy);
     }
 }
 
@@ -59,6 +77,70 @@ void SettlePulledCopy(LocalFiles& files, const PulledCopyCheck& stillOnHandheld)
     }
 }
 
+std::string TwoDigits(int value)
+{
+    // Built by inserting: g++ 12 warns (wrongly) that "0" + std::to_string() may overlap.
+    std::string digits = std::to_string(value);
+    if (digits.size() < 2) {
+        digits.insert(digits.begin(), '0');
+    }
+    return digits;
+}
+
+int DaysInMonth(int year, int month)
+{
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+LocalTime OneMinuteLater(LocalTime time)
+{
+    if (++time.minute < 60) {
+        return time;
+    }
+    time.minute = 0;
+    if (++time.hour < 24) {
+        return time;
+    }
+    time.hour = 0;
+    if (++time.day <= DaysInMonth(time.year, time.month)) {
+        return time;
+    }
+    time.day = 1;
+    if (++time.month <= 12) {
+        return time;
+    }
+    time.month = 1;
+    ++time.year;
+    return time;
+}
+
+// Copies the upload file `from` with its header line naming `to` instead.
+void CopyWithHeaderNaming(InputFile& input, BufferedWriter& writer, const std::string& from, const std::string& to)
+{
+    const std::string oldStart = "UH" + from;
+    // The header: "UH", the name, a count of at most ten digits, CR LF.
+    const std::size_t longestHeader = oldStart.size() + 10 + 2;
+    std::array<char, 64 * 1024> buffer{};
+    std::string head;
+    while (head.find("\r\n") == std::string::npos && head.size() < longestHeader) {
+        const std::size_t got = input.Read(buffer.data(), buffer.size());
+        if (got == 0) {
+            break;
+        }
+        head.append(buffer.data(), got);
+    }
+    if (head.compare(0, oldStart.size(), oldStart) != 0 || head.find("\r\n") == std::string::npos) {
+        throw std::runtime_error("the upload file " + from + " does not begin with its own header line");
+    }
+    writer.Write("UH" + to);
+    writer.Write(std::string_view(head).substr(oldStart.size()));
+    while (const std::size_t got = input.Read(buffer.data(), buffer.size())) {
+        writer.Write(std::string_view(buffer.data(), got));
+    }
+}
+
 std::string NameList(const std::vector<std::string>& names)
 {
     std::string list;
@@ -73,6 +155,7 @@ std::string NameList(const std::vector<std::string>& names)
 void SettleInterruptedRun(LocalFiles& files, const PulledCopyCheck* stillOnHandheld)
 {
     SettleUnfinishedUploads(files);
+    SettleRenamesAndServerCopies(files);
     SettleUnfinishedMerge(files);
     if (stillOnHandheld != nullptr) {
         SettlePulledCopy(files, *stillOnHandheld);
@@ -101,6 +184,38 @@ void MergePulledIntoStaging(LocalFiles& files)
     files.Rename(kMergeFile, kStagingFile, true);
 }
 
+std::string UploadFileName(const LocalTime& time, std::string_view locationCode)
+{
+    return TwoDigits(time.year % 100) + TwoDigits(time.month) + TwoDigits(time.day) + TwoDigits(time.hour)
+           + TwoDigits(time.minute) + std::string(locationCode) + kUploadExtension;
+}
+
+std::optional<std::string> NextMinuteUploadName(const std::string& name)
+{
+    constexpr std::size_t kStampDigits = 10;  // YYMMDDhhmm
+    if (name.size() < kStampDigits
+        || !std::all_of(name.begin(), name.begin() + kStampDigits, [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const auto field = [&name](std::size_t at) { return std::stoi(name.substr(at, 2)); };
+    const LocalTime stamp{2000 + field(0), field(2), field(4), field(6), field(8)};
+    if (stamp.month < 1 || stamp.month > 12 || stamp.day < 1 || stamp.day > DaysInMonth(stamp.year, stamp.month)
+        || stamp.hour > 23 || stamp.minute > 59) {
+        return std::nullopt;
+    }
+    const LocalTime next = OneMinuteLater(stamp);
+    return UploadFileName(next, "").substr(0, kStampDigits) + name.substr(kStampDigits);
+}
+
+std::string UploadHeaderLine(const std::string& name, std::uint64_t lines)
+{
+    std::string count = std::to_string(lines);
+    if (count.size() < 4) {
+        count.insert(0, 4 - count.size(), '0');
+    }
+    return "UH" + name + count + "\r\n";
+}
+
 void PublishUpload(LocalFiles& files, const std::string& name)
 {
     WriteWholeFile(files, name + kPendingSuffix, "");
@@ -109,7 +224,8 @@ void PublishUpload(LocalFiles& files, const std::string& name)
 
 bool UploadNameTaken(LocalFiles& files, const std::string& name)
 {
-    return files.Exists(name) || files.Exists(name + kPendingSuffix) || files.Exists(name + kUnfinishedSuffix);
+    return files.Exists(name) || files.Exists(name + kPendingSuffix) || files.Exists(name + kUnfinishedSuffix)
+           || files.Exists(name + kRenamingSuffix);
 }
 
 std::vector<std::string> PendingUploads(LocalFiles& files)
@@ -127,6 +243,56 @@ std::vector<std::string> PendingUploads(LocalFiles& files)
 void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName)
 {
     files.Remove(uploadName + kPendingSuffix);
+}
+
+void RenamePendingUpload(LocalFiles& files, const std::string& from, const std::string& to)
+{
+    const std::string renaming = to + kRenamingSuffix;
+    try {
+        auto input = files.OpenForReading(from);
+        auto output = files.CreateForWriting(renaming);
+        BufferedWriter writer(*output);
+        CopyWithHeaderNaming(*input, writer, from, to);
+        writer.Commit();
+    } catch (...) {
+        files.Remove(renaming);
+        throw;
+    }
+    // Moving the marker decides the rename; SettleInterruptedRun completes it.
+    files.Rename(from + kPendingSuffix, to + kPendingSuffix, false);
+    files.Remove(from);
+    files.Rename(renaming, to, false);
+}
+
+std::vector<std::string> OrphanedPendingUploads(LocalFiles& files)
+{
+    std::vector<std::string> orphans;
+    for (const std::string& name : PendingUploads(files)) {
+        if (!files.Exists(name)) {
+            orphans.push_back(name);
+        }
+    }
+    return orphans;
+}
+
+void RetireOrphanedUpload(LocalFiles& files, const std::string& uploadName)
+{
+    files.Remove(uploadName + kPendingSuffix);
+}
+
+void RecordDoneMarkerOwed(LocalFiles& files)
+{
+    WriteWholeFile(files, kDoneMarkerOwedFile, "");
+}
+
+bool DoneMarkerOwed(LocalFiles& files)
+{
+    return files.Exists(kDoneMarkerOwedFile);
+}
+
+void ClearDoneMarkerOwed(LocalFiles& files)
+{
+    files.Remove(kDoneMarkerOwedFile);
 }
 
 std::string WhereTheDataIs(DataPlace place, const std::vector<std::string>& files)

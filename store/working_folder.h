@@ -13,9 +13,16 @@
 //   Infile.merge    the pull     the staging file with Infile.pulled added
 //   Infile.txt      the pull     the staging file: data not yet built into
 //                                an upload file
+//   SyncDone.owed   the pull     empty: data was taken from the handheld, so
+//                                it is owed a done marker once nothing taken
+//                                from it waits to be sent
 //   NAME.tmp        the build    an upload file being written
 //   NAME            the build    an upload file, kept as the archive
 //   NAME.pending    the build    empty: NAME is not yet confirmed by the server
+//   NAME.server     the sending  a copy of the server's file named NAME, to
+//                                tell whether it is ours
+//   NEW.rename      the sending  NAME under the next free name NEW, when the
+//                                server holds a file named NAME that is not ours
 //
 // A run moves the data through these states, each entered by one durable
 // step (a commit, a rename or a removal):
@@ -31,17 +38,27 @@
 //   built, staging file removed      NAME.tmp                     NAME.tmp
 //   published                        NAME, NAME.pending           NAME
 //   confirmed by the server          NAME                         the server (NAME is the archive)
+//   renaming for the server          NAME, NAME.pending,          NAME
+//                                    NEW.rename
+//   renamed, marker moved            NAME, NEW.pending,           NEW.rename (NAME is a
+//                                    NEW.rename                   stray copy, never sent)
+//   renamed                          NEW, NEW.pending             NEW
 //
 // (With no earlier staging file, Infile.pulled is renamed Infile.txt at once.)
 //
 // SettleInterruptedRun takes any of these states back to a plain one, so
 // that every run starts from staged data and pending upload files only.
+// SyncDone.owed lives across runs: it goes only once the done marker is on
+// the handheld.
 #pragma once
 
+#include "common/clock.h"
 #include "common/local_files.h"
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrane {
@@ -54,6 +71,10 @@ inline constexpr const char* kMergeFile = "Infile.merge";
 inline constexpr const char* kUploadExtension = ".TXT";
 inline constexpr const char* kUnfinishedSuffix = ".tmp";
 inline constexpr const char* kPendingSuffix = ".pending";
+inline constexpr const char* kServerCopySuffix = ".server";
+inline constexpr const char* kRenamingSuffix = ".rename";
+
+inline constexpr const char* kDoneMarkerOwedFile = "SyncDone.owed";
 
 // The content of the handheld's done marker.
 inline constexpr const char* kLocalDoneFile = "C:\\Kestrane\\done.txt";
@@ -67,6 +88,8 @@ using PulledCopyCheck = std::function<bool(InputFile& pulledCopy, std::uint64_t 
 // - an unfinished pull is dropped (the handheld still has its data);
 // - an unfinished merge is dropped and a finished one becomes the staging file;
 // - an unfinished NAME.tmp is dropped, a finished one is published;
+// - a rename for the server is completed once its marker has moved, and
+//   dropped before; a copy of a server's file is dropped;
 // - Infile.pulled is merged into the staging file, or dropped when the
 //   handheld still holds its data (checked with stillOnHandheld).
 // Without stillOnHandheld (the handheld is not connected yet) Infile.pulled
@@ -75,6 +98,19 @@ void SettleInterruptedRun(LocalFiles& files, const PulledCopyCheck* stillOnHandh
 
 // Adds the pulled copy to the end of the staging file and removes the copy.
 void MergePulledIntoStaging(LocalFiles& files);
+
+// ---------------------------------------------------------------- upload files
+
+// YYMMDDhhmm, the location code and ".TXT".
+std::string UploadFileName(const LocalTime& time, std::string_view locationCode);
+
+// The name of an upload file built a minute after `name`, or nothing when
+// `name` does not begin with YYMMDDhhmm.
+std::optional<std::string> NextMinuteUploadName(const std::string& name);
+
+// An upload file's first line names it: "UH", the name, and the number of
+// data lines with at least four digits.
+std::string UploadHeaderLine(const std::string& name, std::uint64_t lines);
 
 // Makes a finished NAME.tmp the upload file NAME, pending.
 void PublishUpload(LocalFiles& files, const std::string& name);
@@ -87,6 +123,26 @@ std::vector<std::string> PendingUploads(LocalFiles& files);
 
 // Records that the server holds the whole upload file.
 void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName);
+
+// Gives the pending upload file `from` the name `to`, which must be free:
+// its content is kept, but its first line now names `to`, and from then on
+// `to` is pending instead of `from`. Throws FileError, or std::runtime_error
+// when `from` does not begin with its own header line.
+void RenamePendingUpload(LocalFiles& files, const std::string& from, const std::string& to);
+
+// Pending upload files that are gone (cleared away by hand, say): they can
+// never be sent, and are reported once and retired, so that they never
+// block the files behind them.
+std::vector<std::string> OrphanedPendingUploads(LocalFiles& files);
+void RetireOrphanedUpload(LocalFiles& files, const std::string& uploadName);
+
+// ---------------------------------------------------------------- done marker
+
+void RecordDoneMarkerOwed(LocalFiles& files);
+bool DoneMarkerOwed(LocalFiles& files);
+void ClearDoneMarkerOwed(LocalFiles& files);
+
+// ---------------------------------------------------------------- messages
 
 // Where the handheld's data is when a run stops early.
 enum class DataPlace {

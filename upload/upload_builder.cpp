@@ -14,15 +14,6 @@ namespace {
 constexpr const char* kEndLine = "<<EOF:>>";
 constexpr std::size_t kChunkSize = 256 * 1024;
 
-std::string TwoDigits(int value)
-{
-    std::string digits = std::to_string(value);
-    if (digits.size() < 2) {
-        digits.insert(digits.begin(), '0');
-    }
-    return digits;
-}
-
 bool SameMinute(const LocalTime& a, const LocalTime& b)
 {
     return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour
@@ -46,15 +37,6 @@ std::uint64_t CountLines(LocalFiles& files, const std::string& name)
     return counter.Lines();
 }
 
-std::string HeaderLine(const std::string& name, std::uint64_t lines)
-{
-    std::string count = std::to_string(lines);
-    if (count.size() < 4) {
-        count.insert(0, 4 - count.size(), '0');
-    }
-    return "UH" + name + count + "\r\n";
-}
-
 std::string KeptInStagingMessage(const std::string& what, const FileError& error)
 {
     return "Kestrane could not " + what + ".\r\n" + error.Path() + ": " + error.Reason()
@@ -62,13 +44,6 @@ std::string KeptInStagingMessage(const std::string& what, const FileError& error
 }
 
 }  // namespace
-
-std::string UploadFileName(const LocalTime& time, std::string_view locationCode)
-{
-    const std::string year = std::to_string(time.year);
-    return year.substr(std::min<std::size_t>(2, year.size())) + TwoDigits(time.month) + TwoDigits(time.day)
-           + TwoDigits(time.hour) + TwoDigits(time.minute) + std::string(locationCode) + kUploadExtension;
-}
 
 void UploadLineWriter::Text(std::string_view text)
 {
@@ -119,7 +94,7 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
 
         auto output = files.CreateForWriting(unfinished);
         BufferedWriter writer(*output);
-        writer.Write(HeaderLine(name, lines));
+        writer.Write(UploadHeaderLine(name, lines));
         UploadLineWriter lineWriter(writer, settings.locationCode);
         LineSplitter splitter(lineWriter);
         ForEachChunk(files, kStagingFile, [&](std::string_view chunk) { splitter.Feed(chunk); });

@@ -19,9 +19,6 @@
 
 namespace kestrane {
 
-// YYMMDDhhmm, the location code and ".TXT".
-std::string UploadFileName(const LocalTime& time, std::string_view locationCode);
-
 // Writes staging lines as upload lines: every "~" replaced by the location
 // code in one left-to-right pass (the code itself is never rescanned), and
 // each line ended by CR LF. Used as the handler of a LineSplitter.

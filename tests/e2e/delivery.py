@@ -28,6 +28,9 @@ PENDING_SUFFIX = ".TXT.pending"
 UNFINISHED_SUFFIX = ".TXT.tmp"
 END_LINE = b"<<EOF:>>"
 WORK_IN_PROGRESS = ("Infile.txt", "Infile.pull", "Infile.pulled", "Infile.merge")
+# Kept from the pull that took data from the handheld until it has its done marker.
+DONE_MARKER_OWED = "SyncDone.owed"
+OWED_MARKER_LOG_LINE = "The handheld is owed a done marker by an earlier run"
 DEVICE_READ_BYTES = 4096
 RECORD_BYTES = 64
 assert DEVICE_READ_BYTES % RECORD_BYTES == 0
@@ -107,12 +110,12 @@ def connections(server):
     return server.journal.read_text(encoding="utf-8").splitlines().count("CONNECT")
 
 
-def records_on_server(server):
+def records_on_server(server, folder=REMOTE_FOLDER):
     """Every record in the server's upload files, counted, after checking that
     each file is a whole upload file: its "UH" header naming it with the
     number of lines, the lines, and the end line, each ended by CR LF."""
     counted = Counter()
-    for path in sorted((server.root / REMOTE_FOLDER).iterdir()):
+    for path in sorted((server.root / folder).iterdir()):
         content = path.read_bytes()
         assert content.endswith(END_LINE + b"\r\n"), "%s does not end with the end line: ...%r" % (
             path.name, content[-40:])
@@ -128,13 +131,13 @@ def records_on_server(server):
     return counted
 
 
-def exactly_once_problems(server, *batches):
+def exactly_once_problems(server, *batches, folder=REMOTE_FOLDER):
     """"" when the server holds every record of the batches exactly once and
     nothing else; otherwise what is wrong, briefly."""
     expected = Counter()
     for batch in batches:
         expected.update(batch.as_uploaded())
-    held = records_on_server(server)
+    held = records_on_server(server, folder)
     problems = []
     for what, records in (("missing", expected - held), ("unexpected or more than once", held - expected)):
         if records:
@@ -146,6 +149,7 @@ def exactly_once_problems(server, *batches):
 
 def leftovers(bench):
     """What a finished run must not leave in the working folder: pending
-    markers, unfinished upload files and pulled or staged data."""
+    markers, unfinished upload files, pulled or staged data, and a done
+    marker still owed."""
     return [name for name in working_files(bench)
-            if name.endswith((PENDING_SUFFIX, UNFINISHED_SUFFIX)) or name in WORK_IN_PROGRESS]
+            if name.endswith((PENDING_SUFFIX, UNFINISHED_SUFFIX)) or name in WORK_IN_PROGRESS + (DONE_MARKER_OWED,)]

@@ -1,13 +1,15 @@
 """An FTP server for the tests and the demo, built on pyftpdlib.
 
 It serves one account on 127.0.0.1 and can behave like one of the broken
-servers Kestrane meets in the field (see FAULTS). Every command it receives is
-appended to a journal file, so a test can tell what the client asked for (the
-password is masked).
+servers Kestrane meets in the field, or answer in the words of another
+server (see FAULTS). Every command it receives is appended to a journal file,
+so a test can tell what the client asked for (the password is masked), and
+so is every data connection ("DATA"). It can answer every command late, as
+a server at the far end of a slow line does (--latency-ms).
 
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
-        [--port 0] [--fault MODE] [--ready-file PATH] [--journal PATH]
+        [--port 0] [--fault MODE] [--latency-ms 0] [--ready-file PATH] [--journal PATH]
 It prints "PORT n" once it listens, writes n to the ready file, and serves
 until it is killed.
 
@@ -16,6 +18,7 @@ Or import it: start_server(...) runs it on a background thread and returns
 """
 
 import argparse
+import collections
 import logging
 import os
 import signal
@@ -34,21 +37,32 @@ FAULTS = {
     "too-many-421": "answers a new connection with 421 Too many connections and closes it",
     "stor-550": "the account may not write: STOR gets 550",
     "stor-552": "takes the whole upload, then replies 552 (quota exceeded) and drops the file",
+    "stor-553-once": "refuses the first upload of each connection for good (553, file name not allowed), "
+                     "and takes the others",
     "cut-data-426": "cuts the data connection part way through an upload and replies 426",
     "drop-all": "closes the data and control connections part way through an upload, with no reply",
     "no-banner": "accepts the connection but never sends its 220 banner, nor answers anything",
     "short-store": "replies 226 to an upload but keeps only the first half of the file",
-    "slow": "receives uploads at 64 KB/s: slow, but working",
+    "slow": "moves data at 64 KB/s both ways: slow, but working",
     "hang-upload": "takes part of an upload, then reads no more of it and never answers",
-    "hang-list": "works, but once the session has stored a file its listings never answer",
+    "hang-check": "works, but once the session has stored a file its size queries and listings never answer",
+    "iis": "answers as Microsoft IIS does: SIZE in any mode, and 550 The system cannot find the file "
+           "specified. for whatever is not there",
+    "filezilla": "answers in FileZilla Server's words, and has no SIZE: 500 Syntax error, command "
+                 "unrecognized., and 550 File not found for whatever is not there",
 }
 
 # Where the cut-data-426, drop-all and hang-upload faults break the upload off.
 CUT_AFTER_BYTES = 64 * 1024
 THROTTLE_BYTES_PER_SECOND = 64 * 1024
+# How often a server on a background thread looks whether it is to stop.
+STOP_CHECK_S = 0.05
 PERMISSIONS = "elradfmwMT"
 READ_ONLY_PERMISSIONS = "elr"
-LISTING_COMMANDS = ("LIST", "NLST", "MLSD", "MLST")
+CHECKING_COMMANDS = ("SIZE", "LIST", "NLST", "MLSD", "MLST")
+IIS_NOT_FOUND = "550 The system cannot find the file specified."
+FILEZILLA_NOT_FOUND = "550 File not found"
+FILEZILLA_UNKNOWN_COMMAND = "500 Syntax error, command unrecognized."
 _LIBRARY_LOG = logging.getLogger("pyftpdlib")
 
 
@@ -71,9 +85,10 @@ def _masked(line):
     return "PASS ******" if line.split(" ")[0].upper() == "PASS" else line
 
 
-def _journaling_handler(journal):
+def _journaling_handler(journal, latency_s):
     class JournalingHandler(FTPHandler):
-        """Journals each command line."""
+        """Journals each command line and each data connection, and sends
+        each reply latency_s after it is made, in order."""
 
         def on_connect(self):
             journal.write("CONNECT")
@@ -81,6 +96,24 @@ def _journaling_handler(journal):
         def pre_process_command(self, line, cmd, arg):
             journal.write(_masked(line))
             super().pre_process_command(line, cmd, arg)
+
+        def _on_dtp_connection(self):
+            journal.write("DATA")
+            super()._on_dtp_connection()
+
+        def respond(self, resp, logfun=_LIBRARY_LOG.debug):
+            if not latency_s:
+                super().respond(resp, logfun)
+                return
+            # Each reply waits its turn: a later one never overtakes.
+            if not hasattr(self, "late_replies"):
+                self.late_replies = collections.deque()
+            self.late_replies.append(resp)
+            self.call_later(latency_s, self._send_late_reply, logfun)
+
+        def _send_late_reply(self, logfun):
+            if not self._closed:
+                super().respond(self.late_replies.popleft(), logfun)
 
     return JournalingHandler
 
@@ -139,9 +172,28 @@ class _ShortStoreDTPHandler(DTPHandler):
         super().handle_close()
 
 
-def _handler_class(fault, journal):
+def _answering_in_other_words(base, not_found, size):
+    """Methods for a subclass of base that reword every 550 as not_found and
+    answer SIZE with size(handler, path)."""
+    def respond(self, resp, logfun=_LIBRARY_LOG.debug):
+        base.respond(self, not_found if resp.startswith("550 ") else resp, logfun)
+
+    def ftp_SIZE(self, path):
+        size(self, path)
+    return {"respond": respond, "ftp_SIZE": ftp_SIZE}
+
+
+def _size_in_any_mode(handler, path):
+    """SIZE as IIS answers it: in ASCII mode too."""
+    if not handler.fs.isfile(handler.fs.realpath(path)):
+        handler.respond(IIS_NOT_FOUND)
+        return
+    handler.respond("213 %d" % handler.run_as_current_user(handler.fs.getsize, path))
+
+
+def _handler_class(fault, journal, latency_s=0):
     """The control-connection handler class that behaves as `fault` says."""
-    base = _journaling_handler(journal)
+    base = _journaling_handler(journal, latency_s)
     attributes = {}
 
     if fault == "login-530":
@@ -160,6 +212,13 @@ def _handler_class(fault, journal):
         attributes["handle"] = handle
     elif fault == "stor-552":
         attributes["dtp_handler"] = _QuotaDTPHandler
+    elif fault == "stor-553-once":
+        def ftp_STOR(self, file, mode="w"):
+            if getattr(self, "refused_one", False):
+                return base.ftp_STOR(self, file, mode)
+            self.refused_one = True
+            self.respond("553 Requested action not taken. File name not allowed.")
+        attributes["ftp_STOR"] = ftp_STOR
     elif fault == "cut-data-426":
         attributes["dtp_handler"] = _cutting_dtp("426")
     elif fault == "drop-all":
@@ -180,46 +239,54 @@ def _handler_class(fault, journal):
         attributes["dtp_handler"] = _ShortStoreDTPHandler
     elif fault == "slow":
         throttled = type("SlowDTPHandler", (ThrottledDTPHandler,),
-                         {"read_limit": THROTTLE_BYTES_PER_SECOND})
+                         {"read_limit": THROTTLE_BYTES_PER_SECOND, "write_limit": THROTTLE_BYTES_PER_SECOND})
         attributes["dtp_handler"] = throttled
-    elif fault == "hang-list":
+    elif fault == "hang-check":
         def on_file_received(self, file):
             self.stored_a_file = True
 
         def process_command(self, cmd, *args, **kwargs):
-            if cmd in LISTING_COMMANDS and getattr(self, "stored_a_file", False):
+            if cmd in CHECKING_COMMANDS and getattr(self, "stored_a_file", False):
                 return
             base.process_command(self, cmd, *args, **kwargs)
         attributes["on_file_received"] = on_file_received
         attributes["process_command"] = process_command
+    elif fault == "iis":
+        attributes.update(_answering_in_other_words(base, IIS_NOT_FOUND, _size_in_any_mode))
+    elif fault == "filezilla":
+        attributes.update(_answering_in_other_words(
+            base, FILEZILLA_NOT_FOUND, lambda handler, path: handler.respond(FILEZILLA_UNKNOWN_COMMAND)))
     elif fault not in ("none", "stor-550"):
         raise ValueError("unknown fault mode %r; known: %s" % (fault, ", ".join(sorted(FAULTS))))
 
     return type("FaultyHandler", (base,), attributes)
 
 
-def make_server(root, user, password, fault="none", port=0, journal=None):
+def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
     """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port."""
     authorizer = DummyAuthorizer()
     permissions = READ_ONLY_PERMISSIONS if fault == "stor-550" else PERMISSIONS
     authorizer.add_user(user, password, os.path.abspath(root), perm=permissions)
-    handler = _handler_class(fault, Journal(journal))
+    handler = _handler_class(fault, Journal(journal), latency_ms / 1000)
     handler.authorizer = authorizer
     handler.banner = "Kestrane test server ready."
     return FTPServer(("127.0.0.1", port), handler, ioloop=IOLoop())
 
 
-def start_server(root, user, password, fault="none", port=0, journal=None):
+def start_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
     """Serves on a background thread. Returns (port, stop); stop() ends it."""
     if not _LIBRARY_LOG.handlers and not logging.root.handlers:
         _LIBRARY_LOG.addHandler(logging.StreamHandler())
         _LIBRARY_LOG.setLevel(logging.WARNING)
-    server = make_server(root, user, password, fault, port, journal)
+    server = make_server(root, user, password, fault, port, journal, latency_ms)
     stopping = threading.Event()
 
     def serve():
+        # A late reply goes out when it is due only if no wait outlasts it.
+        wait = STOP_CHECK_S
         while not stopping.is_set():
-            server.ioloop.loop(timeout=0.05, blocking=False)
+            soonest = server.ioloop.loop(timeout=wait, blocking=False)
+            wait = STOP_CHECK_S if soonest is None else min(STOP_CHECK_S, soonest)
         server.close_all()
 
     thread = threading.Thread(target=serve, name="ftp-server", daemon=True)
@@ -247,20 +314,23 @@ def main(argv=None):
     parser.add_argument("--password", required=True)
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
     parser.add_argument("--fault", default="none", choices=sorted(FAULTS))
+    parser.add_argument("--latency-ms", type=int, default=0, help="answer every command this much later")
     parser.add_argument("--ready-file", help="where to write the port once listening")
     parser.add_argument("--journal", help="file that receives every command line")
     parser.add_argument("--verbose", action="store_true", help="log pyftpdlib's activity on stderr")
     args = parser.parse_args(argv)
 
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr)
-    server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal)
+    server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal,
+                         args.latency_ms)
     port = server.address[1]
     if args.ready_file:
         _write_ready_file(args.ready_file, port)
     print("PORT %d" % port, flush=True)
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(0))
     try:
-        server.serve_forever(timeout=0.5, handle_exit=False)
+        # No fixed wait: the loop then waits no longer than the next late reply is due.
+        server.serve_forever(timeout=None, handle_exit=False)
     except (KeyboardInterrupt, SystemExit):
         pass
     finally:

@@ -1,8 +1,9 @@
 """Exactly once across kills, end to end: kestrane.exe under Wine is
 terminated at each boundary of its job, as a power cut would end it, then run
 again with the handheld docked again and a working server. Every record must
-reach the server exactly once, nothing may stay pending, and a second run with
-data to finish leaves the done marker.
+reach the server exactly once, nothing may stay pending, and after the second
+run the handheld holds its done marker: the second run gives it even without
+new data, when the first took data from the handheld and never gave it.
 
 The program cannot pass the boundary before the kill lands, so no scenario
 depends on how fast the rig reacts. At most boundaries the program is held
@@ -106,35 +107,35 @@ BOUNDARIES = {
         left=("Infile.pull",), device_file_left=True),
     "before the handheld's file is deleted": Boundary(
         handheld_hangs, hang_at="CeDeleteFile",
-        left=("Infile.pulled",), device_file_left=True,
+        left=("Infile.pulled", "SyncDone.owed"), device_file_left=True,
         new_records=True),
     "after the handheld's file is deleted": Boundary(
         handheld_hangs, hang_at="CeRapiUninit:1",
-        left=("Infile.pulled",),
+        left=("Infile.pulled", "SyncDone.owed"),
         new_records=True),
     # The pull writes the staging file whole; the upload file, which carries
     # each record's "~" as the four-character location code, is cut part way.
     "while the upload file is built": Boundary(
         kill_when=None, records=20_000, cut_at_bytes=staging_bytes(20_000) + 20_000,
-        left=("Infile.txt", "NAME.tmp")),
+        left=("Infile.txt", "NAME.tmp", "SyncDone.owed")),
     # The server never answers: the kill comes while the job connects.
     "after the upload file is built": Boundary(
         connecting, fault="no-banner",
-        left=("NAME", "NAME.pending"),
+        left=("NAME", "NAME.pending", "SyncDone.owed"),
         new_records=True, second_run="sends again"),
     # An upload file far larger than the part the server takes.
     "while the upload file is sent": Boundary(
         part_uploaded, records=20_000, fault="hang-upload",
-        left=("NAME", "NAME.pending"), uploaded="part",
+        left=("NAME", "NAME.pending", "SyncDone.owed"), uploaded="part",
         second_run="sends again"),
-    # The listing that would confirm the upload never answers.
+    # The size check that would confirm the upload never answers.
     "after the upload, before it is confirmed": Boundary(
-        all_uploaded, fault="hang-list",
-        left=("NAME", "NAME.pending"), uploaded="all",
+        all_uploaded, fault="hang-check",
+        left=("NAME", "NAME.pending", "SyncDone.owed"), uploaded="all",
         second_run="finds"),
     "before the done marker is written": Boundary(
         handheld_hangs, hang_at="CeRapiInit:2",
-        left=("NAME",), uploaded="all",
+        left=("NAME", "SyncDone.owed"), uploaded="all",
         new_records=True, second_run="leaves"),
 }
 
@@ -192,12 +193,12 @@ def test_every_record_reaches_the_server_once_when_the_program_is_killed(name, k
         assert upload not in delivery.stored_names(server), "a file the server holds whole is not sent again"
     if boundary.second_run == "finds":
         assert "%s was already on the server" % upload in second.log_lines, second.log
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
     # With data to finish, the second run builds an upload file of its own.
     if boundary.new_records or boundary.second_run == "builds":
         assert second.exit_code == 0, second.describe()
         assert [box.text for box in second.message_boxes] == [rig.FINISHED_MESSAGE]
-        assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
     else:
         assert second.exit_code == 2, second.describe()
         assert [box.icon for box in second.message_boxes] == ["warning"], second.describe()
-        assert not handheld.done_marker.exists()
+        assert delivery.OWED_MARKER_LOG_LINE in second.log_lines, second.log

@@ -25,6 +25,10 @@ USER = "kestrane-loc"
 # Distinctive, so that a leak into any message is found.
 PASSWORD = "Pw#9zQ!k2v"
 REMOTE_FOLDER = "incoming"
+# Inside it; its name holds what WinINet's search strings cannot.
+ODD_FOLDER = "drop box [1]*"
+# What the driver puts in the remote folder for the slow server to send.
+PLACED_FILE = "placed.dat"
 RUN_LIMIT_SECONDS = 60
 
 # The sizes ftp_client_test.cpp uploads.
@@ -84,7 +88,8 @@ def run_client_tests(wine_session, start_ftp_server, fault, gtest_filter, extra_
         host = "127.0.0.1:%d" % closed_port()
     else:
         server = start_ftp_server(fault, user=USER, password=PASSWORD)
-        (server.root / REMOTE_FOLDER).mkdir()
+        (server.root / REMOTE_FOLDER / ODD_FOLDER).mkdir(parents=True)
+        (server.root / REMOTE_FOLDER / PLACED_FILE).write_bytes(binary_content(LARGE_BYTES))
         host = server.host
     env = dict(KESTRANE_TEST_FTP=host, KESTRANE_TEST_FTP_USER=USER, KESTRANE_TEST_FTP_PASSWORD=PASSWORD,
                **(extra_env or {}))
@@ -115,18 +120,37 @@ def uploads_refused(fault, small, large, stored=None):
     return Case(fault, REFUSED_UPLOADS, expected=(small, large), stored=stored or {})
 
 
+FINDING_FILES = (SERVER_TESTS + "UploadsBinaryFileIntact:" + SERVER_TESTS
+                 + "FindsAFileByItsExactNameWhateverTheNamesHold:" + SERVER_TESTS
+                 + "MissingRemoteFileHasNoSizeAndCannotBeReceived")
+
+
+def finding_files(fault, not_found):
+    """Files found, sent, received and missed on a server that words a missing file as not_found."""
+    return Case(fault, FINDING_FILES,
+                expected=(r"FtpError: the server refused to send /incoming/absent\.dat \| %s$" % not_found,),
+                stored={"binary.dat": binary_content(BINARY_BYTES),
+                        ODD_FOLDER + "/26[0042]*.TXT": binary_content(1234)})
+
+
 CASES = {
     "none": Case(
-        "none", "FtpUnusablePorts/*:" + SERVER_TESTS + "UploadsBinaryFileIntact:"
-        + SERVER_TESTS + "MissingRemoteFileHasNoSize:" + SERVER_TESTS + "MissingLocalFileFailsBeforeAnyTransfer",
+        "none", "FtpUnusablePorts/*:" + FINDING_FILES + ":" + SERVER_TESTS + "MissingLocalFileFailsBeforeAnyTransfer",
         expected=(r"FtpError: the server address 127\.0\.0\.1:65536 "
                   r"does not end in a usable port number \| $",
-                  r"FtpError: the file no-such-local-file\.dat could not be opened: .+ \| $"),
-        stored={"binary.dat": binary_content(BINARY_BYTES), "never.dat": None}),
+                  r"FtpError: the file no-such-local-file\.dat could not be opened: .+ \| $",
+                  r"FtpError: the server refused to send /incoming/absent\.dat \| 550 "),
+        stored={"binary.dat": binary_content(BINARY_BYTES), "never.dat": None,
+                ODD_FOLDER + "/26[0042]*.TXT": binary_content(1234)}),
+    "iis": finding_files("iis", r"550 The system cannot find the file specified\."),
+    "filezilla": finding_files("filezilla", r"550 File not found"),
     "slow": Case(
-        "slow", SERVER_TESTS + "UploadsBinaryFileIntact:" + SERVER_TESTS + "ClosingTheWindowAbandonsAnUpload",
+        "slow", SERVER_TESTS + "UploadsBinaryFileIntact:" + SERVER_TESTS + "ClosingTheWindowAbandonsAnUpload:"
+        + SERVER_TESTS + "ClosingTheWindowAbandonsADownload",
         expected=(r"FtpError: the window was closed while Kestrane was sending "
-                  r"/incoming/abandoned\.dat \| $",),
+                  r"/incoming/abandoned\.dat \| $",
+                  r"FtpError: the window was closed while Kestrane was receiving "
+                  r"/incoming/placed\.dat \| $"),
         stored={"binary.dat": binary_content(BINARY_BYTES)}),
     "refused": Case(
         None, SERVER_TESTS + "ConnectFails",
@@ -176,8 +200,8 @@ CASES = {
     "no-banner": Case(
         "no-banner", SERVER_TESTS + "ServerWithoutBannerNeverConnectsAndDisconnectReturns",
         never_sent=("PASS",)),
-    "hang-list": Case(
-        "hang-list", SERVER_TESTS + "ClosingTheWindowAbandonsAHungListing",
+    "hang-check": Case(
+        "hang-check", SERVER_TESTS + "ClosingTheWindowAbandonsAHungCheck",
         expected=(r"FtpError: the window was closed while Kestrane was checking /incoming/listed\.dat "
                   r"on the server \| $",)),
 }
@@ -205,11 +229,27 @@ def test_ftp_client_against_server(name, wine_session, start_ftp_server):
         assert command not in sent, run.journal
 
 
-def test_uploads_are_binary_and_passive(wine_session, start_ftp_server):
-    run = run_client_tests(wine_session, start_ftp_server, "none", SERVER_TESTS + "UploadsBinaryFileIntact")
+# What the client asks to send a file it checks first and then confirms, and
+# to receive it: with SIZE, the transfers are the only data connections; a
+# server without SIZE is asked once, and listings of the folder tell instead.
+CONVERSATIONS = {
+    "none": [
+        "TYPE I", "SIZE /incoming/binary.dat",
+        "TYPE I", "PASV", "DATA", "STOR /incoming/binary.dat",
+        "SIZE /incoming/binary.dat",
+        "TYPE I", "PASV", "DATA", "RETR /incoming/binary.dat"],
+    "filezilla": [
+        "TYPE I", "SIZE /incoming/binary.dat",
+        "PWD", "CWD /incoming", "TYPE A", "PASV", "DATA", "LIST", "CWD /",
+        "TYPE I", "PASV", "DATA", "STOR /incoming/binary.dat",
+        "CWD /incoming", "TYPE A", "PASV", "DATA", "LIST", "CWD /",
+        "TYPE I", "PASV", "DATA", "RETR /incoming/binary.dat"],
+}
+
+
+@pytest.mark.parametrize("name", sorted(CONVERSATIONS))
+def test_uploads_are_binary_and_passive_with_no_command_to_spare(name, wine_session, start_ftp_server):
+    run = run_client_tests(wine_session, start_ftp_server, name, SERVER_TESTS + "UploadsBinaryFileIntact")
     assert run.returncode == 0, run.output
-    store = run.journal.index("STOR /incoming/binary.dat")
-    assert "TYPE I" in run.journal[:store]
-    assert run.journal[store - 1] == "PASV"
-    assert not any(line.startswith(("PORT", "EPRT")) for line in run.journal)
-    assert "PASS ******" in run.journal
+    assert run.journal[:3] == ["CONNECT", "USER %s" % USER, "PASS ******"], run.journal
+    assert [line for line in run.journal[3:] if line != "QUIT"] == CONVERSATIONS[name]

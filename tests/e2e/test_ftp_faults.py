@@ -7,7 +7,8 @@ the reason (with the server's reply when there was one) and the upload file
 that is kept; the file and its .pending marker stay in the working folder,
 the handheld gets no done marker and is not declared safe to remove. The next
 run, against a working server, sends the kept file before anything new, and
-the server ends up with every record exactly once.
+the server ends up with every record exactly once; the handheld then gets
+the done marker it is owed, with new data or without.
 """
 
 import re
@@ -121,7 +122,7 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
         waited = box.shown_ms - connecting
         assert CONNECT_LIMIT_MS - CONNECT_LIMIT_EARLY_MS <= waited <= CONNECT_LIMIT_MS + CONNECT_LIMIT_LATE_MS, (
             "gave up after %d ms" % waited)
-    assert delivery.working_files(kestrane) == [kept, kept + ".pending"]
+    assert delivery.working_files(kestrane) == sorted([kept, kept + ".pending", delivery.DONE_MARKER_OWED])
     assert not handheld.data_file.exists(), "the data is safe in the upload file"
     assert not handheld.done_marker.exists()
 
@@ -141,18 +142,18 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
     problems = delivery.exactly_once_problems(mended, *batches)
     assert not problems, problems
     assert delivery.leftovers(kestrane) == []
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
     if fault.new_records:
         newer = [upload for upload in delivery.upload_names(kestrane) if upload != kept]
         assert delivery.stored_names(mended) == [kept] + newer, "the kept file goes first"
         assert resent.exit_code == 0, resent.describe()
         assert [box.text for box in resent.message_boxes] == [rig.FINISHED_MESSAGE]
-        assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
     else:
         assert delivery.stored_names(mended) == [kept]
         assert resent.exit_code == 2, resent.describe()
         assert [box.icon for box in resent.message_boxes] == ["warning"], resent.describe()
         assert kept in resent.message_boxes[0].text
-        assert not handheld.done_marker.exists()
+        assert delivery.OWED_MARKER_LOG_LINE in resent.log_lines, resent.log
 
 
 def test_a_slow_server_receives_the_whole_file(kestrane, handheld, start_ftp_server):
@@ -199,7 +200,10 @@ def test_earlier_files_are_sent_once_by_a_run_without_data_and_never_again(kestr
     assert "Sending earlier file %s ..." % kept in resend.log_lines, resend.log
     assert delivery.stored_names(working) == [kept]
     assert delivery.leftovers(kestrane) == []
-    assert not handheld.done_marker.exists(), "no new data, no done marker"
+    # The first run took the records from the handheld: now that they are
+    # delivered, it gets the done marker that run could not give.
+    assert delivery.OWED_MARKER_LOG_LINE in resend.log_lines, resend.log
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
 
     # Nothing on the handheld, then new records: the confirmed file is never sent again.
     nothing = delivery.run(kestrane, 2)
@@ -217,8 +221,8 @@ def test_earlier_files_are_sent_once_by_a_run_without_data_and_never_again(kestr
     assert not problems, problems
 
 
-def test_files_kept_by_several_failed_runs_are_all_named_and_sent_oldest_first(kestrane, handheld,
-                                                                              start_ftp_server):
+def test_files_kept_by_several_failed_runs_are_all_named_and_one_refused_for_good_blocks_none(
+        kestrane, handheld, start_ftp_server):
     full = delivery.start_server(start_ftp_server, "stor-552")
     delivery.provision(kestrane, full.host)
     batches = [Records("first", 100), Records("second", 100)]
@@ -231,7 +235,30 @@ def test_files_kept_by_several_failed_runs_are_all_named_and_sent_oldest_first(k
     (box,) = failed.message_boxes
     assert box.text.startswith("Kestrane could not send %s to the FTP server %s: " % (older, full.host)), box.text
     assert "The upload files %s, %s are kept in the working folder" % (older, newer) in box.text, box.text
-    assert delivery.working_files(kestrane) == sorted([older, older + ".pending", newer, newer + ".pending"])
+    assert delivery.working_files(kestrane) == sorted(
+        [older, older + ".pending", newer, newer + ".pending", delivery.DONE_MARKER_OWED])
+
+    # The oldest file is refused for good; the newer ones still go, and the
+    # message names exactly the one that did not.
+    picky = delivery.start_server(start_ftp_server, "stor-553-once", root=full.root)
+    delivery.provision(kestrane, picky.host)
+    batches.append(Records("third", 100))
+    delivery.gather(handheld, batches[-1])
+    refused = delivery.run(kestrane, len(batches) - 1)
+
+    assert refused.exit_code == 1, refused.describe()
+    (newest,) = [name for name in delivery.upload_names(kestrane) if name not in (older, newer)]
+    assert delivery.stored_names(picky) == [older, newer, newest]
+    assert picky.files() == [delivery.REMOTE_FOLDER + newer, delivery.REMOTE_FOLDER + newest]
+    (box,) = refused.message_boxes
+    assert box.text == (
+        "Kestrane could not send %s to the FTP server %s: the server refused to store %s%s.\r\n"
+        "The server replied: 553 Requested action not taken. File name not allowed.\r\n\r\n"
+        "The upload file %s is kept in the working folder and will be sent the next time Kestrane runs."
+        % (older, picky.host, delivery.REMOTE_FOLDER, older, older)), box.text
+    assert delivery.working_files(kestrane) == sorted(
+        [older, older + ".pending", newer, newest, delivery.DONE_MARKER_OWED])
+    assert not handheld.done_marker.exists()
 
     working = delivery.start_server(start_ftp_server, root=full.root)
     delivery.provision(kestrane, working.host)
@@ -239,8 +266,9 @@ def test_files_kept_by_several_failed_runs_are_all_named_and_sent_oldest_first(k
 
     assert resent.exit_code == 2, resent.describe()
     sending = [line for line in resent.log_lines if line.startswith("Sending earlier file")]
-    assert sending == ["Sending earlier file %s ..." % name for name in (older, newer)], resent.log
-    assert delivery.stored_names(working) == [older, newer]
+    assert sending == ["Sending earlier file %s ..." % older], resent.log
+    assert delivery.stored_names(working) == [older]
     problems = delivery.exactly_once_problems(working, *batches)
     assert not problems, problems
     assert delivery.leftovers(kestrane) == []
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()

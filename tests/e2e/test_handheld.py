@@ -131,20 +131,23 @@ def test_a_handheld_docked_after_the_start_is_waited_for_and_the_job_runs_once(k
     assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
 
 
-@pytest.mark.parametrize("faults, code", [
-    ({"READ_FAIL_AT": 2, "READ_FAIL_CODE": 31}, 31),
+@pytest.mark.parametrize("faults, said", [
+    ({"READ_FAIL_AT": 2, "READ_FAIL_CODE": 31}, "Error !!! Reading WinCE file. 31"),
     # The handheld pulled out of the dock: ERROR_DEVICE_NOT_CONNECTED.
-    ({"UNDOCK_AT_READ": 2}, 1167),
-], ids=["read-fails", "undocked"])
-def test_a_failed_read_keeps_the_data_on_the_handheld_for_the_next_run(kestrane, handheld, ftp_server, faults,
-                                                                        code):
+    ({"UNDOCK_AT_READ": 2}, "Error !!! Reading WinCE file. 1167"),
+    # The file is there, but a program on the handheld holds it: ERROR_SHARING_VIOLATION, not "no data".
+    ({"CREATE_READ_FAIL": 32}, "Kestrane could not open the data file on the handheld (error 32).\r\n\r\n"
+                               "A program on the handheld is using the file."),
+], ids=["read-fails", "undocked", "held-by-a-program"])
+def test_a_failed_open_or_read_keeps_the_data_on_the_handheld_for_the_next_run(kestrane, handheld, ftp_server,
+                                                                                faults, said):
     handheld.dock(SEVERAL_READS)
     provision(kestrane, ftp_server)
 
     failed = kestrane.run(env=handheld.env(**faults))
 
     text = single_error(failed)
-    assert text.startswith("Error !!! Reading WinCE file. %d" % code), text
+    assert text.startswith(said), text
     assert "still on the handheld" in text, text
     assert failed.exit_code == 1
     assert failed.log_lines == PULL_LOG
@@ -184,7 +187,8 @@ def test_a_handheld_that_cannot_be_connected_is_left_alone(kestrane, handheld, f
     assert ftp_server.commands() == []
 
 
-def test_a_missing_done_file_stops_after_the_upload_without_a_marker(kestrane, handheld, ftp_server):
+def test_a_missing_done_file_stops_after_the_upload_and_the_next_run_gives_the_marker(kestrane, handheld,
+                                                                                        ftp_server):
     kestrane.done_file.unlink()
     handheld.dock(SEVERAL_READS)
     provision(kestrane, ftp_server)
@@ -195,13 +199,28 @@ def test_a_missing_done_file_stops_after_the_upload_without_a_marker(kestrane, h
     assert "was sent to the server" in text and r"C:\Kestrane\done.txt" in text, text
     assert result.exit_code == 1
     assert result.log_lines == COMPLETE_LOG[:-1]
-    # The data is on the server, and confirmed: nothing is left to send.
+    # The data is on the server, and confirmed: nothing is left to send, but
+    # the handheld is owed its marker.
     [name] = ftp_server.files()
     assert server_lines(ftp_server) == pulled_lines(SEVERAL_READS)
-    assert working_files(kestrane) == [name]
+    assert working_files(kestrane) == [name, "SyncDone.owed"]
     assert not handheld.data_file.exists()
     assert not handheld.done_marker.exists()
     assert not any(line.startswith("CeCreateFile %s" % DEVICE_MARKER) for line in handheld.journal_lines())
+
+    # The done file is back: the next run, with no new data, gives the marker.
+    kestrane.done_file.write_bytes(DONE_FILE_BYTES)
+    owed = kestrane.run()
+
+    assert owed.exit_code == 2, owed.describe()
+    assert owed.log_lines == COMPLETE_LOG[:3] + [
+        "The handheld is owed a done marker by an earlier run", rig.JOB_LOG_LINES[3]]
+    assert [(box.text, box.icon) for box in owed.message_boxes] == [(
+        "No data was found on the handheld, so there was nothing new to send.\r\n\r\n"
+        "The handheld was given the done marker that an earlier run owed it.", "warning")]
+    assert handheld.done_marker.read_bytes() == DONE_FILE_BYTES
+    assert working_files(kestrane) == [name]
+    assert ftp_server.files() == [name]
 
 
 # Where a rapi.dll for the other kind of program may be, and the error that

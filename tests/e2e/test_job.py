@@ -88,23 +88,32 @@ def test_without_data_on_the_handheld_the_job_warns_and_sends_nothing(kestrane, 
     assert working_files(kestrane) == []
 
 
-def test_without_data_on_the_handheld_an_earlier_unsent_file_is_still_sent(kestrane, handheld, ftp_server):
+def test_without_data_on_the_handheld_an_earlier_unsent_file_is_still_sent_and_a_gone_one_reported_once(
+        kestrane, handheld, ftp_server):
     earlier = rig.upload_file_name(datetime.datetime(2025, 1, 31, 8, 5), LOCATION)
     earlier_content = rig.upload_file_content(earlier, records(5, "earlier") + b"\r\n", LOCATION)
     (kestrane.workdir / earlier).write_bytes(earlier_content)
     (kestrane.workdir / (earlier + ".pending")).write_bytes(b"")
+    # Waiting to be sent, but cleared away: it must not keep the others from going.
+    gone = rig.upload_file_name(datetime.datetime(2025, 1, 30, 8, 5), LOCATION)
+    (kestrane.workdir / (gone + ".pending")).write_bytes(b"")
     handheld.dock()
     provision(kestrane, ftp_server)
 
     result = kestrane.run()
 
-    assert [(box.title, box.icon) for box in result.message_boxes] == [(rig.PROGRAM_TITLE, "warning")], \
+    assert [(box.title, box.icon) for box in result.message_boxes] == [(rig.PROGRAM_TITLE, "warning")] * 2, \
         result.describe()
-    text = result.message_boxes[0].text
-    assert text.startswith(NO_DATA_MESSAGE) and earlier in text, text
+    gone_notice, no_data = (box.text for box in result.message_boxes)
+    assert gone_notice == (
+        "The upload file %s was waiting to be sent, but is no longer in the working folder, so Kestrane cannot "
+        "send it and no longer waits for it. Tell support." % gone)
+    assert no_data.startswith(NO_DATA_MESSAGE) and earlier in no_data and gone not in no_data, no_data
     assert result.exit_code == 2
     assert result.log_lines == NO_DATA_LOG + [rig.JOB_LOG_LINES[2], "Sending earlier file %s ..." % earlier]
     assert (ftp_server.root / REMOTE_FOLDER / earlier).read_bytes() == earlier_content
+    assert ftp_server.files() == [REMOTE_FOLDER + earlier]
+    # The gone file's marker is retired, so no later run reports it again.
     assert working_files(kestrane) == [earlier]
     assert not handheld.done_marker.exists()
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace kestrane {
 namespace {
 
@@ -33,8 +35,10 @@ TEST_P(PullSizeTest, MovesEveryByteOnceAndEndsWithOneLineEnd)
     // Reads of 4096 bytes until one returns nothing.
     EXPECT_EQ(device.Calls("CeReadFile"),
               static_cast<int>((size + kDeviceReadSize - 1) / kDeviceReadSize + 1));
-    // Nothing but the staging file is left in the working folder.
-    EXPECT_EQ(files.contents.size(), size == 0 ? 0u : 1u);
+    // Nothing but the staging file is left in the working folder, and the
+    // record that data left the handheld, which is owed a done marker.
+    EXPECT_EQ(files.contents.size(), size == 0 ? 0u : 2u);
+    EXPECT_EQ(files.Exists(kDoneMarkerOwedFile), size != 0);
     EXPECT_EQ(device.OpenHandles(), 0u);
     EXPECT_FALSE(device.connected);
 }
@@ -52,22 +56,52 @@ TEST(PullTest, NewDataGoesAfterAnEarlierStagingFile)
     GetCEFile(device, files);
 
     EXPECT_EQ(files.contents.at(kStagingFile), earlier + "new records\r\n\r\n");
-    EXPECT_EQ(files.contents.size(), 1u);
+    EXPECT_EQ(files.contents.size(), 2u);
 }
 
-TEST(PullTest, NoDataFileTouchesNothing)
+struct OpenFailureCase {
+    const char* name;
+    std::uint32_t code;  // why the handheld's data file cannot be opened
+    bool noData;         // whether that means there is no data
+    const char* inMessage;
+};
+
+class PullOpenFailureTest : public ::testing::TestWithParam<OpenFailureCase> {};
+
+TEST_P(PullOpenFailureTest, OnlyAMissingFileMeansNoData)
 {
     FakeDevice device;
     MemoryFiles files;
     files.contents[kStagingFile] = "kept";
+    device.files[kDeviceDataFile] = "records\r\n";
+    device.openForReadFailCode = GetParam().code;
 
-    GetCEFile(device, files);
-
-    EXPECT_EQ(files.contents.at(kStagingFile), "kept");
+    if (GetParam().noData) {
+        GetCEFile(device, files);
+    } else {
+        try {
+            GetCEFile(device, files);
+            FAIL() << "a data file that cannot be opened is not a missing one";
+        } catch (const JobError& error) {
+            const std::string message = error.what();
+            EXPECT_NE(message.find("(error " + std::to_string(GetParam().code) + ")"), std::string::npos) << message;
+            EXPECT_NE(message.find(GetParam().inMessage), std::string::npos) << message;
+            EXPECT_NE(message.find("still on the handheld"), std::string::npos) << message;
+        }
+    }
+    EXPECT_EQ(files.contents, (std::map<std::string, std::string>{{kStagingFile, "kept"}}));
     EXPECT_EQ(device.Calls("CeReadFile"), 0);
     EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
     EXPECT_EQ(device.journal.back(), "CeRapiUninit");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, PullOpenFailureTest,
+    ::testing::Values(OpenFailureCase{"FileNotFound", 2, true, ""}, OpenFailureCase{"PathNotFound", 3, true, ""},
+                      OpenFailureCase{"InUseOnTheHandheld", 32, false, "A program on the handheld is using"},
+                      OpenFailureCase{"Undocked", 1167, false, "taken out of its dock"},
+                      OpenFailureCase{"AccessDenied", 5, false, "could not open the data file"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(PullTest, ClosesThenDeletesThenEnds)
 {
@@ -240,7 +274,7 @@ TEST_P(SettleEarlierPullTest, KeepsEachRecordOnce)
     GetCEFile(device, files);
 
     EXPECT_EQ(files.contents.at(kStagingFile), GetParam().expectedStaging);
-    EXPECT_EQ(files.contents.size(), 1u);
+    EXPECT_FALSE(files.Exists(kPulledFile));
     EXPECT_EQ(device.files.count(kDeviceDataFile), 0u);
 }
 

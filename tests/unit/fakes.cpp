@@ -201,8 +201,9 @@ int FakeDevice::Calls(const std::string& name) const
 std::int32_t FakeDevice::CeRapiInit()
 {
     Enter("CeRapiInit");
-    connected = initStatus == 0;
-    return initStatus;
+    const std::int32_t status = Calls("CeRapiInit") >= initFailsFrom ? initStatus : 0;
+    connected = status == 0;
+    return status;
 }
 
 std::int32_t FakeDevice::CeRapiUninit()
@@ -249,6 +250,9 @@ DeviceHandle FakeDevice::CeCreateFile(const std::u16string& path, std::uint32_t 
             return kInvalidDeviceHandle;
         }
         files[path].clear();
+    } else if (access == kGenericRead && openForReadFailCode != 0) {
+        lastError_ = openForReadFailCode;
+        return kInvalidDeviceHandle;
     } else if (access != kGenericRead || creationDisposition != kOpenExisting || files.count(path) == 0) {
         lastError_ = kErrorFileNotFound;
         return kInvalidDeviceHandle;
@@ -387,6 +391,9 @@ void FakeFtpClient::PutFile(const std::string& localName, const std::string& rem
     if (!server_.storReply.empty()) {
         throw FtpError("the server refused the upload", server_.storReply);
     }
+    if (const auto refusal = server_.storReplyFor.find(remotePath); refusal != server_.storReplyFor.end()) {
+        throw FtpError("the server refused the upload", refusal->second);
+    }
     const std::string data = ReadWholeFile(files_, localName);
     std::string& stored = server_.files[remotePath];
     stored = data.substr(0, data.size() / 2);
@@ -407,6 +414,15 @@ std::optional<std::uint64_t> FakeFtpClient::RemoteFileSize(const std::string& re
         return std::nullopt;
     }
     return found->second.size();
+}
+
+void FakeFtpClient::GetFile(const std::string& remotePath, const std::string& localName)
+{
+    Step("get " + remotePath);
+    if (!connected_) {
+        throw FtpError("not connected");
+    }
+    WriteWholeFile(files_, localName, server_.files.at(remotePath));
 }
 
 void FakeFtpClient::Disconnect()

@@ -100,9 +100,14 @@ public:
     std::vector<std::string> journal;  // call names in order, e.g. "CeReadFile"
 
     std::int32_t initStatus = 0;
+    // The start with this number (1 is the first) fails with initStatus
+    // instead of all of them: the handheld is undocked after that many.
+    int initFailsFrom = 1;
     // The read with this number (1 is the first of the run) fails with readFailCode.
     int readFailAt = 0;
     std::uint32_t readFailCode = 0;
+    // Opening a file for reading fails with this code, when set.
+    std::uint32_t openForReadFailCode = 0;
     bool failCreateForWrite = false;
     bool failWrite = false;
     // A write reports success but takes at most this many bytes.
@@ -153,6 +158,7 @@ struct FakeFtpServer {
     bool refuseConnection = false;
     bool neverAnswer = false;          // the connection attempt never completes
     std::string storReply;             // when set, every upload is refused with it
+    std::map<std::string, std::string> storReplyFor;  // remote path -> the reply refusing it
     std::size_t storeOnly = SIZE_MAX;  // keep only this many bytes, yet report success
     bool failListing = false;
 };
@@ -173,6 +179,7 @@ public:
     bool IsConnected() override;
     void PutFile(const std::string& localName, const std::string& remotePath) override;
     std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) override;
+    void GetFile(const std::string& remotePath, const std::string& localName) override;
     void Disconnect() override;
 
     std::string host, user, password;

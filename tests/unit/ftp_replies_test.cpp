@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 namespace kestrane {
 namespace {
 
@@ -16,35 +18,82 @@ struct ReplyCase {
     const char* reply;
     int code;
     bool refusal;
-    bool noSuchFile;
 };
 
 // Replies as servers word them, and text that only looks like a reply.
 const ReplyCase kReplies[] = {
-    {"550 No such file or directory.", 550, true, true},
-    {"450 NO SUCH FILE", 450, true, true},
-    {"550 File not found", 550, true, true},
-    {"550 Directory does not exist.", 550, true, true},
-    {"550 Permission denied.", 550, true, false},
-    {"553 No such file or directory.", 553, true, false},
-    {"226 No such file", 226, false, false},
-    {"530 Login incorrect.", 530, true, false},
-    {"599 last refusal", 599, true, false},
-    {"600 beyond the codes", 600, false, false},
-    {"399 just below them", 399, false, false},
-    {"55 short", 0, false, false},
-    {"5x0 not a code", 0, false, false},
-    {" 550 not at the start", 0, false, false},
-    {"", 0, false, false},
+    {"550 No such file or directory.", 550, true},
+    {"450 NO SUCH FILE", 450, true},
+    {"226 No such file", 226, false},
+    {"530 Login incorrect.", 530, true},
+    {"599 last refusal", 599, true},
+    {"600 beyond the codes", 600, false},
+    {"399 just below them", 399, false},
+    {"55 short", 0, false},
+    {"5x0 not a code", 0, false},
+    {" 550 not at the start", 0, false},
+    {"", 0, false},
 };
 
-TEST(FtpRepliesTest, ReadsTheCodeAndWhatTheReplySays)
+TEST(FtpRepliesTest, ReadsTheCodeAndWhetherTheReplyRefuses)
 {
     for (const ReplyCase& reply : kReplies) {
         EXPECT_EQ(ReplyCode(reply.reply), reply.code) << reply.reply;
         EXPECT_EQ(IsRefusal(ReplyCode(reply.reply)), reply.refusal) << reply.reply;
-        EXPECT_EQ(SaysNoSuchFile(reply.reply), reply.noSuchFile) << reply.reply;
     }
+}
+
+struct SizeCase {
+    const char* server;
+    const char* reply;
+    SizeAnswer answer;
+    std::uint64_t size;
+};
+
+// Replies to SIZE as servers give them: only the code decides, whatever the words.
+const SizeCase kSizeReplies[] = {
+    {"IIS", "550 The system cannot find the file specified.", SizeAnswer::NoSuchFile, 0},
+    {"IIS", "213 1048576\r\n", SizeAnswer::Size, 1048576},
+    {"FileZilla Server", "550 File not found", SizeAnswer::NoSuchFile, 0},
+    {"FileZilla Server", "500 Syntax error, command unrecognized.", SizeAnswer::Unsupported, 0},
+    {"vsftpd", "550 Could not get file size.", SizeAnswer::NoSuchFile, 0},
+    {"vsftpd", "213 0", SizeAnswer::Size, 0},
+    {"ProFTPD", "550 in/26120705070042.TXT: No such file or directory", SizeAnswer::NoSuchFile, 0},
+    // Refused in ASCII mode with a 550: why SIZE is only asked in binary mode.
+    {"ProFTPD", "550 SIZE not allowed in ASCII mode", SizeAnswer::NoSuchFile, 0},
+    {"ProFTPD", "550 in: not a regular file", SizeAnswer::NoSuchFile, 0},
+    {"Pure-FTPd", "550 Can't check for file existence", SizeAnswer::NoSuchFile, 0},
+    {"Pure-FTPd", "500 Unknown command", SizeAnswer::Unsupported, 0},
+    {"German", "550 Datei nicht gefunden", SizeAnswer::NoSuchFile, 0},
+    {"French",
+     "502 Commande non impl\xe9"
+     "ment\xe9"
+     "e.",
+     SizeAnswer::Unsupported, 0},
+    {"multi-line", "213-Status\r\n213 42", SizeAnswer::Size, 42},
+    {"blanks", " 213   7 \r\n", SizeAnswer::Size, 7},
+    {"largest", "213 18446744073709551615", SizeAnswer::Size, UINT64_MAX},
+    {"too large", "213 18446744073709551616", SizeAnswer::Unclear, 0},
+    {"no size", "213 ", SizeAnswer::Unclear, 0},
+    {"not a number", "213 12a", SizeAnswer::Unclear, 0},
+    {"a word", "213 size 12", SizeAnswer::Unclear, 0},
+    {"no blank", "21312", SizeAnswer::Unclear, 0},
+    {"busy", "450 File busy", SizeAnswer::Unclear, 0},
+    {"not logged in", "530 Please login with USER and PASS.", SizeAnswer::Unclear, 0},
+    {"other code", "504 Command not implemented for that parameter.", SizeAnswer::Unclear, 0},
+    {"nothing", "", SizeAnswer::Unclear, 0},
+};
+
+TEST(FtpRepliesTest, ASizeReplyIsReadByItsCodeAlone)
+{
+    for (const SizeCase& size : kSizeReplies) {
+        const SizeReply read = ReadSizeReply(size.reply);
+        EXPECT_EQ(read.answer, size.answer) << size.server << ": " << size.reply;
+        EXPECT_EQ(read.size, size.size) << size.server << ": " << size.reply;
+    }
+    EXPECT_TRUE(NothingThere(550));
+    EXPECT_FALSE(NothingThere(450));
+    EXPECT_FALSE(NothingThere(553));
 }
 
 struct TextCase {
@@ -77,20 +126,19 @@ struct LastReplyCase {
     const char* lastReply;
     const char* password;
     int replyCode;
-    bool noSuchFile;
     const char* reported;
 };
 
 const LastReplyCase kLastReplies[] = {
-    {" 550 No such file or directory.\r\n", "secret", 550, true, "550 No such file or directory."},
-    {"530 PASS secret refused\r\n", "secret", 530, false, "530 PASS ******** refused"},
+    {" 550 No such file or directory.\r\n", "secret", 550, "550 No such file or directory."},
+    {"530 PASS secret refused\r\n", "secret", 530, "530 PASS ******** refused"},
     // A password that the server's words contain changes no decision.
-    {"550 No such file", "file", 550, true, "550 No such ********"},
-    {"550 No such file", "55", 550, true, "********0 No such file"},
+    {"550 No such file", "file", 550, "550 No such ********"},
+    {"550 No such file", "55", 550, "********0 No such file"},
     // Only refusals are kept: anything else is a stale reply.
-    {"226 Transfer complete (secret).", "secret", 0, false, ""},
-    {"150 Opening BINARY mode data connection.", "secret", 0, false, ""},
-    {"", "secret", 0, false, ""},
+    {"226 Transfer complete (secret).", "secret", 0, ""},
+    {"150 Opening BINARY mode data connection.", "secret", 0, ""},
+    {"", "secret", 0, ""},
 };
 
 TEST(FtpRepliesTest, AFailureKeepsOnlyARefusingReplyAndReadsItUnmasked)
@@ -99,7 +147,6 @@ TEST(FtpRepliesTest, AFailureKeepsOnlyARefusingReplyAndReadsItUnmasked)
         const CallFailure failure = FailureOf(kInternetExtendedError, last.lastReply, last.password);
         EXPECT_EQ(failure.code, kInternetExtendedError);
         EXPECT_EQ(failure.replyCode, last.replyCode) << last.lastReply;
-        EXPECT_EQ(failure.noSuchFile, last.noSuchFile) << last.lastReply;
         EXPECT_EQ(failure.reply, last.reported) << last.lastReply;
     }
 }
@@ -170,17 +217,31 @@ TEST(FtpRepliesTest, TellsWhyConnectingFailed)
     }
 }
 
-TEST(FtpRepliesTest, AListedNameIsThePathOrItsLastPart)
+struct RemotePathCase {
+    const char* path;
+    const char* folder;
+    const char* name;
+};
+
+const RemotePathCase kRemotePaths[] = {
+    {"A.TXT", "", "A.TXT"},
+    {"in/A.TXT", "in", "A.TXT"},
+    {"/in/sub/A.TXT", "/in/sub", "A.TXT"},
+    {"/A.TXT", "/", "A.TXT"},
+    {"in//A.TXT", "in", "A.TXT"},
+    {"//A.TXT", "/", "A.TXT"},
+    {"drop box [1]*/2612 0042 [x].TXT", "drop box [1]*", "2612 0042 [x].TXT"},
+    {"in\\A.TXT", "", "in\\A.TXT"},
+    {"in/", "in", ""},
+};
+
+TEST(FtpRepliesTest, ARemotePathIsTheFolderToListAndTheNameToFind)
 {
-    EXPECT_TRUE(NamesPath("A.TXT", "A.TXT"));
-    EXPECT_TRUE(NamesPath("in/A.TXT", "in/A.TXT"));
-    EXPECT_TRUE(NamesPath("A.TXT", "in/A.TXT"));
-    EXPECT_TRUE(NamesPath("A.TXT", "/in/sub/A.TXT"));
-    EXPECT_TRUE(NamesPath("A.TXT", "in\\A.TXT"));
-    EXPECT_FALSE(NamesPath("B.TXT", "in/A.TXT"));
-    EXPECT_FALSE(NamesPath("a.txt", "in/A.TXT"));
-    EXPECT_FALSE(NamesPath("A.TXT", "in/A.TXT.pending"));
-    EXPECT_FALSE(NamesPath("in", "in/A.TXT"));
+    for (const RemotePathCase& path : kRemotePaths) {
+        const RemoteLocation location = SplitRemotePath(path.path);
+        EXPECT_EQ(location.folder, path.folder) << path.path;
+        EXPECT_EQ(location.name, path.name) << path.path;
+    }
 }
 
 }  // namespace

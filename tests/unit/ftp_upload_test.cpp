@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 namespace kestrane {
 namespace {
 
@@ -97,34 +100,68 @@ TEST_F(FtpSendTest, EarlierFilesGoFirstWithALogLineEach)
     EXPECT_EQ(std::count(server_.journal.begin(), server_.journal.end(), "connect"), 1);
 }
 
-TEST_F(FtpSendTest, EarlierFileAlreadyOnTheServerIsNotSentAgain)
+// A server file of an upload file's name, and what becomes of the upload.
+struct SameNameCase {
+    const char* name;
+    std::map<std::string, std::string> server;  // remote path -> contents, before
+    const char* deliveredAs;                    // the name ours ends up under
+    bool sent;                                  // whether ours was sent (not found whole)
+    const char* logLine;                        // the last log line, or ""
+};
+
+class ServerFileOfTheSameNameTest : public FtpSendTest, public ::testing::WithParamInterface<SameNameCase> {};
+
+constexpr const char* kOurs = "UH01110905070042.TXT0001\r\nrecord at 0042\r\n<<EOF:>>\r\n";
+
+TEST_P(ServerFileOfTheSameNameTest, OnlyOurOwnBytesCountAndAForeignFileIsNeverReplaced)
 {
-    AddUpload("OLD.TXT", "whole");
-    server_.files["in/OLD.TXT"] = "whole";
-    Send({{"OLD.TXT", true}});
-    EXPECT_EQ(std::count(server_.journal.begin(), server_.journal.end(), "put in/OLD.TXT"), 0);
-    EXPECT_FALSE(files_.Exists("OLD.TXT.pending"));
-    EXPECT_EQ(window_.log.back(), "OLD.TXT was already on the server");
+    AddUpload("01110905070042.TXT", kOurs);
+    server_.files = GetParam().server;
+
+    const auto delivered = FtpSendFile(settings_, client_, window_, clock_, files_, {{"01110905070042.TXT", true}});
+
+    const std::string name = GetParam().deliveredAs;
+    EXPECT_EQ(delivered, std::vector<std::string>{name});
+    // Ours is on the server once, whole, its header naming it.
+    std::string expected = kOurs;
+    expected.replace(2, name.size(), name);
+    EXPECT_EQ(server_.files.at("in/" + name), expected);
+    EXPECT_EQ(files_.contents.at(name), expected) << "the archive is what the server holds";
+    // Every other file on the server is as it was.
+    for (const auto& [path, contents] : GetParam().server) {
+        if (path != "in/" + name) {
+            EXPECT_EQ(server_.files.at(path), contents) << path;
+        }
+    }
+    EXPECT_EQ(std::count(server_.journal.begin(), server_.journal.end(), "put in/" + name), GetParam().sent ? 1 : 0);
+    EXPECT_TRUE(files_.ListWithSuffix(kPendingSuffix).empty());
+    EXPECT_EQ(files_.contents.size(), 1u) << "no copy, marker or old name is left";
+    if (*GetParam().logLine != '\0') {
+        EXPECT_EQ(window_.log.back(), GetParam().logLine);
+    }
 }
 
-TEST_F(FtpSendTest, EarlierFileLeftShortOnTheServerIsSentWhole)
-{
-    AddUpload("OLD.TXT", "whole");
-    server_.files["in/OLD.TXT"] = "wh";
-    Send({{"OLD.TXT", true}});
-    EXPECT_EQ(server_.files.at("in/OLD.TXT"), "whole");
-    EXPECT_FALSE(files_.Exists("OLD.TXT.pending"));
-}
-
-TEST_F(FtpSendTest, NewFileNeverReplacesOneOnTheServer)
-{
-    AddUpload("NEW.TXT", "mine");
-    server_.files["in/NEW.TXT"] = "someone else's";
-    const std::string message = SendExpectingFailure({{"NEW.TXT", false}});
-    EXPECT_NE(message.find("never replaces"), std::string::npos) << message;
-    EXPECT_EQ(server_.files.at("in/NEW.TXT"), "someone else's");
-    EXPECT_TRUE(files_.Exists("NEW.TXT.pending"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerFileOfTheSameNameTest,
+    ::testing::Values(
+        SameNameCase{"OursWhole", {{"in/01110905070042.TXT", kOurs}}, "01110905070042.TXT", false,
+                     "01110905070042.TXT was already on the server"},
+        // An upload of ours that was cut short, or that left nothing.
+        SameNameCase{"OursStart", {{"in/01110905070042.TXT", std::string(kOurs).substr(0, 30)}},
+                     "01110905070042.TXT", true, ""},
+        SameNameCase{"OursEmpty", {{"in/01110905070042.TXT", ""}}, "01110905070042.TXT", true, ""},
+        // Another PC's file of the same size: the size alone would call it ours.
+        SameNameCase{"ForeignSameSize",
+                     {{"in/01110905070042.TXT", "UH01110905070042.TXT0001\r\nrecord at 9999\r\n<<EOF:>>\r\n"}},
+                     "01110905080042.TXT", true,
+                     "The server already holds another file named 01110905070042.TXT: sending this one as "
+                     "01110905080042.TXT ..."},
+        SameNameCase{"ForeignLonger", {{"in/01110905070042.TXT", std::string(kOurs) + "more"}},
+                     "01110905080042.TXT", true, ""},
+        SameNameCase{"ForeignAtTheNextMinuteToo",
+                     {{"in/01110905070042.TXT", "theirs"}, {"in/01110905080042.TXT", "theirs too"}},
+                     "01110905090042.TXT", true, ""}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 struct FailureCase {
     const char* name;
@@ -186,14 +223,56 @@ TEST_F(FtpSendTest, ClosingTheWindowWhileConnectingStopsAndKeepsTheFile)
     EXPECT_TRUE(files_.Exists("A.TXT.pending"));
 }
 
-TEST_F(FtpSendTest, FailureNamesEveryFileStillUnsent)
+struct QueueCase {
+    const char* name;
+    std::map<std::string, std::string> refusals;  // remote path -> STOR reply
+    std::vector<std::string> delivered;           // on the server afterwards
+    const char* keptMessage;                      // how the error names what was not sent
+};
+
+class QueueTest : public FtpSendTest, public ::testing::WithParamInterface<QueueCase> {};
+
+TEST_P(QueueTest, OneRefusedFileNeverHoldsBackTheOthersAndTheMessageNamesExactlyTheUnsent)
 {
     AddUpload("OLD.TXT", "1");
-    AddUpload("NEW.TXT", "2");
-    server_.storReply = "550 Permission denied.";
-    const std::string message = SendExpectingFailure({{"OLD.TXT", true}, {"NEW.TXT", false}});
-    EXPECT_NE(message.find("OLD.TXT, NEW.TXT are kept"), std::string::npos) << message;
+    AddUpload("MID.TXT", "2");
+    AddUpload("NEW.TXT", "3");
+    server_.storReplyFor = GetParam().refusals;
+
+    const std::string message = SendExpectingFailure({{"OLD.TXT", true}, {"MID.TXT", true}, {"NEW.TXT", false}});
+
+    std::vector<std::string> onServer;
+    for (const auto& [path, contents] : server_.files) {
+        onServer.push_back(path);
+    }
+    EXPECT_EQ(onServer, GetParam().delivered);
+    EXPECT_NE(message.find(GetParam().keptMessage), std::string::npos) << message;
+    for (const char* name : {"OLD.TXT", "MID.TXT", "NEW.TXT"}) {
+        EXPECT_EQ(files_.Exists(std::string(name) + kPendingSuffix),
+                  server_.files.count(std::string("in/") + name) == 0)
+            << name;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QueueTest,
+    ::testing::Values(
+        // Refused for good: the files after it are still sent.
+        QueueCase{"OldestRefusedForGood",
+                  {{"in/OLD.TXT", "553 File name not allowed."}},
+                  {"in/MID.TXT", "in/NEW.TXT"},
+                  "The upload file OLD.TXT is kept"},
+        QueueCase{"TwoRefusedForGood",
+                  {{"in/OLD.TXT", "550 Permission denied."}, {"in/NEW.TXT", "550 Permission denied."}},
+                  {"in/MID.TXT"},
+                  "The upload files OLD.TXT, NEW.TXT are kept"},
+        // Refused for now (a 4xx): what the server cannot take now it will not
+        // take for the next file either, so the sending stops there.
+        QueueCase{"MiddleRefusedForNow",
+                  {{"in/MID.TXT", "452 Insufficient storage space."}},
+                  {"in/OLD.TXT"},
+                  "The upload files MID.TXT, NEW.TXT are kept"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace kestrane

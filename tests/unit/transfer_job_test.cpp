@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -172,6 +173,83 @@ TEST(TransferJobTest, LeftoverThatCannotBeTidiedStopsBeforeTheHandheldIsTouched)
     EXPECT_EQ(world.device.files.at(kDeviceDataFile), "records\r\n");
 }
 
+TEST(TransferJobTest, PendingFileThatIsGoneIsReportedOnceAndBlocksNothing)
+{
+    World world;
+    world.files.contents["01110905000042.TXT.pending"] = "";  // its file was cleared away
+    world.files.contents["01110905010042.TXT"] = "later";
+    world.files.contents["01110905010042.TXT.pending"] = "";
+
+    const RunResult first = RunProgram(world);
+
+    EXPECT_EQ(first.end, RunEnd::NoData);
+    ASSERT_EQ(first.messages.size(), 2u);
+    EXPECT_EQ(first.messages[0].kind, MessageKind::Warning);
+    EXPECT_NE(first.messages[0].text.find("01110905000042.TXT was waiting to be sent"), std::string::npos)
+        << first.messages[0].text;
+    EXPECT_EQ(world.server.files.at("in/01110905010042.TXT"), "later");
+    EXPECT_TRUE(world.files.ListWithSuffix(kPendingSuffix).empty());
+
+    const RunResult second = RunProgram(world);
+    ASSERT_EQ(second.messages.size(), 1u) << "reported once";
+    EXPECT_EQ(second.messages[0].text.find("waiting to be sent"), std::string::npos);
+}
+
+struct OwedMarkerCase {
+    const char* name;
+    // Breaks the first run after its upload is confirmed; the second run
+    // finds things mended and no new data on the handheld.
+    std::function<void(World&)> breakFirstRun;
+    std::function<void(World&)> mend;
+};
+
+class OwedMarkerTest : public ::testing::TestWithParam<OwedMarkerCase> {};
+
+TEST_P(OwedMarkerTest, HandheldGetsItsMarkerOnTheNextRunOnceItsDataIsOnTheServer)
+{
+    World world;
+    world.device.files[kDeviceDataFile] = "records\r\n";
+    GetParam().breakFirstRun(world);
+
+    const RunResult first = RunProgram(world);
+    ASSERT_EQ(first.end, RunEnd::Failed);
+    EXPECT_EQ(world.server.files.size(), 1u) << "the data reached the server";
+    EXPECT_EQ(world.device.files.count(kDeviceDoneMarker), 0u);
+
+    GetParam().mend(world);
+    const RunResult second = RunProgram(world);
+
+    EXPECT_EQ(second.end, RunEnd::NoData);
+    EXPECT_EQ(world.device.files.at(kDeviceDoneMarker), "done");
+    EXPECT_EQ(second.log,
+              (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                        "The handheld is owed a done marker by an earlier run",
+                                        "Write done file to CE Device ... "}));
+    ASSERT_EQ(second.messages.size(), 1u);
+    EXPECT_NE(second.messages[0].text.find("done marker that an earlier run owed"), std::string::npos);
+    EXPECT_EQ(world.server.files.size(), 1u) << "nothing sent twice";
+
+    // Owed once: a third run has nothing to give.
+    world.device.files.erase(kDeviceDoneMarker);
+    RunProgram(world);
+    EXPECT_EQ(world.device.files.count(kDeviceDoneMarker), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OwedMarkerTest,
+    ::testing::Values(
+        OwedMarkerCase{"DoneFileMissing", [](World& w) { w.files.contents.erase(kLocalDoneFile); },
+                       [](World& w) { w.files.contents[kLocalDoneFile] = "done"; }},
+        OwedMarkerCase{"UndockedBeforeTheMarker",
+                       [](World& w) {
+                           w.device.initStatus = -1;
+                           w.device.initFailsFrom = 2;
+                       },
+                       [](World& w) { w.device.initStatus = 0; }},
+        OwedMarkerCase{"MarkerWriteFailed", [](World& w) { w.device.failWrite = true; },
+                       [](World& w) { w.device.failWrite = false; }}),
+    [](const auto& test) { return std::string(test.param.name); });
+
 // ---------------------------------------------------------------- crashes
 
 // The records on the server, counted, after checking that every file there
@@ -214,6 +292,8 @@ struct CrashCase {
     const char* name;
     // What the handheld gathers between the crash and the next start.
     bool newDataBeforeRestart;
+    // The server holds another PC's file under the name of the new upload.
+    bool foreignFileOfTheSameName = false;
 };
 
 class CrashTest : public ::testing::TestWithParam<CrashCase> {};
@@ -233,6 +313,9 @@ TEST_P(CrashTest, EveryRecordReachesTheServerExactlyOnceWhereverTheProgramDies)
         world.files.contents["01110904000042.TXT.pending"] = "";
         world.files.contents[kStagingFile] = "record staged\r\n";
         world.device.files[kDeviceDataFile] = firstBatch;
+        if (GetParam().foreignFileOfTheSameName) {
+            world.server.files["in/01110905070042.TXT"] = "UH01110905070042.TXT0001\r\nrecord theirs\r\n<<EOF:>>\r\n";
+        }
 
         world.plan.CrashAt(crashAt);
         const RunResult first = RunProgram(world);
@@ -255,14 +338,21 @@ TEST_P(CrashTest, EveryRecordReachesTheServerExactlyOnceWhereverTheProgramDies)
         }
         expected["record old"] = 1;
         expected["record staged"] = 1;
+        if (GetParam().foreignFileOfTheSameName) {
+            expected["record theirs"] = 1;
+        }
         EXPECT_EQ(RecordsOnServer(world.server), expected);
 
         EXPECT_TRUE(world.files.ListWithSuffix(kPendingSuffix).empty());
         for (const char* leftover : {kStagingFile, kPullFile, kPulledFile, kMergeFile}) {
             EXPECT_FALSE(world.files.Exists(leftover)) << leftover;
         }
-        EXPECT_TRUE(world.files.ListWithSuffix(kUnfinishedSuffix).empty());
+        for (const char* suffix : {kUnfinishedSuffix, kRenamingSuffix, kServerCopySuffix}) {
+            EXPECT_TRUE(world.files.ListWithSuffix(suffix).empty()) << suffix;
+        }
         EXPECT_EQ(world.device.files.count(kDeviceDataFile), 0u);
+        EXPECT_EQ(world.device.files.count(kDeviceDoneMarker), 1u) << "the handheld is told, late or not";
+        EXPECT_FALSE(world.files.Exists(kDoneMarkerOwedFile));
         if (HasFailure()) {
             break;  // one crash point's story is enough to read
         }
@@ -273,7 +363,8 @@ TEST_P(CrashTest, EveryRecordReachesTheServerExactlyOnceWhereverTheProgramDies)
 
 INSTANTIATE_TEST_SUITE_P(Cases, CrashTest,
                          ::testing::Values(CrashCase{"SameHandheldData", false},
-                                           CrashCase{"NewDataMeanwhile", true}),
+                                           CrashCase{"NewDataMeanwhile", true},
+                                           CrashCase{"ForeignFileOfTheSameName", false, true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

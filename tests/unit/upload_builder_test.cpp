@@ -14,25 +14,6 @@ using testing::FakeClock;
 using testing::FakeWindow;
 using testing::MemoryFiles;
 
-struct NameCase {
-    LocalTime time;
-    const char* code;
-    const char* expected;
-};
-
-class UploadFileNameTest : public ::testing::TestWithParam<NameCase> {};
-
-TEST_P(UploadFileNameTest, FromDateTimeAndCode)
-{
-    EXPECT_EQ(UploadFileName(GetParam().time, GetParam().code), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, UploadFileNameTest,
-                         ::testing::Values(NameCase{{2001, 11, 9, 5, 7}, "0042", "01110905070042.TXT"},
-                                           NameCase{{2000, 1, 1, 0, 0}, "7", "00010100007.TXT"},
-                                           NameCase{{2026, 12, 31, 23, 59}, "", "2612312359.TXT"},
-                                           NameCase{{2026, 3, 4, 0, 5}, "a~b", "2603040005a~b.TXT"}));
-
 // Splits fed data and records each line whole, to check the line rules.
 struct Recorder {
     std::vector<std::string> lines{""};

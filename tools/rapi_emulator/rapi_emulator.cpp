@@ -19,8 +19,10 @@
 //                                  the handheld is pulled out at the k-th
 //                                  CeReadFile: it and every later call fail with
 //                                  ERROR_DEVICE_NOT_CONNECTED.
-//   KESTRANE_HANDHELD_CREATE_WRITE_FAIL
-//                                  CeCreateFile for writing fails with that code.
+//   KESTRANE_HANDHELD_CREATE_WRITE_FAIL, KESTRANE_HANDHELD_CREATE_READ_FAIL
+//                                  CeCreateFile for writing, or for reading only,
+//                                  fails with that code (32: a program on the
+//                                  handheld holds the file).
 //   KESTRANE_HANDHELD_HANG_AT      Function[:n]: the n-th call of Function
 //                                  (default the first) journals "HANG Function"
 //                                  and never returns.
@@ -89,6 +91,7 @@ struct Settings {
     DWORD readFailCode = ERROR_GEN_FAILURE;
     std::uint32_t undockAtRead = 0;  // 0: never.
     std::optional<DWORD> createWriteFail;
+    std::optional<DWORD> createReadFail;
     std::optional<Call> hangCall;
     std::uint32_t hangAt = 1;
     std::wstring journal;  // Empty: no journal.
@@ -190,6 +193,7 @@ Settings ReadSettings()
         NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_CODE", false).value_or(ERROR_GEN_FAILURE);
     settings.undockAtRead = NumberVariable(settings, L"KESTRANE_HANDHELD_UNDOCK_AT_READ", true).value_or(0);
     settings.createWriteFail = NumberVariable(settings, L"KESTRANE_HANDHELD_CREATE_WRITE_FAIL", false);
+    settings.createReadFail = NumberVariable(settings, L"KESTRANE_HANDHELD_CREATE_READ_FAIL", false);
     if (const auto value = Variable(L"KESTRANE_HANDHELD_HANG_AT")) {
         const std::size_t colon = value->find(L':');
         settings.hangCall = ParseCall(value->substr(0, colon));
@@ -552,6 +556,9 @@ HANDLE CreateDeviceFile(State& state, LPCWSTR fileName, DWORD access, DWORD shar
     }
     if ((access & GENERIC_WRITE) != 0 && state.settings.createWriteFail) {
         return FailHandle(state, *state.settings.createWriteFail);
+    }
+    if ((access & GENERIC_WRITE) == 0 && state.settings.createReadFail) {
+        return FailHandle(state, *state.settings.createReadFail);
     }
     UniqueFile file(::CreateFileW(MapPath(state, fileName).c_str(), access, shareMode, nullptr, disposition,
                                   flagsAndAttributes, nullptr));
