@@ -24,7 +24,6 @@
 namespace kestrane {
 namespace {
 
-using namespace std::chrono_literals;
 using win32::UniqueFile;
 using win32::UniqueInternet;
 
@@ -44,13 +43,13 @@ static_assert(failure_code::kInternetConnectionReset == ERROR_INTERNET_CONNECTIO
 static_assert(failure_code::kFtpTransferInProgress == ERROR_FTP_TRANSFER_IN_PROGRESS);
 static_assert(failure_code::kFtpDropped == ERROR_FTP_DROPPED);
 
-// How long Disconnect waits for a worker after closing the handles it is blocked on.
-constexpr auto kWorkerExitWait = 2s;
 // Upload chunk: small enough that progress is seen often on a slow line.
 constexpr DWORD kChunkBytes = 32 * 1024;
-// Wine's WinINet keeps a thread's last reply in a buffer of this size and copies
-// as many bytes as the caller's buffer holds: a larger buffer would make it read
-// past its own.
+// The first buffer offered for the server's last reply. Windows says when a
+// reply needs more room, and the call is made again with that much. Wine's
+// WinINet keeps a thread's last reply in a buffer of this size and copies as
+// many bytes as the caller's buffer holds: a larger first buffer would make it
+// read past its own.
 constexpr DWORD kReplyBufferBytes = 1460;
 // The longest current folder (PWD) the listing fallback can return to.
 constexpr DWORD kFolderBufferChars = 1024;
@@ -75,13 +74,24 @@ struct KeptReply {
 
 KeptReply LastKeptReply()
 {
-    std::array<char, kReplyBufferBytes + 1> text{};
+    // One byte more than offered, always zero: Wine measures the copied reply
+    // with strlen.
+    std::string text(kReplyBufferBytes + 1, '\0');
     DWORD length = kReplyBufferBytes;
     DWORD error = 0;
     if (!::InternetGetLastResponseInfoA(&error, text.data(), &length)) {
-        return {};
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return {};
+        }
+        // length is now the room the reply needs, without its terminating zero.
+        text.assign(length + 1, '\0');
+        length = static_cast<DWORD>(text.size());
+        if (!::InternetGetLastResponseInfoA(&error, text.data(), &length)) {
+            return {};
+        }
     }
-    return {error, std::string(text.data(), std::min(length, kReplyBufferBytes))};
+    text.resize(std::min<std::size_t>(length, text.size()));
+    return {error, text};
 }
 
 // A WinINet call that just failed on this thread: its error code, and the
@@ -488,6 +498,19 @@ std::optional<std::uint64_t> RemoteSize(Connection& connection, TaskState& task,
     return ListedSize(connection, task, remotePath, password);
 }
 
+// Ends a connection on a thread of its own: closing a session sends QUIT
+// and may wait for the server's answer, which a hung server never gives,
+// and the window's thread must never wait for that.
+void EndInTheBackground(std::shared_ptr<Connection> connection) noexcept
+{
+    try {
+        std::thread([connection] { connection->End(); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the handles close when the last owner lets go,
+        // which is the worker, if one is still at work on them.
+    }
+}
+
 // --- The client, on the calling (window) thread.
 
 class WinInetFtpClient final : public FtpClient {
@@ -574,20 +597,15 @@ public:
 
     void Disconnect() noexcept override
     {
-        try {
-            unusableAddress_ = false;
-            connecting_.reset();
-            if (connection_) {
-                connection_->End();
-                connection_.reset();
-            }
-        } catch (...) {
-            // Ending a connection must not fail the caller.
+        unusableAddress_ = false;
+        connecting_.reset();
+        if (connection_) {
+            EndInTheBackground(std::move(connection_));
         }
-        // A worker blocked in WinINet may not notice the closed handles (Wine
-        // ignores them until its socket gives up): it is left to finish on its
-        // own, holding nothing but shared state.
-        worker_.Release(kWorkerExitWait);
+        // A worker blocked in WinINet may not notice the closed handles at once
+        // (Wine ignores them until its socket gives up): it is left to finish
+        // on its own, holding nothing but shared state.
+        worker_.Release(SteadyClock::duration::zero());
     }
 
 private:
