@@ -372,10 +372,21 @@ class Handheld:
         return self.storage_card / "SyncDone.dat"
 
     def dock(self, data=None):
-        """Docks the handheld, with data (bytes) as its data file when given."""
-        self.storage_card.mkdir(parents=True, exist_ok=True)
+        """Docks the handheld, with data (bytes) as its data file when given.
+        The stand-in sees the handheld, and its data file, whole or not at
+        all: each is made beside its place and renamed into it."""
+        if not self.folder.exists():
+            docking = self.folder.with_name(self.folder.name + ".docking")
+            (docking / self.storage_card.name).mkdir(parents=True)
+            if data is not None:
+                (docking / self.storage_card.name / self.data_file.name).write_bytes(data)
+            docking.rename(self.folder)
+            return
+        self.storage_card.mkdir(exist_ok=True)
         if data is not None:
-            self.data_file.write_bytes(data)
+            arriving = self.data_file.with_name(self.data_file.name + ".arriving")
+            arriving.write_bytes(data)
+            arriving.replace(self.data_file)
 
     def env(self, **faults):
         """The stand-in's environment: the handheld's folder and journal, plus
@@ -453,6 +464,12 @@ class RunResult:
     @property
     def main_window(self):
         return self.first("window")
+
+    @property
+    def answers(self):
+        """(t, wait_ms) for every probe of the main window: when it was sent,
+        and how long the window took to answer."""
+        return [(event["t"], event["wait_ms"]) for event in self.of_kind("answer")]
 
     @property
     def log_changes(self):
@@ -536,13 +553,20 @@ class TestBench:
 
     def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
             kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=(), program=None,
-            cwd=None, kill_when=None):
+            cwd=None, kill_when=None, close_when_logged=None, probe_ms=None, hold=None, release_when_logged=None,
+            when=()):
         """Runs kestrane.exe to its end under the operator.
 
         env: extra environment for the program, added to the handheld's.
         ok_delay_ms: press OK on each message box this long after it appeared
             (None: at once); press_ok=False leaves them up.
         close_after_ms: post WM_CLOSE to the main window this long after it showed.
+        close_when_logged: post WM_CLOSE to the main window once its log holds this text.
+        probe_ms: send the main window a message this often, and report each
+            answer ("answer" events; RunResult.answers).
+        hold, release_when_logged: a Linux path of an existing file that
+            another program (the operator) holds open, sharing nothing, from
+            before the start until the log holds the text.
         kill_when_exists: a Linux path; the program is terminated once it exists.
         kill_after_ms, timeout_ms: terminate the program this long after its start.
         screenshot_message_boxes: take a screenshot while each message box is up
@@ -556,6 +580,8 @@ class TestBench:
             while the program runs; the program is terminated once it returns
             true (an OSError it raises counts as false). With kill_when_exists,
             whichever comes first.
+        when: (condition, action) pairs: call action() once, as soon as
+            condition(events) holds for the events reported so far.
         """
         if screenshot_message_boxes and press_ok and (ok_delay_ms or 0) < 1000:
             raise ValueError("a screenshot needs the message box up for a second: set ok_delay_ms")
@@ -567,6 +593,12 @@ class TestBench:
             command += ["--ok-delay-ms", str(ok_delay_ms)]
         if close_after_ms is not None:
             command += ["--close-after-ms", str(close_after_ms)]
+        if close_when_logged is not None:
+            command += ["--close-when-logged", close_when_logged]
+        if probe_ms is not None:
+            command += ["--probe-ms", str(probe_ms)]
+        if hold is not None:
+            command += ["--hold", windows_path(hold), "--release-when-logged", release_when_logged]
         watcher = None
         if kill_when is not None:
             # The operator watches one path: a trigger file that the watcher
@@ -588,7 +620,8 @@ class TestBench:
             if watcher is not None:
                 watcher.start()
             try:
-                events, boxes, other_output = self._follow(operator, timeout_ms, screenshot_message_boxes, at)
+                events, boxes, other_output = self._follow(operator, timeout_ms, screenshot_message_boxes, at,
+                                                           when)
             finally:
                 if watcher is not None:
                     watcher.stop()
@@ -602,7 +635,7 @@ class TestBench:
                            % (operator.returncode, result.describe()))
         return result
 
-    def _follow(self, operator, timeout_ms, screenshot_message_boxes, at):
+    def _follow(self, operator, timeout_ms, screenshot_message_boxes, at, when):
         """Reads the operator's events as they come, until the program's exit,
         and carries out the scheduled actions on the way."""
         lines = queue.Queue()
@@ -619,6 +652,7 @@ class TestBench:
         other_output = []
         boxes = {}
         pending = sorted(at, key=lambda item: item[0])
+        waiting = list(when)
         started_at = None
         while not events or events[-1]["event"] != "exit":
             wait = max(0.0, deadline - time.monotonic())
@@ -643,6 +677,9 @@ class TestBench:
                 continue
             event = json.loads(line)
             events.append(event)
+            for condition, action in [item for item in waiting if item[0](events)]:
+                waiting.remove((condition, action))
+                action()
             if event["event"] == "started":
                 started_at = time.monotonic() - event["t"] / 1000
             self._follow_box(event, boxes, screenshot_message_boxes)
