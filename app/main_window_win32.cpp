@@ -16,6 +16,10 @@ constexpr const wchar_t* kWindowClass = L"KestraneForm1";
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kStartDelayMs = 5000;
 constexpr const wchar_t* kFirstLogLine = L"Looking for Handheld...";
+// How often a long step's progress reports let the window handle its
+// messages: often enough to answer well within a second, seldom enough to
+// cost the step nothing.
+constexpr DWORD kAnswerIntervalMs = 50;
 
 // Sizes in pixels at 96 dpi (the window was laid out in twips, 15 to a pixel).
 constexpr int kClientWidth = 173;               // 2595 twips
@@ -282,6 +286,22 @@ bool Form1::PumpMessages()
 {
     const DWORD woke = ::MsgWaitForMultipleObjectsEx(0, nullptr, 100, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     ThrowLastErrorIf(woke == WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
+    HandlePendingMessages();
+    return !closeRequested_;
+}
+
+bool Form1::ReportProgress(const Progress&)
+{
+    // Unsigned arithmetic keeps the interval right when the tick count wraps.
+    if (::GetTickCount() - lastHandled_ >= kAnswerIntervalMs) {
+        HandlePendingMessages();
+        lastHandled_ = ::GetTickCount();
+    }
+    return !closeRequested_;
+}
+
+void Form1::HandlePendingMessages()
+{
     MSG message{};
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
@@ -293,7 +313,6 @@ bool Form1::PumpMessages()
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
-    return !closeRequested_;
 }
 
 void Form1::OnStartTimer()

@@ -38,6 +38,7 @@ public:
     void LogLine(const std::string& line) override;
     void ShowMessage(const std::string& text, MessageKind kind) override;
     bool PumpMessages() override;
+    bool ReportProgress(const Progress& progress) override;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -45,6 +46,7 @@ private:
 
     void CreateControls();
     void ApplyDpi(UINT dpi);
+    void HandlePendingMessages();
     void OnStartTimer();
     int RunTransferJob();
     void SetLogText(const std::wstring& text);
@@ -56,6 +58,7 @@ private:
     std::wstring logText_;
     bool jobRunning_ = false;
     bool closeRequested_ = false;
+    DWORD lastHandled_ = 0;  // when ReportProgress last handled messages (GetTickCount)
     int exitStatus_ = kExitCompleted;
 };
 

@@ -33,14 +33,14 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
 
     // Settle what an interrupted earlier run left behind, before anything new.
     try {
-        SettleInterruptedRun(services.files);
+        SettleInterruptedRun(services.files, window);
     } catch (const FileError& error) {
         throw JobError("Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
                        + error.Path() + ": " + error.Reason() + WhereTheDataIs(DataPlace::HandheldAndEarlierData));
     }
 
     window.LogLine("Getting File from CE Device ...");
-    GetCEFile(services.device, services.files);
+    GetCEFile(services.device, services.files, window);
 
     window.LogLine("Processing File ...");
     const std::optional<std::string> newUpload =

@@ -28,8 +28,9 @@ struct JobServices {
 };
 
 // Runs the job once, step after step, each announced in the log. Throws
-// JobError when a step fails; whatever was not yet confirmed by the server
-// is then kept where the next run finds it.
+// JobError when a step fails, or when the window is closed once the job has
+// begun to move data; whatever was not yet confirmed by the server is then
+// kept where the next run finds it.
 JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& services);
 
 }  // namespace kestrane

@@ -38,6 +38,7 @@
 // that every run starts from staged data and pending upload files only.
 #pragma once
 
+#include "common/job_window.h"
 #include "common/local_files.h"
 
 #include <functional>
@@ -70,11 +71,15 @@ using PulledCopyCheck = std::function<bool(InputFile& pulledCopy, std::uint64_t 
 // - Infile.pulled is merged into the staging file, or dropped when the
 //   handheld still holds its data (checked with stillOnHandheld).
 // Without stillOnHandheld (the handheld is not connected yet) Infile.pulled
-// is left for a later call that has it. Throws FileError.
-void SettleInterruptedRun(LocalFiles& files, const PulledCopyCheck* stillOnHandheld = nullptr);
+// is left for a later call that has it. Throws FileError, and JobError when
+// the window is closed during a merge.
+void SettleInterruptedRun(LocalFiles& files, JobWindow& window,
+                          const PulledCopyCheck* stillOnHandheld = nullptr);
 
 // Adds the pulled copy to the end of the staging file and removes the copy.
-void MergePulledIntoStaging(LocalFiles& files);
+// The window keeps answering meanwhile; when it is closed the merge stops,
+// the copy stays, and JobError says so. Throws FileError.
+void MergePulledIntoStaging(LocalFiles& files, JobWindow& window);
 
 // Makes a finished NAME.tmp the upload file NAME, pending.
 void PublishUpload(LocalFiles& files, const std::string& name);

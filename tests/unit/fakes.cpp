@@ -441,4 +441,10 @@ bool FakeWindow::PumpMessages()
     return closeAtPump == 0 || pumps < closeAtPump;
 }
 
+bool FakeWindow::ReportProgress(const Progress& report)
+{
+    progress.push_back(report);
+    return closeAtProgress == 0 || progress.size() < closeAtProgress;
+}
+
 }  // namespace kestrane::testing

@@ -9,6 +9,8 @@
 namespace kestrane {
 namespace {
 
+using testing::FakeClock;
+using testing::FakeWindow;
 using testing::MemoryFiles;
 
 using Folder = std::map<std::string, std::string>;
@@ -24,8 +26,10 @@ class SettleInterruptedRunTest : public ::testing::TestWithParam<SettleCase> {};
 TEST_P(SettleInterruptedRunTest, LeavesOnlyStagedDataAndPendingUploadsBeforeTheHandheldIsAsked)
 {
     MemoryFiles files;
+    FakeClock clock;
+    FakeWindow window(clock);
     files.contents = GetParam().before;
-    SettleInterruptedRun(files);
+    SettleInterruptedRun(files, window);
     EXPECT_EQ(files.contents, GetParam().after);
 }
 
