@@ -37,7 +37,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
             // rapi.dll is loaded as the job starts, before anything else, so
             // that a missing library stops the job, in the window, before
             // anything is touched.
-            const std::unique_ptr<RemoteDevice> device = RapiDevice::Load();
+            const std::unique_ptr<RemoteDevice> device =
+                RapiDevice::Load([&form1] { return form1.PumpMessages(); });
             return RunTransfer(settings, JobServices{form1, *device, *ftpClient1, files, clock});
         });
     } catch (const std::exception& error) {

@@ -332,6 +332,8 @@ int Form1::RunTransferJob()
             return kExitCompleted;
         case JobOutcome::NoData:
             return kExitNoData;
+        case JobOutcome::NotRun:
+            return kExitNotRun;
         }
         return kExitFailed;
     } catch (const JobError& error) {

@@ -20,6 +20,7 @@ inline constexpr const wchar_t* kProgramTitle = L"Kestrane";
 inline constexpr int kExitCompleted = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitNoData = 2;
+inline constexpr int kExitNotRun = 3;  // the window was closed before the job touched anything
 
 // Shows a message box titled with the program's title and waits for OK.
 void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind);
@@ -59,7 +60,7 @@ private:
     bool jobRunning_ = false;
     bool closeRequested_ = false;
     DWORD lastHandled_ = 0;  // when ReportProgress last handled messages (GetTickCount)
-    int exitStatus_ = kExitCompleted;
+    int exitStatus_ = kExitNotRun;
 };
 
 }  // namespace kestrane

@@ -40,7 +40,12 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
     }
 
     window.LogLine("Getting File from CE Device ...");
-    GetCEFile(services.device, services.files, window);
+    try {
+        GetCEFile(services.device, services.files, window);
+    } catch (const WindowClosed&) {
+        // Closed while waiting for the handheld: nothing was taken from it.
+        return JobOutcome::NotRun;
+    }
 
     window.LogLine("Processing File ...");
     const std::optional<std::string> newUpload =

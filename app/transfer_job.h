@@ -15,6 +15,7 @@ namespace kestrane {
 enum class JobOutcome {
     Completed,  // the new data reached the server and the handheld was told
     NoData,     // the handheld had no data; earlier files may have been sent
+    NotRun,     // the window was closed while the job waited for the handheld
 };
 
 inline constexpr const char* kSafeToRemoveMessage = "Now safe to remove Handheld from Dock";

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace kestrane {
@@ -13,6 +14,14 @@ enum class MessageKind { Information, Warning, Error };
 struct Progress {
     std::uint64_t done = 0;
     std::uint64_t total = 0;
+};
+
+// Thrown by a wait that the user ended by closing the window, such as the
+// wait for the handheld: what was waited for has been given up, and nothing
+// was done meanwhile.
+class WindowClosed : public std::runtime_error {
+public:
+    WindowClosed() : std::runtime_error("the window was closed") {}
 };
 
 class JobWindow {

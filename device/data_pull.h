@@ -24,7 +24,8 @@ inline constexpr std::uint32_t kDeviceReadSize = 4096;
 // keeps answering while the data is copied; closing it stops the copy.
 // Throws JobError when the handheld cannot be reached or read, the data
 // cannot be saved or the window was closed; the data then stays on the
-// handheld.
+// handheld. Throws WindowClosed when the window was closed while the job
+// waited for the handheld: nothing was taken from it.
 void GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window);
 
 }  // namespace kestrane

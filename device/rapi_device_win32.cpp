@@ -1,6 +1,7 @@
 #include "device/rapi_device_win32.h"
 
 #include "common/job_error.h"
+#include "common/job_window.h"
 #include "common/scope_exit.h"
 #include "common/win32_support.h"
 #include "device/rapi_api_win32.h"
@@ -21,7 +22,7 @@ using win32::UniqueModule;
 
 // The Remote API functions the program calls, looked up in rapi.dll.
 struct RapiFunctions {
-    decltype(&::CeRapiInit) ceRapiInit;
+    decltype(&::CeRapiInitEx) ceRapiInitEx;
     decltype(&::CeRapiUninit) ceRapiUninit;
     decltype(&::CeFindFirstFile) ceFindFirstFile;
     decltype(&::CeFindClose) ceFindClose;
@@ -212,13 +213,38 @@ std::wstring ToWide(const std::u16string& path)
 
 class LoadedRapiDevice final : public RapiDevice {
 public:
-    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions) :
+    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions,
+                     std::function<bool()> pumpMessages) :
         module_(std::move(module)),
-        functions_(functions)
+        functions_(functions),
+        pumpMessages_(std::move(pumpMessages))
     {
     }
 
-    std::int32_t CeRapiInit() override { return functions_.ceRapiInit(); }
+    // Starts the connection without blocking, and waits for the library's
+    // event while the window keeps answering. Closing the window gives the
+    // start up, as CeRapiUninit does during a start.
+    std::int32_t CeRapiInit() override
+    {
+        RAPIINIT init{};
+        init.cbSize = sizeof init;
+        const HRESULT started = functions_.ceRapiInitEx(&init);
+        if (FAILED(started)) {
+            return started;
+        }
+        bool finished = false;
+        try {
+            finished = AwaitStart(init.heRapiInit);
+        } catch (...) {
+            functions_.ceRapiUninit();
+            throw;
+        }
+        if (!finished) {
+            functions_.ceRapiUninit();
+            throw WindowClosed();
+        }
+        return init.hrRapiInit;
+    }
     std::int32_t CeRapiUninit() override { return functions_.ceRapiUninit(); }
 
     DeviceHandle CeFindFirstFile(const std::u16string& path) override
@@ -269,20 +295,38 @@ public:
     }
 
 private:
+    // Waits until the start's event is set (true) or the window is closed
+    // (false), handling the window's messages as they come.
+    bool AwaitStart(HANDLE started)
+    {
+        for (;;) {
+            const DWORD woke =
+                ::MsgWaitForMultipleObjectsEx(1, &started, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+            win32::ThrowLastErrorIf(woke == WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
+            if (woke == WAIT_OBJECT_0) {
+                return true;
+            }
+            if (!pumpMessages_()) {
+                return false;
+            }
+        }
+    }
+
     UniqueModule module_;
     RapiFunctions functions_;
+    std::function<bool()> pumpMessages_;
 };
 
 }  // namespace
 
-std::unique_ptr<RapiDevice> RapiDevice::Load()
+std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
 {
     // Never the working folder: it holds the data files.
     UniqueModule module(::LoadLibraryExW(L"rapi.dll", nullptr,
                                          LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
     win32::ThrowLastErrorIf(!module, LibraryMissing);
     RapiFunctions functions{};
-    LookUp(module.Get(), "CeRapiInit", functions.ceRapiInit);
+    LookUp(module.Get(), "CeRapiInitEx", functions.ceRapiInitEx);
     LookUp(module.Get(), "CeRapiUninit", functions.ceRapiUninit);
     LookUp(module.Get(), "CeFindFirstFile", functions.ceFindFirstFile);
     LookUp(module.Get(), "CeFindClose", functions.ceFindClose);
@@ -292,7 +336,7 @@ std::unique_ptr<RapiDevice> RapiDevice::Load()
     LookUp(module.Get(), "CeGetLastError", functions.ceGetLastError);
     LookUp(module.Get(), "CeCloseHandle", functions.ceCloseHandle);
     LookUp(module.Get(), "CeDeleteFile", functions.ceDeleteFile);
-    return std::make_unique<LoadedRapiDevice>(std::move(module), functions);
+    return std::make_unique<LoadedRapiDevice>(std::move(module), functions, std::move(pumpMessages));
 }
 
 }  // namespace kestrane

@@ -49,6 +49,9 @@ JOB_LOG_LINES = [
     "Done",
 ]
 FINISHED_MESSAGE = "Now safe to remove Handheld from Dock"
+# The program's exit status when its window was closed before the job had
+# touched anything.
+EXIT_NOT_RUN = 3
 MISSING_SETTINGS_MESSAGE = (
     "You need to run the location.reg file for this location on this PC or get a location.reg "
     "file from Orvalle Inc. (555) 014-2290"
@@ -351,9 +354,10 @@ class Handheld:
     """The handheld of one test: a folder that the stand-in rapi.dll serves.
 
     It counts as docked once the folder exists; until then the program waits
-    in CeRapiInit. Device files live under "Storage Card". The stand-in writes
-    one journal line per call: the function's name first, then its arguments,
-    "->" and its result."""
+    for the start that CeRapiInitEx began. Device files live under "Storage
+    Card". The stand-in writes one journal line per call: the function's name
+    first, then its arguments, "->" and its result (for CeRapiInitEx, the
+    start's result, once the start has ended)."""
 
     def __init__(self, folder, journal):
         self.folder = Path(folder)

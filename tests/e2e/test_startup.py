@@ -68,23 +68,46 @@ def test_with_settings_the_job_runs_once_five_seconds_after_the_window_shows(kes
     assert result.exited_ms >= finished.closed_ms
     # The handheld was used: the journal is what the other tests' "never
     # touched" rests on.
-    assert "CeRapiInit" in handheld.calls()
+    assert "CeRapiInitEx" in handheld.calls()
 
 
-def test_closing_the_window_before_the_timer_ends_the_program_without_the_job(kestrane, handheld):
-    handheld.dock(DATA)
+# Closing the window before the job has touched anything ends the program at
+# once, and its exit status says the job did not run. (The run's options;
+# whether the handheld is docked; what the stand-in was asked; the log.)
+CLOSE_MOMENTS = {
+    "before the timer": (dict(close_after_ms=2000), True, [], [rig.FIRST_LOG_LINE]),
+    # Not docked: the job waits for it, and closing gives the start up.
+    "while the job waits for the handheld": (dict(close_when_logged=rig.JOB_LOG_LINES[0]), False,
+                                             ["CeRapiInitEx", "CeRapiUninit"],
+                                             [rig.FIRST_LOG_LINE, rig.JOB_LOG_LINES[0]]),
+}
+# How soon after the close the program must be gone.
+CLOSE_LIMIT_MS = 2000
+
+
+@pytest.mark.parametrize("options, docked, calls, log", CLOSE_MOMENTS.values(), ids=CLOSE_MOMENTS.keys())
+def test_closing_the_window_before_anything_is_touched_ends_the_program_at_once(kestrane, handheld, options,
+                                                                                docked, calls, log):
+    if docked:
+        handheld.dock(DATA)
     kestrane.provision("0042", "127.0.0.1:9", "kestrane", "secret", "")
 
-    result = kestrane.run(close_after_ms=2000)
+    result = kestrane.run(**options)
 
     assert result.main_window is not None, result.describe()
-    assert result.first("close_posted") is not None, result.describe()
+    closed = result.first("close_posted")
+    assert closed is not None, result.describe()
+    assert result.exited_ms - closed["t"] <= CLOSE_LIMIT_MS, result.describe()
     assert result.killed is None
-    assert result.exit_code == 0
-    assert result.log == rig.FIRST_LOG_LINE
+    assert result.exit_code == rig.EXIT_NOT_RUN
+    assert result.log_lines == log
     assert result.message_boxes == []
-    assert handheld.calls() == []
-    assert handheld.data_file.read_bytes() == DATA
+    assert handheld.calls() == calls, handheld.journal_lines()
+    assert list(kestrane.workdir.iterdir()) == []
+    if docked:
+        assert handheld.data_file.read_bytes() == DATA
+    else:
+        assert not handheld.folder.exists()
 
 
 def test_a_location_code_unfit_for_a_file_name_is_refused_before_the_window(kestrane, handheld):
@@ -135,4 +158,4 @@ def test_the_settings_are_read_from_either_registry_view(kestrane, views):
     assert result.message_boxes == [], result.describe()
     assert result.main_window["title"] == rig.PROGRAM_TITLE
     assert result.log == rig.FIRST_LOG_LINE
-    assert result.exit_code == 0
+    assert result.exit_code == rig.EXIT_NOT_RUN

@@ -285,6 +285,21 @@ TEST(PullTest, ReportsTheBytesCopiedAfterEachRead)
     EXPECT_EQ(done, (std::vector<std::uint64_t>{4096, 8192, 10000}));
 }
 
+TEST(PullTest, ClosingTheWindowWhileWaitingForTheHandheldTouchesNothing)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    files.contents[kStagingFile] = "staged\r\n";
+    device.files[kDeviceDataFile] = "records\r\n";
+    device.closeWhileWaiting = true;
+
+    EXPECT_THROW(GetCEFile(device, files), WindowClosed);
+
+    EXPECT_EQ(device.journal, (std::vector<std::string>{"CeRapiInit", "CeRapiUninit"}));
+    EXPECT_EQ(files.contents, (std::map<std::string, std::string>{{kStagingFile, "staged\r\n"}}));
+    EXPECT_EQ(device.files.at(kDeviceDataFile), "records\r\n");
+}
+
 // Closing the window in one of the pull's long loops stops it at once, and
 // the data stays where the message says.
 struct CloseCase {

@@ -201,6 +201,11 @@ int FakeDevice::Calls(const std::string& name) const
 std::int32_t FakeDevice::CeRapiInit()
 {
     Enter("CeRapiInit");
+    if (closeWhileWaiting) {
+        // As the real layer does: the start is ended before the wait gives up.
+        CeRapiUninit();
+        throw WindowClosed();
+    }
     connected = initStatus == 0;
     return initStatus;
 }

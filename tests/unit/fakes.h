@@ -100,6 +100,8 @@ public:
     std::vector<std::string> journal;  // call names in order, e.g. "CeReadFile"
 
     std::int32_t initStatus = 0;
+    // The user closes the window while CeRapiInit waits for the handheld.
+    bool closeWhileWaiting = false;
     // The read with this number (1 is the first of the run) fails with readFailCode.
     int readFailAt = 0;
     std::uint32_t readFailCode = 0;

@@ -44,7 +44,7 @@ struct World {
     LocationSettings settings;
 };
 
-enum class RunEnd { Completed, NoData, Failed, Crashed };
+enum class RunEnd { Completed, NoData, NotRun, Failed, Crashed };
 
 struct RunResult {
     RunEnd end;
@@ -60,8 +60,17 @@ RunResult RunProgram(World& world)
     const JobServices services{window, world.device, client, world.files, world.clock};
     RunEnd end = RunEnd::Failed;
     try {
-        end = RunTransfer(world.settings, services) == JobOutcome::Completed ? RunEnd::Completed
-                                                                             : RunEnd::NoData;
+        switch (RunTransfer(world.settings, services)) {
+        case JobOutcome::Completed:
+            end = RunEnd::Completed;
+            break;
+        case JobOutcome::NoData:
+            end = RunEnd::NoData;
+            break;
+        case JobOutcome::NotRun:
+            end = RunEnd::NotRun;
+            break;
+        }
     } catch (const JobError& error) {
         window.messages.push_back({error.what(), MessageKind::Error});
     } catch (const SimulatedCrash&) {
@@ -170,6 +179,25 @@ TEST(TransferJobTest, LeftoverThatCannotBeTidiedStopsBeforeTheHandheldIsTouched)
     EXPECT_NE(run.messages[0].text.find("still on the handheld"), std::string::npos) << run.messages[0].text;
     EXPECT_TRUE(world.device.journal.empty());
     EXPECT_EQ(world.device.files.at(kDeviceDataFile), "records\r\n");
+}
+
+TEST(TransferJobTest, ClosingTheWindowWhileWaitingForTheHandheldRunsNothing)
+{
+    World world;
+    world.device.files[kDeviceDataFile] = "records\r\n";
+    world.files.contents["01110905000042.TXT"] = "earlier";
+    world.files.contents["01110905000042.TXT.pending"] = "";
+    const auto filesBefore = world.files.contents;
+    world.device.closeWhileWaiting = true;
+
+    const RunResult run = RunProgram(world);
+
+    EXPECT_EQ(run.end, RunEnd::NotRun);
+    EXPECT_EQ(run.log, (std::vector<std::string>{"Getting File from CE Device ..."}));
+    EXPECT_TRUE(run.messages.empty()) << run.messages.at(0).text;
+    EXPECT_EQ(world.files.contents, filesBefore);
+    EXPECT_EQ(world.device.files.at(kDeviceDataFile), "records\r\n");
+    EXPECT_TRUE(world.server.journal.empty()) << "not even the earlier upload is sent";
 }
 
 // ---------------------------------------------------------------- crashes
