@@ -14,6 +14,7 @@
 
 #include <exception>
 #include <memory>
+#include <string>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
@@ -31,7 +32,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
         // The client keeps the window alive while it waits for the server.
         const std::unique_ptr<FtpClient> ftpClient1 =
             MakeWinInetFtpClient([&form1] { return form1.PumpMessages(); });
-        Win32LocalFiles files;
+        // A file another program holds for a moment is waited for, with the
+        // window alive, and the log says so once for each operation.
+        Win32LocalFiles files([&form1](const std::string& name, bool first) {
+            if (first) {
+                form1.LogLine("Waiting for " + name + ", which is in use or locked ...");
+            }
+            return form1.PumpMessages();
+        });
         SystemClock clock;
         return form1.Run(instance, showCommand, [&] {
             // rapi.dll is loaded as the job starts, before anything else, so
