@@ -9,11 +9,13 @@
 #include "device/rapi_device_win32.h"
 #include "ftp/wininet_ftp_client_win32.h"
 #include "settings/registry_win32.h"
+#include "store/folder_check_win32.h"
 
 #include <windows.h>
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
@@ -28,6 +30,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
             return kExitFailed;
         }
         const LocationSettings settings = std::move(*load.settings);
+        // Then the working folder, before anything is read or written there.
+        if (const std::optional<std::string> problem = WorkingFolderProblem()) {
+            ShowProgramMessage(nullptr, *problem, MessageKind::Error);
+            return kExitFailed;
+        }
         Form1 form1;
         // The client keeps the window alive while it waits for the server.
         const std::unique_ptr<FtpClient> ftpClient1 =

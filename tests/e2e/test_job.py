@@ -9,6 +9,7 @@ delivery, it runs, and the server ends up with every record exactly once.
 """
 
 import datetime
+import shutil
 import subprocess
 import time
 
@@ -142,11 +143,12 @@ def disk_too_small(kestrane, request):
     return mount_working_folder(kestrane, request, "size=%d" % TINY_DISK_BYTES)
 
 
+# (A read-only working folder is refused before the handheld is touched: see
+# the unfit working folders below.)
 @pytest.mark.parametrize("obstacle, left_behind", [
     (directory_in_the_way, ["Infile.pull"]),
-    (read_only_folder, []),
     (disk_too_small, []),
-], ids=["no-permission", "read-only", "disk-full"])
+], ids=["no-permission", "disk-full"])
 def test_data_that_cannot_be_saved_on_the_pc_stays_on_the_handheld(kestrane, handheld, ftp_server, request,
                                                                    obstacle, left_behind):
     data = TOO_BIG_FOR_THE_TINY_DISK
@@ -178,6 +180,50 @@ def test_data_that_cannot_be_saved_on_the_pc_stays_on_the_handheld(kestrane, han
     assert server_lines(ftp_server) == pulled_lines(data)
     assert not handheld.data_file.exists()
     assert handheld.done_marker.exists()
+
+
+def the_programs_own_folder(kestrane, request):
+    """A copy of the program, the stand-in beside it, started in its own
+    folder, as a double-click in Program Files starts it."""
+    folder = kestrane.folder / "program"
+    folder.mkdir()
+    shutil.copy(rig.KESTRANE_EXE, folder)
+    shutil.copy(rig.RAPI_DLL, folder)
+    return folder, dict(program=rig.windows_path(folder / "kestrane.exe"), cwd=rig.windows_path(folder))
+
+
+def a_read_only_folder(kestrane, request):
+    read_only_folder(kestrane, request)
+    return kestrane.workdir, {}
+
+
+# Working folders Kestrane must not work in, and what it says of each.
+UNFIT_FOLDERS = {
+    "its own folder": (the_programs_own_folder, "it is the folder of the program itself"),
+    "a read-only folder": (a_read_only_folder, "Kestrane cannot write there"),
+}
+
+
+@pytest.mark.parametrize("unfit, reason", UNFIT_FOLDERS.values(), ids=UNFIT_FOLDERS.keys())
+def test_an_unfit_working_folder_is_refused_before_the_handheld_is_touched(kestrane, handheld, ftp_server,
+                                                                          request, unfit, reason):
+    handheld.dock(DATA)
+    provision(kestrane, ftp_server)
+    folder, options = unfit(kestrane, request)
+    before = sorted(path.name for path in folder.iterdir())
+
+    result = kestrane.run(**options)
+
+    text = single_error(result)
+    assert "cannot work in the folder it was started in, %s: %s" % (rig.windows_path(folder), reason) in text, text
+    assert "shortcut \"Kestrane\" in the Start menu" in text and "data folder C:\\Kestrane." in text, text
+    assert "Nothing was taken from the handheld" in text, text
+    assert result.exit_code == 1
+    assert result.windows == []
+    assert handheld.calls() == []
+    assert handheld.data_file.read_bytes() == DATA
+    assert sorted(path.name for path in folder.iterdir()) == before
+    assert ftp_server.commands() == []
 
 
 def test_a_file_another_program_holds_for_a_moment_is_waited_for(kestrane, handheld, ftp_server):
