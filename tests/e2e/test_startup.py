@@ -133,19 +133,27 @@ def test_a_location_code_unfit_for_a_file_name_is_refused_before_the_window(kest
 # (the one a double-click on location.reg starts) writes the 64-bit registry
 # view, a 32-bit regedit the 32-bit view. The program reads the 64-bit view
 # first; with settings in both, an unusable location code in the 32-bit view
-# shows whether it was read.
+# shows whether it was read. A key without the value in the 64-bit view, left
+# by other software of the vendor, does not hide the 32-bit view's.
 USABLE = dict(location_code="0042", host="127.0.0.1:9", user="kestrane", password="secret", remote_folder="")
 UNUSABLE = dict(USABLE, location_code=r"..\..\x")
+KEY_WITHOUT_THE_VALUE = None
 SETTINGS_BY_VIEW = {
     "64-bit view": {64: USABLE},
     "32-bit view": {32: USABLE},
     "both views, the 64-bit one first": {64: USABLE, 32: UNUSABLE},
+    "the 64-bit key without the value, the 32-bit view": {64: KEY_WITHOUT_THE_VALUE, 32: USABLE},
 }
 
 
 @pytest.mark.parametrize("views", SETTINGS_BY_VIEW.values(), ids=SETTINGS_BY_VIEW.keys())
 def test_the_settings_are_read_from_either_registry_view(kestrane, views):
-    codes = {view: kestrane.provision(**settings, view=view) for view, settings in views.items()}
+    codes = {}
+    for view, settings in views.items():
+        if settings is KEY_WITHOUT_THE_VALUE:
+            kestrane.prefix.reg_add(rig.SETTINGS_KEY, "Installed", "1", view=view)
+        else:
+            codes[view] = kestrane.provision(**settings, view=view)
     # Each import reached its own view only, the 32-bit one as 64-bit programs see it.
     for view in (64, 32):
         stored = ("REG_SZ", codes[view]) if view in codes else None
