@@ -79,8 +79,19 @@ UINT IconFor(MessageKind kind)
 
 void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind)
 {
-    const int pressed =
-        ::MessageBoxW(owner, win32::Widen(text).c_str(), kProgramTitle, MB_OK | IconFor(kind));
+    // After a long wait the user may be working in another program. Windows
+    // lets a program take the foreground only in some cases; in the others
+    // the flashing taskbar button says that Kestrane has something to say.
+    if (owner != nullptr && ::GetForegroundWindow() != owner) {
+        FLASHWINFO flash{};
+        flash.cbSize = sizeof flash;
+        flash.hwnd = owner;
+        flash.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
+        // What FlashWindowEx returns is the window's state before the call, not an error.
+        ::FlashWindowEx(&flash);
+    }
+    const int pressed = ::MessageBoxW(owner, win32::Widen(text).c_str(), kProgramTitle,
+                                      MB_OK | MB_SETFOREGROUND | IconFor(kind));
     ThrowLastErrorIf(pressed == 0, "MessageBoxW");
 }
 

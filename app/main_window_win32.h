@@ -22,7 +22,9 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitNoData = 2;
 inline constexpr int kExitNotRun = 3;  // the window was closed before the job touched anything
 
-// Shows a message box titled with the program's title and waits for OK.
+// Shows a message box titled with the program's title and waits for OK. The
+// box comes to the front; where Windows does not allow that, the owner's
+// taskbar button flashes until the user turns to it.
 void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind);
 
 class Form1 final : public JobWindow {
