@@ -1,5 +1,6 @@
 #include "app/main_window_win32.h"
 
+#include "app/dpi_win32.h"
 #include "app/resource.h"
 #include "common/job_error.h"
 #include "common/local_files.h"
@@ -167,7 +168,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     switch (message) {
     case WM_CREATE:
         CreateControls();
-        ApplyDpi(::GetDpiForWindow(window_));
+        ApplyDpi(dpi::ForWindow(window_));
         SetLogText(kFirstLogLine);
         ThrowLastErrorIf(::SetTimer(window_, kTimer1, kStartDelayMs, nullptr) == 0, "SetTimer");
         return 0;
@@ -238,18 +239,14 @@ void Form1::CreateControls()
 
 void Form1::ApplyDpi(UINT dpi)
 {
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
-    ThrowLastErrorIf(!::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi),
-                     "SystemParametersInfoForDpi");
+    const NONCLIENTMETRICSW metrics = dpi::NonClientMetrics(dpi);
     win32::UniqueFont font(::CreateFontIndirectW(&metrics.lfMessageFont));
     ThrowLastErrorIf(!font, "CreateFontIndirectW");
 
     RECT frame = {0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};
     const auto style = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_STYLE));
     const auto exStyle = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_EXSTYLE));
-    ThrowLastErrorIf(!::AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, dpi),
-                     "AdjustWindowRectExForDpi");
+    dpi::AdjustFrame(frame, style, exStyle, dpi);
     ThrowLastErrorIf(!::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left,
                                      frame.bottom - frame.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE),
                      "SetWindowPos");

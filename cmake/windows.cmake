@@ -23,6 +23,7 @@ configure_file(app/kestrane.manifest.in ${KESTRANE_GENERATED_DIR}/kestrane.manif
 add_executable(kestrane WIN32
   app/main_win32.cpp
   app/main_window_win32.cpp
+  app/dpi_win32.cpp
   app/kestrane.rc
 )
 target_include_directories(kestrane PRIVATE ${KESTRANE_GENERATED_DIR})

@@ -1,6 +1,10 @@
 """The main window: at the display scalings a location's PC may use, and
 answering at all times while the job runs."""
 
+import re
+import shutil
+import subprocess
+
 import pytest
 
 import rig
@@ -85,3 +89,51 @@ def test_the_window_answers_within_a_second_throughout_the_job(kestrane, handhel
     print("longest waits for an answer, in ms:", longest)
     assert all(phases[phase] for phase in ("waiting for the handheld", "pulling", "building")), longest
     assert all(wait_ms < ANSWER_LIMIT_MS for _, wait_ms in result.answers), longest
+
+
+# The README promises Windows Vista and later. A function a program imports
+# must be in Windows for the program to start at all; the window's
+# per-monitor dpi functions (Windows 10 version 1607) are looked up at run
+# time instead. These are functions of later Windows that a program like
+# this one might call.
+NEWER_THAN_VISTA = {
+    # Windows 7 (with an update), 8 and 8.1
+    "AddDllDirectory", "SetDefaultDllDirectories", "RemoveDllDirectory", "GetSystemTimePreciseAsFileTime",
+    "CreateFile2", "GetDpiForMonitor", "SetProcessDpiAwareness", "GetProcessDpiAwareness",
+    # Windows 10 version 1607 and later
+    "GetDpiForWindow", "GetDpiForSystem", "SystemParametersInfoForDpi", "AdjustWindowRectExForDpi",
+    "GetSystemMetricsForDpi", "EnableNonClientDpiScaling", "SetThreadDpiAwarenessContext",
+    "GetThreadDpiAwarenessContext", "GetWindowDpiAwarenessContext", "SetProcessDpiAwarenessContext",
+}
+VISTA_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll"}
+
+
+def imported_functions(program):
+    """{library: {function, ...}} from a Windows program's import table."""
+    objdump = shutil.which("x86_64-w64-mingw32-objdump")
+    if objdump is None:
+        raise rig.RigError("x86_64-w64-mingw32-objdump is missing: install binutils-mingw-w64")
+    table = subprocess.run([objdump, "-p", str(program)], capture_output=True, text=True, check=True).stdout
+    imports, library = {}, None
+    for line in table.splitlines():
+        if line.strip().startswith("DLL Name:"):
+            library = imports.setdefault(line.split(":", 1)[1].strip().lower(), set())
+        elif library is not None and re.fullmatch(r"\s+[0-9a-f]+\s+\d+\s+\w+", line):
+            library.add(line.split()[-1])
+        elif not line.strip():
+            library = None
+    return imports
+
+
+@pytest.mark.parametrize("bits", sorted(rig.PRESET_BUILD_DIRS))
+def test_the_program_imports_nothing_newer_than_windows_vista(bits):
+    program = rig.PRESET_BUILD_DIRS[bits] / "kestrane.exe"
+    if not program.is_file():
+        pytest.skip("%s is not built" % program)
+
+    imports = imported_functions(program)
+
+    assert set(imports) <= VISTA_LIBRARIES, imports.keys()
+    assert "MessageBoxW" in imports["user32.dll"], "the import table was not read"
+    newer = {function for functions in imports.values() for function in functions} & NEWER_THAN_VISTA
+    assert not newer, newer
