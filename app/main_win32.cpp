@@ -22,6 +22,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     using namespace kestrane;
     try {
+        // No library is ever looked for in the working folder, which holds
+        // the data files: not even one that rapi.dll needs.
+        win32::ThrowLastErrorIf(!::SetDllDirectoryW(L""), "SetDllDirectoryW");
         // Settings come first: without usable ones the window never shows
         // and nothing touches the handheld.
         SettingsLoad load = LoadLocationSettings(ReadSettingsCode());

@@ -132,6 +132,21 @@ int OtherSystemLibraryBits(std::wstring& path)
     }
 }
 
+// Where the program looks for rapi.dll, in order: beside itself, where a
+// test puts its stand-in, then in the system folder, where the connectivity
+// software puts it. Empty where Windows cannot say.
+std::wstring BesideTheProgram()
+{
+    const std::wstring program = ModuleFile(nullptr);
+    return program.empty() ? program : program.substr(0, program.find_last_of(L'\\')) + kLibraryFile;
+}
+
+std::wstring InTheSystemFolder()
+{
+    const std::wstring folder = SystemFolder(::GetSystemDirectoryW);
+    return folder.empty() ? folder : folder + kLibraryFile;
+}
+
 // "PATH is for 64-bit programs ..." for each rapi.dll found that is for the
 // other kind of program: beside this program, where Windows looked first,
 // and in the other kind's system folder, where Windows never looks for it.
@@ -144,9 +159,7 @@ std::string WrongBitnessLibraries()
                     + "-bit programs, so Kestrane cannot use it.";
         }
     };
-    const std::wstring program = ModuleFile(nullptr);
-    if (!program.empty()) {
-        const std::wstring beside = program.substr(0, program.find_last_of(L'\\')) + kLibraryFile;
+    if (const std::wstring beside = BesideTheProgram(); !beside.empty()) {
         report(beside, LibraryBits(beside));
     }
     std::wstring inSystem;
@@ -321,10 +334,22 @@ private:
 
 std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
 {
-    // Never the working folder: it holds the data files.
-    UniqueModule module(::LoadLibraryExW(L"rapi.dll", nullptr,
-                                         LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
-    win32::ThrowLastErrorIf(!module, LibraryMissing);
+    // The first of its places that holds the library, by its full path, never
+    // the working folder: that holds the data files. Its own folder is
+    // searched first for the libraries it needs; wWinMain has taken the
+    // working folder out of the search for them. (LOAD_LIBRARY_SEARCH_* would
+    // do the same, but Windows Vista and 7 know those only with an update.)
+    UniqueModule module;
+    for (const std::wstring& path : {BesideTheProgram(), InTheSystemFolder()}) {
+        if (!path.empty() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            module.Reset(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+            win32::ThrowLastErrorIf(!module, LibraryMissing);
+            break;
+        }
+    }
+    if (!module) {
+        throw LibraryMissing(ERROR_MOD_NOT_FOUND);
+    }
     RapiFunctions functions{};
     LookUp(module.Get(), "CeRapiInitEx", functions.ceRapiInitEx);
     LookUp(module.Get(), "CeRapiUninit", functions.ceRapiUninit);
