@@ -18,6 +18,13 @@ target_link_libraries(kestrane_win32 PUBLIC kestrane_core wininet)
 
 set(KESTRANE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(app/kestrane_version.h.in ${KESTRANE_GENERATED_DIR}/kestrane_version.h @ONLY)
+# The manifest names the program's own processor architecture: Windows
+# refuses to start a program whose manifest names another kind.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(KESTRANE_MANIFEST_ARCHITECTURE x86)
+else()
+  set(KESTRANE_MANIFEST_ARCHITECTURE amd64)
+endif()
 configure_file(app/kestrane.manifest.in ${KESTRANE_GENERATED_DIR}/kestrane.manifest @ONLY)
 
 add_executable(kestrane WIN32
