@@ -52,16 +52,9 @@ const std::vector<bool> kTwentyWaits = [] {
     return waits;
 }();
 
-const std::vector<Attempt> kBusyTwentyTimesThenDone = [] {
-    std::vector<Attempt> attempts(20, Attempt::Busy);
-    attempts.push_back(Attempt::Done);
-    return attempts;
-}();
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, RetryWhileBusyTest,
     ::testing::Values(
-        RetryCase{"DoneAtOnce", {Attempt::Done}, 0, 1, {}, Attempt::Done},
         RetryCase{"FailedForGoodAtOnce", {Attempt::Failed}, 0, 1, {}, Attempt::Failed},
         RetryCase{"FreedAfterTwoAttempts",
                   {Attempt::Busy, Attempt::Busy, Attempt::Done},
@@ -72,8 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
         RetryCase{"BusyThenFailedForGood", {Attempt::Busy, Attempt::Failed}, 0, 2, {true}, Attempt::Failed},
         // Attempts at 0, 100, ... 2000 ms: the one at 2 s is the last.
         RetryCase{"BusyForGood", {Attempt::Busy}, 0, 21, kTwentyWaits, Attempt::Busy},
-        // Freed for the attempt at 2 s.
-        RetryCase{"FreedJustInTime", kBusyTwentyTimesThenDone, 0, 21, kTwentyWaits, Attempt::Done},
         // The user closed the window during the second wait.
         RetryCase{"GivenUp", {Attempt::Busy}, 2, 2, {true, false}, Attempt::Busy}),
     [](const auto& test) { return std::string(test.param.name); });

@@ -60,17 +60,10 @@ RunResult RunProgram(World& world)
     const JobServices services{window, world.device, client, world.files, world.clock};
     RunEnd end = RunEnd::Failed;
     try {
-        switch (RunTransfer(world.settings, services)) {
-        case JobOutcome::Completed:
-            end = RunEnd::Completed;
-            break;
-        case JobOutcome::NoData:
-            end = RunEnd::NoData;
-            break;
-        case JobOutcome::NotRun:
-            end = RunEnd::NotRun;
-            break;
-        }
+        const JobOutcome outcome = RunTransfer(world.settings, services);
+        end = outcome == JobOutcome::Completed ? RunEnd::Completed
+              : outcome == JobOutcome::NoData  ? RunEnd::NoData
+                                               : RunEnd::NotRun;
     } catch (const JobError& error) {
         window.messages.push_back({error.what(), MessageKind::Error});
     } catch (const SimulatedCrash&) {
