@@ -12,6 +12,10 @@ using win32::ThrowLastErrorIf;
 using win32::UniqueFile;
 
 constexpr DWORD kBusyPauseMs = 100;
+// What has been written is flushed to the disk whenever it reaches this
+// size, so that no flush, Commit's included, keeps the window's thread
+// waiting on the disk for long, however big the file.
+constexpr std::uint64_t kFlushEveryBytes = 8 * 1024 * 1024;
 
 bool IsNotFound(DWORD code)
 {
@@ -61,6 +65,11 @@ public:
             ThrowLastErrorIf(!::WriteFile(file_.Get(), bytes.data(), request, &put, nullptr),
                              FileErrorOn(path_));
             bytes.remove_prefix(put);
+            unflushed_ += put;
+            if (unflushed_ >= kFlushEveryBytes) {
+                ThrowLastErrorIf(!::FlushFileBuffers(file_.Get()), FileErrorOn(path_));
+                unflushed_ = 0;
+            }
         }
     }
 
@@ -73,6 +82,7 @@ public:
 private:
     std::string path_;
     UniqueFile file_;
+    std::uint64_t unflushed_ = 0;
 };
 
 }  // namespace
