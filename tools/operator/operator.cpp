@@ -323,10 +323,13 @@ public:
 
     void Stop()
     {
-        if (thread_.joinable()) {
-            ::SetEvent(stop_.Get());
-            thread_.join();
+        if (!thread_.joinable()) {
+            return;
         }
+        // A thread that cannot be told to stop still ends once the window has
+        // gone, which is when this is called.
+        ::SetEvent(stop_.Get());
+        thread_.join();
     }
 
 private:

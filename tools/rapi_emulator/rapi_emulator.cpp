@@ -534,8 +534,12 @@ bool EndStartThread(State& state, std::unique_lock<std::mutex>& lock)
         return false;
     }
     lock.unlock();
-    ::WaitForSingleObject(state.waiter.Get(), INFINITE);
+    const DWORD ended = ::WaitForSingleObject(state.waiter.Get(), INFINITE);
+    const DWORD error = ::GetLastError();
     lock.lock();
+    if (ended == WAIT_FAILED) {
+        Fail(state, error);  // the thread is left to end on its own
+    }
     state.waiter.Reset();
     return waiting;
 }
@@ -591,6 +595,7 @@ HRESULT Start(State& state, std::unique_lock<std::mutex>& lock, RAPIINIT* init)
     state.waiter.Reset(::CreateThread(nullptr, 0, AwaitDock, start.get(), 0, nullptr));
     if (!state.waiter) {
         const DWORD error = ::GetLastError();
+        // A reference that cannot be given back only keeps the library loaded.
         ::FreeLibrary(start->library);
         state.starting = false;
         return HRESULT_FROM_WIN32(error);
