@@ -35,7 +35,7 @@ constexpr std::uint32_t kErrorAccessDenied = 5;
 // A handheld holding one data file of a given size, made as it is read.
 class GeneratedDevice final : public RemoteDevice {
 public:
-    explicit GeneratedDevice(std::uint64_t size) : remaining_(size) {}
+    explicit GeneratedDevice(std::uint64_t size) : size_(size), remaining_(size) {}
 
     std::int32_t CeRapiInit() override { return 0; }
     std::int32_t CeRapiUninit() override { return 0; }
@@ -70,6 +70,17 @@ public:
         return Fail(kErrorAccessDenied);
     }
 
+    std::uint32_t CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh) override
+    {
+        sizeHigh = 0;
+        if (file != kDataHandle) {
+            Fail(kErrorInvalidHandle);
+            return kInvalidFileSize;
+        }
+        sizeHigh = static_cast<std::uint32_t>(size_ >> 32);
+        return static_cast<std::uint32_t>(size_);
+    }
+
     std::uint32_t CeGetLastError() override { return lastError_; }
     bool CeCloseHandle(DeviceHandle file) override { return file == kDataHandle; }
 
@@ -95,6 +106,7 @@ private:
     }
 
     RecordStream records_;
+    std::uint64_t size_;
     std::uint64_t remaining_;
     bool deleted_ = false;
     std::uint32_t lastError_ = 0;

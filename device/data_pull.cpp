@@ -62,11 +62,21 @@ void AppendStagingChunk(BufferedWriter& pulled, std::string_view chunk)
     pulled.Write(chunk);
 }
 
+// The size of an open device file, for the progress shown while it is
+// copied: 0, unknown, when the handheld cannot say.
+std::uint64_t ExpectedSize(RemoteDevice& device, DeviceHandle file)
+{
+    std::uint32_t high = 0;
+    const std::uint32_t low = device.CeGetFileSize(file, high);
+    return low == kInvalidFileSize ? 0 : (std::uint64_t{high} << 32) | low;
+}
+
 // Copies the open device file into the pull file, adding CR LF after the
 // data. Returns the number of device bytes copied. On any failure, and when
 // the window is closed, the pull file is removed and a JobError thrown.
 std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles& files, JobWindow& window)
 {
+    const std::uint64_t expected = ExpectedSize(device, source);
     std::array<char, kDeviceReadSize> buffer{};
     std::uint64_t total = 0;
     try {
@@ -85,7 +95,7 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
             }
             AppendStagingChunk(writer, std::string_view(buffer.data(), got));
             total += got;
-            if (!window.ReportProgress({total, 0})) {
+            if (!window.ReportProgress({total, expected})) {
                 output.reset();
                 files.Remove(kPullFile);
                 throw JobError(WindowClosedMessage("copying the handheld's data", DataPlace::Handheld));

@@ -41,6 +41,7 @@ BOOL WINAPI CeReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD by
                        LPOVERLAPPED overlapped);
 BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                         LPOVERLAPPED overlapped);
+DWORD WINAPI CeGetFileSize(HANDLE file, LPDWORD fileSizeHigh);
 DWORD WINAPI CeGetLastError();
 BOOL WINAPI CeCloseHandle(HANDLE object);
 BOOL WINAPI CeDeleteFile(LPCWSTR fileName);

@@ -29,6 +29,7 @@ struct RapiFunctions {
     decltype(&::CeCreateFile) ceCreateFile;
     decltype(&::CeReadFile) ceReadFile;
     decltype(&::CeWriteFile) ceWriteFile;
+    decltype(&::CeGetFileSize) ceGetFileSize;
     decltype(&::CeGetLastError) ceGetLastError;
     decltype(&::CeCloseHandle) ceCloseHandle;
     decltype(&::CeDeleteFile) ceDeleteFile;
@@ -296,6 +297,14 @@ public:
         return ok != FALSE;
     }
 
+    std::uint32_t CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh) override
+    {
+        DWORD high = 0;
+        const DWORD low = functions_.ceGetFileSize(ToHandle(file), &high);
+        sizeHigh = high;
+        return low;
+    }
+
     std::uint32_t CeGetLastError() override { return functions_.ceGetLastError(); }
     bool CeCloseHandle(DeviceHandle file) override
     {
@@ -358,6 +367,7 @@ std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
     LookUp(module.Get(), "CeCreateFile", functions.ceCreateFile);
     LookUp(module.Get(), "CeReadFile", functions.ceReadFile);
     LookUp(module.Get(), "CeWriteFile", functions.ceWriteFile);
+    LookUp(module.Get(), "CeGetFileSize", functions.ceGetFileSize);
     LookUp(module.Get(), "CeGetLastError", functions.ceGetLastError);
     LookUp(module.Get(), "CeCloseHandle", functions.ceCloseHandle);
     LookUp(module.Get(), "CeDeleteFile", functions.ceDeleteFile);

@@ -19,6 +19,8 @@ inline constexpr std::uint32_t kFileShareRead = 1;
 inline constexpr std::uint32_t kCreateAlways = 2;
 inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
+// What CeGetFileSize returns when it fails.
+inline constexpr std::uint32_t kInvalidFileSize = 0xFFFFFFFF;
 
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
@@ -50,6 +52,9 @@ public:
                             std::uint32_t& bytesRead) = 0;
     virtual bool CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_t bytesToWrite,
                              std::uint32_t& bytesWritten) = 0;
+    // The low 32 bits of an open file's size, the high ones in sizeHigh;
+    // kInvalidFileSize on failure (or for a size with those low bits).
+    virtual std::uint32_t CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh) = 0;
     // The error code of the last failed remote call.
     virtual std::uint32_t CeGetLastError() = 0;
     virtual bool CeCloseHandle(DeviceHandle file) = 0;

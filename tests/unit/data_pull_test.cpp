@@ -121,9 +121,9 @@ TEST(PullTest, ClosesThenDeletesThenEnds)
 
     GetCEFile(device, files);
 
-    const std::vector<std::string> expected = {"CeRapiInit",  "CeCreateFile(read)", "CeReadFile",
-                                               "CeReadFile",  "CeCloseHandle",      "CeDeleteFile",
-                                               "CeRapiUninit"};
+    const std::vector<std::string> expected = {"CeRapiInit",    "CeCreateFile(read)", "CeGetFileSize",
+                                               "CeReadFile",    "CeReadFile",         "CeCloseHandle",
+                                               "CeDeleteFile",  "CeRapiUninit"};
     EXPECT_EQ(device.journal, expected);
 }
 
@@ -301,22 +301,29 @@ INSTANTIATE_TEST_SUITE_P(
         SettleCase{"DeletedAndNewData", std::string("new\r\n"), "staged\r\nold\r\n\r\nnew\r\n\r\n"}),
     [](const auto& test) { return std::string(test.param.name); });
 
+// After each read, the bytes copied of the size the handheld gave, or of an
+// unknown size (0) when it could not give one.
 TEST(PullTest, ReportsTheBytesCopiedAfterEachRead)
 {
-    FakeDevice device;
-    MemoryFiles files;
-    FakeClock clock;
-    FakeWindow window(clock);
-    device.files[kDeviceDataFile] = PatternBytes(10000);
+    for (const bool sizeUnknown : {false, true}) {
+        SCOPED_TRACE(sizeUnknown ? "size unknown" : "size told");
+        FakeDevice device;
+        MemoryFiles files;
+        FakeClock clock;
+        FakeWindow window(clock);
+        device.files[kDeviceDataFile] = PatternBytes(10000);
+        device.sizeUnknown = sizeUnknown;
 
-    kestrane::GetCEFile(device, files, window);
+        kestrane::GetCEFile(device, files, window);
 
-    std::vector<std::uint64_t> done;
-    for (const Progress& report : window.progress) {
-        EXPECT_EQ(report.total, 0u) << "the handheld does not say how big its file is";
-        done.push_back(report.done);
+        std::vector<std::uint64_t> done;
+        for (const Progress& report : window.progress) {
+            EXPECT_EQ(report.total, sizeUnknown ? 0u : 10000u);
+            done.push_back(report.done);
+        }
+        EXPECT_EQ(done, (std::vector<std::uint64_t>{4096, 8192, 10000}));
+        EXPECT_EQ(files.contents.at(kStagingFile), PatternBytes(10000) + "\r\n");
     }
-    EXPECT_EQ(done, (std::vector<std::uint64_t>{4096, 8192, 10000}));
 }
 
 TEST(PullTest, ClosingTheWindowWhileWaitingForTheHandheldTouchesNothing)

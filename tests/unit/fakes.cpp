@@ -287,6 +287,20 @@ bool FakeDevice::CeReadFile(DeviceHandle file, void* buffer, std::uint32_t bytes
     return true;
 }
 
+std::uint32_t FakeDevice::CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh)
+{
+    Enter("CeGetFileSize");
+    sizeHigh = 0;
+    auto found = open_.find(file);
+    if (found == open_.end() || sizeUnknown) {
+        Fail(6);  // ERROR_INVALID_HANDLE
+        return kInvalidFileSize;
+    }
+    const std::uint64_t size = files.at(found->second.path).size();
+    sizeHigh = static_cast<std::uint32_t>(size >> 32);
+    return static_cast<std::uint32_t>(size);
+}
+
 bool FakeDevice::CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_t bytesToWrite,
                              std::uint32_t& bytesWritten)
 {

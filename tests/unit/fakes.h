@@ -108,6 +108,8 @@ public:
     // The read with this number (1 is the first of the run) fails with readFailCode.
     int readFailAt = 0;
     std::uint32_t readFailCode = 0;
+    // CeGetFileSize fails, as on a handheld that cannot tell a file's size.
+    bool sizeUnknown = false;
     // Opening a file for reading fails with this code, when set.
     std::uint32_t openForReadFailCode = 0;
     bool failCreateForWrite = false;
@@ -127,6 +129,7 @@ public:
                     std::uint32_t& bytesRead) override;
     bool CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_t bytesToWrite,
                      std::uint32_t& bytesWritten) override;
+    std::uint32_t CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh) override;
     std::uint32_t CeGetLastError() override { return lastError_; }
     bool CeCloseHandle(DeviceHandle file) override;
     bool CeDeleteFile(const std::u16string& path) override;

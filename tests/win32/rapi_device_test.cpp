@@ -331,6 +331,11 @@ const struct {
          std::uint32_t put = 0;
          return !d.CeWriteFile(h, "x", 1, put);
      }},
+    {"CeGetFileSize",
+     [](RemoteDevice& d, DeviceHandle h) {
+         std::uint32_t high = 0;
+         return d.CeGetFileSize(h, high) == kInvalidFileSize;
+     }},
     {"CeCloseHandle", [](RemoteDevice& d, DeviceHandle h) { return !d.CeCloseHandle(h); }},
     {"CeDeleteFile", [](RemoteDevice& d, DeviceHandle) { return !d.CeDeleteFile(kDataPath); }},
 };
@@ -366,8 +371,10 @@ TEST_F(RapiDeviceTest, UnknownHandlesFailWithInvalidHandle)
         const char* call;
         DeviceHandle handle;
     } cases[] = {
-        {"CeReadFile", 0x7770}, {"CeWriteFile", 0x7770}, {"CeCloseHandle", 0x7770}, {"CeFindClose", 0x7770},
-        {"CeReadFile", search}, {"CeWriteFile", search}, {"CeCloseHandle", search}, {"CeFindClose", file},
+        {"CeReadFile", 0x7770},    {"CeWriteFile", 0x7770},   {"CeGetFileSize", 0x7770},
+        {"CeCloseHandle", 0x7770}, {"CeFindClose", 0x7770},   {"CeReadFile", search},
+        {"CeWriteFile", search},   {"CeGetFileSize", search}, {"CeCloseHandle", search},
+        {"CeFindClose", file},
     };
     for (const auto& c : cases) {
         const auto call = std::find_if(std::begin(kHandheldCalls), std::end(kHandheldCalls),
@@ -600,6 +607,9 @@ TEST_F(RapiDeviceTest, JournalRecordsEveryCallInOrder)
     EXPECT_EQ(device_->CeFindFirstFile(kMarkerPath), kInvalidDeviceHandle);
     EXPECT_EQ(device_->CeGetLastError(), kFileNotFound);
     const DeviceHandle data = Open(kDataPath, kGenericRead, kOpenExisting);
+    std::uint32_t sizeHigh = 1;
+    EXPECT_EQ(device_->CeGetFileSize(data, sizeHigh), 5000u);
+    EXPECT_EQ(sizeHigh, 0u);
     for (const std::uint32_t expected : {4096u, 904u, 0u}) {
         char buffer[kReadSize];
         std::uint32_t got = 0;
@@ -622,6 +632,7 @@ TEST_F(RapiDeviceTest, JournalRecordsEveryCallInOrder)
         "CeFindFirstFile \\Storage Card\\SyncDone.dat -> fail 2",
         "CeGetLastError -> 2",
         "CeCreateFile \\Storage Card\\savedata.dat GENERIC_READ OPEN_EXISTING -> " + HandleText(data),
+        "CeGetFileSize " + HandleText(data) + " -> ok 5000",
         "CeReadFile 4096 -> ok 4096",
         "CeReadFile 4096 -> ok 904",
         "CeReadFile 4096 -> ok 0",

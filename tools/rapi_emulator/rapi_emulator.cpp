@@ -79,6 +79,7 @@ enum class Call : unsigned {
     Create,
     Read,
     Write,
+    GetSize,
     LastError,
     Close,
     Delete,
@@ -86,8 +87,8 @@ enum class Call : unsigned {
 };
 
 constexpr const wchar_t* kCallNames[] = {
-    L"CeRapiInitEx", L"CeRapiUninit", L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile",
-    L"CeReadFile",   L"CeWriteFile",  L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
+    L"CeRapiInitEx", L"CeRapiUninit",  L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile", L"CeReadFile",
+    L"CeWriteFile",  L"CeGetFileSize", L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
 };
 static_assert(std::size(kCallNames) == static_cast<std::size_t>(Call::Count));
 
@@ -733,6 +734,24 @@ BOOL WriteDeviceFile(State& state, HANDLE file, LPCVOID buffer, DWORD bytesToWri
     return TRUE;
 }
 
+// The file's size; nothing when the call fails.
+std::optional<std::uint64_t> DeviceFileSize(State& state, HANDLE file)
+{
+    if (!Connected(state)) {
+        return std::nullopt;
+    }
+    const OpenObject* object = FindObject(state, file, OpenObject::Kind::File);
+    if (object == nullptr) {
+        return std::nullopt;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(object->file.Get(), &size)) {
+        Fail(state, ::GetLastError());
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
 BOOL CloseFile(State& state, HANDLE handle)
 {
     if (!Connected(state)) {
@@ -864,6 +883,20 @@ extern "C" BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWri
         emulator::Record(state, L"CeWriteFile " + std::to_wstring(bytesToWrite) + L" -> "
                                     + emulator::ResultText(state, ok, ok ? *bytesWritten : 0));
         return ok;
+    });
+}
+
+extern "C" DWORD WINAPI CeGetFileSize(HANDLE file, LPDWORD fileSizeHigh)
+{
+    return emulator::Guarded(static_cast<DWORD>(INVALID_FILE_SIZE), [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::GetSize);
+        const std::optional<std::uint64_t> size = emulator::DeviceFileSize(state, file);
+        if (fileSizeHigh != nullptr) {
+            *fileSizeHigh = size ? static_cast<DWORD>(*size >> 32) : 0;
+        }
+        emulator::Record(state, L"CeGetFileSize " + emulator::HandleText(file) + L" -> "
+                                    + (size ? L"ok " + std::to_wstring(*size) : emulator::FailText(state)));
+        return size ? static_cast<DWORD>(*size) : static_cast<DWORD>(INVALID_FILE_SIZE);
     });
 }
 
