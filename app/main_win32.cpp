@@ -47,9 +47,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
             }
             return form1.PumpMessages();
         });
-        // The client keeps the window alive while it waits for the server.
-        const std::unique_ptr<FtpClient> ftpClient1 =
-            MakeWinInetFtpClient([&form1] { return form1.PumpMessages(); }, files);
+        // The client keeps the window alive while it waits for the server,
+        // and tells it how far a transfer has got.
+        const std::unique_ptr<FtpClient> ftpClient1 = MakeWinInetFtpClient(
+            [&form1](const std::optional<Progress>& transfer) {
+                return transfer ? form1.ReportProgress(*transfer) : form1.PumpMessages();
+            },
+            files);
         SystemClock clock;
         return form1.Run(instance, showCommand, [&] {
             // rapi.dll is loaded as the job starts, before anything else, so

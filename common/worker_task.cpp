@@ -23,6 +23,21 @@ void TaskState::MadeProgress()
     lastProgress_ = now_();
 }
 
+void TaskState::MadeProgress(const Progress& transfer)
+{
+    {
+        std::lock_guard lock(mutex_);
+        transfer_ = transfer;
+    }
+    MadeProgress();
+}
+
+std::optional<Progress> TaskState::Transfer()
+{
+    std::lock_guard lock(mutex_);
+    return transfer_;
+}
+
 SteadyClock::duration TaskState::TimeWithoutProgress() const
 {
     return now_() - lastProgress_.load();

@@ -8,6 +8,8 @@
 // shared pointers, never the caller's.
 #pragma once
 
+#include "common/job_window.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -37,9 +40,13 @@ public:
     bool WaitFor(SteadyClock::duration limit);
     bool Finished();
 
-    // Called by the work whenever it has moved forward.
+    // Called by the work whenever it has moved forward; a transfer says how
+    // far it has got.
     void MadeProgress();
+    void MadeProgress(const Progress& transfer);
     SteadyClock::duration TimeWithoutProgress() const;
+    // How far the transfer has got, as the work last said; nothing before that.
+    std::optional<Progress> Transfer();
 
 protected:
     std::mutex mutex_;
@@ -49,6 +56,7 @@ protected:
 private:
     SteadyNow now_;
     std::atomic<SteadyClock::time_point> lastProgress_;
+    std::optional<Progress> transfer_;  // guarded by mutex_
 };
 
 // One operation, shared by the worker that runs it and the thread that waits.

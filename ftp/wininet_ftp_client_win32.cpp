@@ -268,14 +268,16 @@ FtpError BrokeOff(Connection& connection, const std::string& remotePath, DWORD c
                     LastCallFailure(password).reply);
 }
 
-Done SendFile(Connection& connection, TaskState& task, InputFile& local, const std::string& remotePath,
-              const std::string& password)
+// Sends the local file, of size bytes, telling the task how many it has sent.
+Done SendFile(Connection& connection, TaskState& task, InputFile& local, std::uint64_t size,
+              const std::string& remotePath, const std::string& password)
 {
     // The open remote file is closed when the worker leaves, whichever way.
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
     const HINTERNET remote =
         OpenRemoteFile(connection, remotePath, GENERIC_WRITE, "the server refused to store ", password);
-    task.MadeProgress();
+    Progress sending{0, size};
+    task.MadeProgress(sending);
 
     std::vector<char> chunk(kChunkBytes);
     for (;;) {
@@ -300,20 +302,24 @@ Done SendFile(Connection& connection, TaskState& task, InputFile& local, const s
                 throw BrokeOff(connection, remotePath, code, password);
             }
             sent += written;
-            task.MadeProgress();
+            sending.done += written;
+            task.MadeProgress(sending);
         }
     }
     FinishTransfer(connection, remotePath, "the server did not accept ", password);
     return {};
 }
 
+// Receives the remote file, telling the task how many bytes have come: of
+// a size it does not know.
 Done ReceiveFile(Connection& connection, TaskState& task, OutputFile& local, const std::string& remotePath,
                  const std::string& password)
 {
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
     const HINTERNET remote =
         OpenRemoteFile(connection, remotePath, GENERIC_READ, "the server refused to send ", password);
-    task.MadeProgress();
+    Progress receiving{0, 0};
+    task.MadeProgress(receiving);
 
     std::vector<char> chunk(kChunkBytes);
     for (;;) {
@@ -329,7 +335,8 @@ Done ReceiveFile(Connection& connection, TaskState& task, OutputFile& local, con
         } catch (const FileError& error) {
             throw LocalFileFailure(error, "written");
         }
-        task.MadeProgress();
+        receiving.done += got;
+        task.MadeProgress(receiving);
     }
     FinishTransfer(connection, remotePath, "the server did not finish sending ", password);
     try {
@@ -515,8 +522,8 @@ void EndInTheBackground(std::shared_ptr<Connection> connection) noexcept
 
 class WinInetFtpClient final : public FtpClient {
 public:
-    WinInetFtpClient(std::function<bool()> pumpMessages, LocalFiles& files) :
-        pumpMessages_(std::move(pumpMessages)),
+    WinInetFtpClient(FtpPump pump, LocalFiles& files) :
+        pump_(std::move(pump)),
         files_(files)
     {
     }
@@ -559,14 +566,16 @@ public:
     {
         RequireConnection();
         std::shared_ptr<InputFile> local;
+        std::uint64_t size = 0;
         try {
             local = files_.OpenForReading(localName);
+            size = files_.Size(localName);
         } catch (const FileError& error) {
             throw LocalFileFailure(error, "opened");
         }
         auto task = std::make_shared<Task<Done>>();
-        Start(task, [connection = connection_, local, remotePath, password = password_](TaskState& self) {
-            return SendFile(*connection, self, *local, remotePath, password);
+        Start(task, [connection = connection_, local, size, remotePath, password = password_](TaskState& self) {
+            return SendFile(*connection, self, *local, size, remotePath, password);
         });
         Await(task, "sending " + remotePath,
               "the transfer of " + remotePath + " stalled: no data moved for "
@@ -633,14 +642,16 @@ private:
         }
     }
 
-    // Waits for the worker while the window's messages are pumped. Gives the
-    // operation up, ending the connection, when the window is closed or when
-    // nothing has moved for the stall limit.
+    // Waits for the worker while the window's messages are pumped, and the
+    // window told how far a transfer has got. Gives the operation up, ending
+    // the connection, when the window is closed or when nothing has moved
+    // for the stall limit.
     template <typename Result>
     Result Await(const std::shared_ptr<Task<Result>>& task, const std::string& activity,
                  const std::string& stalled)
     {
-        switch (WaitWhilePumping(*task, pumpMessages_, std::chrono::milliseconds(kStallTimeLimitMs))) {
+        const auto pump = [this, &task] { return pump_(task->Transfer()); };
+        switch (WaitWhilePumping(*task, pump, std::chrono::milliseconds(kStallTimeLimitMs))) {
         case WaitEnd::WindowClosed:
             Disconnect();
             throw FtpError("the window was closed while Kestrane was " + activity);
@@ -654,7 +665,7 @@ private:
         return task->Outcome();
     }
 
-    std::function<bool()> pumpMessages_;
+    FtpPump pump_;
     LocalFiles& files_;
     std::string host_;
     std::string user_;
@@ -667,9 +678,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FtpClient> MakeWinInetFtpClient(std::function<bool()> pumpMessages, LocalFiles& files)
+std::unique_ptr<FtpClient> MakeWinInetFtpClient(FtpPump pump, LocalFiles& files)
 {
-    return std::make_unique<WinInetFtpClient>(std::move(pumpMessages), files);
+    return std::make_unique<WinInetFtpClient>(std::move(pump), files);
 }
 
 }  // namespace kestrane

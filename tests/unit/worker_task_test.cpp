@@ -64,6 +64,23 @@ TEST(WorkerTaskTest, KeepsTheWorksResultOrRethrowsWhatItThrew)
     }
 }
 
+TEST(WorkerTaskTest, ATransferTellsHowFarItHasGotAndThatCountsAsProgress)
+{
+    ManualClock clock;
+    Task<int> task(clock.Reader());
+    EXPECT_EQ(task.Transfer(), std::nullopt) << "nothing is known before the work says";
+
+    clock.Advance(kStallLimit);
+    task.MadeProgress(Progress{4096, 10000});
+    task.MadeProgress(Progress{8192, 10000});
+
+    EXPECT_EQ(task.TimeWithoutProgress(), SteadyClock::duration::zero());
+    const std::optional<Progress> transfer = task.Transfer();
+    ASSERT_TRUE(transfer.has_value());
+    EXPECT_EQ(transfer->done, 8192u);
+    EXPECT_EQ(transfer->total, 10000u);
+}
+
 // What a waiting scene holds: a worker held at the gate until the wait is
 // over, on a clock the pump moves.
 struct Scene {

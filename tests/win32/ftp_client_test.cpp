@@ -21,8 +21,10 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kestrane {
 namespace {
@@ -126,12 +128,16 @@ private:
 };
 
 // The window's message pump as the client sees it: it waits a little, as the
-// real one does, and reports the window closed once the time set has passed.
+// real one does, keeps every transfer's progress it is given, and reports
+// the window closed once the time set has passed.
 class Pump {
 public:
-    std::function<bool()> Function()
+    FtpPump Function()
     {
-        return [this] {
+        return [this](const std::optional<Progress>& transfer) {
+            if (transfer) {
+                transfers.push_back(*transfer);
+            }
             ::Sleep(20);
             return Clock::now() < closeAt_;
         };
@@ -139,9 +145,26 @@ public:
 
     void CloseIn(Clock::duration wait) { closeAt_ = Clock::now() + wait; }
 
+    std::vector<Progress> transfers;
+
 private:
     Clock::time_point closeAt_ = Clock::time_point::max();
 };
+
+// What a pump was told of one transfer: bytes that only grow, never past
+// the total expected (0 where the size is not known).
+void ExpectSteadyProgress(const std::vector<Progress>& transfers, std::uint64_t total)
+{
+    std::uint64_t before = 0;
+    for (const Progress& transfer : transfers) {
+        EXPECT_EQ(transfer.total, total);
+        EXPECT_GE(transfer.done, before);
+        if (total != 0) {
+            EXPECT_LE(transfer.done, total);
+        }
+        before = transfer.done;
+    }
+}
 
 void ConnectWithin(FtpClient& client, Clock::duration limit)
 {
@@ -250,10 +273,14 @@ TEST_F(FtpServerTest, UploadsBinaryFileIntact)
     ConnectWithin(*client, kConnectLimit);
 
     EXPECT_EQ(client->RemoteFileSize(remote), std::nullopt);
+    pump.transfers.clear();
     client->PutFile(local.Name(), remote);
+    ExpectSteadyProgress(pump.transfers, content.size());
     EXPECT_EQ(client->RemoteFileSize(remote), content.size());
     LocalFile copy("stale content, to be replaced");
+    pump.transfers.clear();
     client->GetFile(remote, copy.Name());
+    ExpectSteadyProgress(pump.transfers, 0);
     EXPECT_TRUE(copy.Content() == content) << "the copy differs from what was sent";
     client->Disconnect();
 }
