@@ -5,6 +5,8 @@
 #include "common/job_error.h"
 #include "common/local_files.h"
 
+#include <commctrl.h>
+
 #include <stdexcept>
 
 namespace kestrane {
@@ -24,11 +26,13 @@ constexpr DWORD kAnswerIntervalMs = 50;
 
 // Sizes in pixels at 96 dpi (the window was laid out in twips, 15 to a pixel).
 constexpr int kClientWidth = 173;               // 2595 twips
-constexpr int kClientHeight = 272;              // 4080 twips
 constexpr RECT kLogBox = {2, 0, 2 + 169, 269};  // left 30, width 2535, height 4035 twips
+// The progress bar, as wide as the log box and the height of a dialog's, below it.
+constexpr RECT kProgressBar = {2, 273, 2 + 169, 273 + 14};
+constexpr int kClientHeight = kProgressBar.bottom + 3;
 
-// The controls' identifiers, named after the controls. Only txtLog is used:
-// the others lie under it, and nothing reads them.
+// The controls' identifiers, named after the controls. Only txtLog and
+// barProgress are used: the others lie under the log box, and nothing reads them.
 enum ControlId : int {
     txtLog = 100,
     txtHost,
@@ -38,6 +42,7 @@ enum ControlId : int {
     lblHost,
     lblUser,
     lblPassword,
+    barProgress,
 };
 
 struct CoveredControl {
@@ -61,6 +66,22 @@ constexpr CoveredControl kCoveredControls[] = {
 int Scale(int pixels, UINT dpi)
 {
     return ::MulDiv(pixels, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+}
+
+// The bar's colour for a mode: green, red for an error, yellow for a pause.
+WPARAM BarStateOf(ProgressMode mode)
+{
+    switch (mode) {
+    case ProgressMode::Failed:
+        return PBST_ERROR;
+    case ProgressMode::Warned:
+        return PBST_PAUSED;
+    case ProgressMode::Busy:
+    case ProgressMode::Measured:
+    case ProgressMode::Finished:
+        break;
+    }
+    return PBST_NORMAL;
 }
 
 UINT IconFor(MessageKind kind)
@@ -165,11 +186,17 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPA
 
 LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (taskbar_ && taskbar_->IsButtonCreated(message)) {
+        taskbar_->ButtonCreated();
+        return 0;
+    }
     switch (message) {
     case WM_CREATE:
         CreateControls();
         ApplyDpi(dpi::ForWindow(window_));
+        taskbar_.emplace(window_);
         SetLogText(kFirstLogLine);
+        ShowProgress({ProgressMode::Busy, 0});
         ThrowLastErrorIf(::SetTimer(window_, kTimer1, kStartDelayMs, nullptr) == 0, "SetTimer");
         return 0;
 
@@ -235,6 +262,14 @@ void Form1::CreateControls()
     ThrowLastErrorIf(txtLog_ == nullptr, "Creating the log box");
     // The log box lies over the covered controls.
     ThrowLastErrorIf(!::SetWindowPos(txtLog_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE), "SetWindowPos");
+
+    INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_PROGRESS_CLASS};
+    ThrowLastErrorIf(!::InitCommonControlsEx(&commonControls), "InitCommonControlsEx");
+    barProgress_ =
+        ::CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window_,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(barProgress)), instance, nullptr);
+    ThrowLastErrorIf(barProgress_ == nullptr, "Creating the progress bar");
+    ::SendMessageW(barProgress_, PBM_SETRANGE32, 0, kProgressRange);
 }
 
 void Form1::ApplyDpi(UINT dpi)
@@ -260,6 +295,7 @@ void Form1::ApplyDpi(UINT dpi)
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.Get()), TRUE);
     };
     place(txtLog_, kLogBox);
+    place(barProgress_, kProgressBar);
     for (const CoveredControl& control : kCoveredControls) {
         place(::GetDlgItem(window_, control.id), control.bounds);
     }
@@ -280,13 +316,42 @@ void Form1::SetLogText(const std::wstring& text)
                      "RedrawWindow");
 }
 
+void Form1::ShowProgress(const ProgressView& view)
+{
+    if (shown_ == view) {
+        return;
+    }
+    shown_ = view;
+    const bool busy = view.mode == ProgressMode::Busy;
+    const auto style = ::GetWindowLongPtrW(barProgress_, GWL_STYLE);
+    const auto wanted = busy ? style | PBS_MARQUEE : style & ~static_cast<LONG_PTR>(PBS_MARQUEE);
+    if (wanted != style) {
+        // The style of a child window is never 0: 0 means the call failed.
+        ThrowLastErrorIf(::SetWindowLongPtrW(barProgress_, GWL_STYLE, wanted) == 0, "SetWindowLongPtrW");
+        // The bar repaints only what a new position changes: the marquee's
+        // last place, or the position before it, would stay.
+        ThrowLastErrorIf(!::InvalidateRect(barProgress_, nullptr, TRUE), "InvalidateRect");
+    }
+    // The marquee moves on a timer of the bar's own, whenever the window's
+    // messages are handled.
+    ::SendMessageW(barProgress_, PBM_SETMARQUEE, busy, 0);
+    if (!busy) {
+        ::SendMessageW(barProgress_, PBM_SETSTATE, BarStateOf(view.mode), 0);
+        ::SendMessageW(barProgress_, PBM_SETPOS, static_cast<WPARAM>(view.position), 0);
+    }
+    taskbar_->Show(view);
+}
+
 void Form1::LogLine(const std::string& line)
 {
     SetLogText(logText_ + L"\r\n" + win32::Widen(line));
+    // Each line begins a step, which has not yet said how far it has got.
+    ShowProgress({ProgressMode::Busy, 0});
 }
 
 void Form1::ShowMessage(const std::string& text, MessageKind kind)
 {
+    ShowProgress(MessageView(shown_.value_or(ProgressView{}), kind));
     ShowProgramMessage(window_, text, kind);
 }
 
@@ -298,8 +363,9 @@ bool Form1::PumpMessages()
     return !closeRequested_;
 }
 
-bool Form1::ReportProgress(const Progress&)
+bool Form1::ReportProgress(const Progress& progress)
 {
+    ShowProgress(MeasuredView(progress));
     // Unsigned arithmetic keeps the interval right when the tick count wraps.
     if (::GetTickCount() - lastHandled_ >= kAnswerIntervalMs) {
         HandlePendingMessages();

@@ -1,8 +1,11 @@
-// Form1, the program's one window: a log box that reports the job's
-// progress, and the start timer that runs the transfer job once, five
+// Form1, the program's one window: a log box that reports the job's steps,
+// a progress bar below it (and on the taskbar button) that shows how far a
+// step has got, and the start timer that runs the transfer job once, five
 // seconds after the window is created.
 #pragma once
 
+#include "app/progress_view.h"
+#include "app/taskbar_progress_win32.h"
 #include "app/transfer_job.h"
 #include "common/job_window.h"
 #include "common/win32_support.h"
@@ -10,6 +13,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace kestrane {
@@ -53,10 +57,14 @@ private:
     void OnStartTimer();
     int RunTransferJob();
     void SetLogText(const std::wstring& text);
+    void ShowProgress(const ProgressView& view);
 
     std::function<JobOutcome()> transferJob_;
     HWND window_ = nullptr;
     HWND txtLog_ = nullptr;
+    HWND barProgress_ = nullptr;
+    std::optional<ProgressView> shown_;  // on the bar and the taskbar button
+    std::optional<TaskbarProgress> taskbar_;
     win32::UniqueFont font_;
     std::wstring logText_;
     bool jobRunning_ = false;

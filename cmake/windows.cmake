@@ -31,10 +31,11 @@ add_executable(kestrane WIN32
   app/main_win32.cpp
   app/main_window_win32.cpp
   app/dpi_win32.cpp
+  app/taskbar_progress_win32.cpp
   app/kestrane.rc
 )
 target_include_directories(kestrane PRIVATE ${KESTRANE_GENERATED_DIR})
-target_link_libraries(kestrane PRIVATE kestrane_win32)
+target_link_libraries(kestrane PRIVATE kestrane_win32 comctl32 ole32 uuid)
 target_link_options(kestrane PRIVATE -municode)
 set_source_files_properties(app/kestrane.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/app/kestrane.ico;${KESTRANE_GENERATED_DIR}/kestrane.manifest")
