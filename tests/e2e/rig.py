@@ -425,6 +425,21 @@ class MessageBox:
     screenshot: Path = None
 
 
+@dataclass(frozen=True)
+class ProgressBar:
+    """One state of the main window's progress bar, as seen t ms after the start."""
+    t: int
+    position: int
+    low: int
+    high: int
+    marquee: bool  # a marquee runs: how far the work has got is not shown
+    state: str     # "normal", "error", "paused" or "unknown"
+
+    @property
+    def full(self):
+        return not self.marquee and self.position == self.high
+
+
 @dataclass
 class RunResult:
     """What one run showed: the operator's events in the order reported, each a
@@ -479,6 +494,13 @@ class RunResult:
     def log_changes(self):
         """(t, text) for every state of the log box that was seen."""
         return [(event["t"], event["text"]) for event in self.of_kind("log")]
+
+    @property
+    def progress(self):
+        """Every state of the progress bar that was seen, in order. The log as
+        log_at(bar.t) gives it already holds the line of the bar's step."""
+        return [ProgressBar(event["t"], event["position"], event["low"], event["high"], event["marquee"],
+                            event["state"]) for event in self.of_kind("progress")]
 
     @property
     def log(self):

@@ -170,6 +170,11 @@ def test_a_slow_server_receives_the_whole_file(kestrane, handheld, start_ftp_ser
     connecting = next(t for t, text in result.log_changes if text.endswith("FTP file ..."))
     assert result.message_boxes[0].shown_ms - connecting >= SLOW_UPLOAD_AT_LEAST_MS, (
         "the server was not slow, so this tests nothing")
+    # Meanwhile the progress bar shows how much of the file has been sent,
+    # never going back.
+    sending = [bar.position for bar in result.progress if not bar.marquee
+               and result.log_at(bar.t).endswith("FTP file ...")]
+    assert sending and sending == sorted(sending) and sending[-1] > 0, result.progress
     (upload,) = delivery.upload_names(kestrane)
     assert delivery.remote_file(slow, upload).read_bytes() == (kestrane.workdir / upload).read_bytes()
     problems = delivery.exactly_once_problems(slow, records)

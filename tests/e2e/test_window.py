@@ -12,8 +12,9 @@ from rig import JOB_LOG_LINES
 from scenario import LOCATION, records
 
 DESKTOP_KEY = r"HKEY_CURRENT_USER\Control Panel\Desktop"
-# The window's client area at 100 %, 2595 x 4080 twips.
-CLIENT_SIZE = (173, 272)
+# The window's client area at 100 %: 2595 x 4080 twips, and the progress
+# bar below the log box.
+CLIENT_SIZE = (173, 290)
 
 
 @pytest.fixture
@@ -41,19 +42,25 @@ def test_the_window_scales_with_the_display(kestrane, display_dpi, dpi):
     assert abs(window["client_width"] - expected[0]) <= 2, window
     assert abs(window["client_height"] - expected[1]) <= 2, window
     assert result.log == rig.FIRST_LOG_LINE
+    # While it looks for the handheld, the bar shows that it is at work.
+    assert result.progress and all(bar.marquee for bar in result.progress), result.describe()
     assert result.exit_code == rig.EXIT_NOT_RUN
 
 
 # The window answers within a second at all times (Windows marks a window
 # that has not answered for 5 s "Not Responding"): while the job waits for
 # the handheld, and while it pulls and builds 100 MB. The probe sends it a
-# message several times a second and times each answer.
+# message several times a second and times each answer. Its progress bar
+# runs a marquee while the job waits, moves on as the pull goes, and is
+# full when the job is done.
 ANSWER_LIMIT_MS = 1000
 PROBE_MS = 200
 BIG_DATA = records(10_000) * 477
 assert len(BIG_DATA) > 100 * 1024 * 1024
 # Answers seen while the job waited, before the handheld is docked.
 ANSWERS_WHILE_WAITING = 5
+# Positions of the progress bar seen while the pull goes: "several".
+PULL_POSITIONS_AT_LEAST = 3
 
 
 def test_the_window_answers_within_a_second_throughout_the_job(kestrane, handheld, ftp_server):
@@ -90,6 +97,14 @@ def test_the_window_answers_within_a_second_throughout_the_job(kestrane, handhel
     assert all(phases[phase] for phase in ("waiting for the handheld", "pulling", "building")), longest
     assert all(wait_ms < ANSWER_LIMIT_MS for _, wait_ms in result.answers), longest
 
+    waiting = [bar for bar in result.progress if bar.t < docked_at[0]]
+    assert waiting and all(bar.marquee for bar in waiting), waiting
+    pulling = [bar.position for bar in result.progress if bar.t > docked_at[0] and not bar.marquee
+               and result.log_at(bar.t).split("\r\n")[-1] == JOB_LOG_LINES[0]]
+    print("positions of the bar during the pull:", pulling)
+    assert len(set(pulling)) >= PULL_POSITIONS_AT_LEAST and pulling == sorted(pulling), pulling
+    assert result.progress[-1].full and result.progress[-1].state == "normal", result.progress[-1]
+
 
 # The README promises Windows Vista and later. A function a program imports
 # must be in Windows for the program to start at all; the window's
@@ -98,14 +113,15 @@ def test_the_window_answers_within_a_second_throughout_the_job(kestrane, handhel
 # this one might call.
 NEWER_THAN_VISTA = {
     # Windows 7 (with an update), 8 and 8.1
-    "AddDllDirectory", "SetDefaultDllDirectories", "RemoveDllDirectory", "GetSystemTimePreciseAsFileTime",
+    "ChangeWindowMessageFilterEx", "AddDllDirectory", "SetDefaultDllDirectories", "RemoveDllDirectory", "GetSystemTimePreciseAsFileTime",
     "CreateFile2", "GetDpiForMonitor", "SetProcessDpiAwareness", "GetProcessDpiAwareness",
     # Windows 10 version 1607 and later
     "GetDpiForWindow", "GetDpiForSystem", "SystemParametersInfoForDpi", "AdjustWindowRectExForDpi",
     "GetSystemMetricsForDpi", "EnableNonClientDpiScaling", "SetThreadDpiAwarenessContext",
     "GetThreadDpiAwarenessContext", "GetWindowDpiAwarenessContext", "SetProcessDpiAwarenessContext",
 }
-VISTA_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll"}
+VISTA_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll",
+                   "comctl32.dll", "ole32.dll"}
 
 
 def imported_functions(program):

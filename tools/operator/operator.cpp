@@ -11,6 +11,7 @@
 //   {"t":..,"event":"window","id":ID,"title":"..","class":"..","client_width":W,"client_height":H}
 //   {"t":..,"event":"window_closed","id":ID}
 //   {"t":..,"event":"log","text":".."}
+//   {"t":..,"event":"progress","position":N,"low":N,"high":N,"marquee":false,"state":"normal"}
 //   {"t":..,"event":"not_responding"}
 //   {"t":..,"event":"responding"}
 //   {"t":..,"event":"message_box","id":ID,"title":"..","text":"..","icon":"error"}
@@ -25,18 +26,26 @@
 //
 // "window" is a top-level window other than a dialog becoming visible, and
 // "window_closed" its going (hidden or destroyed); the first one is the main
-// window. "log" is the full new text of the program's log: the multi-line
-// edit box of its top-level window, read even while that window is hidden.
-// The text is read with WM_GETTEXT, which the program's thread answers only
-// between its own work: "not_responding" says that it did not answer in
-// time, "responding" that it answers again. "message_box" is a visible
-// dialog (class #32770): its caption, its text (item 0xFFFF) and its icon,
-// one of "error", "warning", "information", "question", "none" or "unknown".
-// "answer" is one probe of the main window (--probe-ms): "t" is when the
-// message was sent, wait_ms how long the window took to answer it. "holding"
-// and "released" tell when the operator held a file (--hold) and let it go.
-// "exit" is always the last line; a program the operator terminated exits
-// with 137. Options:
+// window, which is then told that its taskbar button exists (the registered
+// message "TaskbarButtonCreated"), as the taskbar of Windows tells it. "log"
+// is the full new text of the program's log: the multi-line edit box of its
+// top-level window, read even while that window is hidden. The text is read
+// with WM_GETTEXT, which the program's thread answers only between its own
+// work: "not_responding" says that it did not answer in time, "responding"
+// that it answers again. "progress" is a new state of the progress bar
+// (class msctls_progress32) beside the log box: its position in its range
+// (low and high, read once when the bar is found), whether it shows a
+// marquee instead, and its state: "normal", "error", "paused" or "unknown".
+// The bar is read before the log and reported after it, so that the log as
+// last reported before a "progress" event already holds the line of the step
+// the bar's state belongs to. "message_box" is a visible dialog (class
+// #32770): its caption, its text (item 0xFFFF) and its icon, one of "error",
+// "warning", "information", "question", "none" or "unknown". "answer" is one
+// probe of the main window (--probe-ms): "t" is when the message was sent,
+// wait_ms how long the window took to answer it. "holding" and "released"
+// tell when the operator held a file (--hold) and let it go. "exit" is
+// always the last line; a program the operator terminated exits with 137.
+// Options:
 //
 //   --cwd DIR               the program's current directory (default: ours)
 //   --ok-delay-ms N         press OK on each message box N ms after it appeared
@@ -59,6 +68,8 @@
 // end early. Exit status: 0 when the program ran to its end (whatever its own
 // exit code), 3 after a timeout, 2 for a usage error, 1 when the operator failed.
 #include "common/win32_support.h"
+
+#include <commctrl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -379,12 +390,34 @@ std::wstring Caption(HWND window)
     return std::wstring(caption, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
+// Sends a control a message that asks for a number, across processes; false
+// when the owning thread does not answer in time.
+bool Ask(HWND control, UINT message, WPARAM wParam, DWORD_PTR& answer)
+{
+    return ::SendMessageTimeoutW(control, message, wParam, 0, SMTO_ABORTIFHUNG, kTextTimeoutMs, &answer) != 0;
+}
+
+// A progress bar's state (PBM_GETSTATE) by name.
+const char* BarStateName(DWORD_PTR state)
+{
+    switch (state) {
+    case PBST_NORMAL:
+        return "normal";
+    case PBST_ERROR:
+        return "error";
+    case PBST_PAUSED:
+        return "paused";
+    default:
+        return "unknown";
+    }
+}
+
 // A control's text through WM_GETTEXT, sent across processes; empty when the
 // owning thread does not answer in time (it may be busy in a long call).
 std::optional<std::wstring> ControlText(HWND control)
 {
     DWORD_PTR length = 0;
-    if (!::SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kTextTimeoutMs, &length)) {
+    if (!Ask(control, WM_GETTEXTLENGTH, 0, length)) {
         return std::nullopt;
     }
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
@@ -582,7 +615,10 @@ public:
                 SeeWindow(window.handle, className, window.visible);
             }
         }
+        // See "progress" above for this order.
+        const std::optional<std::string> bar = ReadProgressBar();
         ReadLog();
+        ReportProgressBar(bar);
         for (HWND box : boxes) {
             SeeMessageBox(box);
         }
@@ -712,6 +748,7 @@ private:
         if (mainWindow_ == nullptr && (logOwner_ == nullptr || logOwner_ == window)) {
             mainWindow_ = window;
             mainShownAt_ = events_.Now();
+            TellTaskbarButtonCreated(window);
             if (probe_) {
                 probe_->Start(window);
             }
@@ -745,6 +782,48 @@ private:
         }
     }
 
+    // The progress bar's state, as the fields of a "progress" event; nothing
+    // before the bar is found, once it has gone, or while its thread does
+    // not answer in time.
+    std::optional<std::string> ReadProgressBar()
+    {
+        if (progressBar_ == nullptr && logOwner_ != nullptr) {
+            progressBar_ = ::FindWindowExW(logOwner_, nullptr, PROGRESS_CLASSW, nullptr);
+            if (progressBar_ != nullptr
+                && !(Ask(progressBar_, PBM_GETRANGE, TRUE, barLow_) && Ask(progressBar_, PBM_GETRANGE, FALSE, barHigh_))) {
+                progressBar_ = nullptr;  // looked for again at the next scan
+            }
+        }
+        DWORD_PTR position = 0;
+        DWORD_PTR state = 0;
+        if (progressBar_ == nullptr || !Ask(progressBar_, PBM_GETPOS, 0, position)
+            || !Ask(progressBar_, PBM_GETSTATE, 0, state)) {
+            return std::nullopt;
+        }
+        const bool marquee = (::GetWindowLongPtrW(progressBar_, GWL_STYLE) & PBS_MARQUEE) != 0;
+        return ",\"position\":" + std::to_string(static_cast<int>(position))
+               + ",\"low\":" + std::to_string(static_cast<int>(barLow_))
+               + ",\"high\":" + std::to_string(static_cast<int>(barHigh_))
+               + ",\"marquee\":" + (marquee ? "true" : "false") + ",\"state\":\"" + BarStateName(state) + "\"";
+    }
+
+    void ReportProgressBar(const std::optional<std::string>& bar)
+    {
+        if (bar && *bar != progress_) {
+            progress_ = *bar;
+            events_.Emit("progress", progress_);
+        }
+    }
+
+    // Tells the main window that its taskbar button exists, as the taskbar of
+    // Windows does once the window shows, and as no taskbar does here.
+    void TellTaskbarButtonCreated(HWND window)
+    {
+        const UINT buttonCreated = ::RegisterWindowMessageW(L"TaskbarButtonCreated");
+        ThrowLastErrorIf(buttonCreated == 0, "RegisterWindowMessage");
+        Post(window, buttonCreated, 0, 0);
+    }
+
     // Posts a message to a window that may have gone meanwhile; false if it has.
     bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
@@ -776,6 +855,10 @@ private:
     HWND logOwner_ = nullptr;
     HWND logBox_ = nullptr;
     std::wstring log_;
+    HWND progressBar_ = nullptr;
+    DWORD_PTR barLow_ = 0;
+    DWORD_PTR barHigh_ = 0;
+    std::string progress_;  // the fields of the last "progress" event
     bool responding_ = true;
     bool closePosted_ = false;
     bool killed_ = false;
