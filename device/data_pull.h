@@ -21,7 +21,8 @@ inline constexpr std::uint32_t kDeviceReadSize = 4096;
 // file: its bytes unchanged, followed by one CR LF. An empty data file is
 // just deleted. A pulled copy left by an interrupted run is settled first,
 // once the handheld can say whether it still holds that data. The window
-// keeps answering while the data is copied; closing it stops the copy.
+// keeps answering while the data is copied, and is told how much of the
+// handheld's file has come; closing it stops the copy.
 // Throws JobError when the handheld cannot be reached or read, the data
 // cannot be saved or the window was closed; the data then stays on the
 // handheld. Throws WindowClosed when the window was closed while the job
