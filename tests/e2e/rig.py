@@ -49,6 +49,9 @@ JOB_LOG_LINES = [
     "Done",
 ]
 FINISHED_MESSAGE = "Now safe to remove Handheld from Dock"
+# The main window's client area at 96 dpi: 2595 x 4080 twips, and the
+# progress bar below the log box.
+CLIENT_SIZE = (173, 290)
 # The program's exit status when its window was closed before the job had
 # touched anything.
 EXIT_NOT_RUN = 3

@@ -12,9 +12,6 @@ from rig import JOB_LOG_LINES
 from scenario import LOCATION, records
 
 DESKTOP_KEY = r"HKEY_CURRENT_USER\Control Panel\Desktop"
-# The window's client area at 100 %: 2595 x 4080 twips, and the progress
-# bar below the log box.
-CLIENT_SIZE = (173, 290)
 
 
 @pytest.fixture
@@ -38,7 +35,7 @@ def test_the_window_scales_with_the_display(kestrane, display_dpi, dpi):
     assert window is not None, result.describe()
     # The window lays itself out for the display's dpi (it is dpi aware), so
     # its text is drawn at that size rather than stretched.
-    expected = [round(size * dpi / 96) for size in CLIENT_SIZE]
+    expected = [round(size * dpi / 96) for size in rig.CLIENT_SIZE]
     assert abs(window["client_width"] - expected[0]) <= 2, window
     assert abs(window["client_height"] - expected[1]) <= 2, window
     assert result.log == rig.FIRST_LOG_LINE
