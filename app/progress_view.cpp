@@ -14,10 +14,9 @@ ProgressView MeasuredView(const Progress& progress)
     constexpr auto kRange = static_cast<std::uint64_t>(kProgressRange);
     // done * kRange stays in range but for totals of more than 18 million
     // terabytes; those are divided first, a thousandth at a time.
-    const std::uint64_t position =
-        progress.total <= std::numeric_limits<std::uint64_t>::max() / kRange
-            ? done * kRange / progress.total
-            : std::min(done / (progress.total / kRange), kRange);
+    const std::uint64_t position = progress.total <= std::numeric_limits<std::uint64_t>::max() / kRange
+                                       ? done * kRange / progress.total
+                                       : std::min(done / (progress.total / kRange), kRange);
     return {ProgressMode::Measured, static_cast<int>(position)};
 }
 

@@ -36,7 +36,7 @@ void LetThroughFromTheTaskbar(HWND window, UINT message)
     const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
     const auto change = user32 == nullptr ? nullptr
                                           : reinterpret_cast<ChangeFilter>(reinterpret_cast<void (*)()>(
-                                                ::GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+                                              ::GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
     if (change != nullptr) {
         // Should it fail, the button shows no progress, and nothing else is lost.
         static_cast<void>(change(window, message, MSGFLT_ALLOW, nullptr));
@@ -75,7 +75,8 @@ void TaskbarProgress::ButtonCreated()
 {
     if (!list_ && apartment_.Joined()) {
         ITaskbarList3* list = nullptr;
-        if (FAILED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&list)))) {
+        if (FAILED(
+                ::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&list)))) {
             return;  // no taskbar of Windows 7 or later
         }
         list_.Reset(list);

@@ -522,11 +522,7 @@ void EndInTheBackground(std::shared_ptr<Connection> connection) noexcept
 
 class WinInetFtpClient final : public FtpClient {
 public:
-    WinInetFtpClient(FtpPump pump, LocalFiles& files) :
-        pump_(std::move(pump)),
-        files_(files)
-    {
-    }
+    WinInetFtpClient(FtpPump pump, LocalFiles& files) : pump_(std::move(pump)), files_(files) {}
     WinInetFtpClient(const WinInetFtpClient&) = delete;
     WinInetFtpClient& operator=(const WinInetFtpClient&) = delete;
     ~WinInetFtpClient() override { Disconnect(); }
@@ -574,9 +570,10 @@ public:
             throw LocalFileFailure(error, "opened");
         }
         auto task = std::make_shared<Task<Done>>();
-        Start(task, [connection = connection_, local, size, remotePath, password = password_](TaskState& self) {
-            return SendFile(*connection, self, *local, size, remotePath, password);
-        });
+        Start(task,
+              [connection = connection_, local, size, remotePath, password = password_](TaskState& self) {
+                  return SendFile(*connection, self, *local, size, remotePath, password);
+              });
         Await(task, "sending " + remotePath,
               "the transfer of " + remotePath + " stalled: no data moved for "
                   + std::to_string(kStallTimeLimitMs / 1000) + " seconds");

@@ -121,9 +121,9 @@ TEST(PullTest, ClosesThenDeletesThenEnds)
 
     GetCEFile(device, files);
 
-    const std::vector<std::string> expected = {"CeRapiInit",    "CeCreateFile(read)", "CeGetFileSize",
-                                               "CeReadFile",    "CeReadFile",         "CeCloseHandle",
-                                               "CeDeleteFile",  "CeRapiUninit"};
+    const std::vector<std::string> expected = {"CeRapiInit",   "CeCreateFile(read)", "CeGetFileSize",
+                                               "CeReadFile",   "CeReadFile",         "CeCloseHandle",
+                                               "CeDeleteFile", "CeRapiUninit"};
     EXPECT_EQ(device.journal, expected);
 }
 

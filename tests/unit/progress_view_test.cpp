@@ -9,6 +9,7 @@ namespace kestrane {
 namespace {
 
 constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+constexpr int kFull = kProgressRange;
 
 struct MeasureCase {
     const char* name;
@@ -22,9 +23,9 @@ const MeasureCase kMeasures[] = {
     {"not started", {0, 10'000}, {ProgressMode::Measured, 0}},
     {"a third, rounded down", {1, 3}, {ProgressMode::Measured, 333}},
     {"half", {5'000, 10'000}, {ProgressMode::Measured, 500}},
-    {"all", {10'000, 10'000}, {ProgressMode::Measured, kProgressRange}},
-    {"more than the total", {10'001, 10'000}, {ProgressMode::Measured, kProgressRange}},
-    {"all of the largest total", {kMost, kMost}, {ProgressMode::Measured, kProgressRange}},
+    {"all", {10'000, 10'000}, {ProgressMode::Measured, kFull}},
+    {"more than the total", {10'001, 10'000}, {ProgressMode::Measured, kFull}},
+    {"all of the largest total", {kMost, kMost}, {ProgressMode::Measured, kFull}},
     {"half of the largest total, to a thousandth", {kMost / 2, kMost}, {ProgressMode::Measured, 500}},
 };
 
@@ -46,10 +47,10 @@ struct MessageCase {
 };
 
 const MessageCase kMessages[] = {
-    {"done", {ProgressMode::Busy, 0}, MessageKind::Information, {ProgressMode::Finished, kProgressRange}},
-    {"a warning", {ProgressMode::Measured, 420}, MessageKind::Warning, {ProgressMode::Warned, kProgressRange}},
+    {"done", {ProgressMode::Busy, 0}, MessageKind::Information, {ProgressMode::Finished, kFull}},
+    {"a warning", {ProgressMode::Measured, 420}, MessageKind::Warning, {ProgressMode::Warned, kFull}},
     {"an error part way", {ProgressMode::Measured, 420}, MessageKind::Error, {ProgressMode::Failed, 420}},
-    {"an error while busy", {ProgressMode::Busy, 0}, MessageKind::Error, {ProgressMode::Failed, kProgressRange}},
+    {"an error while busy", {ProgressMode::Busy, 0}, MessageKind::Error, {ProgressMode::Failed, kFull}},
 };
 
 TEST(ProgressViewTest, AMessageStopsTheBarInItsKindsState)

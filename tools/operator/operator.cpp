@@ -790,7 +790,8 @@ private:
         if (progressBar_ == nullptr && logOwner_ != nullptr) {
             progressBar_ = ::FindWindowExW(logOwner_, nullptr, PROGRESS_CLASSW, nullptr);
             if (progressBar_ != nullptr
-                && !(Ask(progressBar_, PBM_GETRANGE, TRUE, barLow_) && Ask(progressBar_, PBM_GETRANGE, FALSE, barHigh_))) {
+                && !(Ask(progressBar_, PBM_GETRANGE, TRUE, barLow_)
+                     && Ask(progressBar_, PBM_GETRANGE, FALSE, barHigh_))) {
                 progressBar_ = nullptr;  // looked for again at the next scan
             }
         }
@@ -801,10 +802,11 @@ private:
             return std::nullopt;
         }
         const bool marquee = (::GetWindowLongPtrW(progressBar_, GWL_STYLE) & PBS_MARQUEE) != 0;
-        return ",\"position\":" + std::to_string(static_cast<int>(position))
-               + ",\"low\":" + std::to_string(static_cast<int>(barLow_))
-               + ",\"high\":" + std::to_string(static_cast<int>(barHigh_))
-               + ",\"marquee\":" + (marquee ? "true" : "false") + ",\"state\":\"" + BarStateName(state) + "\"";
+        std::string fields = ",\"position\":" + std::to_string(static_cast<int>(position));
+        fields += ",\"low\":" + std::to_string(static_cast<int>(barLow_));
+        fields += ",\"high\":" + std::to_string(static_cast<int>(barHigh_));
+        fields += std::string(",\"marquee\":") + (marquee ? "true" : "false");
+        return fields + ",\"state\":\"" + BarStateName(state) + "\"";
     }
 
     void ReportProgressBar(const std::optional<std::string>& bar)
