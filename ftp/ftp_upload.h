@@ -7,6 +7,7 @@
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_time_limits.h"
 #include "settings/location_settings.h"
+#include "store/run_log.h"
 
 #include <string>
 #include <vector>
@@ -33,8 +34,10 @@ struct UploadToSend {
 // after it from being sent; anything else that goes wrong stops the sending.
 // Returns the names under which the files were delivered. Throws JobError
 // naming the server, the first failure and exactly the files not sent, which
-// stay pending for the next run.
-std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
-                 LocalFiles& files, const std::vector<UploadToSend>& uploads);
+// stay pending for the next run. The run log gets how each file went, and
+// the server's reply to each failure.
+std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
+                                     Clock& clock, LocalFiles& files, RunLog& log,
+                                     const std::vector<UploadToSend>& uploads);
 
 }  // namespace kestrane

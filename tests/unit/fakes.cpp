@@ -122,6 +122,14 @@ std::unique_ptr<OutputFile> MemoryFiles::CreateForWriting(const std::string& nam
     return std::make_unique<MemoryOutput>(*this, name);
 }
 
+void MemoryFiles::Append(const std::string& name, std::string_view bytes)
+{
+    if (readOnly.count(name) != 0) {
+        throw FileError(name, "Access is denied");
+    }
+    contents[name].append(bytes);
+}
+
 void MemoryFiles::Rename(const std::string& from, const std::string& to, bool replaceExisting)
 {
     Step("rename " + from + " " + to);

@@ -12,6 +12,7 @@
 #include "common/local_files.h"
 #include "device/remote_device.h"
 #include "ftp/ftp_client.h"
+#include "store/run_log.h"
 
 #include <functional>
 #include <map>
@@ -66,6 +67,7 @@ public:
     std::uint64_t Size(const std::string& name) override;
     std::unique_ptr<InputFile> OpenForReading(const std::string& name) override;
     std::unique_ptr<OutputFile> CreateForWriting(const std::string& name) override;
+    void Append(const std::string& name, std::string_view bytes) override;
     void Rename(const std::string& from, const std::string& to, bool replaceExisting) override;
     void Remove(const std::string& name) override;
     std::vector<std::string> ListWithSuffix(const std::string& suffix) override;
@@ -211,6 +213,14 @@ public:
 
 private:
     std::int64_t pendingMs_ = 0;
+};
+
+// Keeps every record of the run log.
+class FakeRunLog final : public RunLog {
+public:
+    std::vector<std::string> records;
+
+    void Record(const std::string& text) noexcept override { records.push_back(text); }
 };
 
 class FakeWindow final : public JobWindow {
