@@ -31,32 +31,12 @@ struct Failure {
 
 class Sender {
 public:
-    Sender(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
-           LocalFiles& files) :
+    Sender(const LocationSettings& settings, FtpClient& client, JobWindow& window, LocalFiles& files) :
         settings_(settings),
         client_(client),
         window_(window),
-        clock_(clock),
         files_(files)
     {
-    }
-
-    void ConnectAndWait()
-    {
-        client_.SetHost(settings_.host);
-        client_.SetUser(settings_.user);
-        client_.SetPassword(settings_.password);
-        client_.Connect();
-        const std::int64_t started = clock_.SteadyMilliseconds();
-        while (!client_.IsConnected()) {
-            if (clock_.SteadyMilliseconds() - started >= kConnectTimeLimitMs) {
-                throw FtpError("no answer within " + std::to_string(kConnectTimeLimitMs / 1000)
-                               + " seconds while connecting and logging in");
-            }
-            if (!window_.PumpMessages()) {
-                throw FtpError("the window was closed while Kestrane was connecting");
-            }
-        }
     }
 
     // Delivers one upload file. When the server holds another file of its
@@ -163,7 +143,6 @@ private:
     const LocationSettings& settings_;
     FtpClient& client_;
     JobWindow& window_;
-    Clock& clock_;
     LocalFiles& files_;
 };
 
@@ -179,6 +158,25 @@ std::string FailureMessage(const LocationSettings& settings, const Failure& fail
 
 }  // namespace
 
+void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
+                    const std::function<bool()>& wait)
+{
+    client.SetHost(settings.host);
+    client.SetUser(settings.user);
+    client.SetPassword(settings.password);
+    client.Connect();
+    const std::int64_t started = clock.SteadyMilliseconds();
+    while (!client.IsConnected()) {
+        if (clock.SteadyMilliseconds() - started >= kConnectTimeLimitMs) {
+            throw FtpError("no answer within " + std::to_string(kConnectTimeLimitMs / 1000)
+                           + " seconds while connecting and logging in");
+        }
+        if (!wait()) {
+            throw FtpError("the window was closed while Kestrane was connecting");
+        }
+    }
+}
+
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
                                      Clock& clock, LocalFiles& files, const std::vector<UploadToSend>& uploads)
 {
@@ -186,7 +184,7 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
     if (uploads.empty()) {
         return delivered;
     }
-    Sender sender(settings, client, window, clock, files);
+    Sender sender(settings, client, window, files);
     // The names as they are sent: a file may be renamed on the way.
     std::vector<std::string> names;
     for (const UploadToSend& upload : uploads) {
@@ -198,7 +196,7 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
     try {
         // Disconnected before any error is reported, whichever way the sending ends.
         const ScopeExit disconnect([&client] { client.Disconnect(); });
-        sender.ConnectAndWait();
+        ConnectAndWait(settings, client, clock, [&window] { return window.PumpMessages(); });
         for (; next < uploads.size(); ++next) {
             if (uploads[next].fromEarlierRun) {
                 window.LogLine("Sending earlier file " + names[next] + " ...");

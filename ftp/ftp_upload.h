@@ -8,6 +8,7 @@
 #include "ftp/ftp_time_limits.h"
 #include "settings/location_settings.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,13 @@ struct UploadToSend {
 // Returns the names under which the files were delivered. Throws JobError
 // naming the server, the first failure and exactly the files not sent, which
 // stay pending for the next run.
+// Sets the server and account of settings, connects, and waits until logged
+// in, calling wait between polls (the window's pump). Throws FtpError when the
+// attempt fails, when no answer comes within kConnectTimeLimitMs, or when wait
+// returns false (the window was closed).
+void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
+                    const std::function<bool()>& wait);
+
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
                  LocalFiles& files, const std::vector<UploadToSend>& uploads);
 
