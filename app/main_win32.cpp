@@ -9,16 +9,22 @@
 #include "device/rapi_device_win32.h"
 #include "ftp/wininet_ftp_client_win32.h"
 #include "settings/registry_win32.h"
+#include "store/folder_check_win32.h"
 
 #include <windows.h>
 
 #include <exception>
 #include <memory>
+#include <optional>
+#include <string>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     using namespace kestrane;
     try {
+        // No library is ever looked for in the working folder, which holds
+        // the data files: not even one that rapi.dll needs.
+        win32::ThrowLastErrorIf(!::SetDllDirectoryW(L""), "SetDllDirectoryW");
         // Settings come first: without usable ones the window never shows
         // and nothing touches the handheld.
         SettingsLoad load = LoadLocationSettings(ReadSettingsCode());
@@ -27,17 +33,30 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
             return kExitFailed;
         }
         const LocationSettings settings = std::move(*load.settings);
+        // Then the working folder, before anything is read or written there.
+        if (const std::optional<std::string> problem = WorkingFolderProblem()) {
+            ShowProgramMessage(nullptr, *problem, MessageKind::Error);
+            return kExitFailed;
+        }
         Form1 form1;
+        // A file another program holds for a moment is waited for, with the
+        // window alive, and the log says so once for each operation.
+        Win32LocalFiles files([&form1](const std::string& name, bool first) {
+            if (first) {
+                form1.LogLine("Waiting for " + name + ", which is in use or locked ...");
+            }
+            return form1.PumpMessages();
+        });
         // The client keeps the window alive while it waits for the server.
         const std::unique_ptr<FtpClient> ftpClient1 =
-            MakeWinInetFtpClient([&form1] { return form1.PumpMessages(); });
-        Win32LocalFiles files;
+            MakeWinInetFtpClient([&form1] { return form1.PumpMessages(); }, files);
         SystemClock clock;
         return form1.Run(instance, showCommand, [&] {
             // rapi.dll is loaded as the job starts, before anything else, so
             // that a missing library stops the job, in the window, before
             // anything is touched.
-            const std::unique_ptr<RemoteDevice> device = RapiDevice::Load();
+            const std::unique_ptr<RemoteDevice> device =
+                RapiDevice::Load([&form1] { return form1.PumpMessages(); });
             return RunTransfer(settings, JobServices{form1, *device, *ftpClient1, files, clock});
         });
     } catch (const std::exception& error) {

@@ -1,5 +1,6 @@
 #include "app/main_window_win32.h"
 
+#include "app/dpi_win32.h"
 #include "app/resource.h"
 #include "common/job_error.h"
 #include "common/local_files.h"
@@ -16,6 +17,10 @@ constexpr const wchar_t* kWindowClass = L"KestraneForm1";
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kStartDelayMs = 5000;
 constexpr const wchar_t* kFirstLogLine = L"Looking for Handheld...";
+// How often a long step's progress reports let the window handle its
+// messages: often enough to answer well within a second, seldom enough to
+// cost the step nothing.
+constexpr DWORD kAnswerIntervalMs = 50;
 
 // Sizes in pixels at 96 dpi (the window was laid out in twips, 15 to a pixel).
 constexpr int kClientWidth = 173;               // 2595 twips
@@ -75,8 +80,19 @@ UINT IconFor(MessageKind kind)
 
 void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind)
 {
-    const int pressed =
-        ::MessageBoxW(owner, win32::Widen(text).c_str(), kProgramTitle, MB_OK | IconFor(kind));
+    // After a long wait the user may be working in another program. Windows
+    // lets a program take the foreground only in some cases; in the others
+    // the flashing taskbar button says that Kestrane has something to say.
+    if (owner != nullptr && ::GetForegroundWindow() != owner) {
+        FLASHWINFO flash{};
+        flash.cbSize = sizeof flash;
+        flash.hwnd = owner;
+        flash.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
+        // What FlashWindowEx returns is the window's state before the call, not an error.
+        ::FlashWindowEx(&flash);
+    }
+    const int pressed = ::MessageBoxW(owner, win32::Widen(text).c_str(), kProgramTitle,
+                                      MB_OK | MB_SETFOREGROUND | IconFor(kind));
     ThrowLastErrorIf(pressed == 0, "MessageBoxW");
 }
 
@@ -152,7 +168,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     switch (message) {
     case WM_CREATE:
         CreateControls();
-        ApplyDpi(::GetDpiForWindow(window_));
+        ApplyDpi(dpi::ForWindow(window_));
         SetLogText(kFirstLogLine);
         ThrowLastErrorIf(::SetTimer(window_, kTimer1, kStartDelayMs, nullptr) == 0, "SetTimer");
         return 0;
@@ -223,18 +239,14 @@ void Form1::CreateControls()
 
 void Form1::ApplyDpi(UINT dpi)
 {
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
-    ThrowLastErrorIf(!::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi),
-                     "SystemParametersInfoForDpi");
+    const NONCLIENTMETRICSW metrics = dpi::NonClientMetrics(dpi);
     win32::UniqueFont font(::CreateFontIndirectW(&metrics.lfMessageFont));
     ThrowLastErrorIf(!font, "CreateFontIndirectW");
 
     RECT frame = {0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};
     const auto style = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_STYLE));
     const auto exStyle = static_cast<DWORD>(::GetWindowLongPtrW(window_, GWL_EXSTYLE));
-    ThrowLastErrorIf(!::AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, dpi),
-                     "AdjustWindowRectExForDpi");
+    dpi::AdjustFrame(frame, style, exStyle, dpi);
     ThrowLastErrorIf(!::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left,
                                      frame.bottom - frame.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE),
                      "SetWindowPos");
@@ -282,6 +294,22 @@ bool Form1::PumpMessages()
 {
     const DWORD woke = ::MsgWaitForMultipleObjectsEx(0, nullptr, 100, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     ThrowLastErrorIf(woke == WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
+    HandlePendingMessages();
+    return !closeRequested_;
+}
+
+bool Form1::ReportProgress(const Progress&)
+{
+    // Unsigned arithmetic keeps the interval right when the tick count wraps.
+    if (::GetTickCount() - lastHandled_ >= kAnswerIntervalMs) {
+        HandlePendingMessages();
+        lastHandled_ = ::GetTickCount();
+    }
+    return !closeRequested_;
+}
+
+void Form1::HandlePendingMessages()
+{
     MSG message{};
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
@@ -293,7 +321,6 @@ bool Form1::PumpMessages()
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
-    return !closeRequested_;
 }
 
 void Form1::OnStartTimer()
@@ -313,6 +340,8 @@ int Form1::RunTransferJob()
             return kExitCompleted;
         case JobOutcome::NoData:
             return kExitNoData;
+        case JobOutcome::NotRun:
+            return kExitNotRun;
         }
         return kExitFailed;
     } catch (const JobError& error) {

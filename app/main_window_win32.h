@@ -20,8 +20,11 @@ inline constexpr const wchar_t* kProgramTitle = L"Kestrane";
 inline constexpr int kExitCompleted = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitNoData = 2;
+inline constexpr int kExitNotRun = 3;  // the window was closed before the job touched anything
 
-// Shows a message box titled with the program's title and waits for OK.
+// Shows a message box titled with the program's title and waits for OK. The
+// box comes to the front; where Windows does not allow that, the owner's
+// taskbar button flashes until the user turns to it.
 void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind);
 
 class Form1 final : public JobWindow {
@@ -38,6 +41,7 @@ public:
     void LogLine(const std::string& line) override;
     void ShowMessage(const std::string& text, MessageKind kind) override;
     bool PumpMessages() override;
+    bool ReportProgress(const Progress& progress) override;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -45,6 +49,7 @@ private:
 
     void CreateControls();
     void ApplyDpi(UINT dpi);
+    void HandlePendingMessages();
     void OnStartTimer();
     int RunTransferJob();
     void SetLogText(const std::wstring& text);
@@ -56,7 +61,8 @@ private:
     std::wstring logText_;
     bool jobRunning_ = false;
     bool closeRequested_ = false;
-    int exitStatus_ = kExitCompleted;
+    DWORD lastHandled_ = 0;  // when ReportProgress last handled messages (GetTickCount)
+    int exitStatus_ = kExitNotRun;
 };
 
 }  // namespace kestrane

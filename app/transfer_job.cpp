@@ -42,10 +42,10 @@ std::string OrphansNotice(const std::vector<std::string>& orphans)
 
 // Settles what an interrupted earlier run left behind, and finds the pending
 // upload files that are gone.
-std::vector<std::string> PrepareWorkingFolder(LocalFiles& files)
+std::vector<std::string> PrepareWorkingFolder(LocalFiles& files, JobWindow& window)
 {
     try {
-        SettleInterruptedRun(files);
+        SettleInterruptedRun(files, window);
         return OrphanedPendingUploads(files);
     } catch (const FileError& error) {
         throw JobError("Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
@@ -67,7 +67,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
     Delivery delivery;
 
     window.LogLine("Getting File from CE Device ...");
-    GetCEFile(services.device, files);
+    GetCEFile(services.device, files, window);
 
     window.LogLine("Processing File ...");
     delivery.newUpload = BuildUploadFile(settings, files, services.clock, window);
@@ -108,7 +108,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
 JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& services)
 {
     JobWindow& window = services.window;
-    const std::vector<std::string> orphans = PrepareWorkingFolder(services.files);
+    const std::vector<std::string> orphans = PrepareWorkingFolder(services.files, window);
 
     // Pending files that are gone are reported once, at the end of the run,
     // whichever way it ends, and never looked for again.
@@ -124,6 +124,10 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
     Delivery delivery;
     try {
         delivery = PullBuildSendAndMark(settings, services, orphans);
+    } catch (const WindowClosed&) {
+        // Closed while the job waited for the handheld: nothing was taken
+        // from it, and the next run reports the gone files.
+        return JobOutcome::NotRun;
     } catch (const JobError& error) {
         if (orphans.empty()) {
             throw;

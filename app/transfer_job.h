@@ -15,6 +15,7 @@ namespace kestrane {
 enum class JobOutcome {
     Completed,  // the new data reached the server and the handheld was told
     NoData,     // the handheld had no data; earlier files may have been sent
+    NotRun,     // the window was closed while the job waited for the handheld
 };
 
 inline constexpr const char* kSafeToRemoveMessage = "Now safe to remove Handheld from Dock";
@@ -28,8 +29,9 @@ struct JobServices {
 };
 
 // Runs the job once, step after step, each announced in the log. Throws
-// JobError when a step fails; whatever was not yet confirmed by the server
-// is then kept where the next run finds it.
+// JobError when a step fails, or when the window is closed once the job has
+// begun to move data; whatever was not yet confirmed by the server is then
+// kept where the next run finds it.
 JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& services);
 
 }  // namespace kestrane

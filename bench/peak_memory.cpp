@@ -147,7 +147,8 @@ int Run(int argc, char** argv)
         Report("build", staged, beforeKib);
     } else {
         GeneratedDevice device(bytes);
-        GetCEFile(device, files);
+        QuietWindow window;
+        GetCEFile(device, files, window);
         Report("pull", bytes, beforeKib);
     }
     return 0;

@@ -25,6 +25,7 @@ public:
     void LogLine(const std::string&) override {}
     void ShowMessage(const std::string&, MessageKind) override {}
     bool PumpMessages() override { return true; }
+    bool ReportProgress(const Progress&) override { return true; }
 };
 
 }  // namespace kestrane::bench

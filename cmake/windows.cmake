@@ -10,6 +10,7 @@ add_library(kestrane_win32 STATIC
   common/local_files_win32.cpp
   common/system_clock_win32.cpp
   settings/registry_win32.cpp
+  store/folder_check_win32.cpp
   device/rapi_device_win32.cpp
   ftp/wininet_ftp_client_win32.cpp
 )
@@ -17,11 +18,19 @@ target_link_libraries(kestrane_win32 PUBLIC kestrane_core wininet)
 
 set(KESTRANE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(app/kestrane_version.h.in ${KESTRANE_GENERATED_DIR}/kestrane_version.h @ONLY)
+# The manifest names the program's own processor architecture: Windows
+# refuses to start a program whose manifest names another kind.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(KESTRANE_MANIFEST_ARCHITECTURE x86)
+else()
+  set(KESTRANE_MANIFEST_ARCHITECTURE amd64)
+endif()
 configure_file(app/kestrane.manifest.in ${KESTRANE_GENERATED_DIR}/kestrane.manifest @ONLY)
 
 add_executable(kestrane WIN32
   app/main_win32.cpp
   app/main_window_win32.cpp
+  app/dpi_win32.cpp
   app/kestrane.rc
 )
 target_include_directories(kestrane PRIVATE ${KESTRANE_GENERATED_DIR})

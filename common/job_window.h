@@ -1,11 +1,28 @@
 // What the transfer job asks of the window it runs in.
 #pragma once
 
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace kestrane {
 
 enum class MessageKind { Information, Warning, Error };
+
+// How far a long step has got, in bytes: done of total, with total 0 when
+// the step cannot know it.
+struct Progress {
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+};
+
+// Thrown by a wait that the user ended by closing the window, such as the
+// wait for the handheld: what was waited for has been given up, and nothing
+// was done meanwhile.
+class WindowClosed : public std::runtime_error {
+public:
+    WindowClosed() : std::runtime_error("the window was closed") {}
+};
 
 class JobWindow {
 public:
@@ -22,6 +39,13 @@ public:
     // while the job waits. Returns false once the user has asked to close
     // the window; the job should then stop as soon as nothing is lost.
     virtual bool PumpMessages() = 0;
+
+    // Called by a long step between two pieces of its work, as often as it
+    // likes: the window handles its pending messages whenever that is due,
+    // without waiting, so that it keeps answering, and may show how far the
+    // step has got. Returns false once the user has asked to close the
+    // window; the step should then stop where nothing is lost.
+    virtual bool ReportProgress(const Progress& progress) = 0;
 };
 
 }  // namespace kestrane

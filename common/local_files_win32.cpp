@@ -1,5 +1,6 @@
 #include "common/local_files_win32.h"
 
+#include "common/busy_retry.h"
 #include "common/win32_support.h"
 
 #include <limits>
@@ -10,9 +11,22 @@ namespace {
 using win32::ThrowLastErrorIf;
 using win32::UniqueFile;
 
+constexpr DWORD kBusyPauseMs = 100;
+// What has been written is flushed to the disk whenever it reaches this
+// size, so that no flush, Commit's included, keeps the window's thread
+// waiting on the disk for long, however big the file.
+constexpr std::uint64_t kFlushEveryBytes = 8 * 1024 * 1024;
+
 bool IsNotFound(DWORD code)
 {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// The failures another program's brief hold on a file gives: a sharing or a
+// lock violation, or "access denied", which a file being deleted gives too.
+bool IsBusy(DWORD code)
+{
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED;
 }
 
 // Builds the FileError for a call on path that failed with a code: the file
@@ -51,6 +65,11 @@ public:
             ThrowLastErrorIf(!::WriteFile(file_.Get(), bytes.data(), request, &put, nullptr),
                              FileErrorOn(path_));
             bytes.remove_prefix(put);
+            unflushed_ += put;
+            if (unflushed_ >= kFlushEveryBytes) {
+                ThrowLastErrorIf(!::FlushFileBuffers(file_.Get()), FileErrorOn(path_));
+                unflushed_ = 0;
+            }
         }
     }
 
@@ -63,9 +82,40 @@ public:
 private:
     std::string path_;
     UniqueFile file_;
+    std::uint64_t unflushed_ = 0;
 };
 
 }  // namespace
+
+Win32LocalFiles::Win32LocalFiles() :
+    Win32LocalFiles([](const std::string&, bool) {
+        ::Sleep(kBusyPauseMs);
+        return true;
+    })
+{
+}
+
+Win32LocalFiles::Win32LocalFiles(BusyWait waitWhileBusy) : waitWhileBusy_(std::move(waitWhileBusy)) {}
+
+void Win32LocalFiles::WhileBusy(const std::string& name, const std::function<bool()>& attempt,
+                                const std::string& reported)
+{
+    DWORD code = ERROR_SUCCESS;
+    RetryWhileBusy(
+        [&] {
+            if (attempt()) {
+                code = ERROR_SUCCESS;
+                return Attempt::Done;
+            }
+            code = ::GetLastError();
+            return IsBusy(code) ? Attempt::Busy : Attempt::Failed;
+        },
+        [&](bool first) { return waitWhileBusy_(name, first); },
+        [] { return std::chrono::steady_clock::now(); });
+    if (code != ERROR_SUCCESS) {
+        throw FileErrorOn(reported)(code);
+    }
+}
 
 bool Win32LocalFiles::Exists(const std::string& name)
 {
@@ -85,17 +135,24 @@ std::uint64_t Win32LocalFiles::Size(const std::string& name)
 
 std::unique_ptr<InputFile> Win32LocalFiles::OpenForReading(const std::string& name)
 {
-    UniqueFile file(::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    ThrowLastErrorIf(!file, FileErrorOn(name));
+    UniqueFile file;
+    WhileBusy(name, [&] {
+        file.Reset(::CreateFileA(name.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        return static_cast<bool>(file);
+    });
     return std::make_unique<Win32InputFile>(name, std::move(file));
 }
 
 std::unique_ptr<OutputFile> Win32LocalFiles::CreateForWriting(const std::string& name)
 {
-    UniqueFile file(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    ThrowLastErrorIf(!file, FileErrorOn(name));
+    UniqueFile file;
+    WhileBusy(name, [&] {
+        file.Reset(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        return static_cast<bool>(file);
+    });
     return std::make_unique<Win32OutputFile>(name, std::move(file));
 }
 
@@ -105,12 +162,13 @@ void Win32LocalFiles::Rename(const std::string& from, const std::string& to, boo
     if (replaceExisting) {
         flags |= MOVEFILE_REPLACE_EXISTING;
     }
-    ThrowLastErrorIf(!::MoveFileExA(from.c_str(), to.c_str(), flags), FileErrorOn(to));
+    WhileBusy(
+        from, [&] { return ::MoveFileExA(from.c_str(), to.c_str(), flags) != FALSE; }, to);
 }
 
 void Win32LocalFiles::Remove(const std::string& name)
 {
-    ThrowLastErrorIf(!::DeleteFileA(name.c_str()) && !IsNotFound(::GetLastError()), FileErrorOn(name));
+    WhileBusy(name, [&] { return ::DeleteFileA(name.c_str()) || IsNotFound(::GetLastError()); });
 }
 
 std::vector<std::string> Win32LocalFiles::ListWithSuffix(const std::string& suffix)

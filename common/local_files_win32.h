@@ -1,13 +1,29 @@
 // LocalFiles over the Win32 file API. Names go to the narrow ("A") calls, so
 // they are taken in the system code page, as the rest of the job's text is.
+//
+// Opens, renames and removals that fail because another program holds the
+// file for a moment are made again for a while (common/busy_retry.h), and
+// files are opened for reading with read, write and delete sharing, so that
+// a file someone else has open can still be read.
 #pragma once
 
 #include "common/local_files.h"
+
+#include <functional>
 
 namespace kestrane {
 
 class Win32LocalFiles final : public LocalFiles {
 public:
+    // Called between two attempts on a busy file, named as the job names it:
+    // pauses a little and returns false to give up at once. first is true
+    // the first time for an operation.
+    using BusyWait = std::function<bool(const std::string& name, bool first)>;
+
+    // Without a wait of its own, the layer pauses a tenth of a second.
+    Win32LocalFiles();
+    explicit Win32LocalFiles(BusyWait waitWhileBusy);
+
     bool Exists(const std::string& name) override;
     std::uint64_t Size(const std::string& name) override;
     std::unique_ptr<InputFile> OpenForReading(const std::string& name) override;
@@ -15,6 +31,19 @@ public:
     void Rename(const std::string& from, const std::string& to, bool replaceExisting) override;
     void Remove(const std::string& name) override;
     std::vector<std::string> ListWithSuffix(const std::string& suffix) override;
+
+private:
+    // Makes attempt (true: done) again while it fails because another
+    // program holds the file name. Throws FileError on the reported path
+    // (the same name unless given) when it does not succeed.
+    void WhileBusy(const std::string& name, const std::function<bool()>& attempt,
+                   const std::string& reported);
+    void WhileBusy(const std::string& name, const std::function<bool()>& attempt)
+    {
+        WhileBusy(name, attempt, name);
+    }
+
+    BusyWait waitWhileBusy_;
 };
 
 }  // namespace kestrane

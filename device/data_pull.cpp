@@ -42,6 +42,12 @@ std::string OpenFailureMessage(std::uint32_t code)
            + PlainWords(code) + WhereTheDataIs(DataPlace::Handheld);
 }
 
+std::string WindowClosedMessage(const std::string& activity, DataPlace place)
+{
+    return "Kestrane stopped because its window was closed while it was " + activity + "."
+           + WhereTheDataIs(place);
+}
+
 std::string SaveFailureMessage(const FileError& error)
 {
     return "Kestrane could not save the handheld's data on this PC.\r\n" + error.Path() + ": "
@@ -57,9 +63,9 @@ void AppendStagingChunk(BufferedWriter& pulled, std::string_view chunk)
 }
 
 // Copies the open device file into the pull file, adding CR LF after the
-// data. Returns the number of device bytes copied. On any failure the pull
-// file is removed and a JobError thrown.
-std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles& files)
+// data. Returns the number of device bytes copied. On any failure, and when
+// the window is closed, the pull file is removed and a JobError thrown.
+std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles& files, JobWindow& window)
 {
     std::array<char, kDeviceReadSize> buffer{};
     std::uint64_t total = 0;
@@ -79,6 +85,11 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
             }
             AppendStagingChunk(writer, std::string_view(buffer.data(), got));
             total += got;
+            if (!window.ReportProgress({total, 0})) {
+                output.reset();
+                files.Remove(kPullFile);
+                throw JobError(WindowClosedMessage("copying the handheld's data", DataPlace::Handheld));
+            }
         }
         if (total > 0) {
             writer.Write("\r\n");
@@ -93,7 +104,8 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
 
 // True when the handheld's data file begins with the dataBytes bytes of the
 // pulled copy, that is, when the delete of an earlier pull never happened.
-bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::uint64_t dataBytes)
+bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::uint64_t dataBytes,
+                                JobWindow& window)
 {
     DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead, kOpenExisting,
                                                 kFileAttributeNormal));
@@ -131,6 +143,10 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::ui
             return false;
         }
         toCompare -= wanted;
+        if (!window.ReportProgress({dataBytes - toCompare, dataBytes})) {
+            throw JobError(WindowClosedMessage("comparing its earlier copy with the handheld's data",
+                                               DataPlace::PulledCopy));
+        }
     }
     return true;
 }
@@ -150,7 +166,7 @@ template <typename Step> void KeepingThePulledCopy(Step&& step)
 
 }  // namespace
 
-void GetCEFile(RemoteDevice& device, LocalFiles& files)
+void GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window)
 {
     {
         DeviceSession session(device);
@@ -158,10 +174,11 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files)
             throw JobError(CannotConnectMessage(session.Status()));
         }
 
-        const PulledCopyCheck stillOnHandheld = [&device](InputFile& pulled, std::uint64_t dataBytes) {
-            return DeviceStillHoldsPulledData(device, pulled, dataBytes);
+        const PulledCopyCheck stillOnHandheld = [&device, &window](InputFile& pulled,
+                                                                   std::uint64_t dataBytes) {
+            return DeviceStillHoldsPulledData(device, pulled, dataBytes, window);
         };
-        KeepingThePulledCopy([&] { SettleInterruptedRun(files, &stillOnHandheld); });
+        KeepingThePulledCopy([&] { SettleInterruptedRun(files, window, &stillOnHandheld); });
 
         DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead,
                                                     kOpenExisting, kFileAttributeNormal));
@@ -172,7 +189,7 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files)
             }
             throw JobError(OpenFailureMessage(code));
         }
-        const std::uint64_t pulled = PullIntoFile(device, data.Get(), files);
+        const std::uint64_t pulled = PullIntoFile(device, data.Get(), files, window);
         data.Close();
 
         try {
@@ -197,7 +214,7 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files)
         }
     }
     if (files.Exists(kPulledFile)) {
-        KeepingThePulledCopy([&] { MergePulledIntoStaging(files); });
+        KeepingThePulledCopy([&] { MergePulledIntoStaging(files, window); });
     }
 }
 

@@ -6,6 +6,7 @@
 // of the staging file (store/working_folder.h has the files and states).
 #pragma once
 
+#include "common/job_window.h"
 #include "common/local_files.h"
 #include "device/remote_device.h"
 
@@ -19,9 +20,12 @@ inline constexpr std::uint32_t kDeviceReadSize = 4096;
 // Moves the handheld's data file, if it has one, to the end of the staging
 // file: its bytes unchanged, followed by one CR LF. An empty data file is
 // just deleted. A pulled copy left by an interrupted run is settled first,
-// once the handheld can say whether it still holds that data. Throws
-// JobError when the handheld cannot be reached or read, or the data cannot
-// be saved; the data then stays on the handheld.
-void GetCEFile(RemoteDevice& device, LocalFiles& files);
+// once the handheld can say whether it still holds that data. The window
+// keeps answering while the data is copied; closing it stops the copy.
+// Throws JobError when the handheld cannot be reached or read, the data
+// cannot be saved or the window was closed; the data then stays on the
+// handheld. Throws WindowClosed when the window was closed while the job
+// waited for the handheld: nothing was taken from it.
+void GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window);
 
 }  // namespace kestrane

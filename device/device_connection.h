@@ -10,6 +10,7 @@ namespace kestrane {
 
 // Starts the connection, waiting until a handheld is docked. A failed start
 // is ended at once, so that nothing is left half open, and its code returned.
+// A wait the user ends by closing the window throws WindowClosed.
 std::int32_t FileSelBackupCEInit(RemoteDevice& device);
 
 // Ends the connection.

@@ -1,10 +1,12 @@
 #include "device/done_marker.h"
 
 #include "common/job_error.h"
+#include "common/job_window.h"
 #include "device/device_connection.h"
 #include "store/working_folder.h"
 
 #include <limits>
+#include <optional>
 
 namespace kestrane {
 namespace {
@@ -26,10 +28,15 @@ bool ReadLocalBytes(LocalFiles& files, const std::string& path, std::string& byt
 
 void PutCEDoneFile(RemoteDevice& device, LocalFiles& files)
 {
-    DeviceSession session(device);
-    if (session.Status() != 0) {
+    std::optional<DeviceSession> session;
+    try {
+        session.emplace(device);
+    } catch (const WindowClosed&) {
+        throw JobError(std::string(kDataWasSent) + ": the window was closed while Kestrane waited for it.");
+    }
+    if (session->Status() != 0) {
         throw JobError(std::string(kDataWasSent) + ": Kestrane could not connect to it (error "
-                       + HresultText(session.Status()) + ").");
+                       + HresultText(session->Status()) + ").");
     }
 
     if (DeviceSearch existing(device, device.CeFindFirstFile(kDeviceDoneMarker)); existing.IsOpen()) {

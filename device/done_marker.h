@@ -13,8 +13,9 @@ inline constexpr const char16_t* kDeviceDoneMarker = u"\\Storage Card\\SyncDone.
 
 // Copies the local done file to the handheld's done marker, unless the
 // handheld already has one, which is then left untouched and the local file
-// not even read. Throws JobError when the marker cannot be written; no
-// marker, not even an empty one, is left behind in that case.
+// not even read. Throws JobError when the marker cannot be written, or the
+// window was closed while the step waited for the handheld; no marker, not
+// even an empty one, is left behind in that case.
 void PutCEDoneFile(RemoteDevice& device, LocalFiles& files);
 
 // Reads the whole of a local file into bytes; returns whether it holds any.

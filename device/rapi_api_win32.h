@@ -18,8 +18,19 @@ struct CE_FIND_DATA {
     WCHAR cFileName[MAX_PATH];
 };
 
+// What CeRapiInitEx hands back: an event that is set once the connection is
+// made or has failed, and then the result. Both belong to the library; the
+// caller passes the structure's size in, and keeps the structure until the
+// event is set or CeRapiUninit has given the start up.
+struct RAPIINIT {
+    DWORD cbSize;
+    HANDLE heRapiInit;
+    HRESULT hrRapiInit;
+};
+
 extern "C" {
 HRESULT WINAPI CeRapiInit();
+HRESULT WINAPI CeRapiInitEx(RAPIINIT* init);
 HRESULT WINAPI CeRapiUninit();
 HANDLE WINAPI CeFindFirstFile(LPCWSTR fileName, CE_FIND_DATA* findData);
 BOOL WINAPI CeFindClose(HANDLE search);

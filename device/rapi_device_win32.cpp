@@ -1,6 +1,7 @@
 #include "device/rapi_device_win32.h"
 
 #include "common/job_error.h"
+#include "common/job_window.h"
 #include "common/scope_exit.h"
 #include "common/win32_support.h"
 #include "device/rapi_api_win32.h"
@@ -21,7 +22,7 @@ using win32::UniqueModule;
 
 // The Remote API functions the program calls, looked up in rapi.dll.
 struct RapiFunctions {
-    decltype(&::CeRapiInit) ceRapiInit;
+    decltype(&::CeRapiInitEx) ceRapiInitEx;
     decltype(&::CeRapiUninit) ceRapiUninit;
     decltype(&::CeFindFirstFile) ceFindFirstFile;
     decltype(&::CeFindClose) ceFindClose;
@@ -131,6 +132,21 @@ int OtherSystemLibraryBits(std::wstring& path)
     }
 }
 
+// Where the program looks for rapi.dll, in order: beside itself, where a
+// test puts its stand-in, then in the system folder, where the connectivity
+// software puts it. Empty where Windows cannot say.
+std::wstring BesideTheProgram()
+{
+    const std::wstring program = ModuleFile(nullptr);
+    return program.empty() ? program : program.substr(0, program.find_last_of(L'\\')) + kLibraryFile;
+}
+
+std::wstring InTheSystemFolder()
+{
+    const std::wstring folder = SystemFolder(::GetSystemDirectoryW);
+    return folder.empty() ? folder : folder + kLibraryFile;
+}
+
 // "PATH is for 64-bit programs ..." for each rapi.dll found that is for the
 // other kind of program: beside this program, where Windows looked first,
 // and in the other kind's system folder, where Windows never looks for it.
@@ -143,9 +159,7 @@ std::string WrongBitnessLibraries()
                     + "-bit programs, so Kestrane cannot use it.";
         }
     };
-    const std::wstring program = ModuleFile(nullptr);
-    if (!program.empty()) {
-        const std::wstring beside = program.substr(0, program.find_last_of(L'\\')) + kLibraryFile;
+    if (const std::wstring beside = BesideTheProgram(); !beside.empty()) {
         report(beside, LibraryBits(beside));
     }
     std::wstring inSystem;
@@ -212,13 +226,38 @@ std::wstring ToWide(const std::u16string& path)
 
 class LoadedRapiDevice final : public RapiDevice {
 public:
-    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions) :
+    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions,
+                     std::function<bool()> pumpMessages) :
         module_(std::move(module)),
-        functions_(functions)
+        functions_(functions),
+        pumpMessages_(std::move(pumpMessages))
     {
     }
 
-    std::int32_t CeRapiInit() override { return functions_.ceRapiInit(); }
+    // Starts the connection without blocking, and waits for the library's
+    // event while the window keeps answering. Closing the window gives the
+    // start up, as CeRapiUninit does during a start.
+    std::int32_t CeRapiInit() override
+    {
+        RAPIINIT init{};
+        init.cbSize = sizeof init;
+        const HRESULT started = functions_.ceRapiInitEx(&init);
+        if (FAILED(started)) {
+            return started;
+        }
+        bool finished = false;
+        try {
+            finished = AwaitStart(init.heRapiInit);
+        } catch (...) {
+            functions_.ceRapiUninit();
+            throw;
+        }
+        if (!finished) {
+            functions_.ceRapiUninit();
+            throw WindowClosed();
+        }
+        return init.hrRapiInit;
+    }
     std::int32_t CeRapiUninit() override { return functions_.ceRapiUninit(); }
 
     DeviceHandle CeFindFirstFile(const std::u16string& path) override
@@ -269,20 +308,50 @@ public:
     }
 
 private:
+    // Waits until the start's event is set (true) or the window is closed
+    // (false), handling the window's messages as they come.
+    bool AwaitStart(HANDLE started)
+    {
+        for (;;) {
+            const DWORD woke =
+                ::MsgWaitForMultipleObjectsEx(1, &started, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+            win32::ThrowLastErrorIf(woke == WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
+            if (woke == WAIT_OBJECT_0) {
+                return true;
+            }
+            if (!pumpMessages_()) {
+                return false;
+            }
+        }
+    }
+
     UniqueModule module_;
     RapiFunctions functions_;
+    std::function<bool()> pumpMessages_;
 };
 
 }  // namespace
 
-std::unique_ptr<RapiDevice> RapiDevice::Load()
+std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
 {
-    // Never the working folder: it holds the data files.
-    UniqueModule module(::LoadLibraryExW(L"rapi.dll", nullptr,
-                                         LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
-    win32::ThrowLastErrorIf(!module, LibraryMissing);
+    // The first of its places that holds the library, by its full path, never
+    // the working folder: that holds the data files. Its own folder is
+    // searched first for the libraries it needs; wWinMain has taken the
+    // working folder out of the search for them. (LOAD_LIBRARY_SEARCH_* would
+    // do the same, but Windows Vista and 7 know those only with an update.)
+    UniqueModule module;
+    for (const std::wstring& path : {BesideTheProgram(), InTheSystemFolder()}) {
+        if (!path.empty() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            module.Reset(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+            win32::ThrowLastErrorIf(!module, LibraryMissing);
+            break;
+        }
+    }
+    if (!module) {
+        throw LibraryMissing(ERROR_MOD_NOT_FOUND);
+    }
     RapiFunctions functions{};
-    LookUp(module.Get(), "CeRapiInit", functions.ceRapiInit);
+    LookUp(module.Get(), "CeRapiInitEx", functions.ceRapiInitEx);
     LookUp(module.Get(), "CeRapiUninit", functions.ceRapiUninit);
     LookUp(module.Get(), "CeFindFirstFile", functions.ceFindFirstFile);
     LookUp(module.Get(), "CeFindClose", functions.ceFindClose);
@@ -292,7 +361,7 @@ std::unique_ptr<RapiDevice> RapiDevice::Load()
     LookUp(module.Get(), "CeGetLastError", functions.ceGetLastError);
     LookUp(module.Get(), "CeCloseHandle", functions.ceCloseHandle);
     LookUp(module.Get(), "CeDeleteFile", functions.ceDeleteFile);
-    return std::make_unique<LoadedRapiDevice>(std::move(module), functions);
+    return std::make_unique<LoadedRapiDevice>(std::move(module), functions, std::move(pumpMessages));
 }
 
 }  // namespace kestrane

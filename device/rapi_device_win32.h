@@ -3,6 +3,7 @@
 
 #include "device/remote_device.h"
 
+#include <functional>
 #include <memory>
 
 namespace kestrane {
@@ -12,7 +13,10 @@ public:
     // Loads rapi.dll from the program's own folder or from System32, never
     // from the working folder, and looks up every function the program
     // calls. Throws JobError naming the library or function that is missing.
-    static std::unique_ptr<RapiDevice> Load();
+    // CeRapiInit starts the connection with CeRapiInitEx and, while it waits
+    // for the handheld, runs pumpMessages whenever the thread has messages;
+    // pumpMessages returns false when the user has closed the window.
+    static std::unique_ptr<RapiDevice> Load(std::function<bool()> pumpMessages);
 };
 
 }  // namespace kestrane

@@ -30,7 +30,9 @@ public:
     virtual ~RemoteDevice() = default;
 
     // Returns 0 once a handheld is connected, or the failure's HRESULT.
-    // This is where a run waits for the handheld to be docked.
+    // This is where a run waits for the handheld to be docked. The window
+    // keeps answering meanwhile; when the user closes it, the start is ended
+    // and WindowClosed (common/job_window.h) thrown.
     virtual std::int32_t CeRapiInit() = 0;
     virtual std::int32_t CeRapiUninit() = 0;
 

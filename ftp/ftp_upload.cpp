@@ -117,7 +117,7 @@ private:
                 window_.LogLine("The server already holds another file named " + name + ": sending this one as "
                                 + *candidate + " ...");
                 try {
-                    RenamePendingUpload(files_, name, *candidate);
+                    RenamePendingUpload(files_, window_, name, *candidate);
                 } catch (const FileError& error) {
                     throw FtpError("the server already holds another file of its name, and Kestrane could not "
                                    "rename it: " + error.Path() + ": " + error.Reason());

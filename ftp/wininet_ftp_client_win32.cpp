@@ -24,7 +24,6 @@
 namespace kestrane {
 namespace {
 
-using win32::UniqueFile;
 using win32::UniqueInternet;
 
 // The portable reply rules name these codes by number.
@@ -106,13 +105,11 @@ CallFailure LastCallFailure(const std::string& password)
     return FailureOf(code == ERROR_SUCCESS ? kept.error : code, kept.text, password);
 }
 
-// Builds the error for a call on the local file to be sent that failed with a code.
-auto LocalFileFailure(const std::string& localName, const char* failedTo)
+// A local file that could not be opened, read or written fails the transfer,
+// in the file layer's words.
+FtpError LocalFileFailure(const FileError& error, const char* failedTo)
 {
-    return [&localName, failedTo](DWORD code) {
-        return FtpError("the file " + localName + " could not be " + failedTo + ": "
-                        + win32::SystemErrorText(code));
-    };
+    return FtpError("the file " + error.Path() + " could not be " + failedTo + ": " + error.Reason());
 }
 
 FtpError ConnectionEnded()
@@ -271,8 +268,8 @@ FtpError BrokeOff(Connection& connection, const std::string& remotePath, DWORD c
                     LastCallFailure(password).reply);
 }
 
-Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, const std::string& localName,
-              const std::string& remotePath, const std::string& password)
+Done SendFile(Connection& connection, TaskState& task, InputFile& local, const std::string& remotePath,
+              const std::string& password)
 {
     // The open remote file is closed when the worker leaves, whichever way.
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
@@ -282,15 +279,19 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
 
     std::vector<char> chunk(kChunkBytes);
     for (;;) {
-        DWORD got = 0;
-        win32::ThrowLastErrorIf(!::ReadFile(local.Get(), chunk.data(), kChunkBytes, &got, nullptr),
-                                LocalFileFailure(localName, "read"));
+        std::size_t got = 0;
+        try {
+            got = local.Read(chunk.data(), chunk.size());
+        } catch (const FileError& error) {
+            throw LocalFileFailure(error, "read");
+        }
         if (got == 0) {
             break;
         }
-        for (DWORD sent = 0; sent < got;) {
+        for (std::size_t sent = 0; sent < got;) {
             DWORD written = 0;
-            const BOOL wrote = ::InternetWriteFile(remote, chunk.data() + sent, got - sent, &written);
+            const BOOL wrote =
+                ::InternetWriteFile(remote, chunk.data() + sent, static_cast<DWORD>(got - sent), &written);
             const DWORD writeError = ::GetLastError();
             if (!wrote || written == 0) {
                 const DWORD code = wrote || writeError == ERROR_SUCCESS
@@ -306,8 +307,8 @@ Done SendFile(Connection& connection, TaskState& task, const UniqueFile& local, 
     return {};
 }
 
-Done ReceiveFile(Connection& connection, TaskState& task, UniqueFile& local, const std::string& localName,
-                 const std::string& remotePath, const std::string& password)
+Done ReceiveFile(Connection& connection, TaskState& task, OutputFile& local, const std::string& remotePath,
+                 const std::string& password)
 {
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
     const HINTERNET remote =
@@ -323,20 +324,19 @@ Done ReceiveFile(Connection& connection, TaskState& task, UniqueFile& local, con
         if (got == 0) {
             break;
         }
-        for (DWORD saved = 0; saved < got;) {
-            DWORD written = 0;
-            win32::ThrowLastErrorIf(
-                !::WriteFile(local.Get(), chunk.data() + saved, got - saved, &written, nullptr),
-                LocalFileFailure(localName, "written"));
-            if (written == 0) {
-                throw LocalFileFailure(localName, "written")(ERROR_WRITE_FAULT);
-            }
-            saved += written;
+        try {
+            local.Write(std::string_view(chunk.data(), got));
+        } catch (const FileError& error) {
+            throw LocalFileFailure(error, "written");
         }
         task.MadeProgress();
     }
     FinishTransfer(connection, remotePath, "the server did not finish sending ", password);
-    win32::ThrowLastErrorIf(!::CloseHandle(local.Release()), LocalFileFailure(localName, "written"));
+    try {
+        local.Commit();
+    } catch (const FileError& error) {
+        throw LocalFileFailure(error, "written");
+    }
     return {};
 }
 
@@ -569,7 +569,11 @@ void EndInTheBackground(std::shared_ptr<Connection> connection) noexcept
 
 class WinInetFtpClient final : public FtpClient {
 public:
-    explicit WinInetFtpClient(std::function<bool()> pumpMessages) : pumpMessages_(std::move(pumpMessages)) {}
+    WinInetFtpClient(std::function<bool()> pumpMessages, LocalFiles& files) :
+        pumpMessages_(std::move(pumpMessages)),
+        files_(files)
+    {
+    }
     WinInetFtpClient(const WinInetFtpClient&) = delete;
     WinInetFtpClient& operator=(const WinInetFtpClient&) = delete;
     ~WinInetFtpClient() override { Disconnect(); }
@@ -608,13 +612,15 @@ public:
     void PutFile(const std::string& localName, const std::string& remotePath) override
     {
         RequireConnection();
-        UniqueFile local(::CreateFileA(localName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        win32::ThrowLastErrorIf(!local, LocalFileFailure(localName, "opened"));
+        std::shared_ptr<InputFile> local;
+        try {
+            local = files_.OpenForReading(localName);
+        } catch (const FileError& error) {
+            throw LocalFileFailure(error, "opened");
+        }
         auto task = std::make_shared<Task<Done>>();
-        Start(task, [connection = connection_, local = std::move(local), localName, remotePath,
-                     password = password_](TaskState& self) {
-            return SendFile(*connection, self, local, localName, remotePath, password);
+        Start(task, [connection = connection_, local, remotePath, password = password_](TaskState& self) {
+            return SendFile(*connection, self, *local, remotePath, password);
         });
         Await(task, "sending " + remotePath,
               "the transfer of " + remotePath + " stalled: no data moved for "
@@ -636,13 +642,15 @@ public:
     void GetFile(const std::string& remotePath, const std::string& localName) override
     {
         RequireConnection();
-        UniqueFile local(::CreateFileA(localName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        win32::ThrowLastErrorIf(!local, LocalFileFailure(localName, "created"));
+        std::shared_ptr<OutputFile> local;
+        try {
+            local = files_.CreateForWriting(localName);
+        } catch (const FileError& error) {
+            throw LocalFileFailure(error, "created");
+        }
         auto task = std::make_shared<Task<Done>>();
-        Start(task, [connection = connection_, local = std::move(local), localName, remotePath,
-                     password = password_](TaskState& self) mutable {
-            return ReceiveFile(*connection, self, local, localName, remotePath, password);
+        Start(task, [connection = connection_, local, remotePath, password = password_](TaskState& self) {
+            return ReceiveFile(*connection, self, *local, remotePath, password);
         });
         Await(task, "receiving " + remotePath,
               "the transfer of " + remotePath + " stalled: no data moved for "
@@ -714,6 +722,7 @@ private:
     }
 
     std::function<bool()> pumpMessages_;
+    LocalFiles& files_;
     std::string host_;
     std::string user_;
     std::string password_;
@@ -725,9 +734,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FtpClient> MakeWinInetFtpClient(std::function<bool()> pumpMessages)
+std::unique_ptr<FtpClient> MakeWinInetFtpClient(std::function<bool()> pumpMessages, LocalFiles& files)
 {
-    return std::make_unique<WinInetFtpClient>(std::move(pumpMessages));
+    return std::make_unique<WinInetFtpClient>(std::move(pumpMessages), files);
 }
 
 }  // namespace kestrane

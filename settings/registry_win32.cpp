@@ -63,18 +63,16 @@ LONG QueryRegValue(HKEY key, const char* valueName, RegValue& value) noexcept
 
 std::optional<std::string> ReadSettingsCode()
 {
-    win32::UniqueKey key;
-    LONG status = OpenSettingsKey(KEY_WOW64_64KEY, key);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        status = OpenSettingsKey(KEY_WOW64_32KEY, key);
-    }
-    if (status != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    RegValue value;
-    QueryRegValue(key.Get(), kSettingsValueName, value);
-    if (const auto* text = std::get_if<std::string>(&value)) {
-        return *text;
+    for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        win32::UniqueKey key;
+        if (OpenSettingsKey(view, key) != ERROR_SUCCESS) {
+            continue;
+        }
+        RegValue value;
+        QueryRegValue(key.Get(), kSettingsValueName, value);
+        if (const auto* text = std::get_if<std::string>(&value)) {
+            return *text;
+        }
     }
     return std::nullopt;
 }

@@ -20,9 +20,10 @@ using RegValue = std::variant<std::monostate, std::string, std::int32_t>;
 LONG QueryRegValue(HKEY key, const char* valueName, RegValue& value) noexcept;
 
 // The settings code stored for this PC, or nothing when the key, the value
-// or its text is missing or unreadable. The key is looked up in the 64-bit
-// registry view and, only when it is absent there, in the 32-bit view, where
-// a location.reg imported by a 32-bit program puts it.
+// or its text is missing or unreadable. The value is looked up in the 64-bit
+// registry view and, when it is not there as text (whether or not the key
+// is), in the 32-bit view, where a location.reg imported by a 32-bit program
+// puts it.
 std::optional<std::string> ReadSettingsCode();
 
 }  // namespace kestrane

@@ -1,5 +1,7 @@
 #include "store/working_folder.h"
 
+#include "common/job_error.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -59,7 +61,7 @@ void SettleUnfinishedMerge(LocalFiles& files)
     files.Remove(kPullFile);
 }
 
-void SettlePulledCopy(LocalFiles& files, const PulledCopyCheck& stillOnHandheld)
+void SettlePulledCopy(LocalFiles& files, JobWindow& window, const PulledCopyCheck& stillOnHandheld)
 {
     if (!files.Exists(kPulledFile)) {
         return;
@@ -73,7 +75,7 @@ void SettlePulledCopy(LocalFiles& files, const PulledCopyCheck& stillOnHandheld)
     if (duplicate) {
         files.Remove(kPulledFile);
     } else {
-        MergePulledIntoStaging(files);
+        MergePulledIntoStaging(files, window);
     }
 }
 
@@ -116,8 +118,11 @@ LocalTime OneMinuteLater(LocalTime time)
     return time;
 }
 
-// Copies the upload file `from` with its header line naming `to` instead.
-void CopyWithHeaderNaming(InputFile& input, BufferedWriter& writer, const std::string& from, const std::string& to)
+// Copies the upload file `from` with its header line naming `to` instead,
+// the window answering meanwhile. Returns false, before the end, once the
+// window has been closed.
+bool CopyWithHeaderNaming(InputFile& input, BufferedWriter& writer, JobWindow& window, const std::string& from,
+                          const std::string& to)
 {
     const std::string oldStart = "UH" + from;
     // The header: "UH", the name, a count of at most ten digits, CR LF.
@@ -136,9 +141,33 @@ void CopyWithHeaderNaming(InputFile& input, BufferedWriter& writer, const std::s
     }
     writer.Write("UH" + to);
     writer.Write(std::string_view(head).substr(oldStart.size()));
+    std::uint64_t copied = head.size();
     while (const std::size_t got = input.Read(buffer.data(), buffer.size())) {
         writer.Write(std::string_view(buffer.data(), got));
+        copied += got;
+        if (!window.ReportProgress({copied, 0})) {
+            return false;
+        }
     }
+    return true;
+}
+
+// Adds the whole of a file to writer, telling the window after each piece
+// how many bytes have been copied. Returns false, before the end, once the
+// window has been closed.
+bool AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& writer, JobWindow& window,
+                          std::uint64_t& copied)
+{
+    auto input = files.OpenForReading(name);
+    std::array<char, 64 * 1024> buffer{};
+    while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
+        writer.Write(std::string_view(buffer.data(), got));
+        copied += got;
+        if (!window.ReportProgress({copied, 0})) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string NameList(const std::vector<std::string>& names)
@@ -152,33 +181,41 @@ std::string NameList(const std::vector<std::string>& names)
 
 }  // namespace
 
-void SettleInterruptedRun(LocalFiles& files, const PulledCopyCheck* stillOnHandheld)
+void SettleInterruptedRun(LocalFiles& files, JobWindow& window, const PulledCopyCheck* stillOnHandheld)
 {
     SettleUnfinishedUploads(files);
     SettleRenamesAndServerCopies(files);
     SettleUnfinishedMerge(files);
     if (stillOnHandheld != nullptr) {
-        SettlePulledCopy(files, *stillOnHandheld);
+        SettlePulledCopy(files, window, *stillOnHandheld);
     }
 }
 
-void MergePulledIntoStaging(LocalFiles& files)
+void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
 {
     if (!files.Exists(kStagingFile)) {
         files.Rename(kPulledFile, kStagingFile, false);
         return;
     }
+    bool complete = false;
     {
         auto merged = files.CreateForWriting(kMergeFile);
         BufferedWriter writer(*merged);
-        std::array<char, 64 * 1024> buffer{};
-        for (const char* part : {kStagingFile, kPulledFile}) {
-            auto input = files.OpenForReading(part);
-            while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
-                writer.Write(std::string_view(buffer.data(), got));
-            }
+        std::uint64_t copied = 0;
+        const std::array<const char*, 2> parts = {kStagingFile, kPulledFile};
+        complete = std::all_of(parts.begin(), parts.end(), [&](const char* part) {
+            return AppendWhileAnswering(files, part, writer, window, copied);
+        });
+        if (complete) {
+            writer.Commit();
         }
-        writer.Commit();
+    }
+    if (!complete) {
+        files.Remove(kMergeFile);
+        throw JobError(
+            "Kestrane stopped because its window was closed while it was adding the handheld's data "
+            "to the staging file "
+            + std::string(kStagingFile) + "." + WhereTheDataIs(DataPlace::PulledCopy));
     }
     files.Remove(kPulledFile);
     files.Rename(kMergeFile, kStagingFile, true);
@@ -245,14 +282,16 @@ void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName)
     files.Remove(uploadName + kPendingSuffix);
 }
 
-void RenamePendingUpload(LocalFiles& files, const std::string& from, const std::string& to)
+void RenamePendingUpload(LocalFiles& files, JobWindow& window, const std::string& from, const std::string& to)
 {
     const std::string renaming = to + kRenamingSuffix;
     try {
         auto input = files.OpenForReading(from);
         auto output = files.CreateForWriting(renaming);
         BufferedWriter writer(*output);
-        CopyWithHeaderNaming(*input, writer, from, to);
+        if (!CopyWithHeaderNaming(*input, writer, window, from, to)) {
+            throw JobError("The window was closed while Kestrane gave " + from + " a new name.");
+        }
         writer.Commit();
     } catch (...) {
         files.Remove(renaming);

@@ -53,6 +53,7 @@
 #pragma once
 
 #include "common/clock.h"
+#include "common/job_window.h"
 #include "common/local_files.h"
 
 #include <functional>
@@ -93,11 +94,15 @@ using PulledCopyCheck = std::function<bool(InputFile& pulledCopy, std::uint64_t 
 // - Infile.pulled is merged into the staging file, or dropped when the
 //   handheld still holds its data (checked with stillOnHandheld).
 // Without stillOnHandheld (the handheld is not connected yet) Infile.pulled
-// is left for a later call that has it. Throws FileError.
-void SettleInterruptedRun(LocalFiles& files, const PulledCopyCheck* stillOnHandheld = nullptr);
+// is left for a later call that has it. Throws FileError, and JobError when
+// the window is closed during a merge.
+void SettleInterruptedRun(LocalFiles& files, JobWindow& window,
+                          const PulledCopyCheck* stillOnHandheld = nullptr);
 
 // Adds the pulled copy to the end of the staging file and removes the copy.
-void MergePulledIntoStaging(LocalFiles& files);
+// The window keeps answering meanwhile; when it is closed the merge stops,
+// the copy stays, and JobError says so. Throws FileError.
+void MergePulledIntoStaging(LocalFiles& files, JobWindow& window);
 
 // ---------------------------------------------------------------- upload files
 
@@ -126,9 +131,10 @@ void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName);
 
 // Gives the pending upload file `from` the name `to`, which must be free:
 // its content is kept, but its first line now names `to`, and from then on
-// `to` is pending instead of `from`. Throws FileError, or std::runtime_error
-// when `from` does not begin with its own header line.
-void RenamePendingUpload(LocalFiles& files, const std::string& from, const std::string& to);
+// `to` is pending instead of `from`. The window answers meanwhile. Throws
+// FileError, std::runtime_error when `from` does not begin with its own
+// header line, and JobError when the window is closed (nothing is renamed).
+void RenamePendingUpload(LocalFiles& files, JobWindow& window, const std::string& from, const std::string& to);
 
 // Pending upload files that are gone (cleared away by hand, say): they can
 // never be sent, and are reported once and retired, so that they never

@@ -20,20 +20,40 @@ bool SameMinute(const LocalTime& a, const LocalTime& b)
            && a.minute == b.minute;
 }
 
-// Feeds the whole of a file to sink in large chunks.
-template <typename Sink> void ForEachChunk(LocalFiles& files, const std::string& name, Sink&& sink)
+JobError WindowClosedBeforeTheBuild()
+{
+    return JobError("The window was closed before the upload file was built."
+                    + WhereTheDataIs(DataPlace::StagingFile));
+}
+
+// What the build has read of the staging file, which it reads twice: once to
+// count its lines and once to write them.
+struct BuildProgress {
+    JobWindow& window;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+};
+
+// Feeds the whole of a file to sink in large chunks, reporting progress
+// after each. Throws JobError once the window has been closed.
+template <typename Sink>
+void ForEachChunk(LocalFiles& files, const std::string& name, BuildProgress& progress, Sink&& sink)
 {
     auto input = files.OpenForReading(name);
     std::string buffer(kChunkSize, '\0');
     while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
         sink(std::string_view(buffer.data(), got));
+        progress.done += got;
+        if (!progress.window.ReportProgress({progress.done, progress.total})) {
+            throw WindowClosedBeforeTheBuild();
+        }
     }
 }
 
-std::uint64_t CountLines(LocalFiles& files, const std::string& name)
+std::uint64_t CountLines(LocalFiles& files, const std::string& name, BuildProgress& progress)
 {
     LineCounter counter;
-    ForEachChunk(files, name, [&](std::string_view chunk) { counter.Feed(chunk); });
+    ForEachChunk(files, name, progress, [&](std::string_view chunk) { counter.Feed(chunk); });
     return counter.Lines();
 }
 
@@ -74,8 +94,7 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         const LocalTime taken = now;
         while (SameMinute(now, taken)) {
             if (!window.PumpMessages()) {
-                throw JobError("The window was closed before the upload file was built."
-                               + WhereTheDataIs(DataPlace::StagingFile));
+                throw WindowClosedBeforeTheBuild();
             }
             now = clock.Now();
         }
@@ -84,7 +103,8 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
 
     const std::string unfinished = name + kUnfinishedSuffix;
     try {
-        const std::uint64_t lines = CountLines(files, kStagingFile);
+        BuildProgress progress{window, 0, 2 * files.Size(kStagingFile)};
+        const std::uint64_t lines = CountLines(files, kStagingFile, progress);
         if (lines > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
             throw JobError("Kestrane could not build the upload file " + name + ": the staging file "
                            + kStagingFile + " holds " + std::to_string(lines)
@@ -97,7 +117,7 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         writer.Write(UploadHeaderLine(name, lines));
         UploadLineWriter lineWriter(writer, settings.locationCode);
         LineSplitter splitter(lineWriter);
-        ForEachChunk(files, kStagingFile, [&](std::string_view chunk) { splitter.Feed(chunk); });
+        ForEachChunk(files, kStagingFile, progress, [&](std::string_view chunk) { splitter.Feed(chunk); });
         splitter.Finish();
         writer.Write(kEndLine);
         writer.Write("\r\n");

@@ -49,6 +49,9 @@ JOB_LOG_LINES = [
     "Done",
 ]
 FINISHED_MESSAGE = "Now safe to remove Handheld from Dock"
+# The program's exit status when its window was closed before the job had
+# touched anything.
+EXIT_NOT_RUN = 3
 MISSING_SETTINGS_MESSAGE = (
     "You need to run the location.reg file for this location on this PC or get a location.reg "
     "file from Orvalle Inc. (555) 014-2290"
@@ -351,9 +354,10 @@ class Handheld:
     """The handheld of one test: a folder that the stand-in rapi.dll serves.
 
     It counts as docked once the folder exists; until then the program waits
-    in CeRapiInit. Device files live under "Storage Card". The stand-in writes
-    one journal line per call: the function's name first, then its arguments,
-    "->" and its result."""
+    for the start that CeRapiInitEx began. Device files live under "Storage
+    Card". The stand-in writes one journal line per call: the function's name
+    first, then its arguments, "->" and its result (for CeRapiInitEx, the
+    start's result, once the start has ended)."""
 
     def __init__(self, folder, journal):
         self.folder = Path(folder)
@@ -373,19 +377,20 @@ class Handheld:
 
     def dock(self, data=None):
         """Docks the handheld, with data (bytes) as its data file when given.
-        A handheld that was not docked appears whole at once: its folder is
-        made beside it and renamed into place, so that a program waiting for
-        it never finds the folder without its data file, or half of that."""
+        The stand-in sees the handheld, and its data file, whole or not at
+        all: each is made beside its place and renamed into it."""
         if not self.folder.exists():
-            arriving = Path(tempfile.mkdtemp(prefix="docking-", dir=self.folder.parent))
-            (arriving / self.storage_card.relative_to(self.folder)).mkdir()
+            docking = self.folder.with_name(self.folder.name + ".docking")
+            (docking / self.storage_card.name).mkdir(parents=True)
             if data is not None:
-                (arriving / self.data_file.relative_to(self.folder)).write_bytes(data)
-            arriving.rename(self.folder)
+                (docking / self.storage_card.name / self.data_file.name).write_bytes(data)
+            docking.rename(self.folder)
             return
-        self.storage_card.mkdir(parents=True, exist_ok=True)
+        self.storage_card.mkdir(exist_ok=True)
         if data is not None:
-            self.data_file.write_bytes(data)
+            arriving = self.data_file.with_name(self.data_file.name + ".arriving")
+            arriving.write_bytes(data)
+            arriving.replace(self.data_file)
 
     def env(self, **faults):
         """The stand-in's environment: the handheld's folder and journal, plus
@@ -463,6 +468,12 @@ class RunResult:
     @property
     def main_window(self):
         return self.first("window")
+
+    @property
+    def answers(self):
+        """(t, wait_ms) for every probe of the main window: when it was sent,
+        and how long the window took to answer."""
+        return [(event["t"], event["wait_ms"]) for event in self.of_kind("answer")]
 
     @property
     def log_changes(self):
@@ -546,13 +557,21 @@ class TestBench:
 
     def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
             kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=(), program=None,
-            cwd=None, kill_when=None, file_size_limit=None):
+            cwd=None, kill_when=None, close_when_logged=None, probe_ms=None, hold=None, release_when_logged=None,
+            hold_as_editor=False, when=(), file_size_limit=None):
         """Runs kestrane.exe to its end under the operator.
 
         env: extra environment for the program, added to the handheld's.
         ok_delay_ms: press OK on each message box this long after it appeared
             (None: at once); press_ok=False leaves them up.
         close_after_ms: post WM_CLOSE to the main window this long after it showed.
+        close_when_logged: post WM_CLOSE to the main window once its log holds this text.
+        probe_ms: send the main window a message this often, and report each
+            answer ("answer" events; RunResult.answers).
+        hold, release_when_logged: a Linux path of an existing file that
+            another program (the operator) holds open, sharing nothing, from
+            before the start until the log holds the text. hold_as_editor:
+            hold it for reading and writing, sharing reads, as an editor does.
         kill_when_exists: a Linux path; the program is terminated once it exists.
         kill_after_ms, timeout_ms: terminate the program this long after its start.
         screenshot_message_boxes: take a screenshot while each message box is up
@@ -566,6 +585,8 @@ class TestBench:
             while the program runs; the program is terminated once it returns
             true (an OSError it raises counts as false). With kill_when_exists,
             whichever comes first.
+        when: (condition, action) pairs: call action() once, as soon as
+            condition(events) holds for the events reported so far.
         file_size_limit: the most bytes the program may write to any one file
             (RLIMIT_FSIZE, set on the operator and inherited by the program).
             The write that would go past it ends the program at once, from
@@ -587,6 +608,14 @@ class TestBench:
             command += ["--ok-delay-ms", str(ok_delay_ms)]
         if close_after_ms is not None:
             command += ["--close-after-ms", str(close_after_ms)]
+        if close_when_logged is not None:
+            command += ["--close-when-logged", close_when_logged]
+        if probe_ms is not None:
+            command += ["--probe-ms", str(probe_ms)]
+        if hold is not None:
+            command += ["--hold", windows_path(hold), "--release-when-logged", release_when_logged]
+            if hold_as_editor:
+                command.append("--hold-as-editor")
         watcher = None
         if kill_when is not None:
             # The operator watches one path: a trigger file that the watcher
@@ -608,7 +637,8 @@ class TestBench:
             if watcher is not None:
                 watcher.start()
             try:
-                events, boxes, other_output = self._follow(operator, timeout_ms, screenshot_message_boxes, at)
+                events, boxes, other_output = self._follow(operator, timeout_ms, screenshot_message_boxes, at,
+                                                           when)
             finally:
                 if watcher is not None:
                     watcher.stop()
@@ -622,7 +652,7 @@ class TestBench:
                            % (operator.returncode, result.describe()))
         return result
 
-    def _follow(self, operator, timeout_ms, screenshot_message_boxes, at):
+    def _follow(self, operator, timeout_ms, screenshot_message_boxes, at, when):
         """Reads the operator's events as they come, until the program's exit,
         and carries out the scheduled actions on the way."""
         lines = queue.Queue()
@@ -639,6 +669,7 @@ class TestBench:
         other_output = []
         boxes = {}
         pending = sorted(at, key=lambda item: item[0])
+        waiting = list(when)
         started_at = None
         while not events or events[-1]["event"] != "exit":
             wait = max(0.0, deadline - time.monotonic())
@@ -663,6 +694,9 @@ class TestBench:
                 continue
             event = json.loads(line)
             events.append(event)
+            for condition, action in [item for item in waiting if item[0](events)]:
+                waiting.remove((condition, action))
+                action()
             if event["event"] == "started":
                 started_at = time.monotonic() - event["t"] / 1000
             self._follow_box(event, boxes, screenshot_message_boxes)

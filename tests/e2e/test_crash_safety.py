@@ -134,7 +134,7 @@ BOUNDARIES = {
         left=("NAME", "NAME.pending", "SyncDone.owed"), uploaded="all",
         second_run="finds"),
     "before the done marker is written": Boundary(
-        handheld_hangs, hang_at="CeRapiInit:2",
+        handheld_hangs, hang_at="CeRapiInitEx:2",
         left=("NAME", "SyncDone.owed"), uploaded="all",
         new_records=True, second_run="leaves"),
 }

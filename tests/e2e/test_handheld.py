@@ -46,10 +46,10 @@ def provision(kestrane, server):
 
 
 def connections(calls):
-    """The journal's calls, split into one list per CeRapiInit."""
+    """The journal's calls, split into one list per start (CeRapiInitEx)."""
     sessions = []
     for call in calls:
-        if call == "CeRapiInit":
+        if call == "CeRapiInitEx":
             sessions.append([])
         sessions[-1].append(call)
     return sessions
@@ -116,7 +116,7 @@ def test_a_handheld_docked_after_the_start_is_waited_for_and_the_job_runs_once(k
     result = kestrane.run(at=[(dock_at_ms, dock)])
 
     assert result.exit_code == 0, result.describe()
-    # Until the dock the job is inside CeRapiInit: no call has returned, nothing is written.
+    # Until the dock the job waits for the handheld: no start has ended, nothing else is called or written.
     assert seen_at_dock == {"calls": [], "files": []}, result.describe()
     before_dock = {text for t, text in result.log_changes if t < dock_at_ms}
     assert before_dock <= {"\r\n".join(PULL_LOG[:1]), "\r\n".join(PULL_LOG)}, result.describe()
@@ -125,7 +125,7 @@ def test_a_handheld_docked_after_the_start_is_waited_for_and_the_job_runs_once(k
     assert result.log_lines == COMPLETE_LOG
     assert [box.text for box in result.message_boxes] == [rig.FINISHED_MESSAGE]
     # Once: one pull connection and one marker connection, one upload.
-    assert handheld.calls().count("CeRapiInit") == 2, handheld.journal_lines()
+    assert handheld.calls().count("CeRapiInitEx") == 2, handheld.journal_lines()
     assert len(ftp_server.files()) == 1
     assert server_lines(ftp_server) == pulled_lines(SEVERAL_READS)
     assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
@@ -178,8 +178,8 @@ def test_a_handheld_that_cannot_be_connected_is_left_alone(kestrane, handheld, f
     assert result.log_lines == PULL_LOG
     # The failed start is ended, and no file on the handheld is even looked at.
     journal = handheld.journal_lines()
-    assert journal[0] == "CeRapiInit -> 0x8007048F", journal
-    assert set(handheld.calls()) == {"CeRapiInit", "CeRapiUninit"} and len(connections(handheld.calls())) == 1, \
+    assert journal[0] == "CeRapiInitEx -> 0x8007048F", journal
+    assert set(handheld.calls()) == {"CeRapiInitEx", "CeRapiUninit"} and len(connections(handheld.calls())) == 1, \
         journal
     assert handheld.data_file.read_bytes() == SEVERAL_READS
     assert not handheld.done_marker.exists()

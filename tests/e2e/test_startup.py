@@ -68,23 +68,46 @@ def test_with_settings_the_job_runs_once_five_seconds_after_the_window_shows(kes
     assert result.exited_ms >= finished.closed_ms
     # The handheld was used: the journal is what the other tests' "never
     # touched" rests on.
-    assert "CeRapiInit" in handheld.calls()
+    assert "CeRapiInitEx" in handheld.calls()
 
 
-def test_closing_the_window_before_the_timer_ends_the_program_without_the_job(kestrane, handheld):
-    handheld.dock(DATA)
+# Closing the window before the job has touched anything ends the program at
+# once, and its exit status says the job did not run. (The run's options;
+# whether the handheld is docked; what the stand-in was asked; the log.)
+CLOSE_MOMENTS = {
+    "before the timer": (dict(close_after_ms=2000), True, [], [rig.FIRST_LOG_LINE]),
+    # Not docked: the job waits for it, and closing gives the start up.
+    "while the job waits for the handheld": (dict(close_when_logged=rig.JOB_LOG_LINES[0]), False,
+                                             ["CeRapiInitEx", "CeRapiUninit"],
+                                             [rig.FIRST_LOG_LINE, rig.JOB_LOG_LINES[0]]),
+}
+# How soon after the close the program must be gone.
+CLOSE_LIMIT_MS = 2000
+
+
+@pytest.mark.parametrize("options, docked, calls, log", CLOSE_MOMENTS.values(), ids=CLOSE_MOMENTS.keys())
+def test_closing_the_window_before_anything_is_touched_ends_the_program_at_once(kestrane, handheld, options,
+                                                                                docked, calls, log):
+    if docked:
+        handheld.dock(DATA)
     kestrane.provision("0042", "127.0.0.1:9", "kestrane", "secret", "")
 
-    result = kestrane.run(close_after_ms=2000)
+    result = kestrane.run(**options)
 
     assert result.main_window is not None, result.describe()
-    assert result.first("close_posted") is not None, result.describe()
+    closed = result.first("close_posted")
+    assert closed is not None, result.describe()
+    assert result.exited_ms - closed["t"] <= CLOSE_LIMIT_MS, result.describe()
     assert result.killed is None
-    assert result.exit_code == 0
-    assert result.log == rig.FIRST_LOG_LINE
+    assert result.exit_code == rig.EXIT_NOT_RUN
+    assert result.log_lines == log
     assert result.message_boxes == []
-    assert handheld.calls() == []
-    assert handheld.data_file.read_bytes() == DATA
+    assert handheld.calls() == calls, handheld.journal_lines()
+    assert list(kestrane.workdir.iterdir()) == []
+    if docked:
+        assert handheld.data_file.read_bytes() == DATA
+    else:
+        assert not handheld.folder.exists()
 
 
 def test_a_location_code_unfit_for_a_file_name_is_refused_before_the_window(kestrane, handheld):
@@ -110,19 +133,27 @@ def test_a_location_code_unfit_for_a_file_name_is_refused_before_the_window(kest
 # (the one a double-click on location.reg starts) writes the 64-bit registry
 # view, a 32-bit regedit the 32-bit view. The program reads the 64-bit view
 # first; with settings in both, an unusable location code in the 32-bit view
-# shows whether it was read.
+# shows whether it was read. A key without the value in the 64-bit view, left
+# by other software of the vendor, does not hide the 32-bit view's.
 USABLE = dict(location_code="0042", host="127.0.0.1:9", user="kestrane", password="secret", remote_folder="")
 UNUSABLE = dict(USABLE, location_code=r"..\..\x")
+KEY_WITHOUT_THE_VALUE = None
 SETTINGS_BY_VIEW = {
     "64-bit view": {64: USABLE},
     "32-bit view": {32: USABLE},
     "both views, the 64-bit one first": {64: USABLE, 32: UNUSABLE},
+    "the 64-bit key without the value, the 32-bit view": {64: KEY_WITHOUT_THE_VALUE, 32: USABLE},
 }
 
 
 @pytest.mark.parametrize("views", SETTINGS_BY_VIEW.values(), ids=SETTINGS_BY_VIEW.keys())
 def test_the_settings_are_read_from_either_registry_view(kestrane, views):
-    codes = {view: kestrane.provision(**settings, view=view) for view, settings in views.items()}
+    codes = {}
+    for view, settings in views.items():
+        if settings is KEY_WITHOUT_THE_VALUE:
+            kestrane.prefix.reg_add(rig.SETTINGS_KEY, "Installed", "1", view=view)
+        else:
+            codes[view] = kestrane.provision(**settings, view=view)
     # Each import reached its own view only, the 32-bit one as 64-bit programs see it.
     for view in (64, 32):
         stored = ("REG_SZ", codes[view]) if view in codes else None
@@ -135,4 +166,4 @@ def test_the_settings_are_read_from_either_registry_view(kestrane, views):
     assert result.message_boxes == [], result.describe()
     assert result.main_window["title"] == rig.PROGRAM_TITLE
     assert result.log == rig.FIRST_LOG_LINE
-    assert result.exit_code == 0
+    assert result.exit_code == rig.EXIT_NOT_RUN

@@ -23,6 +23,7 @@ def test_windows_layers_pass_their_unit_tests(wine_session, tmp_path):
     # Every suite must have run: a filter or a build that drops one would
     # otherwise pass unnoticed.
     xml = report.read_text(encoding="utf-8")
-    for suite in ("RegistryTest", "Win32/LocalFilesContract", "Rapi", "Win32KitTest"):
+    for suite in ("RegistryTest", "Win32/LocalFilesContract", "Operations/BusyFileTest", "HeldFileTest", "Rapi",
+                  "Win32KitTest"):
         assert 'name="%s' % suite in xml, suite
     assert 'failures="0"' in xml

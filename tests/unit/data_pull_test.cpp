@@ -11,9 +11,19 @@
 namespace kestrane {
 namespace {
 
+using testing::FakeClock;
 using testing::FakeDevice;
+using testing::FakeWindow;
 using testing::MemoryFiles;
 using testing::PatternBytes;
+
+// Runs the pull with a window that stays open.
+void GetCEFile(FakeDevice& device, MemoryFiles& files)
+{
+    FakeClock clock;
+    FakeWindow window(clock);
+    kestrane::GetCEFile(device, files, window);
+}
 
 class PullSizeTest : public ::testing::TestWithParam<std::size_t> {};
 
@@ -289,6 +299,102 @@ INSTANTIATE_TEST_SUITE_P(
         SettleCase{"NotDeletedAndGrown", std::string("old\r\nnew\r\n"), "staged\r\nold\r\nnew\r\n\r\n"},
         // Deleted, and the handheld has gathered new records since.
         SettleCase{"DeletedAndNewData", std::string("new\r\n"), "staged\r\nold\r\n\r\nnew\r\n\r\n"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(PullTest, ReportsTheBytesCopiedAfterEachRead)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    FakeClock clock;
+    FakeWindow window(clock);
+    device.files[kDeviceDataFile] = PatternBytes(10000);
+
+    kestrane::GetCEFile(device, files, window);
+
+    std::vector<std::uint64_t> done;
+    for (const Progress& report : window.progress) {
+        EXPECT_EQ(report.total, 0u) << "the handheld does not say how big its file is";
+        done.push_back(report.done);
+    }
+    EXPECT_EQ(done, (std::vector<std::uint64_t>{4096, 8192, 10000}));
+}
+
+TEST(PullTest, ClosingTheWindowWhileWaitingForTheHandheldTouchesNothing)
+{
+    FakeDevice device;
+    MemoryFiles files;
+    files.contents[kStagingFile] = "staged\r\n";
+    device.files[kDeviceDataFile] = "records\r\n";
+    device.closeWhileWaiting = true;
+
+    EXPECT_THROW(GetCEFile(device, files), WindowClosed);
+
+    EXPECT_EQ(device.journal, (std::vector<std::string>{"CeRapiInit", "CeRapiUninit"}));
+    EXPECT_EQ(files.contents, (std::map<std::string, std::string>{{kStagingFile, "staged\r\n"}}));
+    EXPECT_EQ(device.files.at(kDeviceDataFile), "records\r\n");
+}
+
+// Closing the window in one of the pull's long loops stops it at once, and
+// the data stays where the message says.
+struct CloseCase {
+    const char* name;
+    std::map<std::string, std::string> before;  // the working folder
+    std::size_t closeAtProgress;
+    const char* activity;
+    const char* where;
+};
+
+class PullCloseTest : public ::testing::TestWithParam<CloseCase> {};
+
+TEST_P(PullCloseTest, StopsWhereNothingIsLost)
+{
+    const std::string data = PatternBytes(200'000);
+    FakeDevice device;
+    MemoryFiles files;
+    FakeClock clock;
+    FakeWindow window(clock);
+    device.files[kDeviceDataFile] = data;
+    files.contents = GetParam().before;
+    window.closeAtProgress = GetParam().closeAtProgress;
+
+    try {
+        kestrane::GetCEFile(device, files, window);
+        FAIL() << "closing the window must stop the pull";
+    } catch (const JobError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find(std::string("window was closed while it was ") + GetParam().activity),
+                  std::string::npos)
+            << message;
+        EXPECT_NE(message.find(GetParam().where), std::string::npos) << message;
+    }
+    EXPECT_EQ(window.progress.size(), GetParam().closeAtProgress) << "it stopped at once";
+    EXPECT_EQ(files.contents, GetParam().before);
+    EXPECT_EQ(device.files.at(kDeviceDataFile), data);
+    EXPECT_EQ(device.Calls("CeDeleteFile"), 0);
+    EXPECT_EQ(device.OpenHandles(), 0u);
+    EXPECT_FALSE(device.connected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loops, PullCloseTest,
+    ::testing::Values(
+        CloseCase{"Copying",
+                  {{kStagingFile, "staged\r\n"}},
+                  3,
+                  "copying the handheld's data",
+                  "still on the handheld"},
+        // An earlier run pulled a copy and stopped: it is compared with the handheld's file.
+        CloseCase{"Comparing",
+                  {{kPulledFile, PatternBytes(200'000) + "\r\n"}},
+                  3,
+                  "comparing",
+                  "kept in Infile.pulled"},
+        // An earlier run deleted its copy on the handheld: the copy is added to the staging file.
+        CloseCase{"Merging",
+                  {{kStagingFile, PatternBytes(100'000)}, {kPulledFile, "earlier\r\n\r\n"}},
+                  1,
+                  "adding the handheld's data to the staging file Infile.txt",
+                  "kept in Infile.pulled"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -88,6 +88,8 @@ TEST(DoneMarkerTest, MarkerThatCannotBeCreatedOrWrittenIsReportedAndNotLeftBehin
         [](FakeDevice& device) { device.failWrite = true; },
         // The write reports success but takes fewer bytes than it was given.
         [](FakeDevice& device) { device.writeAtMost = 3; },
+        // The user closes the window while the step waits for the handheld.
+        [](FakeDevice& device) { device.closeWhileWaiting = true; },
     };
     for (const auto& fault : faults) {
         FakeDevice device;

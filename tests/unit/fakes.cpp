@@ -201,6 +201,11 @@ int FakeDevice::Calls(const std::string& name) const
 std::int32_t FakeDevice::CeRapiInit()
 {
     Enter("CeRapiInit");
+    if (closeWhileWaiting) {
+        // As the real layer does: the start is ended before the wait gives up.
+        CeRapiUninit();
+        throw WindowClosed();
+    }
     const std::int32_t status = Calls("CeRapiInit") >= initFailsFrom ? initStatus : 0;
     connected = status == 0;
     return status;
@@ -469,6 +474,12 @@ bool FakeWindow::PumpMessages()
     ++pumps;
     clock_.Advance(100);
     return closeAtPump == 0 || pumps < closeAtPump;
+}
+
+bool FakeWindow::ReportProgress(const Progress& report)
+{
+    progress.push_back(report);
+    return closeAtProgress == 0 || progress.size() < closeAtProgress;
 }
 
 }  // namespace kestrane::testing

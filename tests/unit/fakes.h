@@ -103,6 +103,8 @@ public:
     // The start with this number (1 is the first) fails with initStatus
     // instead of all of them: the handheld is undocked after that many.
     int initFailsFrom = 1;
+    // The user closes the window while CeRapiInit waits for the handheld.
+    bool closeWhileWaiting = false;
     // The read with this number (1 is the first of the run) fails with readFailCode.
     int readFailAt = 0;
     std::uint32_t readFailCode = 0;
@@ -227,11 +229,16 @@ public:
     int pumps = 0;
     // When set, the user closes the window at this pump.
     int closeAtPump = 0;
+    // Every progress report, in order.
+    std::vector<Progress> progress;
+    // When set, the user closes the window at this progress report.
+    std::size_t closeAtProgress = 0;
 
     void LogLine(const std::string& line) override { log.push_back(line); }
     void ShowMessage(const std::string& text, MessageKind kind) override { messages.push_back({text, kind}); }
     // Each pump stands for 100 ms of waiting.
     bool PumpMessages() override;
+    bool ReportProgress(const Progress& report) override;
 
 private:
     FakeClock& clock_;

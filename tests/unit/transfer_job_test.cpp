@@ -45,7 +45,7 @@ struct World {
     LocationSettings settings;
 };
 
-enum class RunEnd { Completed, NoData, Failed, Crashed };
+enum class RunEnd { Completed, NoData, NotRun, Failed, Crashed };
 
 struct RunResult {
     RunEnd end;
@@ -61,8 +61,10 @@ RunResult RunProgram(World& world)
     const JobServices services{window, world.device, client, world.files, world.clock};
     RunEnd end = RunEnd::Failed;
     try {
-        end = RunTransfer(world.settings, services) == JobOutcome::Completed ? RunEnd::Completed
-                                                                             : RunEnd::NoData;
+        const JobOutcome outcome = RunTransfer(world.settings, services);
+        end = outcome == JobOutcome::Completed ? RunEnd::Completed
+              : outcome == JobOutcome::NoData  ? RunEnd::NoData
+                                               : RunEnd::NotRun;
     } catch (const JobError& error) {
         window.messages.push_back({error.what(), MessageKind::Error});
     } catch (const SimulatedCrash&) {
@@ -249,6 +251,25 @@ INSTANTIATE_TEST_SUITE_P(
         OwedMarkerCase{"MarkerWriteFailed", [](World& w) { w.device.failWrite = true; },
                        [](World& w) { w.device.failWrite = false; }}),
     [](const auto& test) { return std::string(test.param.name); });
+
+TEST(TransferJobTest, ClosingTheWindowWhileWaitingForTheHandheldRunsNothing)
+{
+    World world;
+    world.device.files[kDeviceDataFile] = "records\r\n";
+    world.files.contents["01110905000042.TXT"] = "earlier";
+    world.files.contents["01110905000042.TXT.pending"] = "";
+    const auto filesBefore = world.files.contents;
+    world.device.closeWhileWaiting = true;
+
+    const RunResult run = RunProgram(world);
+
+    EXPECT_EQ(run.end, RunEnd::NotRun);
+    EXPECT_EQ(run.log, (std::vector<std::string>{"Getting File from CE Device ..."}));
+    EXPECT_TRUE(run.messages.empty()) << run.messages.at(0).text;
+    EXPECT_EQ(world.files.contents, filesBefore);
+    EXPECT_EQ(world.device.files.at(kDeviceDataFile), "records\r\n");
+    EXPECT_TRUE(world.server.journal.empty()) << "not even the earlier upload is sent";
+}
 
 // ---------------------------------------------------------------- crashes
 

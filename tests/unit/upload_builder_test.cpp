@@ -150,6 +150,20 @@ TEST_F(BuildTest, BigStagingFileStreamsThrough)
                                                 "abcdefghijklmnopqrstuvwxyz\r\n");
 }
 
+TEST_F(BuildTest, ReportsProgressThroughBothReadingsOfTheStagingFile)
+{
+    const std::string staging(600'000, 'r');
+    Build(staging);
+
+    // The staging file is read twice: once to count its lines, once to copy them.
+    std::vector<std::uint64_t> done;
+    for (const Progress& report : window_.progress) {
+        EXPECT_EQ(report.total, 2 * staging.size());
+        done.push_back(report.done);
+    }
+    EXPECT_EQ(done, (std::vector<std::uint64_t>{262'144, 524'288, 600'000, 862'144, 1'124'288, 1'200'000}));
+}
+
 TEST_F(BuildTest, TakenNameWaitsForTheNextMinute)
 {
     files_.contents["01110905070042.TXT"] = "earlier run";
@@ -186,7 +200,7 @@ TEST_F(BuildTest, NoStagingFileBuildsNothing)
 
 struct BuildFailureCase {
     const char* name;
-    std::function<void(MemoryFiles&)> inject;
+    std::function<void(MemoryFiles&, FakeWindow&)> inject;
     const char* reason;
 };
 
@@ -200,7 +214,7 @@ TEST_P(BuildFailureTest, KeepsTheStagingFileAndLeavesNoUploadFile)
     LocationSettings settings;
     settings.locationCode = "0042";
     files.contents[kStagingFile] = "a\r\nb\r\n";
-    GetParam().inject(files);
+    GetParam().inject(files, window);
 
     try {
         BuildUploadFile(settings, files, clock, window);
@@ -217,12 +231,17 @@ TEST_P(BuildFailureTest, KeepsTheStagingFileAndLeavesNoUploadFile)
 INSTANTIATE_TEST_SUITE_P(
     Failures, BuildFailureTest,
     ::testing::Values(
-        BuildFailureCase{"DiskFull", [](MemoryFiles& f) { f.diskFullAt["01110905070042.TXT.tmp"] = 10; },
+        BuildFailureCase{"DiskFull",
+                         [](MemoryFiles& f, FakeWindow&) { f.diskFullAt["01110905070042.TXT.tmp"] = 10; },
                          "not enough space"},
-        BuildFailureCase{"CannotCreate", [](MemoryFiles& f) { f.readOnly.insert("01110905070042.TXT.tmp"); },
+        BuildFailureCase{"CannotCreate",
+                         [](MemoryFiles& f, FakeWindow&) { f.readOnly.insert("01110905070042.TXT.tmp"); },
                          "Access is denied"},
-        BuildFailureCase{"CannotRead", [](MemoryFiles& f) { f.unreadable.insert(kStagingFile); },
-                         "Access is denied"}),
+        BuildFailureCase{"CannotRead", [](MemoryFiles& f, FakeWindow&) { f.unreadable.insert(kStagingFile); },
+                         "Access is denied"},
+        // The user closes the window while the file is written (counting the lines is the first pass).
+        BuildFailureCase{"WindowClosed", [](MemoryFiles&, FakeWindow& w) { w.closeAtProgress = 2; },
+                         "window was closed"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -9,6 +9,8 @@
 namespace kestrane {
 namespace {
 
+using testing::FakeClock;
+using testing::FakeWindow;
 using testing::MemoryFiles;
 
 using Folder = std::map<std::string, std::string>;
@@ -24,8 +26,10 @@ class SettleInterruptedRunTest : public ::testing::TestWithParam<SettleCase> {};
 TEST_P(SettleInterruptedRunTest, LeavesOnlyStagedDataAndPendingUploadsBeforeTheHandheldIsAsked)
 {
     MemoryFiles files;
+    FakeClock clock;
+    FakeWindow window(clock);
     files.contents = GetParam().before;
-    SettleInterruptedRun(files);
+    SettleInterruptedRun(files, window);
     EXPECT_EQ(files.contents, GetParam().after);
 }
 
@@ -120,8 +124,10 @@ TEST(RenamePendingUploadTest, TheHeaderNamesTheFileAndOnlyTheNewNameIsPending)
     MemoryFiles files;
     files.contents["01110905070042.TXT"] = "UH01110905070042.TXT12345\r\nUH01110905070042.TXT\r\n<<EOF:>>\r\n";
     files.contents["01110905070042.TXT.pending"] = "";
+    FakeClock clock;
+    FakeWindow window(clock);
 
-    RenamePendingUpload(files, "01110905070042.TXT", "01110905080042.TXT");
+    RenamePendingUpload(files, window, "01110905070042.TXT", "01110905080042.TXT");
 
     EXPECT_EQ(files.contents,
               (Folder{{"01110905080042.TXT", "UH01110905080042.TXT12345\r\nUH01110905070042.TXT\r\n<<EOF:>>\r\n"},
@@ -131,7 +137,7 @@ TEST(RenamePendingUploadTest, TheHeaderNamesTheFileAndOnlyTheNewNameIsPending)
     MemoryFiles odd;
     odd.contents["A.TXT"] = "UHB.TXT0001\r\n";
     odd.contents["A.TXT.pending"] = "";
-    EXPECT_THROW(RenamePendingUpload(odd, "A.TXT", "C.TXT"), std::runtime_error);
+    EXPECT_THROW(RenamePendingUpload(odd, window, "A.TXT", "C.TXT"), std::runtime_error);
     EXPECT_EQ(odd.contents, (Folder{{"A.TXT", "UHB.TXT0001\r\n"}, {"A.TXT.pending", ""}}));
 }
 

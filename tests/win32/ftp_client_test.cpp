@@ -10,6 +10,7 @@
 // Without KESTRANE_TEST_FTP the server tests are skipped. Every FtpError a test
 // meets is printed as a line "FtpError: <reason> | <reply>", and each refused
 // upload's outcome as "OUTCOME: ...", for the driver to check.
+#include "common/local_files_win32.h"
 #include "ftp/wininet_ftp_client_win32.h"
 
 #include <gtest/gtest.h>
@@ -168,7 +169,8 @@ class FtpAddressTest : public ::testing::TestWithParam<UnusableAddressCase> {};
 TEST_P(FtpAddressTest, UnusablePortIsAnErrorNamingTheAddress)
 {
     Pump pump;
-    auto client = MakeWinInetFtpClient(pump.Function());
+    Win32LocalFiles files;
+    auto client = MakeWinInetFtpClient(pump.Function(), files);
     client->SetHost(GetParam().host);
     client->SetUser("user");
     client->SetPassword("secret");
@@ -203,7 +205,7 @@ protected:
 
     std::unique_ptr<FtpClient> MakeClient(Pump& pump)
     {
-        auto client = MakeWinInetFtpClient(pump.Function());
+        auto client = MakeWinInetFtpClient(pump.Function(), files_);
         client->SetHost(host_);
         client->SetUser(Env("KESTRANE_TEST_FTP_USER"));
         client->SetPassword(password_);
@@ -235,6 +237,7 @@ protected:
 
     std::string host_;
     std::string password_;
+    Win32LocalFiles files_;
 };
 
 TEST_F(FtpServerTest, UploadsBinaryFileIntact)

@@ -1,5 +1,6 @@
-// A rapi.dll that offers only CeRapiInit, as a damaged or foreign library
-// might: the loader must name the first function it lacks.
+// A rapi.dll that offers only CeRapiInit, as an old, damaged or foreign
+// library might: the loader must name CeRapiInitEx, the first function it
+// lacks.
 #include "device/rapi_api_win32.h"
 
 extern "C" __declspec(dllexport) HRESULT WINAPI CeRapiInit()

@@ -3,7 +3,13 @@
 
 #include "tests/shared/local_files_contract.h"
 
+#include "common/win32_support.h"
+
 #include <windows.h>
+
+#include <functional>
+#include <utility>
+#include <vector>
 
 namespace kestrane {
 namespace {
@@ -38,6 +44,103 @@ struct Win32Env {
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(Win32, LocalFilesContract, Win32Env);
+
+// A file held by another opener, as an antivirus scanner holds a new file
+// for a moment. Windows checks share modes the same way whether the other
+// handle is this program's or another's.
+class HeldFile {
+public:
+    HeldFile(const std::string& name, DWORD access, DWORD share) :
+        handle_(::CreateFileA(name.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr))
+    {
+        EXPECT_TRUE(handle_) << name << ": " << ::GetLastError();
+    }
+    void Release() { handle_.Reset(); }
+
+private:
+    win32::UniqueFile handle_;
+};
+
+struct BusyOperation {
+    const char* name;
+    std::function<void(LocalFiles&)> run;  // on held.txt
+    std::function<void(LocalFiles&)> check;
+};
+
+// A scratch working folder holding held.txt.
+class HeldFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        env_.Enter();
+        WriteWholeFile(env_.files, "held.txt", "held");
+    }
+    void TearDown() override { env_.Leave(); }
+
+    Win32Env env_;
+};
+
+class BusyFileTest : public HeldFileTest, public ::testing::WithParamInterface<BusyOperation> {};
+
+TEST_P(BusyFileTest, IsTriedAgainUntilTheOtherProgramLetsGo)
+{
+    HeldFile held("held.txt", GENERIC_READ, 0);
+    std::vector<std::pair<std::string, bool>> waits;
+    Win32LocalFiles files([&](const std::string& name, bool first) {
+        waits.emplace_back(name, first);
+        held.Release();
+        return true;
+    });
+
+    GetParam().run(files);
+
+    EXPECT_EQ(waits, (std::vector<std::pair<std::string, bool>>{{"held.txt", true}}));
+    GetParam().check(files);
+}
+
+TEST_P(BusyFileTest, IsReportedWhenTheWaitGivesUp)
+{
+    HeldFile held("held.txt", GENERIC_READ, 0);
+    int waits = 0;
+    Win32LocalFiles files([&](const std::string&, bool) { return ++waits < 3; });
+
+    try {
+        GetParam().run(files);
+        FAIL() << "a file still held must be reported";
+    } catch (const FileError& error) {
+        EXPECT_EQ(error.Reason(), win32::SystemErrorText(ERROR_SHARING_VIOLATION));
+    }
+    EXPECT_EQ(waits, 3);
+    held.Release();
+    EXPECT_EQ(ReadWholeFile(env_.files, "held.txt"), "held");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, BusyFileTest,
+    ::testing::Values(
+        BusyOperation{"OpenForReading",
+                      [](LocalFiles& files) { EXPECT_EQ(ReadWholeFile(files, "held.txt"), "held"); },
+                      [](LocalFiles&) {}},
+        BusyOperation{"CreateForWriting", [](LocalFiles& files) { WriteWholeFile(files, "held.txt", "new"); },
+                      [](LocalFiles& files) { EXPECT_EQ(ReadWholeFile(files, "held.txt"), "new"); }},
+        BusyOperation{"Rename", [](LocalFiles& files) { files.Rename("held.txt", "moved.txt", false); },
+                      [](LocalFiles& files) { EXPECT_EQ(ReadWholeFile(files, "moved.txt"), "held"); }},
+        BusyOperation{"Remove", [](LocalFiles& files) { files.Remove("held.txt"); },
+                      [](LocalFiles& files) { EXPECT_FALSE(files.Exists("held.txt")); }}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// An upload file someone has open in an editor can still be read and sent.
+TEST_F(HeldFileTest, AFileOpenForWritingElsewhereIsReadAtOnce)
+{
+    HeldFile held("held.txt", GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    Win32LocalFiles files([](const std::string& name, bool) -> bool {
+        ADD_FAILURE() << name << " was waited for";
+        return false;
+    });
+    EXPECT_EQ(ReadWholeFile(files, "held.txt"), "held");
+}
 
 }  // namespace
 }  // namespace kestrane

@@ -3,6 +3,7 @@
 #include "device/rapi_device_win32.h"
 
 #include "common/job_error.h"
+#include "common/job_window.h"
 #include "common/win32_support.h"
 
 #include <gtest/gtest.h>
@@ -136,6 +137,17 @@ std::string HandleText(DeviceHandle handle)
     return text.str();
 }
 
+// The window's message pump as the device sees it, for a thread without a
+// window: it handles what the thread has been sent and keeps waiting.
+bool HandleMessages()
+{
+    MSG message{};
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::DispatchMessageW(&message);
+    }
+    return true;
+}
+
 // Creates the handheld's folder from another thread after a delay, as if
 // the handheld were docked then, unless the dock is ended first.
 class DockLater {
@@ -183,7 +195,7 @@ protected:
         journal_ = scratch_.Path() / "journal.txt";
         SetVariable(L"KESTRANE_HANDHELD_DIR", handheld_.wstring());
         SetVariable(L"KESTRANE_HANDHELD_JOURNAL", journal_.wstring());
-        device_ = RapiDevice::Load();
+        device_ = RapiDevice::Load(HandleMessages);
     }
 
     void TearDown() override
@@ -195,7 +207,7 @@ protected:
     void Reload()
     {
         device_.reset();
-        device_ = RapiDevice::Load();
+        device_ = RapiDevice::Load(HandleMessages);
     }
 
     void Dock() { fs::create_directories(handheld_ / "Storage Card"); }
@@ -384,31 +396,31 @@ TEST_F(RapiDeviceTest, StartFailsAtOnceWithTheConfiguredResult)
         {L"KESTRANE_HANDHELD_DIR",
          nullptr,
          static_cast<std::int32_t>(0x80004005),
-         {"CeRapiInit -> 0x80004005"}},
+         {"CeRapiInitEx -> 0x80004005"}},
         {L"KESTRANE_HANDHELD_INIT_RESULT",
          L"0x80070005",
          static_cast<std::int32_t>(0x80070005),
-         {"CeRapiInit -> 0x80070005"}},
+         {"CeRapiInitEx -> 0x80070005"}},
         {L"KESTRANE_HANDHELD_INIT_RESULT",
          L"2147500037",
          static_cast<std::int32_t>(0x80004005),
-         {"CeRapiInit -> 0x80004005"}},
+         {"CeRapiInitEx -> 0x80004005"}},
         {L"KESTRANE_HANDHELD_INIT_RESULT",
          L"-2147024894",
          static_cast<std::int32_t>(0x80070002),
-         {"CeRapiInit -> 0x80070002"}},
+         {"CeRapiInitEx -> 0x80070002"}},
         {L"KESTRANE_HANDHELD_READ_FAIL_AT",
          L"two",
          static_cast<std::int32_t>(0x80070057),
-         {"CONFIG KESTRANE_HANDHELD_READ_FAIL_AT=two is not valid", "CeRapiInit -> 0x80070057"}},
+         {"CONFIG KESTRANE_HANDHELD_READ_FAIL_AT=two is not valid", "CeRapiInitEx -> 0x80070057"}},
         {L"KESTRANE_HANDHELD_HANG_AT",
          L"CeReadFile:0",
          static_cast<std::int32_t>(0x80070057),
-         {"CONFIG KESTRANE_HANDHELD_HANG_AT=CeReadFile:0 is not valid", "CeRapiInit -> 0x80070057"}},
+         {"CONFIG KESTRANE_HANDHELD_HANG_AT=CeReadFile:0 is not valid", "CeRapiInitEx -> 0x80070057"}},
         {L"KESTRANE_HANDHELD_HANG_AT",
          L"CeOpenFile",
          static_cast<std::int32_t>(0x80070057),
-         {"CONFIG KESTRANE_HANDHELD_HANG_AT=CeOpenFile is not valid", "CeRapiInit -> 0x80070057"}},
+         {"CONFIG KESTRANE_HANDHELD_HANG_AT=CeOpenFile is not valid", "CeRapiInitEx -> 0x80070057"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.variable << "=" << (c.value ? c.value : L"(unset)"));
@@ -444,6 +456,42 @@ TEST_F(RapiDeviceTest, StartWaitsUntilTheHandheldIsDocked)
     EXPECT_GE(returned, docking) << "returned before the folder was created";
     EXPECT_GE(returned - before, 900ms);
     EXPECT_LT(returned - docked, 1s) << "kept waiting after the folder was created";
+}
+
+// While it waits for the handheld, the thread's messages are handled: here
+// the handling of the first one docks the handheld, and the wait ends.
+TEST_F(RapiDeviceTest, MessagesAreHandledWhileTheStartWaits)
+{
+    int pumps = 0;
+    const auto pump = [&] {
+        HandleMessages();
+        if (++pumps == 1) {
+            Dock();
+        }
+        return true;
+    };
+    device_ = RapiDevice::Load(pump);
+    ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0)) << ::GetLastError();
+
+    EXPECT_EQ(device_->CeRapiInit(), 0);
+
+    EXPECT_GE(pumps, 1);
+    EXPECT_EQ(Journal(), (std::vector<std::string>{"CeRapiInitEx -> 0"}));
+}
+
+// Closing the window gives the start up: the library ends it, and nothing
+// can be done on the handheld until a new start.
+TEST_F(RapiDeviceTest, ClosingTheWindowGivesTheStartUp)
+{
+    device_ = RapiDevice::Load([] { return !HandleMessages(); });
+    ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0)) << ::GetLastError();
+
+    EXPECT_THROW(device_->CeRapiInit(), WindowClosed);
+
+    EXPECT_EQ(Journal(), (std::vector<std::string>{"CeRapiInitEx -> 0x80004004", "CeRapiUninit -> 0"}));
+    Dock();
+    EXPECT_EQ(Open(kDataPath, kGenericRead, kOpenExisting), kInvalidDeviceHandle);
+    EXPECT_EQ(device_->CeGetLastError(), kNotConnected);
 }
 
 TEST_F(RapiDeviceTest, FailsTheConfiguredRead)
@@ -525,7 +573,7 @@ TEST_F(RapiDeviceTest, UndockingAtAReadEndsTheConnection)
     const auto lines = Journal();
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[3], "CeReadFile 4096 -> fail 1167");
-    EXPECT_EQ(lines.back(), "CeRapiInit -> 0x8007048F");
+    EXPECT_EQ(lines.back(), "CeRapiInitEx -> 0x8007048F");
 }
 
 TEST_F(RapiDeviceTest, CreatingForWritingFailsWithTheConfiguredCode)
@@ -570,7 +618,7 @@ TEST_F(RapiDeviceTest, JournalRecordsEveryCallInOrder)
 
     const std::vector<std::string> expected = {
         "CeDeleteFile \\Storage Card\\savedata.dat -> fail 1167",
-        "CeRapiInit -> 0",
+        "CeRapiInitEx -> 0",
         "CeFindFirstFile \\Storage Card\\SyncDone.dat -> fail 2",
         "CeGetLastError -> 2",
         "CeCreateFile \\Storage Card\\savedata.dat GENERIC_READ OPEN_EXISTING -> " + HandleText(data),
@@ -636,7 +684,7 @@ TEST(RapiDeviceHangTest, HangsAtTheConfiguredCall)
 {
     constexpr const wchar_t* kMarker = L"KESTRANE_TEST_HANG_CHILD";
     if (IsChild(kMarker)) {
-        auto device = RapiDevice::Load();
+        auto device = RapiDevice::Load(HandleMessages);
         ASSERT_EQ(device->CeRapiInit(), 0);
         const DeviceHandle file = device->CeCreateFile(kDataPath, kGenericRead, kFileShareRead, kOpenExisting,
                                                        kFileAttributeNormal);
@@ -678,7 +726,7 @@ TEST(RapiDeviceHangTest, HangsAtTheConfiguredCall)
     for (const std::string& line : lines) {
         calls.push_back(FirstToken(line));
     }
-    EXPECT_EQ(calls, (std::vector<std::string>{"CeRapiInit", "CeCreateFile", "CeReadFile", "HANG"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"CeRapiInitEx", "CeCreateFile", "CeReadFile", "HANG"}));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "HANG CeReadFile");
 }
@@ -691,7 +739,7 @@ TEST(RapiDeviceLoadTest, NeverLoadsTheLibraryFromTheWorkingFolder)
     constexpr const wchar_t* kMarker = L"KESTRANE_TEST_LOAD_CHILD";
     if (IsChild(kMarker)) {
         try {
-            RapiDevice::Load();
+            RapiDevice::Load(HandleMessages);
             FAIL() << "rapi.dll was loaded from outside the program's folder";
         } catch (const JobError& error) {
             const std::string message = error.what();
@@ -719,17 +767,18 @@ TEST(RapiDeviceLoadTest, NeverLoadsTheLibraryFromTheWorkingFolder)
 }
 
 // A library of that name that lacks a function is named with the function:
-// a copy of this program runs beside a rapi.dll offering only CeRapiInit.
+// a copy of this program runs beside a rapi.dll offering only CeRapiInit, as
+// one too old to start a connection without blocking.
 TEST(RapiDeviceIncompleteTest, NamesTheFunctionTheLibraryLacks)
 {
     constexpr const wchar_t* kMarker = L"KESTRANE_TEST_INCOMPLETE_CHILD";
     if (IsChild(kMarker)) {
         try {
-            RapiDevice::Load();
-            FAIL() << "a rapi.dll without CeRapiUninit was accepted";
+            RapiDevice::Load(HandleMessages);
+            FAIL() << "a rapi.dll without CeRapiInitEx was accepted";
         } catch (const JobError& error) {
             const std::string message = error.what();
-            EXPECT_NE(message.find("lacks the function CeRapiUninit"), std::string::npos) << message;
+            EXPECT_NE(message.find("lacks the function CeRapiInitEx"), std::string::npos) << message;
             EXPECT_NE(message.find("Nothing was taken from the handheld"), std::string::npos) << message;
         }
         return;

@@ -17,6 +17,9 @@
 //   {"t":..,"event":"ok_pressed","id":ID}
 //   {"t":..,"event":"message_box_closed","id":ID}
 //   {"t":..,"event":"close_posted"}
+//   {"t":..,"event":"answer","wait_ms":N[,"timed_out":true]}
+//   {"t":..,"event":"holding","path":".."}
+//   {"t":..,"event":"released"}
 //   {"t":..,"event":"killed","reason":"file"|"after"|"timeout"}
 //   {"t":..,"event":"exit","code":N}
 //
@@ -29,6 +32,9 @@
 // time, "responding" that it answers again. "message_box" is a visible
 // dialog (class #32770): its caption, its text (item 0xFFFF) and its icon,
 // one of "error", "warning", "information", "question", "none" or "unknown".
+// "answer" is one probe of the main window (--probe-ms): "t" is when the
+// message was sent, wait_ms how long the window took to answer it. "holding"
+// and "released" tell when the operator held a file (--hold) and let it go.
 // "exit" is always the last line; a program the operator terminated exits
 // with 137. Options:
 //
@@ -37,6 +43,14 @@
 //                           (default: as soon as it has been read)
 //   --no-ok                 leave message boxes alone
 //   --close-after-ms N      post WM_CLOSE to the main window N ms after it appeared
+//   --close-when-logged TEXT  post WM_CLOSE to the main window once its log holds TEXT
+//   --probe-ms N            send the main window a message (WM_NULL, with a time-out)
+//                           every N ms while it exists, and report each answer
+//   --hold PATH             open the existing file PATH, sharing nothing, before the
+//                           program starts, and hold it ...
+//   --hold-as-editor        ... or open it for reading and writing, sharing reads
+//                           only, as an editor holds a file it has open
+//   --release-when-logged TEXT  ... until the program's log holds TEXT
 //   --kill-when-exists PATH terminate the program as soon as PATH exists
 //   --kill-after-ms N       terminate the program N ms after its start
 //   --timeout-ms N          terminate the program N ms after its start, reported as a timeout
@@ -51,22 +65,27 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using kestrane::win32::ThrowLastErrorIf;
 using kestrane::win32::UniqueBitmap;
+using kestrane::win32::UniqueFile;
 using kestrane::win32::UniqueKernelObject;
 using kestrane::win32::UniqueMemoryDC;
 using kestrane::win32::UniqueScreenDC;
 
 constexpr DWORD kPollMs = 25;
 constexpr UINT kTextTimeoutMs = 100;
+// A probe that has waited this long is reported as timed out.
+constexpr UINT kProbeTimeoutMs = 10000;
 constexpr UINT kKilledExitCode = 137;
 // A message box is read once it has had time to paint its icon; after this
 // long it is reported with whatever could be read.
@@ -85,6 +104,11 @@ struct Options {
     std::wstring workingDirectory;
     std::optional<std::int64_t> okDelayMs = 0;  // empty: never press OK
     std::optional<std::int64_t> closeAfterMs;
+    std::wstring closeWhenLogged;
+    std::optional<std::int64_t> probeMs;
+    std::wstring hold;
+    bool holdAsEditor = false;
+    std::wstring releaseWhenLogged;
     std::wstring killWhenExists;
     std::optional<std::int64_t> killAfterMs;
     std::optional<std::int64_t> timeoutMs;
@@ -126,6 +150,10 @@ Options ParseOptions(int argc, wchar_t** argv)
             options.okDelayMs.reset();
             continue;
         }
+        if (option == L"--hold-as-editor") {
+            options.holdAsEditor = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             throw UsageError("unknown option or missing value: " + kestrane::win32::Narrow(option));
         }
@@ -136,6 +164,14 @@ Options ParseOptions(int argc, wchar_t** argv)
             options.okDelayMs = ParseMilliseconds(option, value);
         } else if (option == L"--close-after-ms") {
             options.closeAfterMs = ParseMilliseconds(option, value);
+        } else if (option == L"--close-when-logged") {
+            options.closeWhenLogged = value;
+        } else if (option == L"--probe-ms") {
+            options.probeMs = ParseMilliseconds(option, value);
+        } else if (option == L"--hold") {
+            options.hold = value;
+        } else if (option == L"--release-when-logged") {
+            options.releaseWhenLogged = value;
         } else if (option == L"--kill-when-exists") {
             options.killWhenExists = value;
         } else if (option == L"--kill-after-ms") {
@@ -145,6 +181,12 @@ Options ParseOptions(int argc, wchar_t** argv)
         } else {
             throw UsageError("unknown option: " + kestrane::win32::Narrow(option));
         }
+    }
+    if (options.hold.empty() != options.releaseWhenLogged.empty()) {
+        throw UsageError("--hold and --release-when-logged go together");
+    }
+    if (options.probeMs == 0) {
+        throw UsageError("--probe-ms needs a number of milliseconds above 0");
     }
     if (i >= argc) {
         throw UsageError("no program given after --");
@@ -246,10 +288,14 @@ public:
     }
 
     // Writes {"t":..,"event":"kind"<fields>} as one line; fields start with ",".
-    void Emit(const char* kind, const std::string& fields = {})
+    void Emit(const char* kind, const std::string& fields = {}) { EmitAt(Now(), kind, fields); }
+
+    // The same for something that began at t. Safe from any thread.
+    void EmitAt(std::int64_t t, const char* kind, const std::string& fields)
     {
         const std::string line =
-            "{\"t\":" + std::to_string(Now()) + ",\"event\":\"" + kind + "\"" + fields + "}\n";
+            "{\"t\":" + std::to_string(t) + ",\"event\":\"" + kind + "\"" + fields + "}\n";
+        const std::lock_guard lock(mutex_);
         DWORD written = 0;
         ThrowLastErrorIf(!::WriteFile(out_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)
                              || written != line.size(),
@@ -259,6 +305,61 @@ public:
 private:
     HANDLE out_;
     std::chrono::steady_clock::time_point start_;
+    std::mutex mutex_;
+};
+
+// Sends a window a message every interval, on a thread of its own, and
+// reports how long each answer took, until the window is gone or Stop().
+class Probe {
+public:
+    Probe(EventWriter& events, std::int64_t intervalMs) :
+        events_(events),
+        intervalMs_(static_cast<DWORD>(intervalMs)),
+        stop_(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        ThrowLastErrorIf(!stop_, "CreateEvent");
+    }
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+    ~Probe() { Stop(); }
+
+    void Start(HWND window)
+    {
+        thread_ = std::thread([this, window] { Run(window); });
+    }
+
+    void Stop()
+    {
+        if (!thread_.joinable()) {
+            return;
+        }
+        // A thread that cannot be told to stop still ends once the window has
+        // gone, which is when this is called.
+        ::SetEvent(stop_.Get());
+        thread_.join();
+    }
+
+private:
+    void Run(HWND window)
+    {
+        do {
+            const std::int64_t sent = events_.Now();
+            DWORD_PTR result = 0;
+            const bool answered =
+                ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kProbeTimeoutMs, &result) != 0;
+            if (!answered && !::IsWindow(window)) {
+                return;  // gone: the program is ending
+            }
+            events_.EmitAt(sent, "answer",
+                           ",\"wait_ms\":" + std::to_string(events_.Now() - sent)
+                               + (answered ? "" : ",\"timed_out\":true"));
+        } while (::WaitForSingleObject(stop_.Get(), intervalMs_) == WAIT_TIMEOUT);
+    }
+
+    EventWriter& events_;
+    DWORD intervalMs_;
+    UniqueKernelObject stop_;
+    std::thread thread_;
 };
 
 std::wstring ClassName(HWND window)
@@ -446,12 +547,16 @@ std::wstring IconKind(HWND box)
 
 class Watcher {
 public:
-    Watcher(const Options& options, EventWriter& events, HANDLE process, DWORD processId) :
+    Watcher(const Options& options, EventWriter& events, HANDLE process, DWORD processId, UniqueFile held) :
         options_(options),
         events_(events),
         process_(process),
-        processId_(processId)
+        processId_(processId),
+        held_(std::move(held))
     {
+        if (options_.probeMs) {
+            probe_.emplace(events_, *options_.probeMs);
+        }
     }
 
     // Looks at the program's windows once and reports what changed.
@@ -496,8 +601,14 @@ public:
                 }
             }
         }
-        if (mainWindow_ != nullptr && !closePosted_ && options_.closeAfterMs
-            && now >= mainShownAt_ + *options_.closeAfterMs) {
+        if (held_ && log_.find(options_.releaseWhenLogged) != std::wstring::npos) {
+            held_.Reset();
+            events_.Emit("released");
+        }
+        const bool closeDue = (options_.closeAfterMs && now >= mainShownAt_ + *options_.closeAfterMs)
+                              || (!options_.closeWhenLogged.empty()
+                                  && log_.find(options_.closeWhenLogged) != std::wstring::npos);
+        if (mainWindow_ != nullptr && !closePosted_ && closeDue) {
             closePosted_ = true;
             if (Post(mainWindow_, WM_CLOSE, 0, 0)) {
                 events_.Emit("close_posted");
@@ -515,6 +626,14 @@ public:
     }
 
     bool TimedOut() const { return timedOut_; }
+
+    // Ends the probe, whose reports must all come before the exit's.
+    void StopProbe()
+    {
+        if (probe_) {
+            probe_->Stop();
+        }
+    }
 
 private:
     struct BoxState {
@@ -593,6 +712,9 @@ private:
         if (mainWindow_ == nullptr && (logOwner_ == nullptr || logOwner_ == window)) {
             mainWindow_ = window;
             mainShownAt_ = events_.Now();
+            if (probe_) {
+                probe_->Start(window);
+            }
         }
     }
 
@@ -658,6 +780,8 @@ private:
     bool closePosted_ = false;
     bool killed_ = false;
     bool timedOut_ = false;
+    UniqueFile held_;
+    std::optional<Probe> probe_;  // last: its thread ends before the rest goes
 };
 
 int Run(const Options& options)
@@ -672,6 +796,16 @@ int Run(const Options& options)
     ThrowLastErrorIf(
         !::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)),
         "SetInformationJobObject");
+
+    // Held before the program starts, so that it meets the file held.
+    UniqueFile held;
+    if (!options.hold.empty()) {
+        const DWORD access = options.holdAsEditor ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+        const DWORD sharing = options.holdAsEditor ? FILE_SHARE_READ : 0;
+        held.Reset(::CreateFileW(options.hold.c_str(), access, sharing, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        ThrowLastErrorIf(!held, "Holding " + kestrane::win32::Narrow(options.hold));
+    }
 
     std::wstring commandLine = CommandLine(options.command);
     STARTUPINFOW startup{};
@@ -697,8 +831,11 @@ int Run(const Options& options)
     events.Start();
     ThrowLastErrorIf(::ResumeThread(thread.Get()) == static_cast<DWORD>(-1), "ResumeThread");
     events.Emit("started", ",\"pid\":" + std::to_string(started.dwProcessId));
+    if (held) {
+        events.Emit("holding", ",\"path\":" + JsonString(options.hold));
+    }
 
-    Watcher watcher(options, events, process.Get(), started.dwProcessId);
+    Watcher watcher(options, events, process.Get(), started.dwProcessId, std::move(held));
     for (;;) {
         const DWORD wait = ::WaitForSingleObject(process.Get(), kPollMs);
         ThrowLastErrorIf(wait == WAIT_FAILED, "WaitForSingleObject");
@@ -708,6 +845,7 @@ int Run(const Options& options)
         }
         watcher.Act();
     }
+    watcher.StopProbe();
     DWORD exitCode = 0;
     ThrowLastErrorIf(!::GetExitCodeProcess(process.Get(), &exitCode), "GetExitCodeProcess");
     events.Emit("exit", ",\"code\":" + std::to_string(exitCode));
@@ -733,6 +871,7 @@ int wmain(int argc, wchar_t** argv)
     } catch (const UsageError& error) {
         PrintError(std::string(error.what())
                    + "\nusage: operator.exe run [--cwd DIR] [--ok-delay-ms N | --no-ok] [--close-after-ms N]"
+                     " [--close-when-logged TEXT] [--probe-ms N] [--hold PATH [--hold-as-editor] --release-when-logged TEXT]"
                      " [--kill-when-exists PATH] [--kill-after-ms N] [--timeout-ms N] -- <exe> [args...]");
         return 2;
     } catch (const std::exception& error) {

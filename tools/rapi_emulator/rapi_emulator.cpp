@@ -4,14 +4,16 @@
 //
 // It is set up only through the process environment (the Win32 one, so that
 // a test can change it with SetEnvironmentVariableW), read by every
-// CeRapiInit and by the first call of any other function:
+// CeRapiInitEx and by the first call of any other function:
 //
-//   KESTRANE_HANDHELD_DIR          the handheld's root folder. Unset: CeRapiInit
-//                                  fails with E_FAIL at once, so the stand-in
-//                                  never pretends to be a handheld on a real PC.
-//                                  CeRapiInit waits until the folder exists, as
-//                                  the real library waits for a docked device.
-//   KESTRANE_HANDHELD_INIT_RESULT  an HRESULT CeRapiInit returns at once.
+//   KESTRANE_HANDHELD_DIR          the handheld's root folder. Unset:
+//                                  CeRapiInitEx fails with E_FAIL, so the
+//                                  stand-in never pretends to be a handheld on
+//                                  a real PC. The start's event is set once the
+//                                  folder exists, as the real library sets it
+//                                  once a device is docked; CeRapiUninit gives
+//                                  up a start that is still waiting.
+//   KESTRANE_HANDHELD_INIT_RESULT  an HRESULT the start ends with at once.
 //   KESTRANE_HANDHELD_READ_FAIL_AT, KESTRANE_HANDHELD_READ_FAIL_CODE
 //                                  the k-th CeReadFile fails with that code
 //                                  (ERROR_GEN_FAILURE when no code is given).
@@ -28,12 +30,15 @@
 //                                  and never returns.
 //   KESTRANE_HANDHELD_JOURNAL      a file that gets one line per call, the
 //                                  function's name first, then its arguments,
-//                                  "->" and its result.
+//                                  "->" and its result. CeRapiInitEx writes its
+//                                  line when the start has ended, with the
+//                                  start's result (E_ABORT when it was given up).
 //
 // Numbers are decimal or 0x hexadecimal. Calls are counted from the moment
 // the library is loaded, which for a program is its whole run. A malformed
-// variable makes CeRapiInit fail with E_INVALIDARG and journal a CONFIG line;
-// once a journal line could not be written, CeRapiInit fails with that error.
+// variable makes CeRapiInitEx fail with E_INVALIDARG and journal a CONFIG
+// line; once a journal line could not be written, CeRapiInitEx fails with
+// that error.
 // Anything a call cannot do for want of memory fails it with
 // ERROR_NOT_ENOUGH_MEMORY: no exception leaves the library.
 #include "common/win32_support.h"
@@ -49,6 +54,7 @@
 #include <exception>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -57,10 +63,16 @@ namespace kestrane::rapi_emulator {
 namespace {
 
 using win32::UniqueFile;
+using win32::UniqueKernelObject;
+
+// RAPI's own code for a start while one is under way or made.
+constexpr HRESULT kAlreadyInitialized = static_cast<HRESULT>(0x80041001);
+// How often a waiting start looks for the handheld's folder.
+constexpr DWORD kDockPollMs = 50;
 
 // The exported functions, in the order of kCallNames.
 enum class Call : unsigned {
-    Init,
+    InitEx,
     Uninit,
     FindFirst,
     FindClose,
@@ -74,8 +86,8 @@ enum class Call : unsigned {
 };
 
 constexpr const wchar_t* kCallNames[] = {
-    L"CeRapiInit", L"CeRapiUninit", L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile",
-    L"CeReadFile", L"CeWriteFile",  L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
+    L"CeRapiInitEx", L"CeRapiUninit", L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile",
+    L"CeReadFile",   L"CeWriteFile",  L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
 };
 static_assert(std::size(kCallNames) == static_cast<std::size_t>(Call::Count));
 
@@ -272,6 +284,10 @@ struct State {
     Settings settings;
     Journal journal;
     std::uint32_t calls[static_cast<unsigned>(Call::Count)] = {};
+    UniqueKernelObject started;  // the start's event, handed out by CeRapiInitEx
+    UniqueKernelObject giveUp;   // set by CeRapiUninit to end a waiting start
+    UniqueKernelObject waiter;   // the thread of the last start that waited, until it is ended
+    bool starting = false;       // from CeRapiInitEx until the start has ended
     bool connected = false;
     bool undocked = false;
     std::atomic<DWORD> lastError = 0;
@@ -427,7 +443,7 @@ OpenObject* FindObject(State& state, HANDLE handle, OpenObject::Kind kind)
 std::unique_lock<std::mutex> Enter(State& state, Call call)
 {
     std::unique_lock lock(state.mutex);
-    if (call == Call::Init || !state.configured) {
+    if (call == Call::InitEx || !state.configured) {
         state.settings = ReadSettings();
         state.configured = true;
     }
@@ -460,9 +476,87 @@ bool IsFolder(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-HRESULT Start(State& state, std::unique_lock<std::mutex>& lock)
+// A start waiting for the handheld's folder, run on a thread of its own.
+struct WaitingStart {
+    State* state;
+    std::wstring root;
+    RAPIINIT* init;
+    HMODULE library;  // a reference that keeps this library loaded while the thread runs
+};
+
+// Ends a start: its result goes to the caller's structure and the journal,
+// and its event is set. Returns false when the event could not be set.
+// Called with the state locked.
+bool Finish(State& state, RAPIINIT& init, HRESULT result)
+{
+    state.starting = false;
+    state.connected = SUCCEEDED(result);
+    init.hrRapiInit = result;
+    Record(state, L"CeRapiInitEx -> " + HresultText(result));
+    return ::SetEvent(state.started.Get()) != FALSE;
+}
+
+DWORD WINAPI AwaitDock(void* parameter)
+{
+    const std::unique_ptr<WaitingStart> start(static_cast<WaitingStart*>(parameter));
+    const HMODULE library = start->library;
+    State& state = *start->state;
+    try {
+        HRESULT result = S_OK;
+        while (result == S_OK && !IsFolder(start->root)) {
+            switch (::WaitForSingleObject(state.giveUp.Get(), kDockPollMs)) {
+            case WAIT_TIMEOUT:
+                break;
+            case WAIT_OBJECT_0:
+                result = E_ABORT;
+                break;
+            default:
+                result = HRESULT_FROM_WIN32(::GetLastError());
+            }
+        }
+        std::lock_guard lock(state.mutex);
+        if (result == E_ABORT) {
+            // Given up: the caller is not told, and its structure is left alone.
+            state.starting = false;
+            Record(state, L"CeRapiInitEx -> " + HresultText(result));
+        } else {
+            // An event that cannot be set leaves the caller waiting until it gives up.
+            Finish(state, *start->init, result);
+        }
+    } catch (const std::exception&) {
+        // Only for want of memory: the start waits until it is given up.
+    }
+    ::FreeLibraryAndExitThread(library, 0);
+}
+
+// Waits until the thread of the last start has ended, giving the start up
+// first if it is still waiting. Returns whether it was.
+bool EndStartThread(State& state, std::unique_lock<std::mutex>& lock)
+{
+    const bool waiting = state.starting;
+    if (!state.waiter || (waiting && !::SetEvent(state.giveUp.Get()))) {
+        return false;
+    }
+    lock.unlock();
+    const DWORD ended = ::WaitForSingleObject(state.waiter.Get(), INFINITE);
+    const DWORD error = ::GetLastError();
+    lock.lock();
+    if (ended == WAIT_FAILED) {
+        Fail(state, error);  // the thread is left to end on its own
+    }
+    state.waiter.Reset();
+    return waiting;
+}
+
+// Begins a start: fails at once when the stand-in is not set up, ends at
+// once with the configured result, or waits for the handheld's folder on a
+// thread of its own.
+HRESULT Start(State& state, std::unique_lock<std::mutex>& lock, RAPIINIT* init)
 {
     const Settings& settings = state.settings;
+    if (init == nullptr || init->cbSize != sizeof(RAPIINIT)) {
+        return E_INVALIDARG;
+    }
     if (settings.root.empty()) {
         return E_FAIL;
     }
@@ -470,29 +564,55 @@ HRESULT Start(State& state, std::unique_lock<std::mutex>& lock)
         Record(state, L"CONFIG " + settings.problem + L" is not valid");
         return E_INVALIDARG;
     }
-    if (state.undocked) {
-        Fail(state, ERROR_DEVICE_NOT_CONNECTED);
-        return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
-    }
     if (state.journal.Failure() != 0) {
         return HRESULT_FROM_WIN32(state.journal.Failure());
     }
+    if (state.starting || state.connected) {
+        return kAlreadyInitialized;
+    }
+    EndStartThread(state, lock);
+    if (!state.started) {
+        state.started.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        state.giveUp.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+    if (!state.started || !state.giveUp || !::ResetEvent(state.started.Get())
+        || !::ResetEvent(state.giveUp.Get())) {
+        return HRESULT_FROM_WIN32(::GetLastError());
+    }
+    init->heRapiInit = state.started.Get();
+    state.starting = true;
+    if (state.undocked) {
+        Fail(state, ERROR_DEVICE_NOT_CONNECTED);
+        return Finish(state, *init, HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED))
+                   ? S_OK
+                   : HRESULT_FROM_WIN32(::GetLastError());
+    }
     if (settings.initResult) {
-        state.connected = SUCCEEDED(*settings.initResult);
-        return *settings.initResult;
+        return Finish(state, *init, *settings.initResult) ? S_OK : HRESULT_FROM_WIN32(::GetLastError());
     }
-    const std::wstring root = settings.root;
-    lock.unlock();
-    while (!IsFolder(root)) {
-        ::Sleep(100);
+    auto start = std::make_unique<WaitingStart>(WaitingStart{&state, settings.root, init, nullptr});
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&AwaitDock),
+                              &start->library)) {
+        state.starting = false;
+        return HRESULT_FROM_WIN32(::GetLastError());
     }
-    lock.lock();
-    state.connected = true;
+    state.waiter.Reset(::CreateThread(nullptr, 0, AwaitDock, start.get(), 0, nullptr));
+    if (!state.waiter) {
+        const DWORD error = ::GetLastError();
+        // A reference that cannot be given back only keeps the library loaded.
+        ::FreeLibrary(start->library);
+        state.starting = false;
+        return HRESULT_FROM_WIN32(error);
+    }
+    start.release();  // the thread's now
     return S_OK;
 }
 
-HRESULT Stop(State& state)
+HRESULT Stop(State& state, std::unique_lock<std::mutex>& lock)
 {
+    if (EndStartThread(state, lock)) {
+        return S_OK;  // a start given up
+    }
     if (state.undocked) {
         Fail(state, ERROR_DEVICE_NOT_CONNECTED);
         return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
@@ -654,12 +774,15 @@ namespace emulator = kestrane::rapi_emulator;
 using emulator::Call;
 using emulator::State;
 
-extern "C" HRESULT WINAPI CeRapiInit()
+extern "C" HRESULT WINAPI CeRapiInitEx(RAPIINIT* init)
 {
-    return emulator::Guarded(E_OUTOFMEMORY, [](State& state) {
-        auto lock = emulator::Enter(state, Call::Init);
-        const HRESULT result = emulator::Start(state, lock);
-        emulator::Record(state, L"CeRapiInit -> " + emulator::HresultText(result));
+    return emulator::Guarded(E_OUTOFMEMORY, [&](State& state) {
+        auto lock = emulator::Enter(state, Call::InitEx);
+        const HRESULT result = emulator::Start(state, lock, init);
+        // A start that goes on journals its line when it ends.
+        if (FAILED(result)) {
+            emulator::Record(state, L"CeRapiInitEx -> " + emulator::HresultText(result));
+        }
         return result;
     });
 }
@@ -667,8 +790,8 @@ extern "C" HRESULT WINAPI CeRapiInit()
 extern "C" HRESULT WINAPI CeRapiUninit()
 {
     return emulator::Guarded(E_OUTOFMEMORY, [](State& state) {
-        const auto lock = emulator::Enter(state, Call::Uninit);
-        const HRESULT result = emulator::Stop(state);
+        auto lock = emulator::Enter(state, Call::Uninit);
+        const HRESULT result = emulator::Stop(state, lock);
         emulator::Record(state, L"CeRapiUninit -> " + emulator::HresultText(result));
         return result;
     });
