@@ -20,6 +20,13 @@ struct UploadToSend {
     bool fromEarlierRun = false;
 };
 
+// Sets the server and account of settings, connects, and waits until logged
+// in, calling wait between polls (the window's pump). Throws FtpError when the
+// attempt fails, when no answer comes within kConnectTimeLimitMs, or when wait
+// returns false (the window was closed).
+void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
+                    const std::function<bool()>& wait);
+
 // Connects once and sends each upload file, in the order given, to the
 // remote folder followed by the file's name, and confirms it once the server
 // reports it at its full size.
@@ -35,13 +42,6 @@ struct UploadToSend {
 // Returns the names under which the files were delivered. Throws JobError
 // naming the server, the first failure and exactly the files not sent, which
 // stay pending for the next run.
-// Sets the server and account of settings, connects, and waits until logged
-// in, calling wait between polls (the window's pump). Throws FtpError when the
-// attempt fails, when no answer comes within kConnectTimeLimitMs, or when wait
-// returns false (the window was closed).
-void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
-                    const std::function<bool()>& wait);
-
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
                  LocalFiles& files, const std::vector<UploadToSend>& uploads);
 
