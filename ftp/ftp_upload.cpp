@@ -47,25 +47,6 @@ public:
     {
     }
 
-    void ConnectAndWait()
-    {
-        client_.SetHost(settings_.host);
-        client_.SetUser(settings_.user);
-        client_.SetPassword(settings_.password);
-        client_.Connect();
-        const std::int64_t started = clock_.SteadyMilliseconds();
-        while (!client_.IsConnected()) {
-            if (clock_.SteadyMilliseconds() - started >= kConnectTimeLimitMs) {
-                throw FtpError("no answer within " + std::to_string(kConnectTimeLimitMs / 1000)
-                               + " seconds while connecting and logging in");
-            }
-            if (!window_.PumpMessages()) {
-                throw FtpError("the window was closed while Kestrane was connecting");
-            }
-        }
-        log_.Record("Connected and logged in to " + settings_.host + " " + TookSince(clock_, started));
-    }
-
     // Delivers one upload file. When the server holds another file of its
     // name, it is renamed first, and name is then its new name.
     void Send(std::string& name)
@@ -194,6 +175,25 @@ std::string FailureMessage(const LocationSettings& settings, const Failure& fail
 
 }  // namespace
 
+void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
+                    const std::function<bool()>& wait)
+{
+    client.SetHost(settings.host);
+    client.SetUser(settings.user);
+    client.SetPassword(settings.password);
+    client.Connect();
+    const std::int64_t started = clock.SteadyMilliseconds();
+    while (!client.IsConnected()) {
+        if (clock.SteadyMilliseconds() - started >= kConnectTimeLimitMs) {
+            throw FtpError("no answer within " + std::to_string(kConnectTimeLimitMs / 1000)
+                           + " seconds while connecting and logging in");
+        }
+        if (!wait()) {
+            throw FtpError("the window was closed while Kestrane was connecting");
+        }
+    }
+}
+
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
                                      Clock& clock, LocalFiles& files, RunLog& log,
                                      const std::vector<UploadToSend>& uploads)
@@ -218,7 +218,9 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
     try {
         // Disconnected before any error is reported, whichever way the sending ends.
         const ScopeExit disconnect([&client] { client.Disconnect(); });
-        sender.ConnectAndWait();
+        const std::int64_t connecting = clock.SteadyMilliseconds();
+        ConnectAndWait(settings, client, clock, [&window] { return window.PumpMessages(); });
+        log.Record("Connected and logged in to " + settings.host + " " + TookSince(clock, connecting));
         for (; next < uploads.size(); ++next) {
             if (uploads[next].fromEarlierRun) {
                 window.LogLine("Sending earlier file " + names[next] + " ...");

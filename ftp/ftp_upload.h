@@ -9,6 +9,7 @@
 #include "settings/location_settings.h"
 #include "store/run_log.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,13 @@ struct UploadToSend {
     // Built by an earlier run, and announced as such in the log.
     bool fromEarlierRun = false;
 };
+
+// Sets the server and account of settings, connects, and waits until logged
+// in, calling wait between polls (the window's pump). Throws FtpError when the
+// attempt fails, when no answer comes within kConnectTimeLimitMs, or when wait
+// returns false (the window was closed).
+void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
+                    const std::function<bool()>& wait);
 
 // Connects once and sends each upload file, in the order given, to the
 // remote folder followed by the file's name, and confirms it once the server

@@ -388,7 +388,7 @@ bool FakeFtpClient::IsConnected()
         throw FtpError("the connection was refused");
     }
     if (user != server_.acceptedUser || password != server_.acceptedPassword) {
-        throw FtpError("the server refused the login", "530 Login incorrect.");
+        throw FtpError("the server refused the login", server_.loginRefusal);
     }
     Step("connected");
     connected_ = true;
@@ -436,6 +436,20 @@ void FakeFtpClient::GetFile(const std::string& remotePath, const std::string& lo
         throw FtpError("not connected");
     }
     WriteWholeFile(files_, localName, server_.files.at(remotePath));
+}
+
+void FakeFtpClient::ListFolder(const std::string& folder)
+{
+    Step("list " + folder);
+    if (!connected_) {
+        throw FtpError("not connected");
+    }
+    if (server_.missingFolders.contains(folder)) {
+        throw FtpError("the server has no folder " + folder, "550 No such file or directory.");
+    }
+    if (server_.failListing) {
+        throw FtpError("the server could not list the folder " + folder, "550 Permission denied.");
+    }
 }
 
 void FakeFtpClient::Disconnect()

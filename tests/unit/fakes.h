@@ -165,6 +165,8 @@ struct FakeFtpServer {
     std::map<std::string, std::string> storReplyFor;  // remote path -> the reply refusing it
     std::size_t storeOnly = SIZE_MAX;  // keep only this many bytes, yet report success
     bool failListing = false;
+    std::set<std::string> missingFolders;  // every other folder is there
+    std::string loginRefusal = "530 Login incorrect.";
 };
 
 class FakeFtpClient final : public FtpClient {
@@ -184,6 +186,7 @@ public:
     void PutFile(const std::string& localName, const std::string& remotePath) override;
     std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) override;
     void GetFile(const std::string& remotePath, const std::string& localName) override;
+    void ListFolder(const std::string& folder) override;
     void Disconnect() override;
 
     std::string host, user, password;
