@@ -3,6 +3,7 @@
 // the main window, which runs the job once.
 
 #include "app/main_window_win32.h"
+#include "app/run_report.h"
 #include "app/transfer_job.h"
 #include "common/local_files_win32.h"
 #include "common/system_clock_win32.h"
@@ -10,6 +11,9 @@
 #include "ftp/wininet_ftp_client_win32.h"
 #include "settings/registry_win32.h"
 #include "store/folder_check_win32.h"
+#include "store/run_log.h"
+
+#include "kestrane_version.h"
 
 #include <windows.h>
 
@@ -39,30 +43,42 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
             return kExitFailed;
         }
         Form1 form1;
+        SystemClock clock;
+        // The run log is written as it is, or not at all: it never waits
+        // for a file another program holds, and never stops the job.
+        Win32LocalFiles logFiles([](const std::string&, bool) { return false; });
+        FileRunLog runLog(logFiles, clock);
+        const std::string workingFolder = WorkingFolderPath();
+        RecordStart(runLog, KESTRANE_VERSION_TEXT, workingFolder, settings);
+        // The job's window: what it shows goes to the run log as well.
+        RecordingWindow window(form1, runLog);
         // A file another program holds for a moment is waited for, with the
         // window alive, and the log says so once for each operation.
-        Win32LocalFiles files([&form1](const std::string& name, bool first) {
+        Win32LocalFiles files([&window](const std::string& name, bool first) {
             if (first) {
-                form1.LogLine("Waiting for " + name + ", which is in use or locked ...");
+                window.LogLine("Waiting for " + name + ", which is in use or locked ...");
             }
-            return form1.PumpMessages();
+            return window.PumpMessages();
         });
         // The client keeps the window alive while it waits for the server,
         // and tells it how far a transfer has got.
         const std::unique_ptr<FtpClient> ftpClient1 = MakeWinInetFtpClient(
-            [&form1](const std::optional<Progress>& transfer) {
-                return transfer ? form1.ReportProgress(*transfer) : form1.PumpMessages();
+            [&window](const std::optional<Progress>& transfer) {
+                return transfer ? window.ReportProgress(*transfer) : window.PumpMessages();
             },
             files);
-        SystemClock clock;
-        return form1.Run(instance, showCommand, [&] {
-            // rapi.dll is loaded as the job starts, before anything else, so
-            // that a missing library stops the job, in the window, before
-            // anything is touched.
-            const std::unique_ptr<RemoteDevice> device =
-                RapiDevice::Load([&form1] { return form1.PumpMessages(); });
-            return RunTransfer(settings, JobServices{form1, *device, *ftpClient1, files, clock});
+        const int exitStatus = form1.Run(instance, showCommand, [&] {
+            return RunAndReport(window, workingFolder + "\\" + kRunLogFile, [&] {
+                // rapi.dll is loaded as the job starts, before anything else,
+                // so that a missing library stops the job, in the window,
+                // before anything is touched.
+                const std::unique_ptr<RemoteDevice> device =
+                    RapiDevice::Load([&form1] { return form1.PumpMessages(); });
+                return RunTransfer(settings, JobServices{window, *device, *ftpClient1, files, clock, runLog});
+            });
         });
+        RecordEnd(runLog, exitStatus);
+        return exitStatus;
     } catch (const std::exception& error) {
         ::MessageBoxW(nullptr, win32::Widen(std::string("Kestrane could not start: ") + error.what()).c_str(),
                       kProgramTitle, MB_OK | MB_ICONERROR);

@@ -2,8 +2,6 @@
 
 #include "app/dpi_win32.h"
 #include "app/resource.h"
-#include "common/job_error.h"
-#include "common/local_files.h"
 
 #include <commctrl.h>
 
@@ -117,7 +115,7 @@ void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind)
     ThrowLastErrorIf(pressed == 0, "MessageBoxW");
 }
 
-int Form1::Run(HINSTANCE instance, int showCommand, std::function<JobOutcome()> transferJob)
+int Form1::Run(HINSTANCE instance, int showCommand, std::function<int()> transferJob)
 {
     transferJob_ = std::move(transferJob);
     WNDCLASSEXW windowClass{};
@@ -393,36 +391,9 @@ void Form1::OnStartTimer()
 {
     ThrowLastErrorIf(!::KillTimer(window_, kTimer1), "KillTimer");
     jobRunning_ = true;
-    exitStatus_ = RunTransferJob();
+    exitStatus_ = transferJob_();
     jobRunning_ = false;
     ThrowLastErrorIf(!::DestroyWindow(window_), "DestroyWindow");
-}
-
-int Form1::RunTransferJob()
-{
-    try {
-        switch (transferJob_()) {
-        case JobOutcome::Completed:
-            return kExitCompleted;
-        case JobOutcome::NoData:
-            return kExitNoData;
-        case JobOutcome::NotRun:
-            return kExitNotRun;
-        }
-        return kExitFailed;
-    } catch (const JobError& error) {
-        ShowMessage(error.what(), MessageKind::Error);
-    } catch (const FileError& error) {
-        ShowMessage(
-            std::string("Kestrane stopped because a file could not be used.\r\n") + error.what()
-                + "\r\n\r\nNothing was lost: the data is on the handheld, in the working folder or on "
-                  "the server.",
-            MessageKind::Error);
-    } catch (const std::exception& error) {
-        ShowMessage(std::string("Kestrane stopped because of an unexpected error: ") + error.what(),
-                    MessageKind::Error);
-    }
-    return kExitFailed;
 }
 
 }  // namespace kestrane

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "app/progress_view.h"
+#include "app/run_report.h"
 #include "app/taskbar_progress_win32.h"
-#include "app/transfer_job.h"
 #include "common/job_window.h"
 #include "common/win32_support.h"
 
@@ -20,12 +20,6 @@ namespace kestrane {
 
 inline constexpr const wchar_t* kProgramTitle = L"Kestrane";
 
-// Exit statuses of the program.
-inline constexpr int kExitCompleted = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitNoData = 2;
-inline constexpr int kExitNotRun = 3;  // the window was closed before the job touched anything
-
 // Shows a message box titled with the program's title and waits for OK. The
 // box comes to the front; where Windows does not allow that, the owner's
 // taskbar button flashes until the user turns to it.
@@ -38,9 +32,10 @@ public:
     Form1& operator=(const Form1&) = delete;
 
     // Creates and shows the window, runs its message loop until the window
-    // is gone, and returns the program's exit status. The start timer runs
-    // transferJob once; the window reports how it ended.
-    int Run(HINSTANCE instance, int showCommand, std::function<JobOutcome()> transferJob);
+    // is gone, and returns the program's exit status: the one transferJob
+    // returns, which the start timer runs once, or kExitNotRun when the
+    // window was closed before.
+    int Run(HINSTANCE instance, int showCommand, std::function<int()> transferJob);
 
     void LogLine(const std::string& line) override;
     void ShowMessage(const std::string& text, MessageKind kind) override;
@@ -55,11 +50,10 @@ private:
     void ApplyDpi(UINT dpi);
     void HandlePendingMessages();
     void OnStartTimer();
-    int RunTransferJob();
     void SetLogText(const std::wstring& text);
     void ShowProgress(const ProgressView& view);
 
-    std::function<JobOutcome()> transferJob_;
+    std::function<int()> transferJob_;
     HWND window_ = nullptr;
     HWND txtLog_ = nullptr;
     HWND barProgress_ = nullptr;

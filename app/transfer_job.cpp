@@ -27,12 +27,18 @@ std::string NoDataMessage(const std::vector<std::string>& sent, bool markerWritt
     return message;
 }
 
+std::string Listed(const std::vector<std::string>& names)
+{
+    std::string list;
+    for (const std::string& name : names) {
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return list;
+}
+
 std::string OrphansNotice(const std::vector<std::string>& orphans)
 {
-    std::string names;
-    for (const std::string& name : orphans) {
-        names += (names.empty() ? "" : ", ") + name;
-    }
+    const std::string names = Listed(orphans);
     const bool one = orphans.size() == 1;
     return "The upload file" + std::string(one ? " " : "s ") + names + (one ? " was" : " were")
            + " waiting to be sent, but " + (one ? "is" : "are")
@@ -40,13 +46,49 @@ std::string OrphansNotice(const std::vector<std::string>& orphans)
            + " and no longer waits for " + (one ? "it" : "them") + ". Tell support.";
 }
 
-// Settles what an interrupted earlier run left behind, and finds the pending
-// upload files that are gone.
-std::vector<std::string> PrepareWorkingFolder(LocalFiles& files, JobWindow& window)
+// "12345 bytes", or nothing when the size cannot be read: a size only for
+// the run log never stops the job.
+std::string SizeForTheLog(LocalFiles& files, const std::string& name)
 {
     try {
+        return std::to_string(files.Size(name)) + " bytes";
+    } catch (const FileError&) {
+        return "size unknown";
+    }
+}
+
+// Records what the working folder holds from earlier runs, once settled.
+void RecordEarlierWork(LocalFiles& files, RunLog& log, const std::vector<std::string>& orphans)
+{
+    if (files.Exists(kStagingFile)) {
+        log.Record("Data staged by an earlier run: " + std::string(kStagingFile) + ", "
+                   + SizeForTheLog(files, kStagingFile));
+    }
+    if (const std::vector<std::string> pending = PendingUploads(files); !pending.empty()) {
+        log.Record("Not yet confirmed by the server: " + Listed(pending));
+    }
+    if (!orphans.empty()) {
+        log.Record("Waiting to be sent, but gone from the working folder: " + Listed(orphans)
+                   + "; reported, and no longer waited for");
+    }
+    if (DoneMarkerOwed(files)) {
+        log.Record("A done marker is owed to the handheld since an earlier run");
+    }
+}
+
+// Settles what an interrupted earlier run left behind, and finds the pending
+// upload files that are gone.
+std::vector<std::string> PrepareWorkingFolder(LocalFiles& files, JobWindow& window, RunLog& log)
+{
+    try {
+        const std::vector<std::string> interrupted = FilesOfAnInterruptedRun(files);
+        if (!interrupted.empty()) {
+            log.Record("An interrupted earlier run left " + Listed(interrupted) + ": settling them");
+        }
         SettleInterruptedRun(files, window);
-        return OrphanedPendingUploads(files);
+        std::vector<std::string> orphans = OrphanedPendingUploads(files);
+        RecordEarlierWork(files, log, orphans);
+        return orphans;
     } catch (const FileError& error) {
         throw JobError("Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
                        + error.Path() + ": " + error.Reason() + WhereTheDataIs(DataPlace::HandheldAndEarlierData));
@@ -64,13 +106,24 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
 {
     JobWindow& window = services.window;
     LocalFiles& files = services.files;
+    Clock& clock = services.clock;
+    RunLog& log = services.log;
     Delivery delivery;
 
     window.LogLine("Getting File from CE Device ...");
-    GetCEFile(services.device, files, window);
+    std::int64_t started = clock.SteadyMilliseconds();
+    const std::uint64_t taken = GetCEFile(services.device, files, window);
+    log.Record(taken > 0 ? "Took " + std::to_string(taken) + " bytes from the handheld " + TookSince(clock, started)
+                               + ", the wait for it included"
+                         : "The handheld has no data file (checked " + TookSince(clock, started) + ")");
 
     window.LogLine("Processing File ...");
-    delivery.newUpload = BuildUploadFile(settings, files, services.clock, window);
+    started = clock.SteadyMilliseconds();
+    delivery.newUpload = BuildUploadFile(settings, files, clock, window);
+    if (delivery.newUpload) {
+        log.Record("Built " + *delivery.newUpload + ": " + SizeForTheLog(files, *delivery.newUpload) + " "
+                   + TookSince(clock, started));
+    }
 
     std::vector<UploadToSend> uploads;
     for (const std::string& name : PendingUploads(files)) {
@@ -83,7 +136,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
     }
     if (!uploads.empty()) {
         window.LogLine("FTP file ...");
-        delivery.sent = FtpSendFile(settings, services.ftp, window, services.clock, files, uploads);
+        delivery.sent = FtpSendFile(settings, services.ftp, window, clock, files, log, uploads);
     }
 
     // Everything taken from the handheld is on the server now, so it is told
@@ -94,7 +147,9 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
             window.LogLine("The handheld is owed a done marker by an earlier run");
         }
         window.LogLine("Write done file to CE Device ... ");
+        started = clock.SteadyMilliseconds();
         PutCEDoneFile(services.device, files);
+        log.Record("Wrote the done marker to the handheld " + TookSince(clock, started));
         delivery.markerWritten = true;
         if (owed) {
             ClearDoneMarkerOwed(files);
@@ -108,7 +163,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
 JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& services)
 {
     JobWindow& window = services.window;
-    const std::vector<std::string> orphans = PrepareWorkingFolder(services.files, window);
+    const std::vector<std::string> orphans = PrepareWorkingFolder(services.files, window, services.log);
 
     // Pending files that are gone are reported once, at the end of the run,
     // whichever way it ends, and never looked for again.

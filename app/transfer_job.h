@@ -9,6 +9,7 @@
 #include "device/remote_device.h"
 #include "ftp/ftp_client.h"
 #include "settings/location_settings.h"
+#include "store/run_log.h"
 
 namespace kestrane {
 
@@ -26,9 +27,11 @@ struct JobServices {
     FtpClient& ftp;
     LocalFiles& files;
     Clock& clock;
+    RunLog& log;
 };
 
-// Runs the job once, step after step, each announced in the log. Throws
+// Runs the job once, step after step, each announced in the window's log and
+// recorded in the run log with how long it took and the bytes it moved. Throws
 // JobError when a step fails, or when the window is closed once the job has
 // begun to move data; whatever was not yet confirmed by the server is then
 // kept where the next run finds it.

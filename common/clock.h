@@ -12,6 +12,7 @@ struct LocalTime {
     int day = 0;     // 1 to 31
     int hour = 0;    // 0 to 23
     int minute = 0;  // 0 to 59
+    int second = 0;  // 0 to 59
 };
 
 class Clock {

@@ -64,6 +64,10 @@ public:
     virtual std::unique_ptr<InputFile> OpenForReading(const std::string& name) = 0;
     // Creates the file, emptying one that already exists.
     virtual std::unique_ptr<OutputFile> CreateForWriting(const std::string& name) = 0;
+    // Adds bytes to the end of the file, creating it if need be. They reach
+    // the system at once, so that they outlive the program, but are not
+    // flushed to the disk: for records, not for the data.
+    virtual void Append(const std::string& name, std::string_view bytes) = 0;
     // Without replaceExisting, a rename onto an existing name fails.
     virtual void Rename(const std::string& from, const std::string& to, bool replaceExisting) = 0;
     // Removing a file that is not there is not an error.

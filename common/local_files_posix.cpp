@@ -150,6 +150,15 @@ std::unique_ptr<OutputFile> PosixLocalFiles::CreateForWriting(const std::string&
     return std::make_unique<PosixOutputFile>(name, fd);
 }
 
+void PosixLocalFiles::Append(const std::string& name, std::string_view bytes)
+{
+    int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        ThrowErrno(name, errno);
+    }
+    PosixOutputFile(name, fd).Write(bytes);
+}
+
 void PosixLocalFiles::Rename(const std::string& from, const std::string& to, bool replaceExisting)
 {
     if (replaceExisting) {

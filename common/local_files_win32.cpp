@@ -156,6 +156,18 @@ std::unique_ptr<OutputFile> Win32LocalFiles::CreateForWriting(const std::string&
     return std::make_unique<Win32OutputFile>(name, std::move(file));
 }
 
+void Win32LocalFiles::Append(const std::string& name, std::string_view bytes)
+{
+    UniqueFile file;
+    WhileBusy(name, [&] {
+        file.Reset(::CreateFileA(name.c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        return static_cast<bool>(file);
+    });
+    Win32OutputFile(name, std::move(file)).Write(bytes);
+}
+
 void Win32LocalFiles::Rename(const std::string& from, const std::string& to, bool replaceExisting)
 {
     DWORD flags = MOVEFILE_WRITE_THROUGH;

@@ -8,7 +8,7 @@ LocalTime SystemClock::Now()
 {
     SYSTEMTIME time{};
     ::GetLocalTime(&time);
-    return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute};
+    return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
 }
 
 std::int64_t SystemClock::SteadyMilliseconds()

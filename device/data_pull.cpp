@@ -176,8 +176,9 @@ template <typename Step> void KeepingThePulledCopy(Step&& step)
 
 }  // namespace
 
-void GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window)
+std::uint64_t GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window)
 {
+    std::uint64_t taken = 0;
     {
         DeviceSession session(device);
         if (session.Status() != 0) {
@@ -195,15 +196,15 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window)
         if (!data.IsOpen()) {
             const std::uint32_t code = device.CeGetLastError();
             if (code == kErrorFileNotFound || code == kErrorPathNotFound) {
-                return;  // No data file on the handheld: nothing to pull.
+                return 0;  // No data file on the handheld: nothing to pull.
             }
             throw JobError(OpenFailureMessage(code));
         }
-        const std::uint64_t pulled = PullIntoFile(device, data.Get(), files, window);
+        taken = PullIntoFile(device, data.Get(), files, window);
         data.Close();
 
         try {
-            if (pulled > 0) {
+            if (taken > 0) {
                 files.Rename(kPullFile, kPulledFile, true);
                 // Data leaves the handheld: it is owed a done marker once the data is on the server.
                 RecordDoneMarkerOwed(files);
@@ -226,6 +227,7 @@ void GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window)
     if (files.Exists(kPulledFile)) {
         KeepingThePulledCopy([&] { MergePulledIntoStaging(files, window); });
     }
+    return taken;
 }
 
 }  // namespace kestrane

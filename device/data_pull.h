@@ -26,7 +26,8 @@ inline constexpr std::uint32_t kDeviceReadSize = 4096;
 // Throws JobError when the handheld cannot be reached or read, the data
 // cannot be saved or the window was closed; the data then stays on the
 // handheld. Throws WindowClosed when the window was closed while the job
-// waited for the handheld: nothing was taken from it.
-void GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window);
+// waited for the handheld: nothing was taken from it. Returns the number of
+// bytes taken from the handheld: 0 when it had no data.
+std::uint64_t GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window);
 
 }  // namespace kestrane

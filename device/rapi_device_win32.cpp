@@ -185,9 +185,8 @@ JobError LibraryMissing(DWORD code)
     return JobError(std::string("Kestrane could not load the handheld connection library ") + kLibraryName
                     + " (error " + std::to_string(code) + ": " + reason + ").\r\n\r\nKestrane is a " + bits
                     + " program and needs the " + bits + " " + kLibraryName
-                    + ", which comes with Windows Mobile Device Center on Windows Vista to 11, and with "
-                      "ActiveSync on Windows XP. Install it on this PC, or ask support to, and restart "
-                      "Kestrane."
+                    + ", which comes with Windows Mobile Device Center on Windows Vista to 11. Install it on "
+                      "this PC, or ask support to, and restart Kestrane."
                     + wrongBitness + WhereTheDataIs(DataPlace::HandheldUntouched));
 }
 
@@ -196,8 +195,7 @@ JobError LibraryMissing(DWORD code)
     const std::string path = ModulePath(module);
     throw JobError(std::string("The handheld connection library ") + (path.empty() ? kLibraryName : path)
                    + " lacks the function " + function + ", so Kestrane cannot use it.\r\n\r\n"
-                   + "Reinstall Windows Mobile Device Center (ActiveSync on Windows XP), "
-                     "or ask support to, and restart Kestrane."
+                   + "Reinstall Windows Mobile Device Center, or ask support to, and restart Kestrane."
                    + WhereTheDataIs(DataPlace::HandheldUntouched));
 }
 

@@ -1,6 +1,7 @@
 // An FTP client as the upload step drives it: set the server and account,
 // connect (which logs in), ask whether it is connected, put a file, read a
-// remote file's size, get a file, and disconnect. The Windows build implements it over
+// remote file's size, get a file, and disconnect; and, for the settings check
+// of kestrane-location, list a folder. The Windows build implements it over
 // WinINet; tests use an in-memory server.
 #pragma once
 
@@ -48,6 +49,11 @@ public:
     // Downloads a remote file (binary, passive mode) into a local file,
     // creating or emptying it.
     virtual void GetFile(const std::string& remotePath, const std::string& localName) = 0;
+    // Lists a remote folder ("" is the one the login leads to), changing
+    // nothing there; throws FtpError when the server has no such folder or
+    // does not list it. A folder name is taken as it is: blanks, "[" and "*"
+    // are no pattern.
+    virtual void ListFolder(const std::string& folder) = 0;
     // Ends the connection, or abandons an attempt still under way. Never throws.
     virtual void Disconnect() = 0;
 };

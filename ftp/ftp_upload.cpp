@@ -29,34 +29,22 @@ struct Failure {
     std::string serverReply;
 };
 
+std::string WithServerReply(const std::string& text, const std::string& serverReply)
+{
+    return serverReply.empty() ? text : text + "\r\nThe server replied: " + serverReply;
+}
+
 class Sender {
 public:
     Sender(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
-           LocalFiles& files) :
+           LocalFiles& files, RunLog& log) :
         settings_(settings),
         client_(client),
         window_(window),
         clock_(clock),
-        files_(files)
+        files_(files),
+        log_(log)
     {
-    }
-
-    void ConnectAndWait()
-    {
-        client_.SetHost(settings_.host);
-        client_.SetUser(settings_.user);
-        client_.SetPassword(settings_.password);
-        client_.Connect();
-        const std::int64_t started = clock_.SteadyMilliseconds();
-        while (!client_.IsConnected()) {
-            if (clock_.SteadyMilliseconds() - started >= kConnectTimeLimitMs) {
-                throw FtpError("no answer within " + std::to_string(kConnectTimeLimitMs / 1000)
-                               + " seconds while connecting and logging in");
-            }
-            if (!window_.PumpMessages()) {
-                throw FtpError("the window was closed while Kestrane was connecting");
-            }
-        }
     }
 
     // Delivers one upload file. When the server holds another file of its
@@ -64,20 +52,28 @@ public:
     void Send(std::string& name)
     {
         const std::uint64_t localSize = LocalSize(name);
+        const char* sent = "Sent ";
         if (const auto existing = client_.RemoteFileSize(RemotePath(name))) {
             switch (Judge(name, *existing, localSize)) {
             case ServerCopy::Whole:
                 window_.LogLine(name + " was already on the server");
                 Confirm(name);
+                log_.Record("Confirmed " + name + " without sending it again: the server holds all its "
+                            + std::to_string(localSize) + " bytes");
                 return;
             case ServerCopy::Start:
-                break;  // an interrupted upload of ours: sent again whole
+                // An interrupted upload of ours: sent again whole.
+                log_.Record("The server holds the first " + std::to_string(*existing) + " of the "
+                            + std::to_string(localSize) + " bytes of " + name + " from an interrupted upload");
+                sent = "Sent again ";
+                break;
             case ServerCopy::Foreign:
                 name = RenameToFreeName(name);
                 break;
             }
         }
 
+        const std::int64_t started = clock_.SteadyMilliseconds();
         client_.PutFile(name, RemotePath(name));
         const auto stored = client_.RemoteFileSize(RemotePath(name));
         if (!stored) {
@@ -88,6 +84,8 @@ public:
                            + std::to_string(localSize) + " bytes");
         }
         Confirm(name);
+        log_.Record(sent + name + " to " + RemotePath(name) + ": " + std::to_string(localSize) + " bytes "
+                    + TookSince(clock_, started) + ", confirmed by the server");
     }
 
 private:
@@ -165,28 +163,50 @@ private:
     JobWindow& window_;
     Clock& clock_;
     LocalFiles& files_;
+    RunLog& log_;
 };
 
 std::string FailureMessage(const LocationSettings& settings, const Failure& failure)
 {
-    std::string message = "Kestrane could not send " + failure.name + " to the FTP server " + settings.host + ": "
-                          + failure.reason + ".";
-    if (!failure.serverReply.empty()) {
-        message += "\r\nThe server replied: " + failure.serverReply;
-    }
-    return message;
+    return WithServerReply("Kestrane could not send " + failure.name + " to the FTP server " + settings.host
+                               + ": " + failure.reason + ".",
+                           failure.serverReply);
 }
 
 }  // namespace
 
+void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
+                    const std::function<bool()>& wait)
+{
+    client.SetHost(settings.host);
+    client.SetUser(settings.user);
+    client.SetPassword(settings.password);
+    client.Connect();
+    const std::int64_t started = clock.SteadyMilliseconds();
+    while (!client.IsConnected()) {
+        if (clock.SteadyMilliseconds() - started >= kConnectTimeLimitMs) {
+            throw FtpError("no answer within " + std::to_string(kConnectTimeLimitMs / 1000)
+                           + " seconds while connecting and logging in");
+        }
+        if (!wait()) {
+            throw FtpError("the window was closed while Kestrane was connecting");
+        }
+    }
+}
+
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
-                                     Clock& clock, LocalFiles& files, const std::vector<UploadToSend>& uploads)
+                                     Clock& clock, LocalFiles& files, RunLog& log,
+                                     const std::vector<UploadToSend>& uploads)
 {
     std::vector<std::string> delivered;
     if (uploads.empty()) {
         return delivered;
     }
-    Sender sender(settings, client, window, clock, files);
+    Sender sender(settings, client, window, clock, files, log);
+    const auto recordFailure = [&log](const std::string& name, const FtpError& error, const char* then) {
+        log.Record(WithServerReply("Could not send " + name + ": " + error.what(), error.ServerReply()) + "\r\n"
+                   + then);
+    };
     // The names as they are sent: a file may be renamed on the way.
     std::vector<std::string> names;
     for (const UploadToSend& upload : uploads) {
@@ -198,7 +218,9 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
     try {
         // Disconnected before any error is reported, whichever way the sending ends.
         const ScopeExit disconnect([&client] { client.Disconnect(); });
-        sender.ConnectAndWait();
+        const std::int64_t connecting = clock.SteadyMilliseconds();
+        ConnectAndWait(settings, client, clock, [&window] { return window.PumpMessages(); });
+        log.Record("Connected and logged in to " + settings.host + " " + TookSince(clock, connecting));
         for (; next < uploads.size(); ++next) {
             if (uploads[next].fromEarlierRun) {
                 window.LogLine("Sending earlier file " + names[next] + " ...");
@@ -210,6 +232,7 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
                 if (!RefusedForGood(error)) {
                     throw;
                 }
+                recordFailure(names[next], error, "The server refused it for good; the files after it go on.");
                 unsent.push_back(names[next]);
                 if (!firstFailure) {
                     firstFailure = Failure{names[next], error.what(), error.ServerReply()};
@@ -217,6 +240,7 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
             }
         }
     } catch (const FtpError& error) {
+        recordFailure(names[next], error, "Sending stopped there.");
         if (!firstFailure) {
             firstFailure = Failure{names[next], error.what(), error.ServerReply()};
         }

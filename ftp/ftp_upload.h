@@ -7,7 +7,9 @@
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_time_limits.h"
 #include "settings/location_settings.h"
+#include "store/run_log.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,13 @@ struct UploadToSend {
     // Built by an earlier run, and announced as such in the log.
     bool fromEarlierRun = false;
 };
+
+// Sets the server and account of settings, connects, and waits until logged
+// in, calling wait between polls (the window's pump). Throws FtpError when the
+// attempt fails, when no answer comes within kConnectTimeLimitMs, or when wait
+// returns false (the window was closed).
+void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
+                    const std::function<bool()>& wait);
 
 // Connects once and sends each upload file, in the order given, to the
 // remote folder followed by the file's name, and confirms it once the server
@@ -33,8 +42,10 @@ struct UploadToSend {
 // after it from being sent; anything else that goes wrong stops the sending.
 // Returns the names under which the files were delivered. Throws JobError
 // naming the server, the first failure and exactly the files not sent, which
-// stay pending for the next run.
-std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window, Clock& clock,
-                 LocalFiles& files, const std::vector<UploadToSend>& uploads);
+// stay pending for the next run. The run log gets how each file went, and
+// the server's reply to each failure.
+std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
+                                     Clock& clock, LocalFiles& files, RunLog& log,
+                                     const std::vector<UploadToSend>& uploads);
 
 }  // namespace kestrane

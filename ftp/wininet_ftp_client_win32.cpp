@@ -383,11 +383,13 @@ void UseBinaryType(Connection& connection, const std::string& password)
     connection.server.binary = true;
 }
 
-// The size of a file named `name` in a listing of the current remote folder,
-// or nothing without one. The listing has no search string, so what the name
-// holds (blanks, '[', '*') never reaches WinINet's wildcard rules.
-std::optional<std::uint64_t> FindInListing(Connection& connection, TaskState& task, const std::string& name,
-                                           const std::string& remotePath, const std::string& password)
+// Lists the current remote folder, handing each entry to visit until it
+// returns true. The listing has no search string, so
+// what a name holds (blanks, '[', '*') never reaches WinINet's wildcard rules.
+// `listed` names what is listed, for an error.
+template <typename Visit>
+void VisitListing(Connection& connection, TaskState& task, const std::string& listed, const std::string& password,
+                  Visit visit)
 {
     // WinINet lists in ASCII mode.
     connection.server.binary = false;
@@ -398,11 +400,9 @@ std::optional<std::uint64_t> FindInListing(Connection& connection, TaskState& ta
         const CallFailure failure = LastCallFailure(password);
         // An empty folder: an empty listing, or a 550 from some servers.
         if (failure.code == ERROR_NO_MORE_FILES || NothingThere(failure.replyCode)) {
-            return std::nullopt;
+            return;
         }
-        throw FtpError("the server could not list the folder of " + remotePath + ": "
-                           + Describe(failure.code),
-                       failure.reply);
+        throw FtpError("the server could not list " + listed + ": " + Describe(failure.code), failure.reply);
     }
     // The listing is closed when the worker leaves, whichever way.
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
@@ -411,18 +411,33 @@ std::optional<std::uint64_t> FindInListing(Connection& connection, TaskState& ta
     }
     do {
         task.MadeProgress();
-        if (std::string_view(found.cFileName) == name) {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                throw FtpError("the server holds a folder named " + remotePath);
-            }
-            return (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        if (visit(found)) {
+            return;
         }
     } while (::InternetFindNextFileA(listing, &found));
     const DWORD code = ::GetLastError();
     if (code != ERROR_NO_MORE_FILES) {
-        throw FtpError("the server could not list the folder of " + remotePath + ": " + Describe(code));
+        throw FtpError("the server could not list " + listed + ": " + Describe(code));
     }
-    return std::nullopt;
+}
+
+// The size of a file named `name` in a listing of the current remote folder,
+// or nothing without one.
+std::optional<std::uint64_t> FindInListing(Connection& connection, TaskState& task, const std::string& name,
+                                           const std::string& remotePath, const std::string& password)
+{
+    std::optional<std::uint64_t> size;
+    VisitListing(connection, task, "the folder of " + remotePath, password, [&](const WIN32_FIND_DATAA& found) {
+        if (std::string_view(found.cFileName) != name) {
+            return false;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            throw FtpError("the server holds a folder named " + remotePath);
+        }
+        size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        return true;
+    });
+    return size;
 }
 
 // The folder the login left the connection in, asked once (PWD).
@@ -441,45 +456,84 @@ std::string HomeFolder(Connection& connection, const std::string& password)
     return *connection.server.homeFolder;
 }
 
-// The size of a remote file by a listing of its folder itself: the
-// connection changes into the folder (CWD), lists it, and changes back.
-std::optional<std::uint64_t> ListedSize(Connection& connection, TaskState& task,
-                                        const std::string& remotePath, const std::string& password)
+// The server's refusal of a folder that it does not have.
+struct NoSuchFolder {
+    std::string reply;
+};
+
+// Runs work in a remote folder: the connection changes into it (CWD), and
+// back to where the login left it whichever way work ends. "" is the current
+// folder, which needs no change. Returns the refusal, with nothing run, when
+// the server has no such folder (550).
+template <typename Work>
+std::optional<NoSuchFolder> RunInFolder(Connection& connection, const std::string& folder,
+                                        const std::string& password, Work work)
 {
-    const RemoteLocation location = SplitRemotePath(remotePath);
-    if (location.folder.empty()) {
-        return FindInListing(connection, task, location.name, remotePath, password);
+    if (folder.empty()) {
+        work();
+        return std::nullopt;
     }
     const std::string home = HomeFolder(connection, password);
-    if (!::FtpSetCurrentDirectoryA(connection.Session(), location.folder.c_str())) {
+    if (!::FtpSetCurrentDirectoryA(connection.Session(), folder.c_str())) {
         const CallFailure failure = LastCallFailure(password);
-        // No such folder, so no such file in it.
         if (NothingThere(failure.replyCode)) {
-            return std::nullopt;
+            return NoSuchFolder{failure.reply};
         }
-        throw FtpError("the server could not open the folder " + location.folder + ": "
-                           + Describe(failure.code),
+        throw FtpError("the server could not open the folder " + folder + ": " + Describe(failure.code),
                        failure.reply);
     }
-    std::optional<std::uint64_t> size;
-    std::exception_ptr listingFailure;
+    std::exception_ptr workFailure;
     try {
-        size = FindInListing(connection, task, location.name, remotePath, password);
+        work();
     } catch (...) {
-        listingFailure = std::current_exception();
+        workFailure = std::current_exception();
     }
     // Every remote path is relative to where the login left the connection.
     // Without the way back, no later file can go where it belongs, so that
-    // failure stops the sending (it carries no reply to be judged by).
+    // failure stops the work of this connection (it carries no reply to be
+    // judged by).
     if (!::FtpSetCurrentDirectoryA(connection.Session(), home.c_str())) {
         const CallFailure failure = LastCallFailure(password);
         throw FtpError("the server did not let Kestrane back into the folder " + home + ": "
                        + (failure.reply.empty() ? Describe(failure.code) : failure.reply));
     }
-    if (listingFailure) {
-        std::rethrow_exception(listingFailure);
+    if (workFailure) {
+        std::rethrow_exception(workFailure);
+    }
+    return std::nullopt;
+}
+
+// The size of a remote file by a listing of its folder itself.
+std::optional<std::uint64_t> ListedSize(Connection& connection, TaskState& task,
+                                        const std::string& remotePath, const std::string& password)
+{
+    const RemoteLocation location = SplitRemotePath(remotePath);
+    std::optional<std::uint64_t> size;
+    if (RunInFolder(connection, location.folder, password,
+                    [&] { size = FindInListing(connection, task, location.name, remotePath, password); })) {
+        return std::nullopt;  // no such folder, so no such file in it
     }
     return size;
+}
+
+// A remote folder as errors name it; "" is the one the login leads to.
+std::string FolderName(const std::string& folder)
+{
+    return folder.empty() ? "the login folder" : "the folder " + folder;
+}
+
+// Lists a remote folder to its end.
+Done ListWholeFolder(Connection& connection, TaskState& task, const std::string& folder,
+                     const std::string& password)
+{
+    const std::string listed = FolderName(folder);
+    const std::optional<NoSuchFolder> missing = RunInFolder(connection, folder, password, [&] {
+        VisitListing(connection, task, listed, password, [](const WIN32_FIND_DATAA&) { return false; });
+    });
+    if (missing) {
+        throw FtpError("the server has no folder " + folder, missing->reply);
+    }
+    return {};
 }
 
 // The size of a remote file, or nothing when there is none: SIZE where the
@@ -607,6 +661,19 @@ public:
         Await(task, "receiving " + remotePath,
               "the transfer of " + remotePath + " stalled: no data moved for "
                   + std::to_string(kStallTimeLimitMs / 1000) + " seconds");
+    }
+
+    void ListFolder(const std::string& folder) override
+    {
+        RequireConnection();
+        auto task = std::make_shared<Task<Done>>();
+        Start(task, [connection = connection_, folder, password = password_](TaskState& self) {
+            return ListWholeFolder(*connection, self, folder, password);
+        });
+        const std::string listed = FolderName(folder);
+        Await(task, "listing " + listed,
+              "the server did not list " + listed + " within " + std::to_string(kStallTimeLimitMs / 1000)
+                  + " seconds");
     }
 
     void Disconnect() noexcept override

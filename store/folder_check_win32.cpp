@@ -77,6 +77,11 @@ std::string Refusal(const std::wstring& folder, const std::string& reason)
 
 }  // namespace
 
+std::string WorkingFolderPath()
+{
+    return win32::Narrow(CurrentFolder());
+}
+
 std::optional<std::string> WorkingFolderProblem()
 {
     const std::wstring working = CurrentFolder();

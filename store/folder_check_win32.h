@@ -14,6 +14,9 @@ namespace kestrane {
 // The data folder, where the installer's shortcut starts the program.
 inline constexpr const char* kDataFolder = "C:\\Kestrane";
 
+// The working folder's full path: the folder the program was started in.
+std::string WorkingFolderPath();
+
 // Nothing when the current folder is fit to work in; otherwise the message
 // for the user: what is wrong with it and where Kestrane must be started.
 // Writes nothing but a test file, which is gone again when it returns.

@@ -191,6 +191,22 @@ void SettleInterruptedRun(LocalFiles& files, JobWindow& window, const PulledCopy
     }
 }
 
+std::vector<std::string> FilesOfAnInterruptedRun(LocalFiles& files)
+{
+    std::vector<std::string> found;
+    for (const char* name : {kPullFile, kPulledFile, kMergeFile}) {
+        if (files.Exists(name)) {
+            found.emplace_back(name);
+        }
+    }
+    for (const char* suffix : {kUnfinishedSuffix, kRenamingSuffix, kServerCopySuffix}) {
+        for (std::string& name : files.ListWithSuffix(std::string(kUploadExtension) + suffix)) {
+            found.push_back(std::move(name));
+        }
+    }
+    return found;
+}
+
 void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
 {
     if (!files.Exists(kStagingFile)) {

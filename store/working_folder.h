@@ -99,6 +99,11 @@ using PulledCopyCheck = std::function<bool(InputFile& pulledCopy, std::uint64_t 
 void SettleInterruptedRun(LocalFiles& files, JobWindow& window,
                           const PulledCopyCheck* stillOnHandheld = nullptr);
 
+// The files of the states above that only an interrupted run leaves behind
+// (every one but staged data, upload files and their markers): what
+// SettleInterruptedRun is about to settle.
+std::vector<std::string> FilesOfAnInterruptedRun(LocalFiles& files);
+
 // Adds the pulled copy to the end of the staging file and removes the copy.
 // The window keeps answering meanwhile; when it is closed the merge stops,
 // the copy stays, and JobError says so. Throws FileError.

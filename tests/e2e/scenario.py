@@ -2,6 +2,8 @@
 records, what the working folder and the server hold, and the one error box
 of a run that stopped."""
 
+import re
+
 import rig
 
 LOCATION = "0042"
@@ -15,8 +17,31 @@ def records(count, tag="record"):
     return b"".join(b"~;%s %06d;0.99\r\n" % (tag.encode(), number) for number in range(count))
 
 
+# The run log, which every run that gets as far as its window appends to.
+RUN_LOG_FILES = ("kestrane.log", "kestrane.log.1")
+
+
 def working_files(bench):
-    return sorted(path.name for path in bench.workdir.iterdir())
+    """The files that hold data in the working folder: all but the run log."""
+    return sorted(path.name for path in bench.workdir.iterdir() if path.name not in RUN_LOG_FILES)
+
+
+# A record's first line begins with its local time; its further lines sit under it.
+RUN_LOG_STAMP = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  ")
+RUN_LOG_INDENT = " " * len("2026-12-07 09:05:03  ")
+
+
+def run_log(bench, name=RUN_LOG_FILES[0]):
+    """The runs in a run log, oldest first: each the text of its records,
+    one line each, without the time stamps."""
+    runs = []
+    for line in (bench.workdir / name).read_bytes().decode("cp1252").split("\r\n")[:-1]:
+        assert RUN_LOG_STAMP.match(line) or line.startswith(RUN_LOG_INDENT), "not a record: %r" % line
+        text = line[len(RUN_LOG_INDENT):]
+        if re.match(r"Kestrane \d+\.\d+\.\d+ started in ", text):
+            runs.append([])
+        runs[-1].append(text)
+    return runs
 
 
 def server_lines(server):

@@ -20,6 +20,7 @@ import pytest
 import delivery
 import rig
 from delivery import Records
+from scenario import run_log
 
 # The connect limit, and the tolerance around it: Wine's WinINet gives up on
 # a silent server by itself after about as long.
@@ -117,6 +118,19 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
         assert delivery.remote_file(broken, kept).stat().st_size == size // 2
     assert delivery.PASSWORD not in failed.describe()
     assert failed.log_lines[-1] == "FTP file ...", failed.log
+    # The message ends with where the run log is; that has the upload, its
+    # size, the reason with the server's words, and the exit status.
+    run_log_path = rig.windows_path(kestrane.workdir / "kestrane.log")
+    assert box.text.endswith("\r\n\r\nWhat happened is recorded for support in " + run_log_path), box.text
+    [run] = run_log(kestrane)
+    built = r"Built %s: %d bytes in \d+\.\d s" % (re.escape(kept), (kestrane.workdir / kept).stat().st_size)
+    assert any(re.fullmatch(built, line) for line in run), run
+    failure = run.index(next(line for line in run if line.startswith("Could not send %s: " % kept)))
+    assert re.fullmatch(r"Could not send %s: (?:%s)" % (re.escape(kept), reason), run[failure]), run[failure]
+    if fault.reply is not None:
+        assert re.fullmatch(r"The server replied: %s" % fault.reply, run[failure + 1]), run
+    assert run[-1] == "Ended with exit status 1: the job failed", run
+    assert delivery.PASSWORD not in (kestrane.workdir / "kestrane.log").read_text(encoding="cp1252")
     if fault.silent:
         connecting = next(t for t, text in failed.log_changes if text.endswith("FTP file ..."))
         waited = box.shown_ms - connecting
@@ -259,8 +273,10 @@ def test_files_kept_by_several_failed_runs_are_all_named_and_one_refused_for_goo
     assert box.text == (
         "Kestrane could not send %s to the FTP server %s: the server refused to store %s%s.\r\n"
         "The server replied: 553 Requested action not taken. File name not allowed.\r\n\r\n"
-        "The upload file %s is kept in the working folder and will be sent the next time Kestrane runs."
-        % (older, picky.host, delivery.REMOTE_FOLDER, older, older)), box.text
+        "The upload file %s is kept in the working folder and will be sent the next time Kestrane runs.\r\n\r\n"
+        "What happened is recorded for support in %s"
+        % (older, picky.host, delivery.REMOTE_FOLDER, older, older,
+           rig.windows_path(kestrane.workdir / "kestrane.log"))), box.text
     assert delivery.working_files(kestrane) == sorted(
         [older, older + ".pending", newer, newest, delivery.DONE_MARKER_OWED])
     assert not handheld.done_marker.exists()

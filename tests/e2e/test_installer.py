@@ -310,8 +310,10 @@ def test_the_installed_program_started_as_its_shortcut_starts_it_runs_the_job(pc
     assert b"\r\n0042;first record\r\n0042;second record\r\n" in upload, upload
     assert upload.endswith(b"\r\n<<EOF:>>\r\n"), upload
     # The data folder was the working folder: it keeps the confirmed upload
-    # beside done.txt, and the rig's own working folder stayed empty.
-    assert folder_contents(in_prefix(pc.prefix, DATA_DIR)) == {"done.txt": DEFAULT_DONE_TEXT, name: upload}
+    # beside done.txt, and the run's log; the rig's own working folder stayed empty.
+    data_folder = folder_contents(in_prefix(pc.prefix, DATA_DIR))
+    assert b"Ended with exit status 0" in data_folder.pop("kestrane.log"), data_folder
+    assert data_folder == {"done.txt": DEFAULT_DONE_TEXT, name: upload}
     assert list(pc.workdir.iterdir()) == []
     assert handheld.done_marker.read_bytes() == DEFAULT_DONE_TEXT
 

@@ -9,6 +9,7 @@ delivery, it runs, and the server ends up with every record exactly once.
 """
 
 import datetime
+import re
 import shutil
 import subprocess
 import time
@@ -16,7 +17,8 @@ import time
 import pytest
 
 import rig
-from scenario import COMPLETE_LOG, LOCATION, PULL_LOG, pulled_lines, records, server_lines, single_error, working_files
+from scenario import (COMPLETE_LOG, LOCATION, PULL_LOG, pulled_lines, records, run_log, server_lines, single_error,
+                      working_files)
 
 REMOTE_FOLDER = "in/"
 
@@ -31,6 +33,8 @@ COLLISION_START_SECONDS = (40, 45)
 
 
 DATA = records(400)
+# A run log grown to its limit by earlier runs.
+FULL_RUN_LOG = b"2026-12-01 08:00:00  an earlier run\r\n" * (1024 * 1024 // 37)
 TOO_BIG_FOR_THE_TINY_DISK = records(20_000)
 assert len(TOO_BIG_FOR_THE_TINY_DISK) > 4 * TINY_DISK_BYTES
 
@@ -53,6 +57,7 @@ def minute_names(before, after):
 def test_the_complete_job_delivers_the_upload_file_and_marks_the_handheld(kestrane, handheld, ftp_server):
     handheld.dock(DATA)
     provision(kestrane, ftp_server)
+    (kestrane.workdir / "kestrane.log").write_bytes(FULL_RUN_LOG)
 
     before = datetime.datetime.now()
     result = kestrane.run()
@@ -72,6 +77,31 @@ def test_the_complete_job_delivers_the_upload_file_and_marks_the_handheld(kestra
     assert (ftp_server.root / REMOTE_FOLDER / name).read_bytes() == local
     assert not handheld.data_file.exists()
     assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+    # The run log tells support the same, with the bytes each step moved; an
+    # earlier log past its limit was moved aside first, whole.
+    assert (kestrane.workdir / "kestrane.log.1").read_bytes() == FULL_RUN_LOG
+    [run] = run_log(kestrane)
+    size = len(local)
+    window = [r"Window: %s" % re.escape(line) for line in rig.JOB_LOG_LINES]
+    expected = [
+        r"Kestrane \d+\.\d+\.\d+ started in %s" % re.escape(rig.windows_path(kestrane.workdir)),
+        r'Location 0042, FTP server %s, remote folder "in/"' % re.escape(ftp_server.host),
+        window[0],
+        r"Took %d bytes from the handheld in \d+\.\d s, the wait for it included" % len(DATA),
+        window[1],
+        r"Built %s: %d bytes in \d+\.\d s" % (name, size),
+        window[2],
+        r"Connected and logged in to %s in \d+\.\d s" % re.escape(ftp_server.host),
+        r"Sent {0} to in/{0}: {1} bytes in \d+\.\d s, confirmed by the server".format(name, size),
+        window[3],
+        r"Wrote the done marker to the handheld in \d+\.\d s",
+        window[4],
+        r"Message \(information\):",
+        re.escape(rig.FINISHED_MESSAGE),
+        r"Ended with exit status 0: the job was completed",
+    ]
+    assert len(run) == len(expected) and all(map(re.fullmatch, expected, run)), "\n".join(run)
+    assert ftp_server.password not in "\n".join(run)
 
 
 def test_without_data_on_the_handheld_the_job_warns_and_sends_nothing(kestrane, handheld, ftp_server):

@@ -3,19 +3,24 @@ location.reg with: its Linux build, and kestrane-location.exe under Wine.
 
 A file it writes must be the REGEDIT4 file that regedit imports, and leave in
 the registry exactly the settings code that rig.encode_settings computes on
-its own; the Windows build must write the very same bytes.
+its own; the Windows build must write the very same bytes. The Windows build's
+check must tell, from the registry or from a given file, whether the settings
+reach the test FTP server, and change nothing there.
 
 The Linux build is looked for in build/native (KESTRANE_NATIVE_BUILD_DIR
 points elsewhere), the Windows build beside kestrane.exe (rig.BUILD_DIR).
 """
 
 import os
+import re
 import select
 import signal
+import socket
 import subprocess
 import tempfile
 import termios
 import time
+from collections import namedtuple
 from pathlib import Path
 
 import pytest
@@ -202,6 +207,65 @@ def test_windows_build_shows_the_password_masked(kestrane, folder):
     assert b"s3cret" not in result.stdout + result.stderr
 
 
+# ---- check, under Wine against the test FTP server
+
+# Distinctive, so that a leak into the output is found.
+CHECK_PASSWORD = "Pw#9zQ!k2v"
+# A folder name that WinINet would take for a pattern in a search string.
+ODD_FOLDER = "drop box [1]*"
+CHANGING_COMMANDS = {"STOR", "STOU", "APPE", "DELE", "RNFR", "RNTO", "MKD", "XMKD", "RMD", "XRMD", "SITE"}
+LOGIN = r'^Connecting and logging in to "127\.0\.0\.1:\d+" as "kestrane" \.\.\. '
+
+# The settings come from a registry view (64, 32) or a location.reg given
+# (file). steps: patterns of the lines between the settings and the verdict.
+CheckCase = namedtuple("CheckCase", "source server_listens password remote_folder status steps")
+CHECK_CASES = {
+    "good-account": CheckCase(32, True, CHECK_PASSWORD, ODD_FOLDER + "/", 0, (
+        LOGIN + "ok$", r'^Listing the remote folder "drop box \[1\]\*" \.\.\. ok$')),
+    "wrong-password": CheckCase("file", True, "Wrong#Pw5", "in/", 1, (
+        LOGIN + r"FAILED: the server refused the login\. The server replied: 530 ",)),
+    "missing-folder": CheckCase(64, True, CHECK_PASSWORD, "nowhere/", 1, (
+        LOGIN + "ok$", r'^Listing the remote folder "nowhere" \.\.\. FAILED: the server has no folder nowhere\. '
+        r"The server replied: 550 ")),
+    "nothing-listening": CheckCase("file", False, CHECK_PASSWORD, "in/", 1, (
+        LOGIN + r"FAILED: the connection was refused\.$",)),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CHECK_CASES))
+def test_check_tries_the_settings_on_the_server_and_changes_nothing(kestrane, start_ftp_server, folder, name):
+    case = CHECK_CASES[name]
+    server = start_ftp_server(password=CHECK_PASSWORD)
+    for held in ("", "in", ODD_FOLDER):
+        (server.root / held).mkdir(exist_ok=True)
+        (server.root / held / "waiting.TXT").write_bytes(b"for the host's import\r\n")
+    held_before = server.files()
+    # A port bound but not listening refuses connections, and no one else can take it meanwhile.
+    with socket.socket() as closed_port:
+        closed_port.bind(("127.0.0.1", 0))
+        host = server.host if case.server_listens else "127.0.0.1:%d" % closed_port.getsockname()[1]
+        settings = dict(location_code="0042", host=host, user="kestrane", password=case.password,
+                        remote_folder=case.remote_folder)
+        if case.source == "file":
+            (folder / "location.reg").write_bytes(expected_file(settings))
+            args = ["check", "location.reg"]
+        else:
+            kestrane.provision(view=case.source, **settings)
+            args = ["check"]
+        result = run_tool_exe(kestrane.prefix, args, folder)
+
+    assert result.returncode == case.status, described(result)
+    source = r"location\.reg" if case.source == "file" else "this PC's registry"
+    patterns = (r'^Reading the settings from %s \.\.\. ok: location code "0042", FTP host "%s"' % (
+        source, re.escape(host)),) + case.steps + ((r"^Verdict: OK\. ", r"^Verdict: FAILED\. ")[case.status],)
+    lines = result.stdout.decode(CODE_PAGE).splitlines()
+    assert len(lines) == len(patterns) and all(map(re.search, patterns, lines)), described(result)
+    assert case.password.encode() not in result.stdout + result.stderr, described(result)
+    assert server.files() == held_before
+    sent = {line.split(" ")[0].upper() for line in server.commands()}
+    assert not sent & CHANGING_COMMANDS and ("LIST" in sent) == (case.status == 0), server.commands()
+
+
 # ---- The Linux build's command line, as an administrator meets it
 
 
@@ -334,7 +398,7 @@ def test_the_terminal_shows_typing_again_when_the_password_prompt_is_interrupted
 
 
 @pytest.mark.parametrize("args, message", [
-    ([], "write or show"),
+    ([], "write, show or check"),
     (["frob"], "\"frob\""),
     (["write", "--location-code", "1", "--host", "h"], "missing: --user, --password, --remote-folder"),
     (["write", "--location-code", "1", "--host", "--user", "u"], "--host needs a value"),
@@ -345,6 +409,8 @@ def test_the_terminal_shows_typing_again_when_the_password_prompt_is_interrupted
     (["show"], "one location.reg file, or --code"),
     (["show", "a.reg", "--code", "00"], "one location.reg file, or --code"),
     (["show", "--force", "a.reg"], "no option --force"),
+    (["check", "a.reg", "b.reg"], "one location.reg file at most"),
+    (["check", "--force"], "no option --force"),
 ])
 def test_a_command_line_that_is_not_understood_points_to_help(tmp_path, args, message):
     result = run_tool(args, tmp_path)
@@ -355,15 +421,22 @@ def test_a_command_line_that_is_not_understood_points_to_help(tmp_path, args, me
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("args", [["--help"], ["help"], ["write", "--help"], ["show", "-h"]])
-def test_help_explains_both_commands(tmp_path, args):
+@pytest.mark.parametrize("args", [["--help"], ["help"], ["write", "--help"], ["show", "-h"], ["check", "--help"]])
+def test_help_explains_every_command(tmp_path, args):
     result = run_tool(args, tmp_path)
 
     assert result.returncode == 0, described(result)
     text = result.stdout.decode()
-    for phrase in ("kestrane-location write", "kestrane-location show", "--password-stdin", "--force",
-                   "--show-password", "regedit /s location.reg"):
+    for phrase in ("kestrane-location write", "kestrane-location show", "kestrane-location check [FILE]",
+                   "--password-stdin", "--force", "--show-password", "regedit /s location.reg"):
         assert phrase in text
+
+
+def test_check_says_it_works_on_windows_only(tmp_path):
+    result = run_tool(["check", "location.reg"], tmp_path)
+
+    assert result.returncode == 1, described(result)
+    assert b"check works on Windows only" in result.stderr and result.stdout == b"", described(result)
 
 
 def test_show_masks_the_password_unless_asked(tmp_path):

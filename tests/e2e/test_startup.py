@@ -3,6 +3,7 @@
 import pytest
 
 import rig
+from scenario import run_log, working_files
 
 # Where the job may start around its nominal 5 s after the window showed:
 # the window is created a little before it shows, and the operator sees the
@@ -102,7 +103,10 @@ def test_closing_the_window_before_anything_is_touched_ends_the_program_at_once(
     assert result.log_lines == log
     assert result.message_boxes == []
     assert handheld.calls() == calls, handheld.journal_lines()
-    assert list(kestrane.workdir.iterdir()) == []
+    # Only the run log tells that the program was started and closed.
+    assert working_files(kestrane) == []
+    assert run_log(kestrane)[-1][-1] == "Ended with exit status 3: the window was closed before the job touched " \
+                                        "anything"
     if docked:
         assert handheld.data_file.read_bytes() == DATA
     else:

@@ -122,6 +122,14 @@ std::unique_ptr<OutputFile> MemoryFiles::CreateForWriting(const std::string& nam
     return std::make_unique<MemoryOutput>(*this, name);
 }
 
+void MemoryFiles::Append(const std::string& name, std::string_view bytes)
+{
+    if (readOnly.count(name) != 0) {
+        throw FileError(name, "Access is denied");
+    }
+    contents[name].append(bytes);
+}
+
 void MemoryFiles::Rename(const std::string& from, const std::string& to, bool replaceExisting)
 {
     Step("rename " + from + " " + to);
@@ -394,7 +402,7 @@ bool FakeFtpClient::IsConnected()
         throw FtpError("the connection was refused");
     }
     if (user != server_.acceptedUser || password != server_.acceptedPassword) {
-        throw FtpError("the server refused the login", "530 Login incorrect.");
+        throw FtpError("the server refused the login", server_.loginRefusal);
     }
     Step("connected");
     connected_ = true;
@@ -442,6 +450,20 @@ void FakeFtpClient::GetFile(const std::string& remotePath, const std::string& lo
         throw FtpError("not connected");
     }
     WriteWholeFile(files_, localName, server_.files.at(remotePath));
+}
+
+void FakeFtpClient::ListFolder(const std::string& folder)
+{
+    Step("list " + folder);
+    if (!connected_) {
+        throw FtpError("not connected");
+    }
+    if (server_.missingFolders.contains(folder)) {
+        throw FtpError("the server has no folder " + folder, "550 No such file or directory.");
+    }
+    if (server_.failListing) {
+        throw FtpError("the server could not list the folder " + folder, "550 Permission denied.");
+    }
 }
 
 void FakeFtpClient::Disconnect()

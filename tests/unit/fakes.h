@@ -12,6 +12,7 @@
 #include "common/local_files.h"
 #include "device/remote_device.h"
 #include "ftp/ftp_client.h"
+#include "store/run_log.h"
 
 #include <functional>
 #include <map>
@@ -66,6 +67,7 @@ public:
     std::uint64_t Size(const std::string& name) override;
     std::unique_ptr<InputFile> OpenForReading(const std::string& name) override;
     std::unique_ptr<OutputFile> CreateForWriting(const std::string& name) override;
+    void Append(const std::string& name, std::string_view bytes) override;
     void Rename(const std::string& from, const std::string& to, bool replaceExisting) override;
     void Remove(const std::string& name) override;
     std::vector<std::string> ListWithSuffix(const std::string& suffix) override;
@@ -166,6 +168,8 @@ struct FakeFtpServer {
     std::map<std::string, std::string> storReplyFor;  // remote path -> the reply refusing it
     std::size_t storeOnly = SIZE_MAX;  // keep only this many bytes, yet report success
     bool failListing = false;
+    std::set<std::string> missingFolders;  // every other folder is there
+    std::string loginRefusal = "530 Login incorrect.";
 };
 
 class FakeFtpClient final : public FtpClient {
@@ -185,6 +189,7 @@ public:
     void PutFile(const std::string& localName, const std::string& remotePath) override;
     std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) override;
     void GetFile(const std::string& remotePath, const std::string& localName) override;
+    void ListFolder(const std::string& folder) override;
     void Disconnect() override;
 
     std::string host, user, password;
@@ -214,6 +219,14 @@ public:
 
 private:
     std::int64_t pendingMs_ = 0;
+};
+
+// Keeps every record of the run log.
+class FakeRunLog final : public RunLog {
+public:
+    std::vector<std::string> records;
+
+    void Record(const std::string& text) noexcept override { records.push_back(text); }
 };
 
 class FakeWindow final : public JobWindow {

@@ -36,7 +36,7 @@ protected:
 
     void Send(const std::vector<UploadToSend>& uploads)
     {
-        FtpSendFile(settings_, client_, window_, clock_, files_, uploads);
+        FtpSendFile(settings_, client_, window_, clock_, files_, runLog_, uploads);
     }
 
     std::string SendExpectingFailure(const std::vector<UploadToSend>& uploads)
@@ -56,6 +56,7 @@ protected:
     FakeFtpClient client_{server_, files_};
     FakeClock clock_;
     FakeWindow window_{clock_};
+    testing::FakeRunLog runLog_;
 };
 
 TEST_F(FtpSendTest, CallsInOrderAndConfirmsTheUpload)
@@ -81,7 +82,7 @@ TEST_F(FtpSendTest, RemotePathIsTheFolderFollowedByTheName)
         FakeFtpClient client(server, files_);
         settings_.remoteFolder = folder;
         AddUpload("01110905070042.TXT", "x");
-        FtpSendFile(settings_, client, window_, clock_, files_, {{"01110905070042.TXT", false}});
+        FtpSendFile(settings_, client, window_, clock_, files_, runLog_, {{"01110905070042.TXT", false}});
         EXPECT_EQ(server.files.count(std::string(folder) + "01110905070042.TXT"), 1u) << folder;
     }
 }
@@ -107,6 +108,7 @@ struct SameNameCase {
     const char* deliveredAs;                    // the name ours ends up under
     bool sent;                                  // whether ours was sent (not found whole)
     const char* logLine;                        // the last log line, or ""
+    const char* record;                         // how the run log's last record begins
 };
 
 class ServerFileOfTheSameNameTest : public FtpSendTest, public ::testing::WithParamInterface<SameNameCase> {};
@@ -118,7 +120,8 @@ TEST_P(ServerFileOfTheSameNameTest, OnlyOurOwnBytesCountAndAForeignFileIsNeverRe
     AddUpload("01110905070042.TXT", kOurs);
     server_.files = GetParam().server;
 
-    const auto delivered = FtpSendFile(settings_, client_, window_, clock_, files_, {{"01110905070042.TXT", true}});
+    const auto delivered =
+        FtpSendFile(settings_, client_, window_, clock_, files_, runLog_, {{"01110905070042.TXT", true}});
 
     const std::string name = GetParam().deliveredAs;
     EXPECT_EQ(delivered, std::vector<std::string>{name});
@@ -139,28 +142,34 @@ TEST_P(ServerFileOfTheSameNameTest, OnlyOurOwnBytesCountAndAForeignFileIsNeverRe
     if (*GetParam().logLine != '\0') {
         EXPECT_EQ(window_.log.back(), GetParam().logLine);
     }
+    ASSERT_FALSE(runLog_.records.empty());
+    EXPECT_TRUE(runLog_.records.back().starts_with(GetParam().record)) << runLog_.records.back();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ServerFileOfTheSameNameTest,
     ::testing::Values(
         SameNameCase{"OursWhole", {{"in/01110905070042.TXT", kOurs}}, "01110905070042.TXT", false,
-                     "01110905070042.TXT was already on the server"},
+                     "01110905070042.TXT was already on the server",
+                     "Confirmed 01110905070042.TXT without sending it again: the server holds all its 52 bytes"},
         // An upload of ours that was cut short, or that left nothing.
         SameNameCase{"OursStart", {{"in/01110905070042.TXT", std::string(kOurs).substr(0, 30)}},
-                     "01110905070042.TXT", true, ""},
-        SameNameCase{"OursEmpty", {{"in/01110905070042.TXT", ""}}, "01110905070042.TXT", true, ""},
+                     "01110905070042.TXT", true, "",
+                     "Sent again 01110905070042.TXT to in/01110905070042.TXT: 52 bytes in 0.0 s, confirmed"},
+        SameNameCase{"OursEmpty", {{"in/01110905070042.TXT", ""}}, "01110905070042.TXT", true, "",
+                     "Sent again 01110905070042.TXT"},
         // Another PC's file of the same size: the size alone would call it ours.
         SameNameCase{"ForeignSameSize",
                      {{"in/01110905070042.TXT", "UH01110905070042.TXT0001\r\nrecord at 9999\r\n<<EOF:>>\r\n"}},
                      "01110905080042.TXT", true,
                      "The server already holds another file named 01110905070042.TXT: sending this one as "
-                     "01110905080042.TXT ..."},
+                     "01110905080042.TXT ...",
+                     "Sent 01110905080042.TXT to in/01110905080042.TXT"},
         SameNameCase{"ForeignLonger", {{"in/01110905070042.TXT", std::string(kOurs) + "more"}},
-                     "01110905080042.TXT", true, ""},
+                     "01110905080042.TXT", true, "", "Sent 01110905080042.TXT"},
         SameNameCase{"ForeignAtTheNextMinuteToo",
                      {{"in/01110905070042.TXT", "theirs"}, {"in/01110905080042.TXT", "theirs too"}},
-                     "01110905090042.TXT", true, ""}),
+                     "01110905090042.TXT", true, "", "Sent 01110905090042.TXT"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 struct FailureCase {
@@ -182,6 +191,12 @@ TEST_P(FtpFailureTest, StopsKeepsTheFileAndNamesServerAndReason)
     EXPECT_NE(message.find(GetParam().inMessage), std::string::npos) << message;
     EXPECT_NE(message.find("A.TXT is kept"), std::string::npos) << message;
     EXPECT_EQ(message.find("secret"), std::string::npos) << "never the password: " << message;
+    // Support finds the reason, and the server's words, in the run log.
+    ASSERT_FALSE(runLog_.records.empty());
+    const std::string& record = runLog_.records.back();
+    EXPECT_TRUE(record.starts_with("Could not send A.TXT: ")) << record;
+    EXPECT_NE(record.find(GetParam().inMessage), std::string::npos) << record;
+    EXPECT_EQ(record.find("secret"), std::string::npos) << "never the password: " << record;
     EXPECT_TRUE(files_.Exists("A.TXT.pending"));
     EXPECT_TRUE(files_.Exists("A.TXT"));
     EXPECT_EQ(server_.journal.back(), "disconnect");

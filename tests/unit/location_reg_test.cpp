@@ -1,8 +1,12 @@
 #include "tools/location/location_check.h"
 #include "tools/location/location_reg.h"
 
+#include "fakes.h"
+
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -368,6 +372,95 @@ INSTANTIATE_TEST_SUITE_P(
                     EncodeSettingsCode({"a|b", "h:x", "u", "p", "r"}) + "Z",
                     {"damaged", "refuse to run", "cannot connect"}}),
     CaseName<ProblemCase>);
+
+// ---- What check finds on the server
+
+struct ServerCheckCase {
+    const char* name;
+    std::optional<std::string> remoteFolder;  // nothing: no settings are stored
+    void (*setUpServer)(testing::FakeFtpServer&);
+    std::vector<std::string> lineStarts;  // one per line printed after the settings, the verdict last
+    std::vector<std::string> journal;     // what the client was asked to do after logging in
+};
+
+class CheckServerAccessTest : public ::testing::TestWithParam<ServerCheckCase> {};
+
+TEST_P(CheckServerAccessTest, PrintsALinePerStepAndTheVerdictWithoutThePasswordAndChangesNothing)
+{
+    const ServerCheckCase& row = GetParam();
+    testing::FakeFtpServer server;
+    row.setUpServer(server);
+    testing::MemoryFiles files;
+    testing::FakeFtpClient client(server, files);
+    testing::FakeClock clock;
+    std::ostringstream out;
+    std::optional<std::string> code;
+    if (row.remoteFolder) {
+        code = EncodeSettingsCode({"0042", "ftp.example.com", "user", "secret", *row.remoteFolder});
+    }
+
+    const auto waitALittle = [&clock] {
+        clock.Advance(100);
+        return true;
+    };
+
+    const bool passed = CheckServerAccess({"location.reg", code}, client, clock, waitALittle, out);
+
+    std::istringstream printed(out.str());
+    std::string line;
+    std::getline(printed, line);
+    EXPECT_TRUE(line.starts_with("Reading the settings from location.reg ... "
+                                 + std::string(code ? "ok" : "FAILED")));
+    for (const std::string& start : row.lineStarts) {
+        std::getline(printed, line);
+        EXPECT_TRUE(line.starts_with(start)) << out.str();
+    }
+    EXPECT_EQ(printed.peek(), EOF) << out.str();
+    EXPECT_EQ(passed, line.starts_with("Verdict: OK. "));
+    EXPECT_EQ(out.str().find("secret"), std::string::npos) << out.str();
+    std::vector<std::string> journal = row.journal;
+    if (code) {
+        journal.insert(journal.begin(), {"host", "user", "password", "connect"});
+    }
+    EXPECT_EQ(server.journal, journal);
+}
+
+const std::string kLoggedIn = "Connecting and logging in to \"ftp.example.com\" as \"user\" ... ok";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckServerAccessTest,
+    ::testing::Values(
+        ServerCheckCase{
+            "NoneStored", std::nullopt, [](testing::FakeFtpServer&) {}, {"Verdict: FAILED. "}, {}},
+        ServerCheckCase{
+            "PasswordInTheRefusal",
+            "/in/",
+            [](testing::FakeFtpServer& s) {
+                s.acceptedPassword = "other";
+                s.loginRefusal = "500 'PASS secret': command\r\nnot understood.";
+            },
+            {"Connecting and logging in to \"ftp.example.com\" as \"user\" ... FAILED: the server "
+             "refused the login. The server replied: 500 'PASS ********': command  not understood.",
+             "Verdict: FAILED. "},
+            {"disconnect"}},
+        ServerCheckCase{"FolderWithoutItsSlash",
+                        "/in/incoming",
+                        [](testing::FakeFtpServer&) {},
+                        {kLoggedIn,
+                         "Warning: the remote folder does not end in \"/\", so Kestrane puts its files in "
+                         "\"/in\", with names that start with \"incoming\".",
+                         "Listing the remote folder \"/in\" ... ok", "Verdict: OK. "},
+                        {"connected", "list /in", "disconnect"}},
+        ServerCheckCase{
+            "NameWithoutAFolder",
+            "incoming",
+            [](testing::FakeFtpServer&) {},
+            {kLoggedIn,
+             "Warning: the remote folder does not end in \"/\", so Kestrane puts its files in the "
+             "login folder, with names that start with \"incoming\".",
+             "Listing the login folder, where Kestrane puts its files ... ok", "Verdict: OK. "},
+            {"connected", "list ", "disconnect"}}),
+    CaseName<ServerCheckCase>);
 
 }  // namespace
 }  // namespace kestrane

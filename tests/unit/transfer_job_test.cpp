@@ -20,6 +20,7 @@ using testing::FakeClock;
 using testing::FakeDevice;
 using testing::FakeFtpClient;
 using testing::FakeFtpServer;
+using testing::FakeRunLog;
 using testing::FakeWindow;
 using testing::MemoryFiles;
 using testing::SimulatedCrash;
@@ -51,6 +52,7 @@ struct RunResult {
     RunEnd end;
     std::vector<std::string> log;
     std::vector<FakeWindow::Message> messages;
+    std::vector<std::string> records;  // the run log's
 };
 
 // One start of the program.
@@ -58,7 +60,8 @@ RunResult RunProgram(World& world)
 {
     FakeWindow window(world.clock);
     FakeFtpClient client(world.server, world.files, &world.plan);
-    const JobServices services{window, world.device, client, world.files, world.clock};
+    FakeRunLog runLog;
+    const JobServices services{window, world.device, client, world.files, world.clock, runLog};
     RunEnd end = RunEnd::Failed;
     try {
         const JobOutcome outcome = RunTransfer(world.settings, services);
@@ -72,7 +75,10 @@ RunResult RunProgram(World& world)
         end = RunEnd::Crashed;
     }
     world.clock.Advance(60'000);  // the next start is a minute later
-    return {end, window.log, window.messages};
+    for (const std::string& record : runLog.records) {
+        EXPECT_EQ(record.find(world.settings.password), std::string::npos) << "the password leaked: " << record;
+    }
+    return {end, window.log, window.messages, runLog.records};
 }
 
 TEST(TransferJobTest, CompleteRunLogsTheStepsAndTellsTheUser)
@@ -95,6 +101,14 @@ TEST(TransferJobTest, CompleteRunLogsTheStepsAndTellsTheUser)
     // The upload file stays as the archive, and nothing else is left.
     EXPECT_EQ(world.files.contents.size(), 2u);
     EXPECT_TRUE(world.files.Exists("01110905070042.TXT"));
+    // Each step, with its bytes and how long it took, for support.
+    EXPECT_EQ(run.records,
+              (std::vector<std::string>{
+                  "Took 9 bytes from the handheld in 0.0 s, the wait for it included",
+                  "Built 01110905070042.TXT: 50 bytes in 0.0 s",
+                  "Connected and logged in to ftp.example.com in 0.1 s",
+                  "Sent 01110905070042.TXT to in/01110905070042.TXT: 50 bytes in 0.0 s, confirmed by the server",
+                  "Wrote the done marker to the handheld in 0.0 s"}));
 }
 
 TEST(TransferJobTest, NoDataOnTheHandheldSendsWhatIsPendingAndSaysSo)

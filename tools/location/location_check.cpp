@@ -1,6 +1,8 @@
 #include "tools/location/location_check.h"
 
-#include "ftp/ftp_client.h"
+#include "common/scope_exit.h"
+#include "ftp/ftp_replies.h"
+#include "ftp/ftp_upload.h"
 
 #include <algorithm>
 
@@ -10,6 +12,8 @@ namespace {
 constexpr const char* kLocationCodeRule =
     "A location code may not contain \\ / : * ? \" < > | or control characters, and may not be \".\" or "
     "\"..\".";
+constexpr const char* kNoSettings =
+    "There are none, so Kestrane will say that this PC has no location settings.";
 constexpr const char* kPortRule =
     "the FTP host ends in a port (after the last \":\") that is not a number from 1 to 65535";
 
@@ -32,6 +36,41 @@ std::string Shown(std::string_view value)
         }
     }
     return shown + "\"";
+}
+
+// A server's words on one line, as the check prints them: without the
+// password, line breaks as blanks.
+std::string OnOneLine(std::string text, const std::string& password)
+{
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return WithoutPassword(text, password);
+}
+
+// Runs one step: prints what it does, then "ok", or why it failed.
+template <typename Step>
+bool RunStep(std::ostream& out, const std::string& doing, const std::string& password, Step step)
+{
+    out << doing << " ... " << std::flush;
+    try {
+        step();
+    } catch (const FtpError& error) {
+        out << "FAILED: " << OnOneLine(error.what(), password) << '.';
+        if (!error.ServerReply().empty()) {
+            out << " The server replied: " << OnOneLine(error.ServerReply(), password);
+        }
+        out << '\n';
+        return false;
+    }
+    out << "ok\n";
+    return true;
+}
+
+// Ends a check that failed with its verdict.
+bool Failed(std::ostream& out, const char* why)
+{
+    out << "Verdict: FAILED. " << why << '\n';
+    return false;
 }
 
 }  // namespace
@@ -79,6 +118,55 @@ std::string DescribeSettings(const LocationSettings& settings, bool showPassword
            + "FTP host:       " + Shown(settings.host) + "\n" + "FTP user:       " + Shown(settings.user)
            + "\n" + "FTP password:   " + (showPassword ? Shown(settings.password) : kMaskedPassword) + "\n"
            + "Remote folder:  " + Shown(settings.remoteFolder) + "\n";
+}
+
+bool CheckServerAccess(const FoundSettings& found, FtpClient& client, Clock& clock,
+                       const std::function<bool()>& wait, std::ostream& out)
+{
+    out << "Reading the settings from " << found.source << " ... ";
+    const std::vector<std::string> problems =
+        found.code ? FindSettingsProblems(*found.code, DecodeSettingsCode(*found.code))
+                   : std::vector<std::string>{kNoSettings};
+    const SettingsLoad load = LoadLocationSettings(found.code);
+    if (!load.settings) {
+        out << "FAILED:";
+        for (const std::string& problem : problems) {
+            out << ' ' << problem;
+        }
+        out << '\n';
+        return Failed(out, "There are no settings that Kestrane can use.");
+    }
+    const LocationSettings& settings = *load.settings;
+    out << "ok: location code " << Shown(settings.locationCode) << ", FTP host " << Shown(settings.host)
+        << ", FTP user " << Shown(settings.user) << ", remote folder " << Shown(settings.remoteFolder)
+        << '\n';
+    for (const std::string& problem : problems) {
+        out << "Warning: " << problem << '\n';
+    }
+
+    const ScopeExit disconnect([&client] { client.Disconnect(); });
+    if (!RunStep(out, "Connecting and logging in to " + Shown(settings.host) + " as " + Shown(settings.user),
+                 settings.password, [&] { ConnectAndWait(settings, client, clock, wait); })) {
+        return Failed(out, "Kestrane cannot connect and log in to the FTP server with these settings.");
+    }
+
+    // Kestrane sends each file to the remote folder followed by the file's
+    // name: what follows the folder's last "/" starts the names.
+    const RemoteLocation uploads = SplitRemotePath(settings.remoteFolder);
+    if (!uploads.name.empty()) {
+        out << "Warning: the remote folder does not end in \"/\", so Kestrane puts its files in "
+            << (uploads.folder.empty() ? std::string("the login folder") : Shown(uploads.folder))
+            << ", with names that start with " << Shown(uploads.name) << ".\n";
+    }
+    const std::string listing = uploads.folder.empty()
+                                    ? "Listing the login folder, where Kestrane puts its files"
+                                    : "Listing the remote folder " + Shown(uploads.folder);
+    if (!RunStep(out, listing, settings.password, [&] { client.ListFolder(uploads.folder); })) {
+        return Failed(out, "Kestrane can log in, but cannot list the folder it puts its files in.");
+    }
+    out << "Verdict: OK. With these settings Kestrane can log in to the FTP server and list the folder it "
+           "puts its files in. Nothing was changed on the server.\n";
+    return true;
 }
 
 }  // namespace kestrane

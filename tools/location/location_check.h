@@ -1,10 +1,14 @@
 // What kestrane-location checks in a location's settings before it writes
-// them, and reports when it shows them.
+// them, reports when it shows them, and tries on the FTP server.
 #pragma once
 
+#include "common/clock.h"
+#include "ftp/ftp_client.h"
 #include "settings/location_settings.h"
 
+#include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,5 +34,22 @@ std::vector<std::string> FindSettingsProblems(std::string_view settingsCode,
 std::string DescribeSettings(const LocationSettings& settings, bool showPassword);
 
 inline constexpr const char* kMaskedPassword = "********";
+
+// A settings code as the check found it: where it was looked for ("the
+// registry", a file's name), and the code; nothing when none is stored.
+struct FoundSettings {
+    std::string source;
+    std::optional<std::string> code;
+};
+
+// Does what Kestrane does to reach its server, and stops at the first step
+// that fails: takes the settings as Kestrane loads them, connects and logs in
+// with client within Kestrane's time limit (calling wait between polls), and
+// lists the remote folder that Kestrane's files go to. Prints to out one line
+// per step (more for warnings) and a verdict; never the password, not even in
+// a server's reply. Changes nothing on the server. Returns whether every
+// step passed.
+bool CheckServerAccess(const FoundSettings& found, FtpClient& client, Clock& clock,
+                       const std::function<bool()>& wait, std::ostream& out);
 
 }  // namespace kestrane

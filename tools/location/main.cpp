@@ -1,15 +1,19 @@
 // kestrane-location: makes and checks location.reg, the file that gives a
-// location's PC its settings. kHelp says how it is used.
+// location's PC its settings, and tries the settings on the FTP server. kHelp
+// says how it is used.
 
 #include "settings/location_settings.h"
+#include "tools/location/check_services.h"
 #include "tools/location/console.h"
 #include "tools/location/location_check.h"
 #include "tools/location/location_reg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <map>
 #include <optional>
@@ -24,7 +28,8 @@ namespace {
 
 constexpr const char* kHelp = R"(kestrane-location makes and checks location.reg, the file that gives a
 location's PC its Kestrane settings: the location code, and the FTP server,
-account and folder that receive the uploads.
+account and folder that receive the uploads. On the location's PC, it also
+tries the settings on the FTP server.
 
 To make a location.reg:
 
@@ -61,8 +66,19 @@ To check a location.reg:
   registry), and warns about anything that would stop Kestrane from working.
   The password shows as ******** unless --show-password is given.
 
-Exit status: 0 when all went well, 1 when the task failed or show found a
-problem, 2 when the command line was not understood.
+To check that the settings work, on the location's PC:
+
+  kestrane-location check [FILE]
+
+  Reads the settings as Kestrane does: from this PC's registry, or from FILE,
+  a location.reg, when one is given. Then, with Kestrane's own FTP client and
+  time limits, it connects and logs in to the FTP server, and lists the
+  remote folder. It prints a line per step and a verdict, never the password,
+  and uploads, creates or deletes nothing on the server. It works on Windows
+  only, since it needs the registry and WinINet, Windows' FTP client.
+
+Exit status: 0 when all went well, 1 when the task failed, show found a
+problem or check failed, 2 when the command line was not understood.
 )";
 
 constexpr const char* kDefaultOutput = "location.reg";
@@ -92,6 +108,7 @@ constexpr KnownOption kWriteOptions[] = {
     {"--password-stdin", false}, {"--remote-folder", true}, {"--output", true}, {"--force", false},
 };
 constexpr KnownOption kShowOptions[] = {{"--code", true}, {"--show-password", false}};
+constexpr std::span<const KnownOption> kCheckOptions;  // none
 
 struct Arguments {
     bool help = false;
@@ -303,6 +320,16 @@ int Write(const Arguments& args)
     return 0;
 }
 
+// The settings code that importing the registry file at path would store.
+std::string SettingsCodeOfFile(const std::string& path)
+{
+    try {
+        return ReadSettingsCodeFromReg(ReadWholeFile(path));
+    } catch (const RegFileError& e) {
+        throw TaskError("Cannot use " + path + ": " + e.what() + ".");
+    }
+}
+
 int Show(const Arguments& args)
 {
     const auto code = args.values.find("--code");
@@ -316,11 +343,7 @@ int Show(const Arguments& args)
         std::cout << "Settings in the code given:\n";
     } else {
         const std::string& path = args.files.front();
-        try {
-            settingsCode = ReadSettingsCodeFromReg(ReadWholeFile(path));
-        } catch (const RegFileError& e) {
-            throw TaskError("Cannot use " + path + ": " + e.what() + ".");
-        }
+        settingsCode = SettingsCodeOfFile(path);
         std::cout << "Settings in " << path << ":\n";
     }
 
@@ -338,28 +361,57 @@ int Show(const Arguments& args)
     return kExitProblem;
 }
 
+int Check(const Arguments& args)
+{
+    if (args.files.size() > 1) {
+        throw UsageError("check takes one location.reg file at most.");
+    }
+    const std::optional<CheckServices> services = KestraneServices();
+    if (!services) {
+        throw TaskError(
+            "check works on Windows only: it reads the settings from the registry and tries them "
+            "with WinINet, the FTP client that is part of Windows, as Kestrane does. Run it on the "
+            "location's PC. Here, show prints what a location.reg holds.");
+    }
+    const FoundSettings found =
+        args.files.empty() ? FoundSettings{"this PC's registry", services->readSettingsCode()}
+                           : FoundSettings{args.files.front(), SettingsCodeOfFile(args.files.front())};
+    return CheckServerAccess(found, *services->client, *services->clock, services->wait, std::cout)
+               ? 0
+               : kExitProblem;
+}
+
+struct Command {
+    const char* name;
+    std::span<const KnownOption> options;
+    int (*run)(const Arguments&);
+};
+
+constexpr Command kCommands[] = {
+    {"write", kWriteOptions, Write}, {"show", kShowOptions, Show}, {"check", kCheckOptions, Check}};
+
 int Run(const std::vector<std::string>& args)
 {
     if (args.empty()) {
-        throw UsageError("Tell kestrane-location what to do: write or show.");
+        throw UsageError("Tell kestrane-location what to do: write, show or check.");
     }
-    const std::string& command = args.front();
-    if (IsHelp(command) || command == "help") {
+    const std::string& name = args.front();
+    if (IsHelp(name) || name == "help") {
         std::cout << kHelp;
         return 0;
     }
-    const bool write = command == "write";
-    if (!write && command != "show") {
-        throw UsageError("\"" + command + "\" is not something kestrane-location does; use write or show.");
+    const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                      [&name](const Command& known) { return name == known.name; });
+    if (command == std::end(kCommands)) {
+        throw UsageError("\"" + name
+                         + "\" is not something kestrane-location does; use write, show or check.");
     }
-    const Arguments parsed = ParseArguments(command, std::span(args).subspan(1),
-                                            write ? std::span<const KnownOption>(kWriteOptions)
-                                                  : std::span<const KnownOption>(kShowOptions));
+    const Arguments parsed = ParseArguments(name, std::span(args).subspan(1), command->options);
     if (parsed.help) {
         std::cout << kHelp;
         return 0;
     }
-    return write ? Write(parsed) : Show(parsed);
+    return command->run(parsed);
 }
 
 }  // namespace

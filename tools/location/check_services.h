@@ -1,0 +1,34 @@
+// What kestrane-location check borrows from Kestrane's Windows layers: the
+// registry reader, the FTP client and the clock, so that the check meets the
+// server exactly as Kestrane does. The build picks check_services_win32.cpp
+// or check_services_posix.cpp; a build for another system has none of them.
+#pragma once
+
+#include "common/clock.h"
+#include "common/local_files.h"
+#include "ftp/ftp_client.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kestrane {
+
+struct CheckServices {
+    // The settings code stored for this PC, read as Kestrane reads it.
+    std::optional<std::string> (*readSettingsCode)();
+    // The client opens local files through these, so they outlive it. The
+    // check transfers nothing, but the client is Kestrane's whole client.
+    std::unique_ptr<LocalFiles> files;
+    std::unique_ptr<FtpClient> client;
+    std::unique_ptr<Clock> clock;
+    // Waits a moment between two looks at an operation under way; a console
+    // has no window to close, so it never gives up.
+    std::function<bool()> wait;
+};
+
+// Kestrane's own services, or nothing on a system that lacks them.
+std::optional<CheckServices> KestraneServices();
+
+}  // namespace kestrane
