@@ -118,11 +118,11 @@ LocalTime OneMinuteLater(LocalTime time)
     return time;
 }
 
-// Copies the upload file `from` with its header line naming `to` instead,
-// the window answering meanwhile. Returns false, before the end, once the
-// window has been closed.
-bool CopyWithHeaderNaming(InputFile& input, BufferedWriter& writer, JobWindow& window, const std::string& from,
-                          const std::string& to)
+// Copies the upload file `from` (total bytes long) with its header line
+// naming `to` instead, the window answering meanwhile. Returns false, before
+// the end, once the window has been closed.
+bool CopyWithHeaderNaming(InputFile& input, std::uint64_t total, BufferedWriter& writer, JobWindow& window,
+                          const std::string& from, const std::string& to)
 {
     const std::string oldStart = "UH" + from;
     // The header: "UH", the name, a count of at most ten digits, CR LF.
@@ -145,7 +145,7 @@ bool CopyWithHeaderNaming(InputFile& input, BufferedWriter& writer, JobWindow& w
     while (const std::size_t got = input.Read(buffer.data(), buffer.size())) {
         writer.Write(std::string_view(buffer.data(), got));
         copied += got;
-        if (!window.ReportProgress({copied, 0})) {
+        if (!window.ReportProgress({copied, total})) {
             return false;
         }
     }
@@ -153,17 +153,17 @@ bool CopyWithHeaderNaming(InputFile& input, BufferedWriter& writer, JobWindow& w
 }
 
 // Adds the whole of a file to writer, telling the window after each piece
-// how many bytes have been copied. Returns false, before the end, once the
-// window has been closed.
+// how many bytes have been copied of total. Returns false, before the end,
+// once the window has been closed.
 bool AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& writer, JobWindow& window,
-                          std::uint64_t& copied)
+                          std::uint64_t& copied, std::uint64_t total)
 {
     auto input = files.OpenForReading(name);
     std::array<char, 64 * 1024> buffer{};
     while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
         writer.Write(std::string_view(buffer.data(), got));
         copied += got;
-        if (!window.ReportProgress({copied, 0})) {
+        if (!window.ReportProgress({copied, total})) {
             return false;
         }
     }
@@ -219,8 +219,9 @@ void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
         BufferedWriter writer(*merged);
         std::uint64_t copied = 0;
         const std::array<const char*, 2> parts = {kStagingFile, kPulledFile};
+        const std::uint64_t total = files.Size(kStagingFile) + files.Size(kPulledFile);
         complete = std::all_of(parts.begin(), parts.end(), [&](const char* part) {
-            return AppendWhileAnswering(files, part, writer, window, copied);
+            return AppendWhileAnswering(files, part, writer, window, copied, total);
         });
         if (complete) {
             writer.Commit();
@@ -302,10 +303,11 @@ void RenamePendingUpload(LocalFiles& files, JobWindow& window, const std::string
 {
     const std::string renaming = to + kRenamingSuffix;
     try {
+        const std::uint64_t total = files.Size(from);
         auto input = files.OpenForReading(from);
         auto output = files.CreateForWriting(renaming);
         BufferedWriter writer(*output);
-        if (!CopyWithHeaderNaming(*input, writer, window, from, to)) {
+        if (!CopyWithHeaderNaming(*input, total, writer, window, from, to)) {
             throw JobError("The window was closed while Kestrane gave " + from + " a new name.");
         }
         writer.Commit();

@@ -324,6 +324,18 @@ TEST(PullTest, ReportsTheBytesCopiedAfterEachRead)
         EXPECT_EQ(done, (std::vector<std::uint64_t>{4096, 8192, 10000}));
         EXPECT_EQ(files.contents.at(kStagingFile), PatternBytes(10000) + "\r\n");
     }
+
+    // Adding the copy to earlier staged data counts the bytes of both.
+    FakeDevice device;
+    MemoryFiles files;
+    FakeClock clock;
+    FakeWindow window(clock);
+    device.files[kDeviceDataFile] = "new\r\n";
+    files.contents[kStagingFile] = "old\r\n";
+    kestrane::GetCEFile(device, files, window);
+    ASSERT_FALSE(window.progress.empty());
+    EXPECT_EQ(window.progress.back().done, 12u);
+    EXPECT_EQ(window.progress.back().total, 12u);
 }
 
 TEST(PullTest, ClosingTheWindowWhileWaitingForTheHandheldTouchesNothing)
