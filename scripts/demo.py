@@ -86,6 +86,10 @@ def report(bench, server_root, result):
         text = path.read_bytes().decode("cp1252").replace("\r\n", "\n").splitlines()
         show("First and last lines of %s" % path.name, "\n".join(text[:4] + ["..."] + text[-2:]))
 
+    run_log = bench.workdir / "kestrane.log"
+    show("The run log for support, %s" % run_log.name,
+         run_log.read_bytes().decode("cp1252").replace("\r\n", "\n").rstrip("\n"))
+
     card = bench.handheld.storage_card
     show("Handheld's Storage Card now",
          "\n".join("%-14s %r" % (path.name, path.read_bytes()) for path in sorted(card.iterdir())))
