@@ -27,18 +27,9 @@ std::string NoDataMessage(const std::vector<std::string>& sent, bool markerWritt
     return message;
 }
 
-std::string Listed(const std::vector<std::string>& names)
-{
-    std::string list;
-    for (const std::string& name : names) {
-        list += (list.empty() ? "" : ", ") + name;
-    }
-    return list;
-}
-
 std::string OrphansNotice(const std::vector<std::string>& orphans)
 {
-    const std::string names = Listed(orphans);
+    const std::string names = NameList(orphans);
     const bool one = orphans.size() == 1;
     return "The upload file" + std::string(one ? " " : "s ") + names + (one ? " was" : " were")
            + " waiting to be sent, but " + (one ? "is" : "are")
@@ -46,8 +37,8 @@ std::string OrphansNotice(const std::vector<std::string>& orphans)
            + " and no longer waits for " + (one ? "it" : "them") + ". Tell support.";
 }
 
-// "12345 bytes", or nothing when the size cannot be read: a size only for
-// the run log never stops the job.
+// "12345 bytes", or "size unknown" when the size cannot be read: a size
+// only for the run log never stops the job.
 std::string SizeForTheLog(LocalFiles& files, const std::string& name)
 {
     try {
@@ -65,10 +56,10 @@ void RecordEarlierWork(LocalFiles& files, RunLog& log, const std::vector<std::st
                    + SizeForTheLog(files, kStagingFile));
     }
     if (const std::vector<std::string> pending = PendingUploads(files); !pending.empty()) {
-        log.Record("Not yet confirmed by the server: " + Listed(pending));
+        log.Record("Not yet confirmed by the server: " + NameList(pending));
     }
     if (!orphans.empty()) {
-        log.Record("Waiting to be sent, but gone from the working folder: " + Listed(orphans)
+        log.Record("Waiting to be sent, but gone from the working folder: " + NameList(orphans)
                    + "; reported, and no longer waited for");
     }
     if (DoneMarkerOwed(files)) {
@@ -83,7 +74,7 @@ std::vector<std::string> PrepareWorkingFolder(LocalFiles& files, JobWindow& wind
     try {
         const std::vector<std::string> interrupted = FilesOfAnInterruptedRun(files);
         if (!interrupted.empty()) {
-            log.Record("An interrupted earlier run left " + Listed(interrupted) + ": settling them");
+            log.Record("An interrupted earlier run left " + NameList(interrupted) + ": settling them");
         }
         SettleInterruptedRun(files, window);
         std::vector<std::string> orphans = OrphanedPendingUploads(files);

@@ -170,15 +170,6 @@ bool AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& w
     return true;
 }
 
-std::string NameList(const std::vector<std::string>& names)
-{
-    std::string list;
-    for (const std::string& name : names) {
-        list += (list.empty() ? "" : ", ") + name;
-    }
-    return list;
-}
-
 }  // namespace
 
 void SettleInterruptedRun(LocalFiles& files, JobWindow& window, const PulledCopyCheck* stillOnHandheld)
@@ -350,6 +341,15 @@ bool DoneMarkerOwed(LocalFiles& files)
 void ClearDoneMarkerOwed(LocalFiles& files)
 {
     files.Remove(kDoneMarkerOwedFile);
+}
+
+std::string NameList(const std::vector<std::string>& names)
+{
+    std::string list;
+    for (const std::string& name : names) {
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return list;
 }
 
 std::string WhereTheDataIs(DataPlace place, const std::vector<std::string>& files)

@@ -168,6 +168,9 @@ enum class DataPlace {
     UploadFiles,                // upload files that the server has not confirmed
 };
 
+// Names for a message: "A, B, C".
+std::string NameList(const std::vector<std::string>& names);
+
 // The closing paragraph of an error message that says where the data is now,
 // starting with the blank line that sets it apart. `files` names the upload
 // files for UnfinishedUpload and UploadFiles.
