@@ -241,13 +241,17 @@ class WinePrefix:
         return env
 
     def boot(self):
-        """Creates the prefix (wineboot -i), applies the rig's settings and keeps
-        the wineserver running, so that each program starts in a fraction of a second."""
+        """Creates the prefix, applies the rig's settings and keeps the
+        wineserver running, so that each program starts in a fraction of a second."""
         # A server already running would refuse -p, so it starts first, in the
-        # prefix folder it needs; wineboot then fills the folder.
+        # prefix folder it needs. The first program it runs has Wine fill the
+        # folder and start its services (wineboot --init) before it starts
+        # itself. That program is a plain wineboot: "wineboot -i" would
+        # initialise the prefix a second time and leave two service control
+        # managers, each starting every service.
         self.path.mkdir(parents=True)
         self._server(["-p"])
-        self.wine_command(["wineboot", "-i"], timeout=180)
+        self.wine_command(["wineboot"], timeout=180)
         settings = self.path / "rig-settings.reg"
         settings.write_text(PREFIX_SETTINGS_REG.replace("\n", "\r\n"), encoding="ascii")
         self.wine_command(["regedit", "/S", windows_path(settings)])
