@@ -243,14 +243,24 @@ class WinePrefix:
         env.update(extra or {})
         return env
 
+    @property
+    def server_log(self):
+        """What the wineserver itself printed: the reason it cut a program off
+        (a protocol error), or its own end. Its clients never see that."""
+        return self.path.parent / "wineserver.log"
+
     def boot(self):
-        """Creates the prefix (wineboot -i), applies the rig's settings and keeps
-        the wineserver running, so that each program starts in a fraction of a second."""
+        """Creates the prefix, applies the rig's settings and keeps the
+        wineserver running, so that each program starts in a fraction of a second."""
         # A server already running would refuse -p, so it starts first, in the
-        # prefix folder it needs; wineboot then fills the folder.
+        # prefix folder it needs. The first program it runs has Wine fill the
+        # folder and start its services (wineboot --init) before it starts
+        # itself. That program is a plain wineboot: "wineboot -i" would
+        # initialise the prefix a second time and leave two service control
+        # managers, each starting every service.
         self.path.mkdir(parents=True)
         self._server(["-p"])
-        self.wine_command(["wineboot", "-i"], timeout=180)
+        self.wine_command(["wineboot"], timeout=180)
         settings = self.path / "rig-settings.reg"
         settings.write_text(PREFIX_SETTINGS_REG.replace("\n", "\r\n"), encoding="ascii")
         self.wine_command(["regedit", "/S", windows_path(settings)])
@@ -265,23 +275,38 @@ class WinePrefix:
 
     def _server(self, args, check=True):
         # The server goes on in the background: it must not hold our pipes.
-        subprocess.run([WINESERVER] + args, env=self.env(), check=check, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        with open(self.server_log, "ab") as log:
+            subprocess.run([WINESERVER] + args, env=self.env(), check=check, stdin=subprocess.DEVNULL,
+                           stdout=log, stderr=log, timeout=60)
+
+    def server_log_size(self):
+        return self.server_log.stat().st_size if self.server_log.exists() else 0
+
+    def server_output_since(self, size):
+        """What the wineserver printed after its log had this size, as a line
+        for an error message ("" when nothing)."""
+        with open(self.server_log, "rb") as log:
+            log.seek(size)
+            output = _text(log.read()).strip()
+        return "\nwineserver: " + output if output else ""
 
     def wine_command(self, args, check=True, timeout=60):
         """Runs a program of the prefix (wine ARGS...) to its end."""
+        server_log_size = self.server_log_size()
         # Output goes through files, not pipes: the Windows services that a
         # program starts stay with the wineserver and would hold a pipe open.
+        # Wine's error messages go there too, so that a command that fails says why.
         with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
-            process = subprocess.run([WINE] + list(args), env=self.env(), stdin=subprocess.DEVNULL,
-                                     stdout=stdout, stderr=stderr, timeout=timeout)
+            process = subprocess.run([WINE] + list(args), env=self.env({"WINEDEBUG": "-all,err+all"}),
+                                     stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, timeout=timeout)
             stdout.seek(0)
             stderr.seek(0)
             result = subprocess.CompletedProcess(process.args, process.returncode, stdout.read(),
                                                  stderr.read())
         if check and result.returncode != 0:
-            raise RigError("wine %s failed with status %d: %s" % (
-                " ".join(args), result.returncode, _text(result.stdout) + _text(result.stderr)))
+            raise RigError("wine %s failed with status %d: %s%s" % (
+                " ".join(args), result.returncode, _text(result.stdout) + _text(result.stderr),
+                self.server_output_since(server_log_size)))
         return result
 
     # The registry. Every operation names the view it means: 64 for what
@@ -656,6 +681,7 @@ class TestBench:
 
         program_env = self.handheld.env()
         program_env.update(env or {})
+        server_log_size = self.prefix.server_log_size()
         with tempfile.TemporaryFile() as stderr:
             operator = subprocess.Popen(command, cwd=self.workdir, env=self.prefix.env(program_env),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
@@ -673,8 +699,8 @@ class TestBench:
             stderr.seek(0)
             result = RunResult(events, operator.returncode, _text(stderr.read()), other_output, boxes)
         if operator.returncode not in (0, 3) or result.first("exit") is None:
-            raise RigError("the operator failed with status %d\n%s"
-                           % (operator.returncode, result.describe()))
+            raise RigError("the operator failed with status %d\n%s%s" % (
+                operator.returncode, result.describe(), self.prefix.server_output_since(server_log_size)))
         return result
 
     def _follow(self, operator, timeout_ms, screenshot_message_boxes, at, when):
