@@ -43,8 +43,9 @@ void FileRunLog::Record(const std::string& text) noexcept
     // grows on, rather than lose the record.
     try {
         const std::string entry = Entry(clock_.Now(), text);
+        // No log yet (its size cannot be read) is nothing to move aside.
         try {
-            if (files_.Exists(kRunLogFile) && files_.Size(kRunLogFile) + entry.size() > kRunLogLimitBytes) {
+            if (files_.Size(kRunLogFile) + entry.size() > kRunLogLimitBytes) {
                 files_.Rename(kRunLogFile, kOldRunLogFile, true);
             }
         } catch (const FileError&) {
