@@ -54,6 +54,14 @@ constexpr DWORD kReplyBufferBytes = 1460;
 constexpr DWORD kFolderBufferChars = 1024;
 constexpr char kAgent[] = "Kestrane";
 
+// WinINet's own time limits, a backstop below the job's: a call that the
+// client has given up on still ends by itself, and its worker with it.
+constexpr DWORD kWinInetConnectTimeoutMs = 20'000;  // each attempt to connect
+constexpr DWORD kWinInetConnectAttempts = 2;
+constexpr DWORD kWinInetTransferTimeoutMs = 45'000;  // each send or receive, commands and data alike
+static_assert(kWinInetConnectTimeoutMs * kWinInetConnectAttempts < kConnectTimeLimitMs);
+static_assert(kWinInetTransferTimeoutMs < kStallTimeLimitMs);
+
 std::string SystemText(std::uint32_t code)
 {
     return win32::SystemErrorText(code);
@@ -126,38 +134,75 @@ struct ServerState {
 };
 
 // The handles of one connection, shared by the client and its worker threads.
-// Whoever ends the connection closes them; a call still blocked on one of them
-// in a worker then fails (on Windows at once, under Wine when its socket gives up).
+//
+// A handle may be closed only while no call is being made on it (Microsoft's
+// InternetCloseHandle). So a worker's operation runs as a Use of the
+// connection, and the handles are closed by whoever comes last: the client,
+// when it ends the connection between two operations, or the worker, as it
+// leaves an operation the client gave up on while it was blocked in a call.
 class Connection {
 public:
     enum class Slot { internet, session, transfer };
+
+    // One worker's operation on the connection, from its start to its end.
+    class Use {
+    public:
+        // Throws when the connection was given up before the operation began.
+        explicit Use(Connection& connection) : connection_(connection)
+        {
+            std::lock_guard lock(connection_.mutex_);
+            if (connection_.givenUp_) {
+                throw ConnectionEnded();
+            }
+            connection_.inUse_ = true;
+        }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        ~Use()
+        {
+            bool givenUp = false;
+            {
+                std::lock_guard lock(connection_.mutex_);
+                connection_.inUse_ = false;
+                givenUp = connection_.givenUp_;
+            }
+            if (givenUp) {
+                connection_.Close();
+            }
+        }
+
+    private:
+        Connection& connection_;
+    };
 
     // Only the worker of the moment uses it: a worker that is given up ends
     // the connection, and no later one uses this connection.
     ServerState server;
 
-    // Keeps a handle that a worker has just opened, unless the connection has
-    // ended meanwhile: then the handle is closed and the result is false.
+    // Keeps a handle that a worker has just opened. False when the
+    // connection has been given up meanwhile: the worker should stop.
     bool Keep(Slot slot, HINTERNET handle)
     {
-        UniqueInternet owned(handle);
         std::lock_guard lock(mutex_);
-        if (ended_) {
-            return false;
-        }
-        handles_[static_cast<std::size_t>(slot)] = std::move(owned);
-        return true;
+        handles_[static_cast<std::size_t>(slot)] = UniqueInternet(handle);
+        return !givenUp_;
     }
 
-    // The logged-in session; throws once the connection has ended.
+    // The logged-in session; throws once the connection has been given up.
     HINTERNET Session()
     {
         std::lock_guard lock(mutex_);
         const HINTERNET session = handles_[static_cast<std::size_t>(Slot::session)].Get();
-        if (session == nullptr) {
+        if (session == nullptr || givenUp_) {
             throw ConnectionEnded();
         }
         return session;
+    }
+
+    bool GivenUp()
+    {
+        std::lock_guard lock(mutex_);
+        return givenUp_;
     }
 
     // Hands the open remote file or listing over to the caller, who closes it.
@@ -167,16 +212,24 @@ public:
         return std::move(handles_[static_cast<std::size_t>(Slot::transfer)]);
     }
 
-    void End()
+    // Gives the connection up. True when no worker is in an operation on
+    // it: the caller then closes it. Otherwise the worker does, as it leaves.
+    bool GiveUp()
+    {
+        std::lock_guard lock(mutex_);
+        givenUp_ = true;
+        return !inUse_;
+    }
+
+    // Closes the handles, the transfer first, then the session (which sends
+    // QUIT and may wait for the server's answer), then WinINet itself.
+    void Close()
     {
         std::array<UniqueInternet, 3> handles;
         {
             std::lock_guard lock(mutex_);
-            ended_ = true;
             handles.swap(handles_);
         }
-        // Closed outside the lock, the transfer first, then the session, then
-        // WinINet itself: closing may wait for the server.
         for (auto slot = handles.rbegin(); slot != handles.rend(); ++slot) {
             slot->Reset();
         }
@@ -184,13 +237,33 @@ public:
 
 private:
     std::mutex mutex_;
-    bool ended_ = false;
+    bool inUse_ = false;
+    bool givenUp_ = false;
     std::array<UniqueInternet, 3> handles_;
 };
 
 using Done = std::monostate;
 
 // --- What the workers do. They hold only shared state and their own copies.
+
+// Sets WinINet's own time limits on its handle, which the connections
+// made through it inherit.
+void SetTimeLimits(HINTERNET internet)
+{
+    const std::pair<DWORD, DWORD> limits[] = {
+        {INTERNET_OPTION_CONNECT_TIMEOUT, kWinInetConnectTimeoutMs},
+        {INTERNET_OPTION_CONNECT_RETRIES, kWinInetConnectAttempts},
+        {INTERNET_OPTION_CONTROL_SEND_TIMEOUT, kWinInetTransferTimeoutMs},
+        {INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT, kWinInetTransferTimeoutMs},
+        {INTERNET_OPTION_DATA_SEND_TIMEOUT, kWinInetTransferTimeoutMs},
+        {INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, kWinInetTransferTimeoutMs},
+    };
+    for (auto [option, value] : limits) {
+        // Only a backstop: where WinINet does not take a limit (Wine ignores
+        // some), the job's own limits, which the client keeps anyway, remain.
+        static_cast<void>(::InternetSetOptionA(internet, option, &value, sizeof value));
+    }
+}
 
 Done ConnectAndLogIn(Connection& connection, const HostAndPort& address, const std::string& user,
                      const std::string& password)
@@ -202,6 +275,7 @@ Done ConnectAndLogIn(Connection& connection, const HostAndPort& address, const s
     if (!connection.Keep(Connection::Slot::internet, internet)) {
         throw ConnectionEnded();
     }
+    SetTimeLimits(internet);
     HINTERNET session = ::InternetConnectA(internet, address.host.c_str(), address.port, user.c_str(),
                                            password.c_str(), INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0);
     if (session == nullptr) {
@@ -258,14 +332,18 @@ HINTERNET OpenRemoteFile(Connection& connection, const std::string& remotePath, 
     return remote;
 }
 
-// A transfer that broke off with a code. Closing the remote file reads the
-// server's last word on it.
-FtpError BrokeOff(Connection& connection, const std::string& remotePath, DWORD code,
+// A transfer whose call just failed. The server's reply to that call (a 552
+// in the middle of an upload) is the thread's only until its next WinINet
+// call, so it is read first. Closing the remote file then reads the server's
+// last word on the transfer (a 426). Of the two, the reply with a code counts.
+FtpError BrokeOff(Connection& connection, const std::string& remotePath, std::optional<DWORD> code,
                   const std::string& password)
 {
+    const CallFailure failed = LastCallFailure(password);
     connection.TakeTransfer().Reset();
-    return FtpError("the transfer of " + remotePath + " broke off: " + Describe(code),
-                    LastCallFailure(password).reply);
+    const CallFailure closed = LastCallFailure(password);
+    return FtpError("the transfer of " + remotePath + " broke off: " + Describe(code.value_or(failed.code)),
+                    failed.replyCode != 0 ? failed.reply : closed.reply);
 }
 
 // Sends the local file, of size bytes, telling the task how many it has sent.
@@ -292,14 +370,19 @@ Done SendFile(Connection& connection, TaskState& task, InputFile& local, std::ui
         }
         for (std::size_t sent = 0; sent < got;) {
             DWORD written = 0;
+            ::SetLastError(ERROR_SUCCESS);
             const BOOL wrote =
                 ::InternetWriteFile(remote, chunk.data() + sent, static_cast<DWORD>(got - sent), &written);
-            const DWORD writeError = ::GetLastError();
             if (!wrote || written == 0) {
-                const DWORD code = wrote || writeError == ERROR_SUCCESS
-                                       ? static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED)
-                                       : writeError;
-                throw BrokeOff(connection, remotePath, code, password);
+                // A write that moved nothing, or failed without saying why,
+                // lost its connection.
+                const bool said = !wrote && ::GetLastError() != ERROR_SUCCESS;
+                throw BrokeOff(connection, remotePath,
+                               said ? std::nullopt : std::optional<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED),
+                               password);
+            }
+            if (connection.GivenUp()) {
+                throw ConnectionEnded();
             }
             sent += written;
             sending.done += written;
@@ -325,7 +408,7 @@ Done ReceiveFile(Connection& connection, TaskState& task, OutputFile& local, con
     for (;;) {
         DWORD got = 0;
         if (!::InternetReadFile(remote, chunk.data(), kChunkBytes, &got)) {
-            throw BrokeOff(connection, remotePath, ::GetLastError(), password);
+            throw BrokeOff(connection, remotePath, std::nullopt, password);
         }
         if (got == 0) {
             break;
@@ -559,16 +642,20 @@ std::optional<std::uint64_t> RemoteSize(Connection& connection, TaskState& task,
     return ListedSize(connection, task, remotePath, password);
 }
 
-// Ends a connection on a thread of its own: closing a session sends QUIT
-// and may wait for the server's answer, which a hung server never gives,
-// and the window's thread must never wait for that.
-void EndInTheBackground(std::shared_ptr<Connection> connection) noexcept
+// Ends a connection. Between two operations it is closed on a thread of its
+// own: closing a session sends QUIT and may wait for the server's answer,
+// which a hung server never gives, and the window's thread must never wait
+// for that. A worker blocked in a call on it closes it as it leaves.
+void EndConnection(std::shared_ptr<Connection> connection) noexcept
 {
+    if (!connection->GiveUp()) {
+        return;
+    }
     try {
-        std::thread([connection] { connection->End(); }).detach();
+        std::thread([connection] { connection->Close(); }).detach();
     } catch (const std::system_error&) {
-        // No thread to spare: the handles close when the last owner lets go,
-        // which is the worker, if one is still at work on them.
+        // No thread to spare: the handles close with the connection, when
+        // its last owner lets go of it.
     }
 }
 
@@ -681,11 +768,10 @@ public:
         unusableAddress_ = false;
         connecting_.reset();
         if (connection_) {
-            EndInTheBackground(std::move(connection_));
+            EndConnection(std::move(connection_));
         }
-        // A worker blocked in WinINet may not notice the closed handles at once
-        // (Wine ignores them until its socket gives up): it is left to finish
-        // on its own, holding nothing but shared state.
+        // A worker blocked in WinINet is left to finish on its own, holding
+        // nothing but shared state; WinINet's time limits end its call.
         worker_.Release(SteadyClock::duration::zero());
     }
 
@@ -697,10 +783,14 @@ private:
         }
     }
 
+    // Runs work on the worker as a use of the connection.
     template <typename Result, typename Work> void Start(const std::shared_ptr<Task<Result>>& task, Work work)
     {
         try {
-            worker_.Start(task, std::move(work));
+            worker_.Start(task, [connection = connection_, work = std::move(work)](TaskState& self) mutable {
+                const Connection::Use use(*connection);
+                return work(self);
+            });
         } catch (const std::system_error& error) {
             throw FtpError(std::string("no worker thread could be started: ") + error.what());
         }
