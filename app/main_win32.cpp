@@ -6,11 +6,13 @@
 #include "app/run_report.h"
 #include "app/transfer_job.h"
 #include "common/local_files_win32.h"
+#include "common/program_end_win32.h"
 #include "common/system_clock_win32.h"
 #include "device/rapi_device_win32.h"
 #include "ftp/wininet_ftp_client_win32.h"
 #include "settings/registry_win32.h"
 #include "store/folder_check_win32.h"
+#include "store/folder_lock_win32.h"
 #include "store/run_log.h"
 
 #include "kestrane_version.h"
@@ -22,7 +24,10 @@
 #include <optional>
 #include <string>
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+namespace {
+
+// Runs the program and returns its exit status.
+int RunProgram(HINSTANCE instance, int showCommand)
 {
     using namespace kestrane;
     try {
@@ -37,12 +42,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
             return kExitFailed;
         }
         const LocationSettings settings = std::move(*load.settings);
-        // Then the working folder, before anything is read or written there.
+        // Then the working folder, before anything is read or written there,
+        // and the lock that keeps every other copy of Kestrane out of it.
         if (const std::optional<std::string> problem = WorkingFolderProblem()) {
             ShowProgramMessage(nullptr, *problem, MessageKind::Error);
             return kExitFailed;
         }
-        Form1 form1;
+        const WorkingFolderLock::Taken folderLock = WorkingFolderLock::Take();
+        if (!folderLock.lock) {
+            ShowProgramMessage(nullptr, folderLock.problem, MessageKind::Error);
+            return kExitFailed;
+        }
         SystemClock clock;
         // The run log is written as it is, or not at all: it never waits
         // for a file another program holds, and never stops the job.
@@ -50,6 +60,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
         FileRunLog runLog(logFiles, clock);
         const std::string workingFolder = WorkingFolderPath();
         RecordStart(runLog, KESTRANE_VERSION_TEXT, workingFolder, settings);
+        Form1 form1(runLog);
         // The job's window: what it shows goes to the run log as well.
         RecordingWindow window(form1, runLog);
         // A file another program holds for a moment is waited for, with the
@@ -84,4 +95,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
                       kProgramTitle, MB_OK | MB_ICONERROR);
         return kExitFailed;
     }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+{
+    // By now the run is on disk and the lock let go. A worker that the FTP
+    // client left behind a server that never answered must not run on into
+    // the end of the process.
+    kestrane::win32::EndProgram(RunProgram(instance, showCommand));
 }

@@ -2,6 +2,7 @@
 
 #include "app/dpi_win32.h"
 #include "app/resource.h"
+#include "common/program_end_win32.h"
 
 #include <commctrl.h>
 
@@ -17,6 +18,9 @@ constexpr const wchar_t* kWindowClass = L"KestraneForm1";
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kStartDelayMs = 5000;
 constexpr const wchar_t* kFirstLogLine = L"Looking for Handheld...";
+// What Windows shows, beside the program's name, when the user signs out or
+// shuts down while the job moves data.
+constexpr const wchar_t* kShutdownBlockReason = L"Kestrane is sending the handheld's data";
 // How often a long step's progress reports let the window handle its
 // messages: often enough to answer well within a second, seldom enough to
 // cost the step nothing.
@@ -234,6 +238,22 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         ThrowLastErrorIf(!::DestroyWindow(window_), "DestroyWindow");
         return 0;
 
+    case WM_QUERYENDSESSION:
+        // While data moves the session waits: Windows shows the reason, and
+        // the user decides. At any other moment the run may be cut short.
+        if (movingData_) {
+            runLog_.Record("Windows asked to end the session while Kestrane was moving the handheld's data: "
+                           "Kestrane asked it to wait");
+            return FALSE;
+        }
+        return TRUE;
+
+    case WM_ENDSESSION:
+        if (wParam) {
+            OnSessionEnded(lParam);
+        }
+        return 0;
+
     case WM_DESTROY:
         ::PostQuitMessage(exitStatus_);
         return 0;
@@ -370,6 +390,54 @@ bool Form1::ReportProgress(const Progress& progress)
         lastHandled_ = ::GetTickCount();
     }
     return !closeRequested_;
+}
+
+void Form1::MovingData(bool moving) noexcept
+{
+    if (moving == movingData_) {
+        return;
+    }
+    movingData_ = moving;
+    if (!moving) {
+        if (shutdownBlocked_) {
+            // Were the reason to stay, Windows would only show it a while longer.
+            shutdownBlocked_ = false;
+            if (!::ShutdownBlockReasonDestroy(window_)) {
+                runLog_.Record("Windows kept the reason why Kestrane held up the end of the session");
+            }
+        }
+        return;
+    }
+    if (::ShutdownBlockReasonCreate(window_, kShutdownBlockReason)) {
+        shutdownBlocked_ = true;
+        return;
+    }
+    // Without a reason, Windows still asks the window before it ends the
+    // session; it only cannot tell the user why Kestrane wants it to wait.
+    const DWORD code = ::GetLastError();
+    if (!blockReasonRefused_) {
+        blockReasonRefused_ = true;
+        try {
+            runLog_.Record("Windows did not take the reason why Kestrane holds up the end of the session "
+                           "(ShutdownBlockReasonCreate: "
+                           + win32::SystemErrorText(code) + "); Kestrane goes on");
+        } catch (...) {
+            // Not even the text could be made: nothing is lost but the record.
+        }
+    }
+}
+
+void Form1::OnSessionEnded(LPARAM reason)
+{
+    // Windows may end the process at any moment once this message has been
+    // answered, so the program ends itself first, with the run log complete.
+    // The files are in one of the working folder's states, which the next
+    // run settles, as it does after a power cut.
+    const char* how = (reason & ENDSESSION_LOGOFF) != 0 ? "the user signed out" : "Windows shut down";
+    runLog_.Record(std::string("The Windows session ended while Kestrane ran (") + how
+                   + "): Kestrane stopped there, and its next run takes over what this one left");
+    RecordEnd(runLog_, kExitFailed);
+    win32::EndProgram(kExitFailed);
 }
 
 void Form1::HandlePendingMessages()

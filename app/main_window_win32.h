@@ -9,6 +9,7 @@
 #include "app/taskbar_progress_win32.h"
 #include "common/job_window.h"
 #include "common/win32_support.h"
+#include "store/run_log.h"
 
 #include <windows.h>
 
@@ -27,7 +28,8 @@ void ShowProgramMessage(HWND owner, const std::string& text, MessageKind kind);
 
 class Form1 final : public JobWindow {
 public:
-    Form1() = default;
+    // What the window does about the end of the Windows session goes to runLog.
+    explicit Form1(RunLog& runLog) : runLog_(runLog) {}
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
 
@@ -41,6 +43,7 @@ public:
     void ShowMessage(const std::string& text, MessageKind kind) override;
     bool PumpMessages() override;
     bool ReportProgress(const Progress& progress) override;
+    void MovingData(bool moving) noexcept override;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -50,9 +53,11 @@ private:
     void ApplyDpi(UINT dpi);
     void HandlePendingMessages();
     void OnStartTimer();
+    [[noreturn]] void OnSessionEnded(LPARAM reason);
     void SetLogText(const std::wstring& text);
     void ShowProgress(const ProgressView& view);
 
+    RunLog& runLog_;
     std::function<int()> transferJob_;
     HWND window_ = nullptr;
     HWND txtLog_ = nullptr;
@@ -63,6 +68,9 @@ private:
     std::wstring logText_;
     bool jobRunning_ = false;
     bool closeRequested_ = false;
+    bool movingData_ = false;          // the job said so: the session must wait
+    bool shutdownBlocked_ = false;     // Windows has the reason for the wait
+    bool blockReasonRefused_ = false;  // and recorded that it would not take one
     DWORD lastHandled_ = 0;  // when ReportProgress last handled messages (GetTickCount)
     int exitStatus_ = kExitNotRun;
 };

@@ -29,6 +29,7 @@ public:
     void ShowMessage(const std::string& text, MessageKind kind) override;
     bool PumpMessages() override { return window_.PumpMessages(); }
     bool ReportProgress(const Progress& progress) override { return window_.ReportProgress(progress); }
+    void MovingData(bool moving) noexcept override { window_.MovingData(moving); }
 
 private:
     JobWindow& window_;

@@ -108,7 +108,10 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
                                + ", the wait for it included"
                          : "The handheld has no data file (checked " + TookSince(clock, started) + ")");
 
+    // Building and sending move data from the first byte to the last.
+    DataInMotion moving(window);
     window.LogLine("Processing File ...");
+    moving.Begin();
     started = clock.SteadyMilliseconds();
     delivery.newUpload = BuildUploadFile(settings, files, clock, window);
     if (delivery.newUpload) {
@@ -129,6 +132,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
         window.LogLine("FTP file ...");
         delivery.sent = FtpSendFile(settings, services.ftp, window, clock, files, log, uploads);
     }
+    moving.End();
 
     // Everything taken from the handheld is on the server now, so it is told
     // so, in this run or, when an earlier run could not, in this one.
@@ -139,6 +143,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
         }
         window.LogLine("Write done file to CE Device ... ");
         started = clock.SteadyMilliseconds();
+        moving.Begin();
         PutCEDoneFile(services.device, files);
         log.Record("Wrote the done marker to the handheld " + TookSince(clock, started));
         delivery.markerWritten = true;

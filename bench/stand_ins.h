@@ -26,6 +26,7 @@ public:
     void ShowMessage(const std::string&, MessageKind) override {}
     bool PumpMessages() override { return true; }
     bool ReportProgress(const Progress&) override { return true; }
+    void MovingData(bool) noexcept override {}
 };
 
 }  // namespace kestrane::bench

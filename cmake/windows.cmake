@@ -11,6 +11,8 @@ add_library(kestrane_win32 STATIC
   common/system_clock_win32.cpp
   settings/registry_win32.cpp
   store/folder_check_win32.cpp
+  store/folder_lock_win32.cpp
+  common/program_end_win32.cpp
   device/rapi_device_win32.cpp
   ftp/wininet_ftp_client_win32.cpp
 )

@@ -46,6 +46,42 @@ public:
     // step has got. Returns false once the user has asked to close the
     // window; the step should then stop where nothing is lost.
     virtual bool ReportProgress(const Progress& progress) = 0;
+
+    // Says that the job has begun (true) or ended (false) a step that moves
+    // the handheld's data: the pull, the build and the sending, or the done
+    // marker. Meanwhile the window asks Windows not to end the session; at
+    // any other moment, such as the wait for the handheld, it lets it end.
+    // Never throws.
+    virtual void MovingData(bool moving) noexcept = 0;
+};
+
+// Tells the window that the handheld's data is moving, from Begin until End
+// or until it goes out of scope.
+class DataInMotion {
+public:
+    explicit DataInMotion(JobWindow& window) : window_(window) {}
+    DataInMotion(const DataInMotion&) = delete;
+    DataInMotion& operator=(const DataInMotion&) = delete;
+    ~DataInMotion() { End(); }
+
+    void Begin() noexcept
+    {
+        if (!moving_) {
+            moving_ = true;
+            window_.MovingData(true);
+        }
+    }
+    void End() noexcept
+    {
+        if (moving_) {
+            moving_ = false;
+            window_.MovingData(false);
+        }
+    }
+
+private:
+    JobWindow& window_;
+    bool moving_ = false;
 };
 
 }  // namespace kestrane

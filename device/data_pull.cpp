@@ -179,11 +179,15 @@ template <typename Step> void KeepingThePulledCopy(Step&& step)
 std::uint64_t GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& window)
 {
     std::uint64_t taken = 0;
+    // From the moment the handheld answers until its data is staged; not
+    // while the job waits for it to be docked.
+    DataInMotion moving(window);
     {
         DeviceSession session(device);
         if (session.Status() != 0) {
             throw JobError(CannotConnectMessage(session.Status()));
         }
+        moving.Begin();
 
         const PulledCopyCheck stillOnHandheld = [&device, &window](InputFile& pulled,
                                                                    std::uint64_t dataBytes) {

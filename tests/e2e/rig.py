@@ -608,7 +608,7 @@ class TestBench:
     def run(self, env=None, ok_delay_ms=None, press_ok=True, close_after_ms=None, kill_when_exists=None,
             kill_after_ms=None, timeout_ms=60_000, screenshot_message_boxes=False, at=(), program=None,
             cwd=None, kill_when=None, close_when_logged=None, probe_ms=None, hold=None, release_when_logged=None,
-            hold_as_editor=False, when=(), file_size_limit=None):
+            hold_as_editor=False, when=(), file_size_limit=None, end_session_when_logged=None):
         """Runs kestrane.exe to its end under the operator.
 
         env: extra environment for the program, added to the handheld's.
@@ -616,6 +616,9 @@ class TestBench:
             (None: at once); press_ok=False leaves them up.
         close_after_ms: post WM_CLOSE to the main window this long after it showed.
         close_when_logged: post WM_CLOSE to the main window once its log holds this text.
+        end_session_when_logged: once the log holds this text, end the Windows
+            session as a sign-out the user insists on: ask the main window
+            ("query_end_session" event, its "answer"), then end it.
         probe_ms: send the main window a message this often, and report each
             answer ("answer" events; RunResult.answers).
         hold, release_when_logged: a Linux path of an existing file that
@@ -660,6 +663,8 @@ class TestBench:
             command += ["--close-after-ms", str(close_after_ms)]
         if close_when_logged is not None:
             command += ["--close-when-logged", close_when_logged]
+        if end_session_when_logged is not None:
+            command += ["--end-session-when-logged", end_session_when_logged]
         if probe_ms is not None:
             command += ["--probe-ms", str(probe_ms)]
         if hold is not None:

@@ -29,6 +29,7 @@ import pytest
 import delivery
 import rig
 from delivery import Records
+from scenario import run_log
 
 
 def staging_bytes(records):
@@ -202,3 +203,88 @@ def test_every_record_reaches_the_server_once_when_the_program_is_killed(name, k
         assert second.exit_code == 2, second.describe()
         assert [box.icon for box in second.message_boxes] == ["warning"], second.describe()
         assert delivery.OWED_MARKER_LOG_LINE in second.log_lines, second.log
+
+
+# Windows ends the session (a sign-out or a shutdown the user insists on)
+# while Kestrane runs. While data moves, Kestrane asks Windows to wait; at
+# other moments it lets the session end. Either way it ends itself with
+# status 1 and a complete run log, and the next run delivers. (The fault of
+# the first server; whether the handheld is docked; the log line at which
+# the session ends; whether Kestrane lets it end; the working files left.)
+SESSION_ENDS = {
+    "while the job waits for the handheld": ("none", False, rig.JOB_LOG_LINES[0], True, []),
+    "while the job sends the data": ("hang-upload", True, rig.JOB_LOG_LINES[2], False,
+                                     ["NAME", "NAME.pending", delivery.DONE_MARKER_OWED]),
+}
+
+
+@pytest.mark.parametrize("fault, docked, moment, lets_it_end, left", SESSION_ENDS.values(), ids=SESSION_ENDS.keys())
+def test_when_the_windows_session_ends_the_run_ends_recorded_and_the_next_delivers(
+        kestrane, handheld, start_ftp_server, fault, docked, moment, lets_it_end, left):
+    first_server = delivery.start_server(start_ftp_server, fault)
+    delivery.provision(kestrane, first_server.host)
+    first = Records("first", 3000)
+    if docked:
+        delivery.gather(handheld, first)
+
+    ended = delivery.run(kestrane, 0, end_session_when_logged=moment)
+
+    assert ended.first("query_end_session")["answer"] is lets_it_end, ended.describe()
+    assert ended.killed is None and ended.exit_code == 1, ended.describe()
+    assert ended.message_boxes == [], "the session is gone: nobody could read a message"
+    [run] = run_log(kestrane)
+    assert run[-2].startswith("The Windows session ended while Kestrane ran (the user signed out)"), run
+    assert run[-1] == "Ended with exit status 1: the job failed", run
+    asked_to_wait = [line for line in run if line.startswith("Windows asked to end the session")]
+    assert bool(asked_to_wait) is not lets_it_end, run
+    upload = only_upload(kestrane)
+    assert delivery.working_files(kestrane) == sorted(entry.replace("NAME", upload or "NAME") for entry in left)
+
+    if not docked:
+        delivery.gather(handheld, first)
+    server = delivery.start_server(start_ftp_server, root=first_server.root)
+    delivery.provision(kestrane, server.host)
+
+    second = delivery.run(kestrane, 1)
+
+    assert second.killed is None, second.describe()
+    problems = delivery.exactly_once_problems(server, first)
+    assert not problems, problems
+    assert delivery.leftovers(kestrane) == []
+    assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+
+
+def test_a_second_copy_started_in_the_same_folder_touches_nothing(kestrane, handheld, start_ftp_server):
+    server = delivery.start_server(start_ftp_server)
+    delivery.provision(kestrane, server.host)
+    # A power cut left the lock file of an earlier run: no copy holds it.
+    (kestrane.workdir / "kestrane.lock").write_bytes(b"")
+    records = Records("once", 2000)
+    second = []
+
+    def start_a_second_copy():
+        # The handheld is docked once the second copy has ended or, were it
+        # not kept out, waits for it too.
+        second.append(delivery.run(kestrane, 0, when=[(
+            lambda events: events[-1]["event"] == "exit" or any(
+                event["event"] == "log" and rig.JOB_LOG_LINES[0] in event["text"] for event in events),
+            lambda: delivery.gather(handheld, records))]))
+
+    def waits_for_the_handheld(events):
+        return any(event["event"] == "log" and rig.JOB_LOG_LINES[0] in event["text"] for event in events)
+
+    first = delivery.run(kestrane, 0, when=[(waits_for_the_handheld, start_a_second_copy)])
+
+    [refused] = second
+    assert [(box.title, box.icon) for box in refused.message_boxes] == [(rig.PROGRAM_TITLE, "error")], \
+        refused.describe()
+    assert refused.message_boxes[0].text.startswith(
+        "Kestrane is already running in the folder %s: " % rig.windows_path(kestrane.workdir)), refused.describe()
+    assert refused.exit_code == 1 and refused.windows == [], refused.describe()
+    assert first.exit_code == 0, first.describe()
+    assert [box.text for box in first.message_boxes] == [rig.FINISHED_MESSAGE]
+    problems = delivery.exactly_once_problems(server, records)
+    assert not problems, problems
+    assert delivery.working_files(kestrane) == delivery.upload_names(kestrane), "a half-done file, or the lock, left"
+    # Only the copy that ran has a record in the run log.
+    assert len(run_log(kestrane)) == 1

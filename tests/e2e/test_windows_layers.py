@@ -27,3 +27,16 @@ def test_windows_layers_pass_their_unit_tests(wine_session, tmp_path):
                   "Win32KitTest"):
         assert 'name="%s' % suite in xml, suite
     assert 'failures="0"' in xml
+
+
+def test_a_worker_left_behind_never_runs_into_the_end_of_the_program(wine_session, tmp_path):
+    # The test program leaves a worker blocked, as the FTP client leaves one
+    # behind a server that never answers, set to wake and throw once the
+    # program's exit has begun. The 32-bit runtime would abort then (status 3).
+    trace = tmp_path / "the worker ran during the end"
+    result = wine_session.prefix.wine_command(
+        [rig.windows_path(WIN32_TESTS_EXE), "--leave-a-worker-behind", rig.windows_path(trace)],
+        check=False, timeout=120)
+
+    assert result.returncode == 7, result.stdout.decode("utf-8", "replace")
+    assert not trace.exists()

@@ -246,12 +246,23 @@ public:
     std::vector<Progress> progress;
     // When set, the user closes the window at this progress report.
     std::size_t closeAtProgress = 0;
+    // Whether the job says it moves data now; and the log's last line each
+    // time it began to.
+    bool moving = false;
+    std::vector<std::string> movingFrom;
 
     void LogLine(const std::string& line) override { log.push_back(line); }
     void ShowMessage(const std::string& text, MessageKind kind) override { messages.push_back({text, kind}); }
     // Each pump stands for 100 ms of waiting.
     bool PumpMessages() override;
     bool ReportProgress(const Progress& report) override;
+    void MovingData(bool now) noexcept override
+    {
+        if (now && !moving) {
+            movingFrom.push_back(log.empty() ? std::string() : log.back());
+        }
+        moving = now;
+    }
 
 private:
     FakeClock& clock_;

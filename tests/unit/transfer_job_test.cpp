@@ -53,6 +53,7 @@ struct RunResult {
     std::vector<std::string> log;
     std::vector<FakeWindow::Message> messages;
     std::vector<std::string> records;  // the run log's
+    std::vector<std::string> movingFrom;  // FakeWindow's
 };
 
 // One start of the program.
@@ -78,7 +79,8 @@ RunResult RunProgram(World& world)
     for (const std::string& record : runLog.records) {
         EXPECT_EQ(record.find(world.settings.password), std::string::npos) << "the password leaked: " << record;
     }
-    return {end, window.log, window.messages, runLog.records};
+    EXPECT_FALSE(window.moving) << "the window still holds up the end of the session";
+    return {end, window.log, window.messages, runLog.records, window.movingFrom};
 }
 
 TEST(TransferJobTest, CompleteRunLogsTheStepsAndTellsTheUser)
@@ -109,6 +111,11 @@ TEST(TransferJobTest, CompleteRunLogsTheStepsAndTellsTheUser)
                   "Connected and logged in to ftp.example.com in 0.1 s",
                   "Sent 01110905070042.TXT to in/01110905070042.TXT: 50 bytes in 0.0 s, confirmed by the server",
                   "Wrote the done marker to the handheld in 0.0 s"}));
+    // Windows may end the session while the job waits for the handheld, not
+    // while it moves data.
+    EXPECT_EQ(run.movingFrom,
+              (std::vector<std::string>{"Getting File from CE Device ...", "Processing File ...",
+                                        "Write done file to CE Device ... "}));
 }
 
 TEST(TransferJobTest, NoDataOnTheHandheldSendsWhatIsPendingAndSaysSo)
@@ -283,6 +290,7 @@ TEST(TransferJobTest, ClosingTheWindowWhileWaitingForTheHandheldRunsNothing)
     EXPECT_EQ(world.files.contents, filesBefore);
     EXPECT_EQ(world.device.files.at(kDeviceDataFile), "records\r\n");
     EXPECT_TRUE(world.server.journal.empty()) << "not even the earlier upload is sent";
+    EXPECT_TRUE(run.movingFrom.empty()) << "the wait for the handheld held up the end of the session";
 }
 
 // ---------------------------------------------------------------- crashes

@@ -31,4 +31,10 @@ struct CheckServices {
 // Kestrane's own services, or nothing on a system that lacks them.
 std::optional<CheckServices> KestraneServices();
 
+// Ends kestrane-location with exitStatus, its output written. On Windows it
+// ends as kestrane.exe does, at once, so that a worker of the FTP client
+// left behind a server that never answered cannot run into the end of the
+// process.
+[[noreturn]] void EndProgram(int exitStatus);
+
 }  // namespace kestrane

@@ -1,6 +1,7 @@
 #include "tools/location/check_services.h"
 
 #include "common/local_files_win32.h"
+#include "common/program_end_win32.h"
 #include "common/system_clock_win32.h"
 #include "ftp/wininet_ftp_client_win32.h"
 #include "settings/registry_win32.h"
@@ -30,6 +31,11 @@ std::optional<CheckServices> KestraneServices()
     services.client =
         MakeWinInetFtpClient([](const std::optional<Progress>&) { return WaitAMoment(); }, *services.files);
     return services;
+}
+
+void EndProgram(int exitStatus)
+{
+    win32::EndProgram(exitStatus);
 }
 
 }  // namespace kestrane

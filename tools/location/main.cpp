@@ -417,16 +417,28 @@ int Run(const std::vector<std::string>& args)
 }  // namespace
 }  // namespace kestrane
 
-int main(int argc, char** argv)
+namespace kestrane {
+namespace {
+
+int RunCommandLine(const std::vector<std::string>& args)
 {
-    const std::unique_ptr<kestrane::ConsoleChange> codePage = kestrane::UseSettingsCodePage();
+    const std::unique_ptr<ConsoleChange> codePage = UseSettingsCodePage();
     try {
-        return kestrane::Run(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const kestrane::UsageError& e) {
+        return Run(args);
+    } catch (const UsageError& e) {
         std::cerr << "Error: " << e.what() << "\nRun \"kestrane-location --help\" to see how to use it.\n";
-        return kestrane::kExitUsage;
+        return kExitUsage;
     } catch (const std::exception& e) {
         std::cerr << "Error: " << e.what() << '\n';
-        return kestrane::kExitProblem;
+        return kExitProblem;
     }
+}
+
+}  // namespace
+}  // namespace kestrane
+
+int main(int argc, char** argv)
+{
+    // The console's code page is back as it was before the program ends.
+    kestrane::EndProgram(kestrane::RunCommandLine(std::vector<std::string>(argv + 1, argv + argc)));
 }

@@ -43,7 +43,10 @@
 // "warning", "information", "question", "none" or "unknown". "answer" is one
 // probe of the main window (--probe-ms): "t" is when the message was sent,
 // wait_ms how long the window took to answer it. "holding" and "released"
-// tell when the operator held a file (--hold) and let it go. "exit" is
+// tell when the operator held a file (--hold) and let it go.
+// "query_end_session" is the main window's answer (true: the session may
+// end) to WM_QUERYENDSESSION, and "end_session_sent" says that WM_ENDSESSION
+// followed (--end-session-when-logged). "exit" is
 // always the last line; a program the operator terminated exits with 137.
 // Options:
 //
@@ -53,6 +56,10 @@
 //   --no-ok                 leave message boxes alone
 //   --close-after-ms N      post WM_CLOSE to the main window N ms after it appeared
 //   --close-when-logged TEXT  post WM_CLOSE to the main window once its log holds TEXT
+//   --end-session-when-logged TEXT  once the log holds TEXT, end the Windows
+//                           session as a sign-out the user insists on does: ask
+//                           the main window (WM_QUERYENDSESSION), then end it
+//                           whatever the answer (WM_ENDSESSION)
 //   --probe-ms N            send the main window a message (WM_NULL, with a time-out)
 //                           every N ms while it exists, and report each answer
 //   --hold PATH             open the existing file PATH, sharing nothing, before the
@@ -116,6 +123,7 @@ struct Options {
     std::optional<std::int64_t> okDelayMs = 0;  // empty: never press OK
     std::optional<std::int64_t> closeAfterMs;
     std::wstring closeWhenLogged;
+    std::wstring endSessionWhenLogged;
     std::optional<std::int64_t> probeMs;
     std::wstring hold;
     bool holdAsEditor = false;
@@ -177,6 +185,8 @@ Options ParseOptions(int argc, wchar_t** argv)
             options.closeAfterMs = ParseMilliseconds(option, value);
         } else if (option == L"--close-when-logged") {
             options.closeWhenLogged = value;
+        } else if (option == L"--end-session-when-logged") {
+            options.endSessionWhenLogged = value;
         } else if (option == L"--probe-ms") {
             options.probeMs = ParseMilliseconds(option, value);
         } else if (option == L"--hold") {
@@ -650,6 +660,11 @@ public:
                 events_.Emit("close_posted");
             }
         }
+        if (mainWindow_ != nullptr && !sessionEnded_ && !options_.endSessionWhenLogged.empty()
+            && log_.find(options_.endSessionWhenLogged) != std::wstring::npos) {
+            sessionEnded_ = true;
+            EndSession();
+        }
         if (!options_.killWhenExists.empty()
             && ::GetFileAttributesW(options_.killWhenExists.c_str()) != INVALID_FILE_ATTRIBUTES) {
             Kill("file");
@@ -662,6 +677,23 @@ public:
     }
 
     bool TimedOut() const { return timedOut_; }
+
+    // Asks the main window whether the session may end, and ends it.
+    void EndSession()
+    {
+        DWORD_PTR answer = 0;
+        if (::SendMessageTimeoutW(mainWindow_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL,
+                                  kProbeTimeoutMs, &answer)
+            == 0) {
+            throw std::runtime_error("the main window did not answer WM_QUERYENDSESSION");
+        }
+        events_.Emit("query_end_session", std::string(",\"answer\":") + (answer != FALSE ? "true" : "false"));
+        // The program may end before it answers this one.
+        DWORD_PTR ignored = 0;
+        static_cast<void>(::SendMessageTimeoutW(mainWindow_, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF,
+                                                SMTO_NORMAL, kProbeTimeoutMs, &ignored));
+        events_.Emit("end_session_sent");
+    }
 
     // Ends the probe, whose reports must all come before the exit's.
     void StopProbe()
@@ -863,6 +895,7 @@ private:
     std::string progress_;  // the fields of the last "progress" event
     bool responding_ = true;
     bool closePosted_ = false;
+    bool sessionEnded_ = false;
     bool killed_ = false;
     bool timedOut_ = false;
     UniqueFile held_;
@@ -956,7 +989,8 @@ int wmain(int argc, wchar_t** argv)
     } catch (const UsageError& error) {
         PrintError(std::string(error.what())
                    + "\nusage: operator.exe run [--cwd DIR] [--ok-delay-ms N | --no-ok] [--close-after-ms N]"
-                     " [--close-when-logged TEXT] [--probe-ms N] [--hold PATH [--hold-as-editor] --release-when-logged TEXT]"
+                     " [--close-when-logged TEXT] [--end-session-when-logged TEXT] [--probe-ms N] [--hold "
+                     "PATH [--hold-as-editor] --release-when-logged TEXT]"
                      " [--kill-when-exists PATH] [--kill-after-ms N] [--timeout-ms N] -- <exe> [args...]");
         return 2;
     } catch (const std::exception& error) {
