@@ -31,8 +31,10 @@ struct RapiFunctions {
     decltype(&::CeWriteFile) ceWriteFile;
     decltype(&::CeGetFileSize) ceGetFileSize;
     decltype(&::CeGetLastError) ceGetLastError;
+    decltype(&::CeRapiGetError) ceRapiGetError;
     decltype(&::CeCloseHandle) ceCloseHandle;
     decltype(&::CeDeleteFile) ceDeleteFile;
+    decltype(&::CeMoveFile) ceMoveFile;
 };
 
 // A module's file (the program's own for nullptr); empty if Windows cannot say.
@@ -304,6 +306,7 @@ public:
     }
 
     std::uint32_t CeGetLastError() override { return functions_.ceGetLastError(); }
+    std::int32_t CeRapiGetError() override { return functions_.ceRapiGetError(); }
     bool CeCloseHandle(DeviceHandle file) override
     {
         return functions_.ceCloseHandle(ToHandle(file)) != FALSE;
@@ -312,6 +315,11 @@ public:
     bool CeDeleteFile(const std::u16string& path) override
     {
         return functions_.ceDeleteFile(ToWide(path).c_str()) != FALSE;
+    }
+
+    bool CeMoveFile(const std::u16string& existingPath, const std::u16string& newPath) override
+    {
+        return functions_.ceMoveFile(ToWide(existingPath).c_str(), ToWide(newPath).c_str()) != FALSE;
     }
 
 private:
@@ -367,8 +375,10 @@ std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
     LookUp(module.Get(), "CeWriteFile", functions.ceWriteFile);
     LookUp(module.Get(), "CeGetFileSize", functions.ceGetFileSize);
     LookUp(module.Get(), "CeGetLastError", functions.ceGetLastError);
+    LookUp(module.Get(), "CeRapiGetError", functions.ceRapiGetError);
     LookUp(module.Get(), "CeCloseHandle", functions.ceCloseHandle);
     LookUp(module.Get(), "CeDeleteFile", functions.ceDeleteFile);
+    LookUp(module.Get(), "CeMoveFile", functions.ceMoveFile);
     return std::make_unique<LoadedRapiDevice>(std::move(module), functions, std::move(pumpMessages));
 }
 
