@@ -227,9 +227,7 @@ std::wstring ToWide(const std::u16string& path)
 
 class LoadedRapiDevice final : public RapiDevice {
 public:
-    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions,
-                     std::function<bool()> pumpMessages) :
-        module_(std::move(module)),
+    LoadedRapiDevice(const RapiFunctions& functions, std::function<bool()> pumpMessages) :
         functions_(functions),
         pumpMessages_(std::move(pumpMessages))
     {
@@ -340,7 +338,6 @@ private:
         }
     }
 
-    UniqueModule module_;
     RapiFunctions functions_;
     std::function<bool()> pumpMessages_;
 };
@@ -379,7 +376,12 @@ std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
     LookUp(module.Get(), "CeCloseHandle", functions.ceCloseHandle);
     LookUp(module.Get(), "CeDeleteFile", functions.ceDeleteFile);
     LookUp(module.Get(), "CeMoveFile", functions.ceMoveFile);
-    return std::make_unique<LoadedRapiDevice>(std::move(module), functions, std::move(pumpMessages));
+    // The library stays loaded until the program ends, so this reference is
+    // given up on purpose and never freed. A start that CeRapiUninit gives up
+    // can leave the library's own threads running, and unloading it would
+    // take away the code they run. The functions above stay valid as long.
+    static_cast<void>(module.Release());
+    return std::make_unique<LoadedRapiDevice>(functions, std::move(pumpMessages));
 }
 
 }  // namespace kestrane

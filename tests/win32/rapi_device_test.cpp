@@ -180,6 +180,15 @@ private:
     std::jthread thread_;
 };
 
+// The stand-in beside the test program, which the device loads.
+fs::path StandInLibrary()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    EXPECT_TRUE(length > 0 && length < MAX_PATH) << ::GetLastError();
+    return fs::path(std::wstring(path, length)).parent_path() / "rapi.dll";
+}
+
 // Each test loads the library afresh, so its calls are counted from the
 // first, and works in its own handheld folder and journal.
 class RapiDeviceTest : public ::testing::Test {
@@ -196,14 +205,25 @@ protected:
 
     void TearDown() override
     {
-        device_.reset();
+        Unload();
         ClearSettings();
     }
 
     void Reload(std::function<bool()> pumpMessages = HandleMessages)
     {
-        device_.reset();
+        Unload();
         device_ = RapiDevice::Load(std::move(pumpMessages));
+    }
+
+    // The device keeps the library loaded for the rest of the process. As a
+    // program that ends would, the test then gives back the one reference
+    // the device kept, so that the next load starts the stand-in afresh.
+    void Unload()
+    {
+        device_.reset();
+        const HMODULE library = ::GetModuleHandleW(StandInLibrary().c_str());
+        ASSERT_NE(library, nullptr) << "the device unloaded the library";
+        ASSERT_TRUE(::FreeLibrary(library)) << ::GetLastError();
     }
 
     void Dock() { fs::create_directories(handheld_ / "Storage Card"); }
@@ -300,6 +320,16 @@ TEST_F(RapiDeviceTest, RenamesAFileButNeverOntoAnother)
     EXPECT_EQ(FileBytes(OnHandheld(kMarkerPath)), "data");
     EXPECT_EQ(FileBytes(OnHandheld(kDataPath)), "other");
     EXPECT_EQ(device_->CeRapiUninit(), 0);
+}
+
+// A start given up may leave rapi.dll's own threads running: the library
+// stays loaded when the device is gone.
+TEST_F(RapiDeviceTest, TheLibraryStaysLoadedAfterTheDeviceIsGone)
+{
+    Connect();
+    EXPECT_EQ(device_->CeRapiUninit(), 0);
+    device_.reset();
+    EXPECT_NE(::GetModuleHandleW(StandInLibrary().c_str()), nullptr);
 }
 
 TEST_F(RapiDeviceTest, MissingFilesFailWithFileNotFound)
