@@ -82,6 +82,7 @@ public:
     }
 
     std::uint32_t CeGetLastError() override { return lastError_; }
+    std::int32_t CeRapiGetError() override { return 0; }  // Its link never fails.
     bool CeCloseHandle(DeviceHandle file) override { return file == kDataHandle; }
 
     bool CeDeleteFile(const std::u16string& path) override
@@ -91,6 +92,11 @@ public:
         }
         deleted_ = true;
         return true;
+    }
+
+    bool CeMoveFile(const std::u16string&, const std::u16string&) override
+    {
+        return Fail(kErrorAccessDenied);
     }
 
 private:

@@ -16,30 +16,20 @@ std::string CannotConnectMessage(std::int32_t status)
            + WhereTheDataIs(DataPlace::HandheldUntouched) + " Dock it again and restart Kestrane.";
 }
 
-// A paragraph in plain words for the handheld errors that staff can act on.
-std::string PlainWords(std::uint32_t code)
+std::string ReadFailureMessage(const DeviceCallError& error)
 {
-    switch (code) {
-    case kErrorDeviceNotConnected:
-        return "\r\n\r\nThe handheld was taken out of its dock.";
-    case kErrorSharingViolation:
-        return "\r\n\r\nA program on the handheld is using the file. Close it there and restart Kestrane.";
-    default:
-        return {};
-    }
-}
-
-std::string ReadFailureMessage(std::uint32_t code)
-{
-    // The first line is the message staff and support already know.
-    return "Error !!! Reading WinCE file. " + std::to_string(static_cast<std::int32_t>(code)) + PlainWords(code)
+    // The first line is the message staff and support already know, with
+    // the handheld's code as it always showed it, signed.
+    const std::string code =
+        error.OnTheLink() ? error.Text() : std::to_string(static_cast<std::int32_t>(error.Code()));
+    return "Error !!! Reading WinCE file. " + code + error.InPlainWords()
            + WhereTheDataIs(DataPlace::Handheld);
 }
 
-std::string OpenFailureMessage(std::uint32_t code)
+std::string OpenFailureMessage(const DeviceCallError& error)
 {
-    return "Kestrane could not open the data file on the handheld (error " + std::to_string(code) + ")."
-           + PlainWords(code) + WhereTheDataIs(DataPlace::Handheld);
+    return "Kestrane could not open the data file on the handheld (error " + error.Text() + ")."
+           + error.InPlainWords() + WhereTheDataIs(DataPlace::Handheld);
 }
 
 std::string WindowClosedMessage(const std::string& activity, DataPlace place)
@@ -85,10 +75,10 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
         for (;;) {
             std::uint32_t got = 0;
             if (!device.CeReadFile(source, buffer.data(), kDeviceReadSize, got)) {
-                const std::uint32_t code = device.CeGetLastError();
+                const DeviceCallError error = DeviceCallError::Last(device);
                 output.reset();
                 files.Remove(kPullFile);
-                throw JobError(ReadFailureMessage(code));
+                throw JobError(ReadFailureMessage(error));
             }
             if (got == 0) {
                 break;
@@ -120,12 +110,12 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::ui
     DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead, kOpenExisting,
                                                 kFileAttributeNormal));
     if (!data.IsOpen()) {
-        const std::uint32_t code = device.CeGetLastError();
-        if (code == kErrorFileNotFound || code == kErrorPathNotFound) {
+        const DeviceCallError error = DeviceCallError::Last(device);
+        if (error.Is(kErrorFileNotFound) || error.Is(kErrorPathNotFound)) {
             return false;
         }
-        throw JobError("Kestrane could not check the handheld's data file (error " + std::to_string(code) + ")."
-                       + WhereTheDataIs(DataPlace::Handheld));
+        throw JobError("Kestrane could not check the handheld's data file (error " + error.Text() + ")."
+                       + error.InPlainWords() + WhereTheDataIs(DataPlace::Handheld));
     }
 
     std::array<char, kDeviceReadSize> deviceBytes{};
@@ -134,7 +124,7 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::ui
     while (toCompare > 0) {
         std::uint32_t got = 0;
         if (!device.CeReadFile(data.Get(), deviceBytes.data(), kDeviceReadSize, got)) {
-            throw JobError(ReadFailureMessage(device.CeGetLastError()));
+            throw JobError(ReadFailureMessage(DeviceCallError::Last(device)));
         }
         if (got == 0) {
             return false;
@@ -198,11 +188,11 @@ std::uint64_t GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& wind
         DeviceFile data(device, device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead,
                                                     kOpenExisting, kFileAttributeNormal));
         if (!data.IsOpen()) {
-            const std::uint32_t code = device.CeGetLastError();
-            if (code == kErrorFileNotFound || code == kErrorPathNotFound) {
+            const DeviceCallError error = DeviceCallError::Last(device);
+            if (error.Is(kErrorFileNotFound) || error.Is(kErrorPathNotFound)) {
                 return 0;  // No data file on the handheld: nothing to pull.
             }
-            throw JobError(OpenFailureMessage(code));
+            throw JobError(OpenFailureMessage(error));
         }
         taken = PullIntoFile(device, data.Get(), files, window);
         data.Close();
@@ -223,9 +213,9 @@ std::uint64_t GetCEFile(RemoteDevice& device, LocalFiles& files, JobWindow& wind
         if (!device.CeDeleteFile(kDeviceDataFile)) {
             // The copy stays in the pulled file; the next run compares it with
             // the handheld's file and keeps exactly one of the two.
-            throw JobError("Kestrane could not delete the data file on the handheld (error "
-                           + std::to_string(device.CeGetLastError()) + ")."
-                           + WhereTheDataIs(DataPlace::HandheldAndPulledCopy));
+            const DeviceCallError error = DeviceCallError::Last(device);
+            throw JobError("Kestrane could not delete the data file on the handheld (error " + error.Text()
+                           + ")." + error.InPlainWords() + WhereTheDataIs(DataPlace::HandheldAndPulledCopy));
         }
     }
     if (files.Exists(kPulledFile)) {

@@ -5,6 +5,8 @@
 #include "device/remote_device.h"
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 namespace kestrane {
 
@@ -44,12 +46,14 @@ public:
 
     bool IsOpen() const { return handle_ != kInvalidDeviceHandle; }
     DeviceHandle Get() const { return handle_; }
-    void Close()
+    // Returns false when the handheld refused to release it: for a file
+    // written to, its last bytes may then never have reached the handheld.
+    bool Close()
     {
-        if (handle_ != kInvalidDeviceHandle) {
-            (device_.*Release)(handle_);
-            handle_ = kInvalidDeviceHandle;
+        if (handle_ == kInvalidDeviceHandle) {
+            return true;
         }
+        return (device_.*Release)(std::exchange(handle_, kInvalidDeviceHandle));
     }
 
 private:
@@ -62,5 +66,30 @@ using DeviceSearch = UniqueDeviceHandle<&RemoteDevice::CeFindClose>;
 
 // "0x80070005"-style text for an HRESULT, as Windows shows them.
 std::string HresultText(std::int32_t status);
+
+// Why a remote call failed, asked of the library right after the call: the
+// link to the handheld when the Remote API itself failed (CeRapiGetError
+// gives its HRESULT), otherwise the handheld's own error (CeGetLastError).
+class DeviceCallError {
+public:
+    static DeviceCallError Last(RemoteDevice& device);
+
+    bool OnTheLink() const { return linkStatus_ < 0; }
+    // The handheld's error code; 0 for a failure of the link.
+    std::uint32_t Code() const { return code_; }
+    // Whether the handheld itself failed the call with this code.
+    bool Is(std::uint32_t code) const { return !OnTheLink() && code_ == code; }
+    // The link's HRESULT as "0x8007048F", or the handheld's code in decimal.
+    std::string Text() const;
+    // A paragraph in plain words for the failures staff can act on; empty
+    // for the others.
+    std::string InPlainWords() const;
+
+private:
+    DeviceCallError(std::int32_t linkStatus, std::uint32_t code) : linkStatus_(linkStatus), code_(code) {}
+
+    std::int32_t linkStatus_;
+    std::uint32_t code_;
+};
 
 }  // namespace kestrane

@@ -43,6 +43,8 @@ BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD
                         LPOVERLAPPED overlapped);
 DWORD WINAPI CeGetFileSize(HANDLE file, LPDWORD fileSizeHigh);
 DWORD WINAPI CeGetLastError();
+HRESULT WINAPI CeRapiGetError();
 BOOL WINAPI CeCloseHandle(HANDLE object);
 BOOL WINAPI CeDeleteFile(LPCWSTR fileName);
+BOOL WINAPI CeMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName);
 }

@@ -31,8 +31,10 @@ struct RapiFunctions {
     decltype(&::CeWriteFile) ceWriteFile;
     decltype(&::CeGetFileSize) ceGetFileSize;
     decltype(&::CeGetLastError) ceGetLastError;
+    decltype(&::CeRapiGetError) ceRapiGetError;
     decltype(&::CeCloseHandle) ceCloseHandle;
     decltype(&::CeDeleteFile) ceDeleteFile;
+    decltype(&::CeMoveFile) ceMoveFile;
 };
 
 // A module's file (the program's own for nullptr); empty if Windows cannot say.
@@ -225,9 +227,7 @@ std::wstring ToWide(const std::u16string& path)
 
 class LoadedRapiDevice final : public RapiDevice {
 public:
-    LoadedRapiDevice(UniqueModule module, const RapiFunctions& functions,
-                     std::function<bool()> pumpMessages) :
-        module_(std::move(module)),
+    LoadedRapiDevice(const RapiFunctions& functions, std::function<bool()> pumpMessages) :
         functions_(functions),
         pumpMessages_(std::move(pumpMessages))
     {
@@ -304,6 +304,7 @@ public:
     }
 
     std::uint32_t CeGetLastError() override { return functions_.ceGetLastError(); }
+    std::int32_t CeRapiGetError() override { return functions_.ceRapiGetError(); }
     bool CeCloseHandle(DeviceHandle file) override
     {
         return functions_.ceCloseHandle(ToHandle(file)) != FALSE;
@@ -312,6 +313,11 @@ public:
     bool CeDeleteFile(const std::u16string& path) override
     {
         return functions_.ceDeleteFile(ToWide(path).c_str()) != FALSE;
+    }
+
+    bool CeMoveFile(const std::u16string& existingPath, const std::u16string& newPath) override
+    {
+        return functions_.ceMoveFile(ToWide(existingPath).c_str(), ToWide(newPath).c_str()) != FALSE;
     }
 
 private:
@@ -332,7 +338,6 @@ private:
         }
     }
 
-    UniqueModule module_;
     RapiFunctions functions_;
     std::function<bool()> pumpMessages_;
 };
@@ -367,9 +372,16 @@ std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
     LookUp(module.Get(), "CeWriteFile", functions.ceWriteFile);
     LookUp(module.Get(), "CeGetFileSize", functions.ceGetFileSize);
     LookUp(module.Get(), "CeGetLastError", functions.ceGetLastError);
+    LookUp(module.Get(), "CeRapiGetError", functions.ceRapiGetError);
     LookUp(module.Get(), "CeCloseHandle", functions.ceCloseHandle);
     LookUp(module.Get(), "CeDeleteFile", functions.ceDeleteFile);
-    return std::make_unique<LoadedRapiDevice>(std::move(module), functions, std::move(pumpMessages));
+    LookUp(module.Get(), "CeMoveFile", functions.ceMoveFile);
+    // The library stays loaded until the program ends, so this reference is
+    // given up on purpose and never freed. A start that CeRapiUninit gives up
+    // can leave the library's own threads running, and unloading it would
+    // take away the code they run. The functions above stay valid as long.
+    static_cast<void>(module.Release());
+    return std::make_unique<LoadedRapiDevice>(functions, std::move(pumpMessages));
 }
 
 }  // namespace kestrane

@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kInvalidFileSize = 0xFFFFFFFF;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 
 class RemoteDevice {
@@ -55,10 +56,16 @@ public:
     // The low 32 bits of an open file's size, the high ones in sizeHigh;
     // kInvalidFileSize on failure (or for a size with those low bits).
     virtual std::uint32_t CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh) = 0;
-    // The error code of the last failed remote call.
+    // The handheld's error code of the last failed remote call.
     virtual std::uint32_t CeGetLastError() = 0;
+    // A failed HRESULT when the last remote call failed within the Remote
+    // API itself, the link to the handheld; otherwise a success code, and
+    // CeGetLastError says what failed on the handheld.
+    virtual std::int32_t CeRapiGetError() = 0;
     virtual bool CeCloseHandle(DeviceHandle file) = 0;
     virtual bool CeDeleteFile(const std::u16string& path) = 0;
+    // Renames a file; fails when a file of the new name exists.
+    virtual bool CeMoveFile(const std::u16string& existingPath, const std::u16string& newPath) = 0;
 };
 
 }  // namespace kestrane

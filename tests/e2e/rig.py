@@ -403,6 +403,15 @@ class Handheld:
     def done_marker(self):
         return self.storage_card / "SyncDone.dat"
 
+    @property
+    def unfinished_done_marker(self):
+        """The marker while it is written, before it takes its name."""
+        return self.storage_card / "SyncDone.dat.tmp"
+
+    def files(self):
+        """The names of the files on the handheld's storage card."""
+        return sorted(path.name for path in self.storage_card.iterdir())
+
     def dock(self, data=None):
         """Docks the handheld, with data (bytes) as its data file when given.
         The stand-in sees the handheld, and its data file, whole or not at

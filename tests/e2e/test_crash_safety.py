@@ -138,6 +138,15 @@ BOUNDARIES = {
         handheld_hangs, hang_at="CeRapiInitEx:2",
         left=("NAME", "SyncDone.owed"), uploaded="all",
         new_records=True, second_run="leaves"),
+    # The marker is created empty, and its bytes never come.
+    "while the done marker is written": Boundary(
+        handheld_hangs, hang_at="CeWriteFile",
+        left=("NAME", "SyncDone.owed"), uploaded="all",
+        second_run="leaves"),
+    "as the done marker takes its name": Boundary(
+        handheld_hangs, hang_at="CeMoveFile",
+        left=("NAME", "SyncDone.owed"), uploaded="all",
+        second_run="leaves"),
 }
 
 
@@ -195,6 +204,7 @@ def test_every_record_reaches_the_server_once_when_the_program_is_killed(name, k
     if boundary.second_run == "finds":
         assert "%s was already on the server" % upload in second.log_lines, second.log
     assert handheld.done_marker.read_bytes() == kestrane.done_file.read_bytes()
+    assert handheld.files() == ["SyncDone.dat"], "a whole marker, and nothing else"
     # With data to finish, the second run builds an upload file of its own.
     if boundary.new_records or boundary.second_run == "builds":
         assert second.exit_code == 0, second.describe()

@@ -17,6 +17,7 @@ from scenario import COMPLETE_LOG, LOCATION, PULL_LOG, pulled_lines, records, se
 
 DEVICE_DATA = r"\Storage Card\savedata.dat"
 DEVICE_MARKER = r"\Storage Card\SyncDone.dat"
+DEVICE_UNFINISHED_MARKER = DEVICE_MARKER + ".tmp"
 # The handheld is read in pieces of this size.
 READ_SIZE = 4096
 
@@ -82,9 +83,13 @@ def test_the_pull_moves_the_data_unchanged_and_the_marker_copies_the_done_file(k
     # The file is closed before it is deleted, and deleted before the connection ends.
     assert pull.index("CeCloseHandle") < pull.index("CeDeleteFile") < pull.index("CeRapiUninit"), journal
     assert pull[-1] == "CeRapiUninit"
-    # The marker has a connection of its own.
+    # The marker has a connection of its own. It is written under another
+    # name and takes its own once it is whole.
     assert "CeWriteFile" in marker and marker[-1] == "CeRapiUninit", journal
-    assert "CeCreateFile %s GENERIC_WRITE CREATE_ALWAYS" % DEVICE_MARKER in "\n".join(journal)
+    assert "CeCreateFile %s GENERIC_WRITE CREATE_ALWAYS" % DEVICE_UNFINISHED_MARKER in "\n".join(journal)
+    assert marker.index("CeWriteFile") < marker.index("CeCloseHandle") < marker.index("CeMoveFile"), journal
+    assert "CeMoveFile %s %s -> ok" % (DEVICE_UNFINISHED_MARKER, DEVICE_MARKER) in journal
+    assert handheld.files() == ["SyncDone.dat"]
 
 
 def test_a_marker_already_on_the_handheld_is_kept_unchanged(kestrane, handheld, ftp_server):
@@ -133,8 +138,10 @@ def test_a_handheld_docked_after_the_start_is_waited_for_and_the_job_runs_once(k
 
 @pytest.mark.parametrize("faults, said", [
     ({"READ_FAIL_AT": 2, "READ_FAIL_CODE": 31}, "Error !!! Reading WinCE file. 31"),
-    # The handheld pulled out of the dock: ERROR_DEVICE_NOT_CONNECTED.
-    ({"UNDOCK_AT_READ": 2}, "Error !!! Reading WinCE file. 1167"),
+    # The handheld pulled out of the dock: the link fails, and says so.
+    ({"UNDOCK_AT": "CeReadFile:2"}, "Error !!! Reading WinCE file. 0x8007048F\r\n\r\n"
+                                    "The connection to the handheld failed.\r\n\r\n"
+                                    "The handheld was taken out of its dock."),
     # The file is there, but a program on the handheld holds it: ERROR_SHARING_VIOLATION, not "no data".
     ({"CREATE_READ_FAIL": 32}, "Kestrane could not open the data file on the handheld (error 32).\r\n\r\n"
                                "A program on the handheld is using the file."),
@@ -187,16 +194,38 @@ def test_a_handheld_that_cannot_be_connected_is_left_alone(kestrane, handheld, f
     assert ftp_server.commands() == []
 
 
-def test_a_missing_done_file_stops_after_the_upload_and_the_next_run_gives_the_marker(kestrane, handheld,
-                                                                                        ftp_server):
-    kestrane.done_file.unlink()
+# Why the marker step fails after the upload: the handheld's faults, and what
+# the message says. Without a done file, none is written; a handheld taken out
+# while its marker is written, or as it takes its name, is left without one.
+MARKER_FAILURES = {
+    "the done file is missing": ({}, [r"C:\Kestrane\done.txt"]),
+    "the handheld is taken out while the marker is written": (
+        {"UNDOCK_AT": "CeWriteFile"},
+        ["the done marker could not be written to it (error 0x8007048F).",
+         "The connection to the handheld failed.", "The handheld was taken out of its dock."]),
+    "the handheld is taken out as the marker takes its name": (
+        {"UNDOCK_AT": "CeMoveFile"},
+        ["the done marker could not be put in place on it (error 0x8007048F).",
+         "The connection to the handheld failed."]),
+}
+
+
+@pytest.mark.parametrize("faults, said", MARKER_FAILURES.values(), ids=MARKER_FAILURES.keys())
+def test_a_failed_marker_step_stops_after_the_upload_and_the_next_run_gives_the_marker(kestrane, handheld,
+                                                                                       ftp_server, faults, said):
+    done_file_missing = not faults
+    if done_file_missing:
+        kestrane.done_file.unlink()
+    else:
+        kestrane.done_file.write_bytes(DONE_FILE_BYTES)
     handheld.dock(SEVERAL_READS)
     provision(kestrane, ftp_server)
 
-    result = kestrane.run()
+    result = kestrane.run(env=handheld.env(**faults))
 
     text = single_error(result)
-    assert "was sent to the server" in text and r"C:\Kestrane\done.txt" in text, text
+    assert text.startswith("Your data was sent to the server, but the handheld was not told so: "), text
+    assert all(words in text for words in said), text
     assert result.exit_code == 1
     assert result.log_lines == COMPLETE_LOG[:-1]
     # The data is on the server, and confirmed: nothing is left to send, but
@@ -205,10 +234,15 @@ def test_a_missing_done_file_stops_after_the_upload_and_the_next_run_gives_the_m
     assert server_lines(ftp_server) == pulled_lines(SEVERAL_READS)
     assert working_files(kestrane) == [name, "SyncDone.owed"]
     assert not handheld.data_file.exists()
+    # No marker, not even an empty one; a handheld taken out keeps what it had of it.
     assert not handheld.done_marker.exists()
-    assert not any(line.startswith("CeCreateFile %s" % DEVICE_MARKER) for line in handheld.journal_lines())
+    assert handheld.unfinished_done_marker.exists() == (not done_file_missing)
+    if done_file_missing:
+        assert not any(line.startswith("CeCreateFile %s" % DEVICE_UNFINISHED_MARKER)
+                       for line in handheld.journal_lines())
 
-    # The done file is back: the next run, with no new data, gives the marker.
+    # The done file is back, or the handheld docked again: the next run, with
+    # no new data, gives the whole marker.
     kestrane.done_file.write_bytes(DONE_FILE_BYTES)
     owed = kestrane.run()
 
@@ -219,6 +253,7 @@ def test_a_missing_done_file_stops_after_the_upload_and_the_next_run_gives_the_m
         "No data was found on the handheld, so there was nothing new to send.\r\n\r\n"
         "The handheld was given the done marker that an earlier run owed it.", "warning")]
     assert handheld.done_marker.read_bytes() == DONE_FILE_BYTES
+    assert handheld.files() == ["SyncDone.dat"]
     assert working_files(kestrane) == [name]
     assert ftp_server.files() == [name]
 

@@ -1,11 +1,13 @@
 #include "device/data_pull.h"
 
 #include "common/job_error.h"
+#include "device/device_connection.h"
 #include "fakes.h"
 #include "store/working_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 namespace kestrane {
@@ -155,19 +157,63 @@ TEST(PullTest, ReadFailureLeavesEverythingAsItWas)
 
 TEST(PullTest, HandheldTakenOutIsSaidInPlainWords)
 {
-    FakeDevice device;
-    MemoryFiles files;
-    device.files[kDeviceDataFile] = PatternBytes(10000);
-    device.readFailAt = 2;
-    device.readFailCode = kErrorDeviceNotConnected;
-    try {
-        GetCEFile(device, files);
-        FAIL();
-    } catch (const JobError& error) {
-        const std::string message = error.what();
-        EXPECT_EQ(message.rfind("Error !!! Reading WinCE file. 1167", 0), 0u) << message;
-        EXPECT_NE(message.find("taken out of its dock"), std::string::npos) << message;
+    const struct {
+        const char* how;
+        std::function<void(FakeDevice&)> takeOut;
+        const char* firstLine;
+    } cases[] = {
+        // The handheld itself reports that it is no longer connected.
+        {"said by the handheld",
+         [](FakeDevice& device) {
+             device.readFailAt = 2;
+             device.readFailCode = kErrorDeviceNotConnected;
+         },
+         "Error !!! Reading WinCE file. 1167\r\n\r\nThe handheld"},
+        // The link itself fails: its HRESULT, not the handheld's stale last error.
+        {"seen on the link", [](FakeDevice& device) { device.undockAt = "CeReadFile"; },
+         "Error !!! Reading WinCE file. 0x8007048F\r\n\r\nThe connection to the handheld failed.\r\n\r\nThe "
+         "handheld"},
+    };
+    for (const auto& c : cases) {
+        FakeDevice device;
+        MemoryFiles files;
+        device.files[kDeviceDataFile] = PatternBytes(10000);
+        c.takeOut(device);
+        try {
+            GetCEFile(device, files);
+            FAIL() << c.how;
+        } catch (const JobError& error) {
+            const std::string message = error.what();
+            EXPECT_EQ(message.rfind(c.firstLine, 0), 0u) << message;
+            EXPECT_NE(message.find("taken out of its dock"), std::string::npos) << message;
+            EXPECT_NE(message.find("still on the handheld"), std::string::npos) << message;
+        }
+        EXPECT_EQ(device.files.at(kDeviceDataFile), PatternBytes(10000)) << c.how;
     }
+}
+
+// After a failed call, the link's HRESULT when the Remote API itself failed,
+// and only otherwise the handheld's own error.
+TEST(DeviceCallErrorTest, TheLinkFailureComesBeforeTheHandheldsLastError)
+{
+    FakeDevice device;
+    ASSERT_EQ(device.CeRapiInit(), 0);
+    ASSERT_EQ(device.CeCreateFile(kDeviceDataFile, kGenericRead, kFileShareRead, kOpenExisting,
+                                  kFileAttributeNormal),
+              kInvalidDeviceHandle);
+    const DeviceCallError onTheHandheld = DeviceCallError::Last(device);
+    EXPECT_FALSE(onTheHandheld.OnTheLink());
+    EXPECT_TRUE(onTheHandheld.Is(kErrorFileNotFound));
+    EXPECT_EQ(onTheHandheld.Text(), "2");
+    EXPECT_EQ(onTheHandheld.InPlainWords(), "");
+
+    device.undockAt = "CeDeleteFile";
+    ASSERT_FALSE(device.CeDeleteFile(kDeviceDataFile));
+    ASSERT_EQ(device.CeGetLastError(), kErrorFileNotFound) << "the handheld's last error is stale";
+    const DeviceCallError onTheLink = DeviceCallError::Last(device);
+    EXPECT_TRUE(onTheLink.OnTheLink());
+    EXPECT_FALSE(onTheLink.Is(kErrorFileNotFound)) << "a broken link is never a missing file";
+    EXPECT_EQ(onTheLink.Text(), "0x8007048F");
 }
 
 TEST(PullTest, ReadFailureCodeIsShownSigned)

@@ -184,7 +184,7 @@ std::vector<std::string> MemoryFiles::ListWithSuffix(const std::string& suffix)
 
 // ---------------------------------------------------------------- handheld
 
-void FakeDevice::Enter(const std::string& name)
+bool FakeDevice::Enter(const std::string& name)
 {
     journal.push_back(name);
     // Releasing calls run from destructors, where a crash cannot be thrown;
@@ -193,6 +193,13 @@ void FakeDevice::Enter(const std::string& name)
     if (plan_ != nullptr && !releasing) {
         plan_->Step("device " + name);
     }
+    if (name == undockAt) {
+        undocked_ = true;
+        connected = false;
+        open_.clear();
+    }
+    linkError_ = undocked_ ? kLinkBroken : 0;
+    return !undocked_;
 }
 
 bool FakeDevice::Fail(std::uint32_t code)
@@ -208,7 +215,9 @@ int FakeDevice::Calls(const std::string& name) const
 
 std::int32_t FakeDevice::CeRapiInit()
 {
-    Enter("CeRapiInit");
+    if (!Enter("CeRapiInit")) {
+        return kLinkBroken;
+    }
     if (closeWhileWaiting) {
         // As the real layer does: the start is ended before the wait gives up.
         CeRapiUninit();
@@ -221,14 +230,18 @@ std::int32_t FakeDevice::CeRapiInit()
 
 std::int32_t FakeDevice::CeRapiUninit()
 {
-    Enter("CeRapiUninit");
+    if (!Enter("CeRapiUninit")) {
+        return kLinkBroken;
+    }
     connected = false;
     return 0;
 }
 
 DeviceHandle FakeDevice::CeFindFirstFile(const std::u16string& path)
 {
-    Enter("CeFindFirstFile");
+    if (!Enter("CeFindFirstFile")) {
+        return kInvalidDeviceHandle;
+    }
     if (!connected || files.count(path) == 0) {
         lastError_ = kErrorFileNotFound;
         return kInvalidDeviceHandle;
@@ -240,15 +253,16 @@ DeviceHandle FakeDevice::CeFindFirstFile(const std::u16string& path)
 
 bool FakeDevice::CeFindClose(DeviceHandle search)
 {
-    Enter("CeFindClose");
-    return open_.erase(search) == 1;
+    return Enter("CeFindClose") && open_.erase(search) == 1;
 }
 
 DeviceHandle FakeDevice::CeCreateFile(const std::u16string& path, std::uint32_t access,
                                       std::uint32_t shareMode, std::uint32_t creationDisposition,
                                       std::uint32_t flagsAndAttributes)
 {
-    Enter(access == kGenericWrite ? "CeCreateFile(write)" : "CeCreateFile(read)");
+    if (!Enter(access == kGenericWrite ? "CeCreateFile(write)" : "CeCreateFile(read)")) {
+        return kInvalidDeviceHandle;
+    }
     if (shareMode != kFileShareRead || flagsAndAttributes != kFileAttributeNormal) {
         lastError_ = 87;  // ERROR_INVALID_PARAMETER
         return kInvalidDeviceHandle;
@@ -278,8 +292,10 @@ DeviceHandle FakeDevice::CeCreateFile(const std::u16string& path, std::uint32_t 
 bool FakeDevice::CeReadFile(DeviceHandle file, void* buffer, std::uint32_t bytesToRead,
                             std::uint32_t& bytesRead)
 {
-    Enter("CeReadFile");
     bytesRead = 0;
+    if (!Enter("CeReadFile")) {
+        return false;
+    }
     auto found = open_.find(file);
     if (found == open_.end() || found->second.writing) {
         return Fail(6);  // ERROR_INVALID_HANDLE
@@ -297,8 +313,10 @@ bool FakeDevice::CeReadFile(DeviceHandle file, void* buffer, std::uint32_t bytes
 
 std::uint32_t FakeDevice::CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh)
 {
-    Enter("CeGetFileSize");
     sizeHigh = 0;
+    if (!Enter("CeGetFileSize")) {
+        return kInvalidFileSize;
+    }
     auto found = open_.find(file);
     if (found == open_.end() || sizeUnknown) {
         Fail(6);  // ERROR_INVALID_HANDLE
@@ -312,8 +330,10 @@ std::uint32_t FakeDevice::CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHi
 bool FakeDevice::CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_t bytesToWrite,
                              std::uint32_t& bytesWritten)
 {
-    Enter("CeWriteFile");
     bytesWritten = 0;
+    if (!Enter("CeWriteFile")) {
+        return false;
+    }
     auto found = open_.find(file);
     if (found == open_.end() || !found->second.writing) {
         return Fail(6);
@@ -329,25 +349,53 @@ bool FakeDevice::CeWriteFile(DeviceHandle file, const void* buffer, std::uint32_
 
 bool FakeDevice::CeCloseHandle(DeviceHandle file)
 {
-    Enter("CeCloseHandle");
-    return open_.erase(file) == 1;
+    return Enter("CeCloseHandle") && open_.erase(file) == 1;
 }
 
 bool FakeDevice::CeDeleteFile(const std::u16string& path)
 {
-    Enter("CeDeleteFile");
+    if (!Enter("CeDeleteFile")) {
+        return false;
+    }
     if (failDelete) {
         return Fail(5);
     }
-    for (const auto& [handle, openFile] : open_) {
-        if (openFile.path == path) {
-            return Fail(32);  // ERROR_SHARING_VIOLATION: still open
-        }
+    if (IsOpen(path)) {
+        return Fail(kErrorSharingViolation);
     }
     if (files.erase(path) == 0) {
         return Fail(kErrorFileNotFound);
     }
     return true;
+}
+
+bool FakeDevice::CeMoveFile(const std::u16string& existingPath, const std::u16string& newPath)
+{
+    if (!Enter("CeMoveFile")) {
+        return false;
+    }
+    if (moveFailCode != 0) {
+        return Fail(moveFailCode);
+    }
+    if (IsOpen(existingPath)) {
+        return Fail(kErrorSharingViolation);
+    }
+    const auto source = files.find(existingPath);
+    if (source == files.end()) {
+        return Fail(kErrorFileNotFound);
+    }
+    if (files.count(newPath) != 0) {
+        return Fail(kErrorAlreadyExists);
+    }
+    files[newPath] = std::move(source->second);
+    files.erase(existingPath);
+    return true;
+}
+
+bool FakeDevice::IsOpen(const std::u16string& path) const
+{
+    return std::any_of(open_.begin(), open_.end(),
+                       [&path](const auto& entry) { return entry.second.path == path; });
 }
 
 // ---------------------------------------------------------------- FTP

@@ -119,6 +119,14 @@ public:
     // A write reports success but takes at most this many bytes.
     std::optional<std::uint32_t> writeAtMost;
     bool failDelete = false;
+    // CeMoveFile fails with this code, when set.
+    std::uint32_t moveFailCode = 0;
+    // The handheld is taken out of its dock at the first call of this name:
+    // that call and every later one fail over the broken link. CeRapiGetError
+    // then reports kLinkBroken, while CeGetLastError still gives the
+    // handheld's last error, which says nothing of these calls.
+    std::string undockAt;
+    static constexpr std::int32_t kLinkBroken = static_cast<std::int32_t>(0x8007048F);
     bool connected = false;
 
     std::int32_t CeRapiInit() override;
@@ -133,8 +141,10 @@ public:
                      std::uint32_t& bytesWritten) override;
     std::uint32_t CeGetFileSize(DeviceHandle file, std::uint32_t& sizeHigh) override;
     std::uint32_t CeGetLastError() override { return lastError_; }
+    std::int32_t CeRapiGetError() override { return linkError_; }
     bool CeCloseHandle(DeviceHandle file) override;
     bool CeDeleteFile(const std::u16string& path) override;
+    bool CeMoveFile(const std::u16string& existingPath, const std::u16string& newPath) override;
 
     std::size_t OpenHandles() const { return open_.size(); }
     int Calls(const std::string& name) const;
@@ -146,12 +156,17 @@ private:
         bool writing = false;
     };
     bool Fail(std::uint32_t code);
-    void Enter(const std::string& name);
+    bool IsOpen(const std::u16string& path) const;
+    // Journals the call; false when the handheld has been taken out, the
+    // call's failure then recorded as the link's.
+    bool Enter(const std::string& name);
 
     CrashPlan* plan_;
     std::map<DeviceHandle, OpenFile> open_;
     DeviceHandle nextHandle_ = 100;
     std::uint32_t lastError_ = 0;
+    std::int32_t linkError_ = 0;
+    bool undocked_ = false;
     int reads_ = 0;
 };
 

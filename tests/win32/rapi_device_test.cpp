@@ -37,14 +37,10 @@ constexpr std::uint32_t kInvalidHandle = ERROR_INVALID_HANDLE;
 constexpr std::uint32_t kFileNotFound = ERROR_FILE_NOT_FOUND;
 
 constexpr const wchar_t* kSettingNames[] = {
-    L"KESTRANE_HANDHELD_DIR",
-    L"KESTRANE_HANDHELD_INIT_RESULT",
-    L"KESTRANE_HANDHELD_READ_FAIL_AT",
-    L"KESTRANE_HANDHELD_READ_FAIL_CODE",
-    L"KESTRANE_HANDHELD_UNDOCK_AT_READ",
-    L"KESTRANE_HANDHELD_CREATE_WRITE_FAIL",
-    L"KESTRANE_HANDHELD_HANG_AT",
-    L"KESTRANE_HANDHELD_JOURNAL",
+    L"KESTRANE_HANDHELD_DIR",          L"KESTRANE_HANDHELD_INIT_RESULT",
+    L"KESTRANE_HANDHELD_READ_FAIL_AT", L"KESTRANE_HANDHELD_READ_FAIL_CODE",
+    L"KESTRANE_HANDHELD_UNDOCK_AT",    L"KESTRANE_HANDHELD_CREATE_WRITE_FAIL",
+    L"KESTRANE_HANDHELD_HANG_AT",      L"KESTRANE_HANDHELD_JOURNAL",
 };
 
 void SetVariable(const wchar_t* name, const std::wstring& value)
@@ -184,6 +180,15 @@ private:
     std::jthread thread_;
 };
 
+// The stand-in beside the test program, which the device loads.
+fs::path StandInLibrary()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    EXPECT_TRUE(length > 0 && length < MAX_PATH) << ::GetLastError();
+    return fs::path(std::wstring(path, length)).parent_path() / "rapi.dll";
+}
+
 // Each test loads the library afresh, so its calls are counted from the
 // first, and works in its own handheld folder and journal.
 class RapiDeviceTest : public ::testing::Test {
@@ -200,14 +205,25 @@ protected:
 
     void TearDown() override
     {
-        device_.reset();
+        Unload();
         ClearSettings();
     }
 
-    void Reload()
+    void Reload(std::function<bool()> pumpMessages = HandleMessages)
+    {
+        Unload();
+        device_ = RapiDevice::Load(std::move(pumpMessages));
+    }
+
+    // The device keeps the library loaded for the rest of the process. As a
+    // program that ends would, the test then gives back the one reference
+    // the device kept, so that the next load starts the stand-in afresh.
+    void Unload()
     {
         device_.reset();
-        device_ = RapiDevice::Load(HandleMessages);
+        const HMODULE library = ::GetModuleHandleW(StandInLibrary().c_str());
+        ASSERT_NE(library, nullptr) << "the device unloaded the library";
+        ASSERT_TRUE(::FreeLibrary(library)) << ::GetLastError();
     }
 
     void Dock() { fs::create_directories(handheld_ / "Storage Card"); }
@@ -289,6 +305,33 @@ TEST_F(RapiDeviceTest, WritesFindsAndDeletesAFile)
     EXPECT_EQ(device_->CeRapiUninit(), 0);
 }
 
+TEST_F(RapiDeviceTest, RenamesAFileButNeverOntoAnother)
+{
+    PutFile(OnHandheld(kDataPath), "data");
+    Connect();
+    EXPECT_TRUE(device_->CeMoveFile(kDataPath, kMarkerPath)) << device_->CeGetLastError();
+    EXPECT_FALSE(fs::exists(OnHandheld(kDataPath)));
+    EXPECT_EQ(FileBytes(OnHandheld(kMarkerPath)), "data");
+
+    PutFile(OnHandheld(kDataPath), "other");
+    EXPECT_FALSE(device_->CeMoveFile(kDataPath, kMarkerPath));
+    EXPECT_EQ(device_->CeRapiGetError(), S_OK);
+    EXPECT_EQ(device_->CeGetLastError(), static_cast<std::uint32_t>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(FileBytes(OnHandheld(kMarkerPath)), "data");
+    EXPECT_EQ(FileBytes(OnHandheld(kDataPath)), "other");
+    EXPECT_EQ(device_->CeRapiUninit(), 0);
+}
+
+// A start given up may leave rapi.dll's own threads running: the library
+// stays loaded when the device is gone.
+TEST_F(RapiDeviceTest, TheLibraryStaysLoadedAfterTheDeviceIsGone)
+{
+    Connect();
+    EXPECT_EQ(device_->CeRapiUninit(), 0);
+    device_.reset();
+    EXPECT_NE(::GetModuleHandleW(StandInLibrary().c_str()), nullptr);
+}
+
 TEST_F(RapiDeviceTest, MissingFilesFailWithFileNotFound)
 {
     const struct {
@@ -338,6 +381,7 @@ const struct {
      }},
     {"CeCloseHandle", [](RemoteDevice& d, DeviceHandle h) { return !d.CeCloseHandle(h); }},
     {"CeDeleteFile", [](RemoteDevice& d, DeviceHandle) { return !d.CeDeleteFile(kDataPath); }},
+    {"CeMoveFile", [](RemoteDevice& d, DeviceHandle) { return !d.CeMoveFile(kDataPath, kMarkerPath); }},
 };
 
 TEST_F(RapiDeviceTest, CallsWithoutAConnectionFailWithDeviceNotConnected)
@@ -477,7 +521,7 @@ TEST_F(RapiDeviceTest, MessagesAreHandledWhileTheStartWaits)
         }
         return true;
     };
-    device_ = RapiDevice::Load(pump);
+    Reload(pump);
     ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0)) << ::GetLastError();
 
     EXPECT_EQ(device_->CeRapiInit(), 0);
@@ -490,7 +534,7 @@ TEST_F(RapiDeviceTest, MessagesAreHandledWhileTheStartWaits)
 // can be done on the handheld until a new start.
 TEST_F(RapiDeviceTest, ClosingTheWindowGivesTheStartUp)
 {
-    device_ = RapiDevice::Load([] { return !HandleMessages(); });
+    Reload([] { return !HandleMessages(); });
     ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0)) << ::GetLastError();
 
     EXPECT_THROW(device_->CeRapiInit(), WindowClosed);
@@ -558,7 +602,7 @@ TEST_F(RapiDeviceTest, FailsTheConfiguredRead)
 TEST_F(RapiDeviceTest, UndockingAtAReadEndsTheConnection)
 {
     PutFile(OnHandheld(kDataPath), Pattern(10000));
-    SetVariable(L"KESTRANE_HANDHELD_UNDOCK_AT_READ", L"2");
+    SetVariable(L"KESTRANE_HANDHELD_UNDOCK_AT", L"CeReadFile:2");
     Connect();
     const DeviceHandle file = Open(kDataPath, kGenericRead, kOpenExisting);
     ASSERT_NE(file, kInvalidDeviceHandle);
@@ -566,11 +610,14 @@ TEST_F(RapiDeviceTest, UndockingAtAReadEndsTheConnection)
     std::uint32_t got = 0;
     ASSERT_TRUE(device_->CeReadFile(file, buffer, kReadSize, got));
     EXPECT_EQ(got, kReadSize);
+    EXPECT_EQ(device_->CeRapiGetError(), S_OK);
     EXPECT_FALSE(device_->CeReadFile(file, buffer, kReadSize, got));
+    EXPECT_EQ(device_->CeRapiGetError(), kNotConnectedResult) << "the link failed, not the handheld";
     EXPECT_EQ(device_->CeGetLastError(), kNotConnected);
 
     for (const auto& c : kHandheldCalls) {
         EXPECT_TRUE(c.fails(*device_, file)) << c.call;
+        EXPECT_EQ(device_->CeRapiGetError(), kNotConnectedResult) << c.call;
         EXPECT_EQ(device_->CeGetLastError(), kNotConnected) << c.call;
     }
     EXPECT_EQ(device_->CeRapiUninit(), kNotConnectedResult);
@@ -579,7 +626,9 @@ TEST_F(RapiDeviceTest, UndockingAtAReadEndsTheConnection)
 
     const auto lines = Journal();
     ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[3], "CeReadFile 4096 -> fail 1167");
+    EXPECT_EQ(lines[3], "CeRapiGetError -> 0");
+    EXPECT_EQ(lines[4], "CeReadFile 4096 -> fail 1167");
+    EXPECT_EQ(lines[5], "CeRapiGetError -> 0x8007048F");
     EXPECT_EQ(lines.back(), "CeRapiInitEx -> 0x8007048F");
 }
 

@@ -17,10 +17,13 @@
 //   KESTRANE_HANDHELD_READ_FAIL_AT, KESTRANE_HANDHELD_READ_FAIL_CODE
 //                                  the k-th CeReadFile fails with that code
 //                                  (ERROR_GEN_FAILURE when no code is given).
-//   KESTRANE_HANDHELD_UNDOCK_AT_READ
-//                                  the handheld is pulled out at the k-th
-//                                  CeReadFile: it and every later call fail with
-//                                  ERROR_DEVICE_NOT_CONNECTED.
+//   KESTRANE_HANDHELD_UNDOCK_AT    Function[:n]: the handheld is pulled out at
+//                                  the n-th call of Function (default the
+//                                  first). That call and every later one fail
+//                                  as over a broken link: CeRapiGetError
+//                                  reports 0x8007048F, the HRESULT of
+//                                  ERROR_DEVICE_NOT_CONNECTED, which
+//                                  CeGetLastError gives too.
 //   KESTRANE_HANDHELD_CREATE_WRITE_FAIL, KESTRANE_HANDHELD_CREATE_READ_FAIL
 //                                  CeCreateFile for writing, or for reading only,
 //                                  fails with that code (32: a program on the
@@ -81,14 +84,17 @@ enum class Call : unsigned {
     Write,
     GetSize,
     LastError,
+    RapiError,
     Close,
     Delete,
+    Move,
     Count,
 };
 
 constexpr const wchar_t* kCallNames[] = {
-    L"CeRapiInitEx", L"CeRapiUninit",  L"CeFindFirstFile", L"CeFindClose",   L"CeCreateFile", L"CeReadFile",
-    L"CeWriteFile",  L"CeGetFileSize", L"CeGetLastError",  L"CeCloseHandle", L"CeDeleteFile",
+    L"CeRapiInitEx",  L"CeRapiUninit", L"CeFindFirstFile", L"CeFindClose",    L"CeCreateFile",
+    L"CeReadFile",    L"CeWriteFile",  L"CeGetFileSize",   L"CeGetLastError", L"CeRapiGetError",
+    L"CeCloseHandle", L"CeDeleteFile", L"CeMoveFile",
 };
 static_assert(std::size(kCallNames) == static_cast<std::size_t>(Call::Count));
 
@@ -97,16 +103,23 @@ const wchar_t* CallName(Call call)
     return kCallNames[static_cast<unsigned>(call)];
 }
 
+// One call of a function, by its number: 1 is the first.
+struct NumberedCall {
+    Call call;
+    std::uint32_t number;
+
+    bool Is(Call other, std::uint32_t otherNumber) const { return call == other && number == otherNumber; }
+};
+
 struct Settings {
     std::wstring root;  // Empty when the handheld folder is not set.
     std::optional<HRESULT> initResult;
     std::uint32_t readFailAt = 0;  // 0: never.
     DWORD readFailCode = ERROR_GEN_FAILURE;
-    std::uint32_t undockAtRead = 0;  // 0: never.
+    std::optional<NumberedCall> undockAt;
     std::optional<DWORD> createWriteFail;
     std::optional<DWORD> createReadFail;
-    std::optional<Call> hangCall;
-    std::uint32_t hangAt = 1;
+    std::optional<NumberedCall> hangAt;
     std::wstring journal;  // Empty: no journal.
     std::wstring problem;  // The first malformed variable, as NAME=value.
 };
@@ -189,6 +202,25 @@ std::optional<std::uint32_t> NumberVariable(Settings& settings, const wchar_t* n
     return number;
 }
 
+// The variable's call, "Function[:n]"; nothing when it is unset or
+// malformed (which is recorded as the settings' problem).
+std::optional<NumberedCall> CallVariable(Settings& settings, const wchar_t* name)
+{
+    const auto value = Variable(name);
+    if (!value) {
+        return std::nullopt;
+    }
+    const std::size_t colon = value->find(L':');
+    const auto call = ParseCall(value->substr(0, colon));
+    const auto number =
+        colon == std::wstring::npos ? std::optional<std::uint32_t>(1) : ParseNumber(value->substr(colon + 1));
+    if (!call || !number || *number == 0) {
+        Reject(settings, name, *value);
+        return std::nullopt;
+    }
+    return NumberedCall{*call, *number};
+}
+
 Settings ReadSettings()
 {
     Settings settings;
@@ -204,20 +236,10 @@ Settings ReadSettings()
     settings.readFailAt = NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_AT", true).value_or(0);
     settings.readFailCode =
         NumberVariable(settings, L"KESTRANE_HANDHELD_READ_FAIL_CODE", false).value_or(ERROR_GEN_FAILURE);
-    settings.undockAtRead = NumberVariable(settings, L"KESTRANE_HANDHELD_UNDOCK_AT_READ", true).value_or(0);
+    settings.undockAt = CallVariable(settings, L"KESTRANE_HANDHELD_UNDOCK_AT");
     settings.createWriteFail = NumberVariable(settings, L"KESTRANE_HANDHELD_CREATE_WRITE_FAIL", false);
     settings.createReadFail = NumberVariable(settings, L"KESTRANE_HANDHELD_CREATE_READ_FAIL", false);
-    if (const auto value = Variable(L"KESTRANE_HANDHELD_HANG_AT")) {
-        const std::size_t colon = value->find(L':');
-        settings.hangCall = ParseCall(value->substr(0, colon));
-        if (colon != std::wstring::npos) {
-            settings.hangAt = ParseNumber(value->substr(colon + 1)).value_or(0);
-        }
-        if (!settings.hangCall || settings.hangAt == 0) {
-            Reject(settings, L"KESTRANE_HANDHELD_HANG_AT", *value);
-            settings.hangCall.reset();
-        }
-    }
+    settings.hangAt = CallVariable(settings, L"KESTRANE_HANDHELD_HANG_AT");
     settings.journal = Variable(L"KESTRANE_HANDHELD_JOURNAL").value_or(std::wstring());
     return settings;
 }
@@ -292,6 +314,7 @@ struct State {
     bool connected = false;
     bool undocked = false;
     std::atomic<DWORD> lastError = 0;
+    std::atomic<HRESULT> linkError = S_OK;  // what CeRapiGetError reports
     std::map<std::uintptr_t, OpenObject> objects;
     std::uintptr_t nextHandle = 0x1c;
 };
@@ -396,21 +419,25 @@ HANDLE FailHandle(State& state, DWORD code)
 }
 
 // True when a handheld is connected; otherwise the call fails as one made
-// without a connection does.
+// without a connection does, or, once the handheld was pulled out, as one
+// over a broken link.
 bool Connected(State& state)
 {
+    if (state.undocked) {
+        state.linkError = HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+    }
     if (!state.connected) {
         Fail(state, ERROR_DEVICE_NOT_CONNECTED);
     }
     return state.connected;
 }
 
-BOOL Undock(State& state)
+// The handheld is pulled out: the connection and everything open on it are gone.
+void Undock(State& state)
 {
     state.connected = false;
     state.undocked = true;
     state.objects.clear();
-    return Fail(state, ERROR_DEVICE_NOT_CONNECTED);
 }
 
 std::wstring MapPath(const State& state, LPCWSTR path)
@@ -449,12 +476,20 @@ std::unique_lock<std::mutex> Enter(State& state, Call call)
         state.configured = true;
     }
     const std::uint32_t number = ++state.calls[static_cast<unsigned>(call)];
-    if (state.settings.hangCall == call && state.settings.hangAt == number) {
+    if (state.settings.hangAt && state.settings.hangAt->Is(call, number)) {
         Record(state, std::wstring(L"HANG ") + CallName(call));
         lock.unlock();
         for (;;) {
             ::Sleep(INFINITE);
         }
+    }
+    // Each remote call reports its own link failure; the two calls that
+    // tell the last call's errors leave them be.
+    if (call != Call::LastError && call != Call::RapiError) {
+        state.linkError = S_OK;
+    }
+    if (state.settings.undockAt && state.settings.undockAt->Is(call, number)) {
+        Undock(state);
     }
     return lock;
 }
@@ -692,14 +727,10 @@ HANDLE CreateDeviceFile(State& state, LPCWSTR fileName, DWORD access, DWORD shar
 BOOL ReadDeviceFile(State& state, HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                     LPOVERLAPPED overlapped)
 {
-    const std::uint32_t number = state.calls[static_cast<unsigned>(Call::Read)];
-    if (number == state.settings.undockAtRead) {
-        return Undock(state);
-    }
     if (!Connected(state)) {
         return FALSE;
     }
-    if (number == state.settings.readFailAt) {
+    if (state.calls[static_cast<unsigned>(Call::Read)] == state.settings.readFailAt) {
         return Fail(state, state.settings.readFailCode);
     }
     if (bytesRead == nullptr || overlapped != nullptr) {
@@ -778,6 +809,21 @@ BOOL DeleteDeviceFile(State& state, LPCWSTR fileName)
         return Fail(state, ERROR_INVALID_PARAMETER);
     }
     if (!::DeleteFileW(MapPath(state, fileName).c_str())) {
+        return Fail(state, ::GetLastError());
+    }
+    return TRUE;
+}
+
+// As on the handheld, a file of the new name is never replaced.
+BOOL MoveDeviceFile(State& state, LPCWSTR existingFileName, LPCWSTR newFileName)
+{
+    if (!Connected(state)) {
+        return FALSE;
+    }
+    if (existingFileName == nullptr || newFileName == nullptr) {
+        return Fail(state, ERROR_INVALID_PARAMETER);
+    }
+    if (!::MoveFileW(MapPath(state, existingFileName).c_str(), MapPath(state, newFileName).c_str())) {
         return Fail(state, ::GetLastError());
     }
     return TRUE;
@@ -910,6 +956,16 @@ extern "C" DWORD WINAPI CeGetLastError()
     });
 }
 
+extern "C" HRESULT WINAPI CeRapiGetError()
+{
+    return emulator::Guarded(E_OUTOFMEMORY, [](State& state) {
+        const auto lock = emulator::Enter(state, Call::RapiError);
+        const HRESULT result = state.linkError;
+        emulator::Record(state, L"CeRapiGetError -> " + emulator::HresultText(result));
+        return result;
+    });
+}
+
 extern "C" BOOL WINAPI CeCloseHandle(HANDLE object)
 {
     return emulator::Guarded(FALSE, [&](State& state) {
@@ -927,6 +983,18 @@ extern "C" BOOL WINAPI CeDeleteFile(LPCWSTR fileName)
         const auto lock = emulator::Enter(state, Call::Delete);
         const BOOL ok = emulator::DeleteDeviceFile(state, fileName);
         emulator::Record(state, L"CeDeleteFile " + emulator::PathText(fileName) + L" -> "
+                                    + emulator::ResultText(state, ok));
+        return ok;
+    });
+}
+
+extern "C" BOOL WINAPI CeMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName)
+{
+    return emulator::Guarded(FALSE, [&](State& state) {
+        const auto lock = emulator::Enter(state, Call::Move);
+        const BOOL ok = emulator::MoveDeviceFile(state, existingFileName, newFileName);
+        emulator::Record(state, L"CeMoveFile " + emulator::PathText(existingFileName) + L" "
+                                    + emulator::PathText(newFileName) + L" -> "
                                     + emulator::ResultText(state, ok));
         return ok;
     });
