@@ -27,7 +27,28 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 else()
   set(KESTRANE_MANIFEST_ARCHITECTURE amd64)
 endif()
-configure_file(app/kestrane.manifest.in ${KESTRANE_GENERATED_DIR}/kestrane.manifest @ONLY)
+
+# Gives a shipped program its application manifest, made from
+# cmake/program.manifest.in as <target>.manifest, which the program's resource
+# script rc embeds. Every program so runs as the user who starts it, with no
+# virtualisation of its writes to Program Files or HKLM, and names every
+# Windows it is made for. A program with a window (WINDOW) adds
+# app/window.manifest.part: common controls 6 and per-monitor dpi awareness.
+function(kestrane_program_manifest target rc identity description)
+  cmake_parse_arguments(PARSE_ARGV 4 MANIFEST "WINDOW" "" "")
+  set(KESTRANE_MANIFEST_NAME "${identity}")
+  set(KESTRANE_MANIFEST_DESCRIPTION "${description}")
+  set(KESTRANE_MANIFEST_WINDOW_PARTS "")
+  if(MANIFEST_WINDOW)
+    set(window_parts ${PROJECT_SOURCE_DIR}/app/window.manifest.part)
+    file(READ ${window_parts} KESTRANE_MANIFEST_WINDOW_PARTS)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${window_parts})
+  endif()
+  set(manifest ${KESTRANE_GENERATED_DIR}/${target}.manifest)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/program.manifest.in ${manifest} @ONLY)
+  target_include_directories(${target} PRIVATE ${KESTRANE_GENERATED_DIR})
+  set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${manifest})
+endfunction()
 
 add_executable(kestrane WIN32
   app/main_win32.cpp
@@ -36,11 +57,11 @@ add_executable(kestrane WIN32
   app/taskbar_progress_win32.cpp
   app/kestrane.rc
 )
-target_include_directories(kestrane PRIVATE ${KESTRANE_GENERATED_DIR})
 target_link_libraries(kestrane PRIVATE kestrane_win32 comctl32 ole32 uuid)
 target_link_options(kestrane PRIVATE -municode)
-set_source_files_properties(app/kestrane.rc PROPERTIES
-  OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/app/kestrane.ico;${KESTRANE_GENERATED_DIR}/kestrane.manifest")
+set_property(SOURCE app/kestrane.rc APPEND PROPERTY OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/kestrane.ico)
+kestrane_program_manifest(kestrane app/kestrane.rc Orvalle.Kestrane
+  "Kestrane: sends a docked handheld's data to the location's FTP server" WINDOW)
 
 add_subdirectory(tools/rapi_emulator)
 add_subdirectory(tools/operator)

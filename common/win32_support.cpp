@@ -5,10 +5,34 @@
 
 namespace kestrane::win32 {
 
-void ThrowLastErrorIf(bool failed, std::string_view what)
+namespace {
+
+// The source file's name without its folders, which are the build machine's.
+std::string_view FileName(const std::source_location& where)
 {
-    ThrowLastErrorIf(failed, [what](DWORD code) {
-        return std::runtime_error(std::string(what) + " failed: " + SystemErrorText(code));
+    const std::string_view path = where.file_name();
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The module whose message table describes code: wininet.dll for WinINet's
+// codes, when the program has it loaded; otherwise none, and the system's
+// table alone is searched.
+HMODULE MessageModule(DWORD code)
+{
+    if (code < INTERNET_ERROR_BASE || code > INTERNET_ERROR_LAST) {
+        return nullptr;
+    }
+    return ::GetModuleHandleW(L"wininet.dll");
+}
+
+}  // namespace
+
+void ThrowLastErrorIf(bool failed, std::string_view what, std::source_location where)
+{
+    ThrowLastErrorIf(failed, [what, &where](DWORD code) {
+        return std::runtime_error(std::string(what) + " failed at " + std::string(FileName(where)) + ":"
+                                  + std::to_string(where.line()) + ": " + SystemErrorText(code));
     });
 }
 
@@ -50,12 +74,16 @@ std::string Narrow(const std::wstring& text)
 
 std::string SystemErrorText(DWORD code)
 {
+    const std::string number = "error " + std::to_string(code);
+    // With both sources, FormatMessage searches the module's table first, then the system's.
+    const HMODULE module = MessageModule(code);
+    const DWORD source = module == nullptr ? 0 : FORMAT_MESSAGE_FROM_HMODULE;
     char* text = nullptr;
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | source
                                         | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+                                    module, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     if (length == 0 || text == nullptr) {
-        return "error " + std::to_string(code);
+        return number;
     }
     std::string result(text, length);
     ::LocalFree(text);
@@ -64,7 +92,7 @@ std::string SystemErrorText(DWORD code)
         && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' || result.back() == '.')) {
         result.pop_back();
     }
-    return result;
+    return result.empty() ? number : result + " (" + number + ")";
 }
 
 }  // namespace kestrane::win32

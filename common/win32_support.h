@@ -1,13 +1,14 @@
 // The Win32 kit of the Windows layers: a move-only owner for every kind of
 // handle they hold, each released by the API's own function; one way to throw
-// the thread's last error; text conversion through the system code page; and
-// the system's error texts.
+// the thread's last error, naming the call that failed and where; text
+// conversion through the system code page; and the text of an error code.
 #pragma once
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <concepts>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -96,15 +97,20 @@ void ThrowLastErrorIf(bool failed, MakeError&& makeError)
     }
 }
 
-// The common case: std::runtime_error("<what> failed: <the system's reason>").
-void ThrowLastErrorIf(bool failed, std::string_view what);
+// The common case: std::runtime_error("<what> failed at <file>:<line>:
+// <SystemErrorText of the code>"), where file and line are the caller's: support
+// can tell apart calls to the same function from one message.
+void ThrowLastErrorIf(bool failed, std::string_view what,
+                      std::source_location where = std::source_location::current());
 
 // System code page text to UTF-16 and back.
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 
-// The system's description of a Win32 error code, without the trailing
-// line break, or "error N" when the system has none.
+// A Windows error code as every message shows it: the system's description
+// without its closing full stop, then the number, as in "The system cannot
+// find the file specified (error 2)"; "error N" alone when there is no
+// description. WinINet's codes are described by wininet.dll's own messages.
 std::string SystemErrorText(DWORD code);
 
 }  // namespace kestrane::win32

@@ -185,8 +185,8 @@ JobError LibraryMissing(DWORD code)
     }
     const std::string bits = std::to_string(kProgramBits) + "-bit";
     return JobError(std::string("Kestrane could not load the handheld connection library ") + kLibraryName
-                    + " (error " + std::to_string(code) + ": " + reason + ").\r\n\r\nKestrane is a " + bits
-                    + " program and needs the " + bits + " " + kLibraryName
+                    + ": " + reason + ".\r\n\r\nKestrane is a " + bits + " program and needs the " + bits
+                    + " " + kLibraryName
                     + ", which comes with Windows Mobile Device Center on Windows Vista to 11. Install it on "
                       "this PC, or ask support to, and restart Kestrane."
                     + wrongBitness + WhereTheDataIs(DataPlace::HandheldUntouched));

@@ -89,7 +89,7 @@ std::optional<std::string> WorkingFolderProblem()
         return Refusal(working, "it is the folder of the program itself");
     }
     if (const DWORD code = WriteCheck(); code != ERROR_SUCCESS) {
-        return Refusal(working, "Kestrane cannot write there (" + win32::SystemErrorText(code) + ")");
+        return Refusal(working, "Kestrane cannot write there: " + win32::SystemErrorText(code));
     }
     return std::nullopt;
 }

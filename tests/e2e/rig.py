@@ -19,6 +19,7 @@ conftest.py turns these pieces into fixtures.
 import json
 import os
 import queue
+import re
 import select
 import shutil
 import struct
@@ -37,6 +38,11 @@ BUILD_DIR = Path(os.environ.get("KESTRANE_BUILD_DIR", PRESET_BUILD_DIRS[32])).re
 KESTRANE_EXE = BUILD_DIR / "kestrane.exe"
 OPERATOR_EXE = BUILD_DIR / "operator.exe"
 RAPI_DLL = BUILD_DIR / "rapi.dll"
+# The programs the installer puts in Program Files, by their installed names,
+# which are also their names in the build folder.
+SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+)"',
+                              (REPO_DIR / "installer" / "kestrane.nsi").read_text(encoding="utf-8"),
+                              re.MULTILINE)
 
 PROGRAM_TITLE = "Kestrane"
 START_DELAY_MS = 5000

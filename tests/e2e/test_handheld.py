@@ -303,7 +303,8 @@ def test_without_a_usable_rapi_dll_the_job_stops_before_touching_anything(kestra
             wrong.unlink()
 
     text = single_error(result)
-    assert "could not load" in text and "rapi.dll (error %d:" % error in text, text
+    assert "could not load the handheld connection library rapi.dll: " in text, text
+    assert " (error %d).\r\n" % error in text, text
     assert "Kestrane is a %d-bit program and needs the %d-bit rapi.dll" % (bits, bits) in text, text
     assert "Windows Mobile Device Center on Windows Vista to 11" in text, text
     assert "Windows XP" not in text, "Kestrane does not run on Windows XP: " + text

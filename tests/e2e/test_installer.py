@@ -25,7 +25,7 @@ import rig
 VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
                     (rig.REPO_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
 INSTALLER = rig.BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
-BUILT_PROGRAMS = {"kestrane.exe": rig.KESTRANE_EXE, "kestrane-location.exe": rig.BUILD_DIR / "kestrane-location.exe"}
+BUILT_PROGRAMS = {name: rig.BUILD_DIR / name for name in rig.SHIPPED_PROGRAMS}
 
 # Where 64-bit Windows keeps the programs of each kind. Add/Remove Programs
 # lists each from the registry view of its kind.

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <source_location>
 #include <stdexcept>
+#include <string>
 
 namespace kestrane {
 namespace {
@@ -69,11 +72,14 @@ TEST(Win32KitTest, ThrowsTheFailedCallsErrorAndOnlyWhenItFailed)
     EXPECT_NO_THROW(win32::ThrowLastErrorIf(false, "Nothing"));
     EXPECT_NO_THROW(win32::ThrowLastErrorIf(false, [](DWORD code) { return CodeError{code}; }));
 
+    // The message names the call, the file and line of this call site, and the error.
+    const std::uint_least32_t callLine = std::source_location::current().line() + 2;
     try {
         win32::ThrowLastErrorIf(!::DeleteFileW(L"no-such-file.kestrane"), "DeleteFileW");
         ADD_FAILURE() << "nothing was thrown";
     } catch (const std::runtime_error& error) {
-        EXPECT_EQ(error.what(), "DeleteFileW failed: " + win32::SystemErrorText(ERROR_FILE_NOT_FOUND));
+        EXPECT_EQ(error.what(), "DeleteFileW failed at win32_support_test.cpp:" + std::to_string(callLine)
+                                    + ": " + win32::SystemErrorText(ERROR_FILE_NOT_FOUND));
     }
 
     try {
@@ -83,6 +89,32 @@ TEST(Win32KitTest, ThrowsTheFailedCallsErrorAndOnlyWhenItFailed)
     } catch (const CodeError& error) {
         EXPECT_EQ(error.code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     }
+}
+
+struct ErrorTextCase {
+    DWORD code;
+    const char* number;
+};
+
+// A code of the system's table, and codes of WinINet's, which only
+// wininet.dll's own table describes (Wine's describes these, not all).
+const ErrorTextCase kErrorTexts[] = {
+    {ERROR_FILE_NOT_FOUND, " (error 2)"},
+    {ERROR_INTERNET_TIMEOUT, " (error 12002)"},
+    {ERROR_INTERNET_CANNOT_CONNECT, " (error 12029)"},
+};
+
+TEST(Win32KitTest, AnErrorTextIsTheDescriptionWithoutItsFullStopAndThenTheNumber)
+{
+    for (const ErrorTextCase& error : kErrorTexts) {
+        const std::string text = win32::SystemErrorText(error.code);
+        const std::string number = error.number;
+        ASSERT_GT(text.size(), number.size() + 1) << text;
+        EXPECT_EQ(text.substr(text.size() - number.size()), number) << text;
+        const char last = text[text.size() - number.size() - 1];
+        EXPECT_TRUE(last != '.' && last != ' ' && last != '\n' && last != '\r') << text;
+    }
+    EXPECT_EQ(win32::SystemErrorText(0x2000FFFF), "error 536936447");
 }
 
 }  // namespace
