@@ -50,9 +50,9 @@ WorkingFolderLock::Taken WorkingFolderLock::Take()
                       "nothing, and closes now."};
     }
     return {std::nullopt, "Kestrane cannot work in the folder " + WorkingFolderPath()
-                              + ": it cannot use its lock file " + kLockFile + " there ("
-                              + win32::SystemErrorText(failure)
-                              + ").\r\n\r\nNothing was touched. Tell support."};
+                              + ": it cannot use its lock file " + kLockFile
+                              + " there: " + win32::SystemErrorText(failure)
+                              + ".\r\n\r\nNothing was touched. Tell support."};
 }
 
 }  // namespace kestrane

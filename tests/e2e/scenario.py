@@ -19,11 +19,13 @@ def records(count, tag="record"):
 
 # The run log, which every run that gets as far as its window appends to.
 RUN_LOG_FILES = ("kestrane.log", "kestrane.log.1")
+# Held open, and so there, while a copy of Kestrane runs in the folder.
+LOCK_FILE = "kestrane.lock"
 
 
 def working_files(bench):
-    """The files that hold data in the working folder: all but the run log."""
-    return sorted(path.name for path in bench.workdir.iterdir() if path.name not in RUN_LOG_FILES)
+    """The files that hold data in the working folder: all but the run log and the lock."""
+    return sorted(path.name for path in bench.workdir.iterdir() if path.name not in RUN_LOG_FILES + (LOCK_FILE,))
 
 
 # A record's first line begins with its local time; its further lines sit under it.

@@ -29,7 +29,7 @@ import pytest
 import delivery
 import rig
 from delivery import Records
-from scenario import run_log
+from scenario import LOCK_FILE, run_log
 
 
 def staging_bytes(records):
@@ -249,6 +249,7 @@ def test_when_the_windows_session_ends_the_run_ends_recorded_and_the_next_delive
     assert bool(asked_to_wait) is not lets_it_end, run
     upload = only_upload(kestrane)
     assert delivery.working_files(kestrane) == sorted(entry.replace("NAME", upload or "NAME") for entry in left)
+    assert not (kestrane.workdir / LOCK_FILE).exists()
 
     if not docked:
         delivery.gather(handheld, first)
@@ -295,6 +296,7 @@ def test_a_second_copy_started_in_the_same_folder_touches_nothing(kestrane, hand
     assert [box.text for box in first.message_boxes] == [rig.FINISHED_MESSAGE]
     problems = delivery.exactly_once_problems(server, records)
     assert not problems, problems
-    assert delivery.working_files(kestrane) == delivery.upload_names(kestrane), "a half-done file, or the lock, left"
+    assert delivery.working_files(kestrane) == delivery.upload_names(kestrane), "a half-done file left"
+    assert not (kestrane.workdir / LOCK_FILE).exists()
     # Only the copy that ran has a record in the run log.
     assert len(run_log(kestrane)) == 1

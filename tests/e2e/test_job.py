@@ -81,6 +81,10 @@ def test_the_complete_job_delivers_the_upload_file_and_marks_the_handheld(kestra
     # earlier log past its limit was moved aside first, whole.
     assert (kestrane.workdir / "kestrane.log.1").read_bytes() == FULL_RUN_LOG
     [run] = run_log(kestrane)
+    # Wine does not implement ShutdownBlockReasonCreate: the run records that once, and goes on.
+    refused = [line for line in run if line.startswith("Windows did not take the reason why Kestrane holds up")]
+    assert len(refused) <= 1, run
+    run = [line for line in run if line not in refused]
     size = len(local)
     window = [r"Window: %s" % re.escape(line) for line in rig.JOB_LOG_LINES]
     expected = [
