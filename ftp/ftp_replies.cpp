@@ -96,7 +96,10 @@ CallFailure FailureOf(std::uint32_t code, const std::string& lastReply, const st
     return failure;
 }
 
-std::string DescribeFailure(std::uint32_t code, SystemErrorTextFunction systemText)
+namespace {
+
+// Plain words for the failures a location meets; nothing for the others.
+const char* PlainWords(std::uint32_t code)
 {
     using namespace failure_code;
     switch (code) {
@@ -126,8 +129,16 @@ std::string DescribeFailure(std::uint32_t code, SystemErrorTextFunction systemTe
     case kInternetOperationCancelled:
         return "the connection was closed";
     default:
-        return systemText(code);
+        return nullptr;
     }
+}
+
+}  // namespace
+
+std::string DescribeFailure(std::uint32_t code, SystemErrorTextFunction systemText)
+{
+    const char* words = PlainWords(code);
+    return words == nullptr ? systemText(code) : words + (" (error " + std::to_string(code) + ")");
 }
 
 bool IsConnectionLost(std::uint32_t code)

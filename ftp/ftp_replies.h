@@ -87,7 +87,9 @@ std::string WithoutPassword(std::string text, const std::string& password);
 // masked, so a password that also appears in a reply changes no decision.
 CallFailure FailureOf(std::uint32_t code, const std::string& lastReply, const std::string& password);
 
-// A failure code in plain words.
+// A failure code in plain words with its number, "the connection was
+// refused (error 12029)", for the failures a location meets; the system's
+// text (systemText) for the others.
 std::string DescribeFailure(std::uint32_t code, SystemErrorTextFunction systemText);
 
 // The connection broke off or the server closed it.

@@ -191,7 +191,8 @@ CASES = {
         r"FtpError: the transfer of /incoming/large\.dat broke off: "),
     "drop-all": uploads_refused(
         "drop-all",
-        r"FtpError: the server did not confirm /incoming/small\.dat: the server closed the connection \| $",
+        r"FtpError: the server did not confirm /incoming/small\.dat: the server closed the connection "
+        r"\(error \d+\) \| $",
         r"FtpError: the transfer of /incoming/large\.dat broke off: "),
     "short-store": uploads_refused(
         "short-store",

@@ -74,7 +74,7 @@ FAULTS = {
         None, True, silent=True),
     "short file stored": Fault("short-store", r"the server holds (?P<held>\d+) of the file's (?P<size>\d+) bytes",
                                None, False),
-    "nothing listening": Fault(None, r"the connection was refused", None, True),
+    "nothing listening": Fault(None, r"the connection was refused \(error \d+\)", None, True),
 }
 
 

@@ -228,7 +228,7 @@ CHECK_CASES = {
         LOGIN + "ok$", r'^Listing the remote folder "nowhere" \.\.\. FAILED: the server has no folder nowhere\. '
         r"The server replied: 550 ")),
     "nothing-listening": CheckCase("file", False, CHECK_PASSWORD, "in/", 1, (
-        LOGIN + r"FAILED: the connection was refused\.$",)),
+        LOGIN + r"FAILED: the connection was refused \(error \d+\)\.$",)),
 }
 
 
