@@ -155,7 +155,7 @@ CASES = {
     "refused": Case(
         None, SERVER_TESTS + "ConnectFails",
         extra_env={"KESTRANE_TEST_FTP_REASON": "the connection was refused", "KESTRANE_TEST_FTP_REPLY": ""},
-        expected=(r"FtpError: the connection was refused \| $",)),
+        expected=(r"FtpError: the connection was refused \(error \d+\) \| $",)),
     "login-530": Case(
         "login-530", SERVER_TESTS + "ConnectFails",
         extra_env={"KESTRANE_TEST_FTP_REASON": "the server refused the login",
