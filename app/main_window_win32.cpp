@@ -418,9 +418,9 @@ void Form1::MovingData(bool moving) noexcept
     if (!blockReasonRefused_) {
         blockReasonRefused_ = true;
         try {
-            runLog_.Record("Windows did not take the reason why Kestrane holds up the end of the session "
-                           "(ShutdownBlockReasonCreate: "
-                           + win32::SystemErrorText(code) + "); Kestrane goes on");
+            runLog_.Record("Windows did not take the reason why Kestrane holds up the end of the session, "
+                           "and Kestrane goes on. ShutdownBlockReasonCreate: "
+                           + win32::SystemErrorText(code));
         } catch (...) {
             // Not even the text could be made: nothing is lost but the record.
         }
