@@ -398,32 +398,32 @@ void Form1::MovingData(bool moving) noexcept
         return;
     }
     movingData_ = moving;
-    if (!moving) {
-        if (shutdownBlocked_) {
-            // Were the reason to stay, Windows would only show it a while longer.
-            shutdownBlocked_ = false;
-            if (!::ShutdownBlockReasonDestroy(window_)) {
-                runLog_.Record("Windows kept the reason why Kestrane held up the end of the session");
+    // Only a record can fail here (for want of memory), and it is let go.
+    try {
+        if (!moving) {
+            if (shutdownBlocked_) {
+                // Were the reason to stay, Windows would only show it a while longer.
+                shutdownBlocked_ = false;
+                if (!::ShutdownBlockReasonDestroy(window_)) {
+                    runLog_.Record("Windows kept the reason why Kestrane held up the end of the session");
+                }
             }
+            return;
         }
-        return;
-    }
-    if (::ShutdownBlockReasonCreate(window_, kShutdownBlockReason)) {
-        shutdownBlocked_ = true;
-        return;
-    }
-    // Without a reason, Windows still asks the window before it ends the
-    // session; it only cannot tell the user why Kestrane wants it to wait.
-    const DWORD code = ::GetLastError();
-    if (!blockReasonRefused_) {
-        blockReasonRefused_ = true;
-        try {
+        if (::ShutdownBlockReasonCreate(window_, kShutdownBlockReason)) {
+            shutdownBlocked_ = true;
+            return;
+        }
+        // Without a reason, Windows still asks the window before it ends the
+        // session; it only cannot tell the user why Kestrane wants it to wait.
+        const DWORD code = ::GetLastError();
+        if (!blockReasonRefused_) {
+            blockReasonRefused_ = true;
             runLog_.Record("Windows did not take the reason why Kestrane holds up the end of the session, "
                            "and Kestrane goes on. ShutdownBlockReasonCreate: "
                            + win32::SystemErrorText(code));
-        } catch (...) {
-            // Not even the text could be made: nothing is lost but the record.
         }
+    } catch (...) {
     }
 }
 
