@@ -16,6 +16,7 @@ as a RunResult.
 conftest.py turns these pieces into fixtures.
 """
 
+import ctypes
 import json
 import os
 import queue
@@ -29,6 +30,26 @@ import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path, PurePosixPath
+
+
+
+def _fix_the_address_layout_of_wine():
+    """Turns address randomisation off for the programs this process starts.
+
+    Debian's Wine has no preloader, so a 32-bit Wine process claims the
+    addresses Windows programs need (the shared user data at 0x7ffe0000
+    among them) only after Linux has mapped its libraries at random places.
+    Now and then one of them lies there, and the process dies before the
+    program starts: "failed to map the shared user data: c0000018". Without
+    randomisation the layout is the same at every start."""
+    query, no_randomize = 0xFFFFFFFF, 0x0040000  # ADDR_NO_RANDOMIZE
+    libc = ctypes.CDLL(None, use_errno=True)
+    current = libc.personality(query)
+    if current == -1 or libc.personality(current | no_randomize) == -1:
+        raise OSError(ctypes.get_errno(), "personality(ADDR_NO_RANDOMIZE) failed")
+
+
+_fix_the_address_layout_of_wine()
 
 REPO_DIR = Path(__file__).resolve().parents[2]
 # The build folders of the Windows presets, by the kind of programs they
