@@ -5,6 +5,8 @@
 // WinINet; tests use an in-memory server.
 #pragma once
 
+#include "settings/location_settings.h"
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -57,13 +59,5 @@ public:
     // Ends the connection, or abandons an attempt still under way. Never throws.
     virtual void Disconnect() = 0;
 };
-
-// Splits "host:port" into its parts; a host without a port gets 21. Returns
-// nothing for a port that is not a number from 1 to 65535.
-struct HostAndPort {
-    std::string host;
-    std::uint16_t port = 21;
-};
-std::optional<HostAndPort> SplitHostAndPort(const std::string& host);
 
 }  // namespace kestrane

@@ -1,6 +1,7 @@
 #include "settings/location_settings.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace kestrane {
 namespace {
@@ -149,6 +150,24 @@ bool IsUsableLocationCode(std::string_view code)
                         [](char c) { return IsForbiddenInFileName(static_cast<unsigned char>(c)); });
 }
 
+std::optional<HostAndPort> SplitHostAndPort(const std::string& host)
+{
+    const auto colon = host.rfind(':');
+    if (colon == std::string::npos) {
+        return HostAndPort{host, 21};
+    }
+    const std::string digits = host.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5
+        || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        return std::nullopt;
+    }
+    const unsigned long port = std::stoul(digits);
+    if (port == 0 || port > 65535) {
+        return std::nullopt;
+    }
+    return HostAndPort{host.substr(0, colon), static_cast<std::uint16_t>(port)};
+}
+
 SettingsLoad LoadLocationSettings(const std::optional<std::string>& settingsCode)
 {
     if (!settingsCode || settingsCode->empty()) {
@@ -157,6 +176,10 @@ SettingsLoad LoadLocationSettings(const std::optional<std::string>& settingsCode
     LocationSettings settings = DecodeSettingsCode(*settingsCode);
     if (!IsUsableLocationCode(settings.locationCode)) {
         return {std::nullopt, kUnusableLocationCodeMessage};
+    }
+    // Found now, before the handheld's data is taken, not once it waits to be sent.
+    if (!SplitHostAndPort(settings.host)) {
+        return {std::nullopt, kUnusableHostMessage};
     }
     return {std::move(settings), {}};
 }

@@ -6,6 +6,7 @@
 // settings string is a list of entries key=value, each ended by ";".
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +48,16 @@ std::optional<std::string> CheckEncodable(const LocationSettings& settings);
 // characters, and not "." or "..". The empty code is allowed.
 bool IsUsableLocationCode(std::string_view code);
 
+// The FTP server of the "h" setting, "host" or "host:port"; the port is 21
+// when none is given.
+struct HostAndPort {
+    std::string host;
+    std::uint16_t port = 21;
+};
+// Nothing for a port that is not a number from 1 to 65535: no connection
+// could ever use such a setting.
+std::optional<HostAndPort> SplitHostAndPort(const std::string& host);
+
 // Where the settings code lives.
 inline constexpr const char* kSettingsKeyPath = "SOFTWARE\\ORVALLE\\QUINTAR";
 inline constexpr const char* kSettingsValueName = "REGCODE";
@@ -54,13 +65,18 @@ inline constexpr const char* kSettingsValueName = "REGCODE";
 inline constexpr const char* kMissingSettingsMessage =
     "You need to run the location.reg file for this location on this PC or get a location.reg "
     "file from Orvalle Inc. (555) 014-2290";
+inline constexpr const char* kUnusableHostMessage =
+    "This PC's location settings name the FTP server with a port (after the last \":\") that is not a "
+    "number from 1 to 65535, so Kestrane could never send anything there.\r\n\r\n"
+    "You need a correct location.reg file for this location on this PC.";
 inline constexpr const char* kUnusableLocationCodeMessage =
     "This PC's location settings hold a location code that cannot be used in a file name.\r\n\r\n"
     "You need a correct location.reg file for this location on this PC.";
 
 // The load step: from the registry's settings code (absent when the key or
 // value is missing or unreadable) to settings, or to the message that
-// explains why the program cannot run.
+// explains why the program cannot run: the settings are missing, or hold a
+// location code or an FTP server that can never work.
 struct SettingsLoad {
     std::optional<LocationSettings> settings;
     std::string problem;  // set when settings is empty

@@ -113,16 +113,26 @@ def test_closing_the_window_before_anything_is_touched_ends_the_program_at_once(
         assert not handheld.folder.exists()
 
 
-def test_a_location_code_unfit_for_a_file_name_is_refused_before_the_window(kestrane, handheld):
+# Settings that can never work are refused before the window shows and
+# before the handheld is touched. (Location code and host; what the message says.)
+UNUSABLE_SETTINGS = {
+    "a location code unfit for a file name": (r"..\..\x", "127.0.0.1:9", ("location code",
+                                                                         "cannot be used in a file name")),
+    "a port that is no port": ("0042", "127.0.0.1:70000", ("port", "not a number from 1 to 65535")),
+}
+
+
+@pytest.mark.parametrize("location_code, host, said", UNUSABLE_SETTINGS.values(), ids=UNUSABLE_SETTINGS.keys())
+def test_settings_that_can_never_work_are_refused_before_the_window(kestrane, handheld, location_code, host, said):
     handheld.dock(DATA)
-    kestrane.provision(r"..\..\x", "127.0.0.1:9", "kestrane", "secret", "")
+    kestrane.provision(location_code, host, "kestrane", "secret", "")
 
     result = kestrane.run()
 
     assert len(result.message_boxes) == 1, result.describe()
     refusal = result.message_boxes[0]
     assert refusal.title == rig.PROGRAM_TITLE
-    assert "location code" in refusal.text and "cannot be used in a file name" in refusal.text
+    assert all(words in refusal.text for words in said), refusal.text
     assert "correct location.reg" in refusal.text
     assert result.exit_code != 0
     assert result.windows == []

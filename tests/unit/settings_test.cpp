@@ -174,12 +174,26 @@ TEST(LoadLocationSettingsTest, MissingOrEmptyCodeIsMissingSettings)
     }
 }
 
-TEST(LoadLocationSettingsTest, UnusableLocationCodeIsRefused)
+// Settings that can never work are refused at start, before the handheld is
+// touched: (settings string, what the message says of them).
+TEST(LoadLocationSettingsTest, SettingsThatCanNeverWorkAreRefused)
 {
-    const SettingsLoad load = LoadLocationSettings(Hex(Reversed("l=..\\..\\x;h=host;")));
-    EXPECT_FALSE(load.settings);
-    EXPECT_NE(load.problem.find("cannot be used in a file name"), std::string::npos);
-    EXPECT_NE(load.problem.find("location.reg"), std::string::npos);
+    const std::pair<const char*, const char*> refused[] = {
+        {"l=..\\..\\x;h=host;", "cannot be used in a file name"},
+        {"l=0042;h=host:0;", "not a number from 1 to 65535"},
+        {"l=0042;h=host:65536;", "not a number from 1 to 65535"},
+        {"l=0042;h=host:;", "not a number from 1 to 65535"},
+        {"l=0042;h=host:ftp;", "not a number from 1 to 65535"},
+    };
+    for (const auto& [settings, reason] : refused) {
+        const SettingsLoad load = LoadLocationSettings(Hex(Reversed(settings)));
+        EXPECT_FALSE(load.settings) << settings;
+        EXPECT_NE(load.problem.find(reason), std::string::npos) << load.problem;
+        EXPECT_NE(load.problem.find("location.reg"), std::string::npos) << load.problem;
+    }
+    const SettingsLoad load = LoadLocationSettings(Hex(Reversed("l=0042;h=[::1]:65535;")));
+    ASSERT_TRUE(load.settings);
+    EXPECT_EQ(load.settings->host, "[::1]:65535");
 }
 
 TEST(LoadLocationSettingsTest, EmptyLocationCodeIsAllowed)
