@@ -5,8 +5,6 @@
 // WinINet; tests use an in-memory server.
 #pragma once
 
-#include "settings/location_settings.h"
-
 #include <cstdint>
 #include <optional>
 #include <stdexcept>

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ftp/ftp_client.h"
+#include "settings/location_settings.h"
 
 #include <cstdint>
 #include <string>

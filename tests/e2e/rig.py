@@ -32,7 +32,6 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePosixPath
 
 
-
 def _fix_the_address_layout_of_wine():
     """Turns address randomisation off for the programs this process starts.
 
