@@ -2,7 +2,6 @@
 # subsystem), and beside it the stand-in rapi.dll and the test operator.
 
 enable_language(RC)
-add_link_options(-static -static-libgcc -static-libstdc++)
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0A00)
 
 add_library(kestrane_win32 STATIC
@@ -58,7 +57,7 @@ add_executable(kestrane WIN32
   app/kestrane.rc
 )
 target_link_libraries(kestrane PRIVATE kestrane_win32 comctl32 ole32 uuid)
-target_link_options(kestrane PRIVATE -municode)
+kestrane_unicode_entry(kestrane)
 set_property(SOURCE app/kestrane.rc APPEND PROPERTY OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/kestrane.ico)
 kestrane_program_manifest(kestrane app/kestrane.rc Orvalle.Kestrane
   "Kestrane: sends a docked handheld's data to the location's FTP server" WINDOW)
