@@ -56,7 +56,7 @@ int RunProgram(HINSTANCE instance, int showCommand)
         SystemClock clock;
         // The run log is written as it is, or not at all: it never waits
         // for a file another program holds, and never stops the job.
-        Win32LocalFiles logFiles([](const std::string&, bool) { return false; });
+        Win32LocalFiles logFiles(Win32LocalFiles::NeverWait{});
         FileRunLog runLog(logFiles, clock);
         const std::string workingFolder = WorkingFolderPath();
         RecordStart(runLog, KESTRANE_VERSION_TEXT, workingFolder, settings);
@@ -65,26 +65,16 @@ int RunProgram(HINSTANCE instance, int showCommand)
         RecordingWindow window(form1, runLog);
         // A file another program holds for a moment is waited for, with the
         // window alive, and the log says so once for each operation.
-        Win32LocalFiles files([&window](const std::string& name, bool first) {
-            if (first) {
-                window.LogLine("Waiting for " + name + ", which is in use or locked ...");
-            }
-            return window.PumpMessages();
-        });
+        Win32LocalFiles files(window);
         // The client keeps the window alive while it waits for the server,
         // and tells it how far a transfer has got.
-        const std::unique_ptr<FtpClient> ftpClient1 = MakeWinInetFtpClient(
-            [&window](const std::optional<Progress>& transfer) {
-                return transfer ? window.ReportProgress(*transfer) : window.PumpMessages();
-            },
-            files);
+        const std::unique_ptr<FtpClient> ftpClient1 = MakeWinInetFtpClient(window, files, clock);
         const int exitStatus = form1.Run(instance, showCommand, [&] {
             return RunAndReport(window, workingFolder + "\\" + kRunLogFile, [&] {
                 // rapi.dll is loaded as the job starts, before anything else,
                 // so that a missing library stops the job, in the window,
                 // before anything is touched.
-                const std::unique_ptr<RemoteDevice> device =
-                    RapiDevice::Load([&form1] { return form1.PumpMessages(); });
+                const std::unique_ptr<RemoteDevice> device = RapiDevice::Load(form1);
                 return RunTransfer(settings, JobServices{window, *device, *ftpClient1, files, clock, runLog});
             });
         });

@@ -24,7 +24,7 @@ constexpr const wchar_t* kShutdownBlockReason = L"Kestrane is sending the handhe
 // How often a long step's progress reports let the window handle its
 // messages: often enough to answer well within a second, seldom enough to
 // cost the step nothing.
-constexpr DWORD kAnswerIntervalMs = 50;
+constexpr auto kAnswerInterval = std::chrono::milliseconds(50);
 
 // Sizes in pixels at 96 dpi (the window was laid out in twips, 15 to a pixel).
 constexpr int kClientWidth = 173;               // 2595 twips
@@ -373,23 +373,22 @@ void Form1::ShowMessage(const std::string& text, MessageKind kind)
     ShowProgramMessage(window_, text, kind);
 }
 
-bool Form1::PumpMessages()
+void Form1::PumpMessages()
 {
     const DWORD woke = ::MsgWaitForMultipleObjectsEx(0, nullptr, 100, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     ThrowLastErrorIf(woke == WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
     HandlePendingMessages();
-    return !closeRequested_;
+    StopIfClosed();
 }
 
-bool Form1::ReportProgress(const Progress& progress)
+void Form1::ReportProgress(const Progress& progress)
 {
     ShowProgress(MeasuredView(progress));
-    // Unsigned arithmetic keeps the interval right when the tick count wraps.
-    if (::GetTickCount() - lastHandled_ >= kAnswerIntervalMs) {
+    if (const SteadyClock::time_point now = SteadyClock::now(); now - lastHandled_ >= kAnswerInterval) {
+        lastHandled_ = now;
         HandlePendingMessages();
-        lastHandled_ = ::GetTickCount();
     }
-    return !closeRequested_;
+    StopIfClosed();
 }
 
 void Form1::MovingData(bool moving) noexcept
@@ -452,6 +451,13 @@ void Form1::HandlePendingMessages()
         }
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
+    }
+}
+
+void Form1::StopIfClosed() const
+{
+    if (closeRequested_) {
+        throw WindowClosed();
     }
 }
 

@@ -7,6 +7,7 @@
 #include "app/progress_view.h"
 #include "app/run_report.h"
 #include "app/taskbar_progress_win32.h"
+#include "common/clock.h"
 #include "common/job_window.h"
 #include "common/win32_support.h"
 #include "store/run_log.h"
@@ -41,8 +42,8 @@ public:
 
     void LogLine(const std::string& line) override;
     void ShowMessage(const std::string& text, MessageKind kind) override;
-    bool PumpMessages() override;
-    bool ReportProgress(const Progress& progress) override;
+    void PumpMessages() override;
+    void ReportProgress(const Progress& progress) override;
     void MovingData(bool moving) noexcept override;
 
 private:
@@ -52,6 +53,8 @@ private:
     void CreateControls();
     void ApplyDpi(UINT dpi);
     void HandlePendingMessages();
+    // Throws WindowClosed once the user has asked to close the window.
+    void StopIfClosed() const;
     void OnStartTimer();
     [[noreturn]] void OnSessionEnded(LPARAM reason);
     void SetLogText(const std::wstring& text);
@@ -71,7 +74,7 @@ private:
     bool movingData_ = false;          // the job said so: the session must wait
     bool shutdownBlocked_ = false;     // Windows has the reason for the wait
     bool blockReasonRefused_ = false;  // and recorded that it would not take one
-    DWORD lastHandled_ = 0;  // when ReportProgress last handled messages (GetTickCount)
+    SteadyClock::time_point lastHandled_;  // when ReportProgress last handled messages
     int exitStatus_ = kExitNotRun;
 };
 

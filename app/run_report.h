@@ -27,8 +27,8 @@ public:
 
     void LogLine(const std::string& line) override;
     void ShowMessage(const std::string& text, MessageKind kind) override;
-    bool PumpMessages() override { return window_.PumpMessages(); }
-    bool ReportProgress(const Progress& progress) override { return window_.ReportProgress(progress); }
+    void PumpMessages() override { window_.PumpMessages(); }
+    void ReportProgress(const Progress& progress) override { window_.ReportProgress(progress); }
     void MovingData(bool moving) noexcept override { window_.MovingData(moving); }
 
 private:

@@ -92,8 +92,10 @@ struct Delivery {
     bool markerWritten = false;
 };
 
-Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobServices& services,
-                              const std::vector<std::string>& orphans)
+// Pulls, builds, sends and leaves the marker; nothing when the window was
+// closed while the job waited for the handheld, before anything was taken.
+std::optional<Delivery> PullBuildSendAndMark(const LocationSettings& settings, const JobServices& services,
+                                             const std::vector<std::string>& orphans)
 {
     JobWindow& window = services.window;
     LocalFiles& files = services.files;
@@ -102,8 +104,13 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
     Delivery delivery;
 
     window.LogLine("Getting File from CE Device ...");
-    std::int64_t started = clock.SteadyMilliseconds();
-    const std::uint64_t taken = GetCEFile(services.device, files, window);
+    SteadyClock::time_point started = clock.SteadyNow();
+    std::uint64_t taken = 0;
+    try {
+        taken = GetCEFile(services.device, files, window);
+    } catch (const WindowClosed&) {
+        return std::nullopt;
+    }
     log.Record(taken > 0 ? "Took " + std::to_string(taken) + " bytes from the handheld " + TookSince(clock, started)
                                + ", the wait for it included"
                          : "The handheld has no data file (checked " + TookSince(clock, started) + ")");
@@ -112,7 +119,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
     DataInMotion moving(window);
     window.LogLine("Processing File ...");
     moving.Begin();
-    started = clock.SteadyMilliseconds();
+    started = clock.SteadyNow();
     delivery.newUpload = BuildUploadFile(settings, files, clock, window);
     if (delivery.newUpload) {
         log.Record("Built " + *delivery.newUpload + ": " + SizeForTheLog(files, *delivery.newUpload) + " "
@@ -142,7 +149,7 @@ Delivery PullBuildSendAndMark(const LocationSettings& settings, const JobService
             window.LogLine("The handheld is owed a done marker by an earlier run");
         }
         window.LogLine("Write done file to CE Device ... ");
-        started = clock.SteadyMilliseconds();
+        started = clock.SteadyNow();
         moving.Begin();
         PutCEDoneFile(services.device, files);
         log.Record("Wrote the done marker to the handheld " + TookSince(clock, started));
@@ -172,13 +179,9 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
             // Reported again by the next run, which tries again.
         }
     };
-    Delivery delivery;
+    std::optional<Delivery> delivered;
     try {
-        delivery = PullBuildSendAndMark(settings, services, orphans);
-    } catch (const WindowClosed&) {
-        // Closed while the job waited for the handheld: nothing was taken
-        // from it, and the next run reports the gone files.
-        return JobOutcome::NotRun;
+        delivered = PullBuildSendAndMark(settings, services, orphans);
     } catch (const JobError& error) {
         if (orphans.empty()) {
             throw;
@@ -186,6 +189,11 @@ JobOutcome RunTransfer(const LocationSettings& settings, const JobServices& serv
         retireOrphans();
         throw JobError(error.what() + std::string("\r\n\r\n") + OrphansNotice(orphans));
     }
+    if (!delivered) {
+        // Nothing was taken from the handheld, and the next run reports the gone files.
+        return JobOutcome::NotRun;
+    }
+    const Delivery& delivery = *delivered;
     if (!orphans.empty()) {
         retireOrphans();
         window.ShowMessage(OrphansNotice(orphans), MessageKind::Warning);

@@ -17,15 +17,15 @@ inline const LocationSettings kBenchSettings{"0042", "127.0.0.1", "user", "secre
 class FixedClock final : public Clock {
 public:
     LocalTime Now() override { return {2001, 11, 9, 5, 7}; }
-    std::int64_t SteadyMilliseconds() override { return 0; }
+    SteadyClock::time_point SteadyNow() override { return {}; }
 };
 
 class QuietWindow final : public JobWindow {
 public:
     void LogLine(const std::string&) override {}
     void ShowMessage(const std::string&, MessageKind) override {}
-    bool PumpMessages() override { return true; }
-    bool ReportProgress(const Progress&) override { return true; }
+    void PumpMessages() override {}
+    void ReportProgress(const Progress&) override {}
     void MovingData(bool) noexcept override {}
 };
 

@@ -1,14 +1,20 @@
 #include "common/busy_retry.h"
 
+#include "common/job_window.h"
+
 namespace kestrane {
 
-Attempt RetryWhileBusy(const std::function<Attempt()>& attempt, const std::function<bool(bool first)>& wait,
-                       const std::function<std::chrono::steady_clock::time_point()>& now)
+Attempt RetryWhileBusy(const std::function<Attempt()>& attempt, const std::function<void(bool first)>& wait,
+                       Clock& clock)
 {
-    const auto started = now();
+    const SteadyClock::time_point started = clock.SteadyNow();
     Attempt end = attempt();
-    for (bool first = true; end == Attempt::Busy && now() - started < kBusyRetryLimit; first = false) {
-        if (!wait(first)) {
+    for (bool first = true; end == Attempt::Busy && clock.SteadyNow() - started < kBusyRetryLimit;
+         first = false) {
+        try {
+            wait(first);
+        } catch (const WindowClosed&) {
+            // The user gave up on the run: the file's own failure is reported.
             break;
         }
         end = attempt();

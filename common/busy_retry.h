@@ -5,6 +5,8 @@
 // failed.
 #pragma once
 
+#include "common/clock.h"
+
 #include <chrono>
 #include <functional>
 
@@ -21,11 +23,11 @@ enum class Attempt {
 };
 
 // Makes attempts until one is done or fails for good, or until the
-// operation has been busy for kBusyRetryLimit. Between two attempts it calls
-// wait(first), which pauses a little and returns false to give up at once;
-// first is true before the second attempt. now reads a steady clock.
+// operation has been busy for kBusyRetryLimit on clock. Between two attempts
+// it calls wait(first), which pauses a little; first is true before the
+// second attempt. A wait that throws WindowClosed ends the attempts at once.
 // Returns how the last attempt ended.
-Attempt RetryWhileBusy(const std::function<Attempt()>& attempt, const std::function<bool(bool first)>& wait,
-                       const std::function<std::chrono::steady_clock::time_point()>& now);
+Attempt RetryWhileBusy(const std::function<Attempt()>& attempt, const std::function<void(bool first)>& wait,
+                       Clock& clock);
 
 }  // namespace kestrane

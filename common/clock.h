@@ -1,10 +1,14 @@
 // Time, as the job reads it: the local calendar time that names upload
-// files, and a steady count of milliseconds for time limits.
+// files, and the steady time that measures durations and time limits.
 #pragma once
 
-#include <cstdint>
+#include <chrono>
 
 namespace kestrane {
+
+// The one steady clock: every duration and time limit is measured on it, in
+// std::chrono units.
+using SteadyClock = std::chrono::steady_clock;
 
 struct LocalTime {
     int year = 0;    // four digits, e.g. 2001
@@ -19,7 +23,8 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual LocalTime Now() = 0;
-    virtual std::int64_t SteadyMilliseconds() = 0;
+    // SteadyClock's time, which only moves forward; tests move their own.
+    virtual SteadyClock::time_point SteadyNow() = 0;
 };
 
 }  // namespace kestrane

@@ -16,36 +16,41 @@ struct Progress {
     std::uint64_t total = 0;
 };
 
-// Thrown by a wait that the user ended by closing the window, such as the
-// wait for the handheld: what was waited for has been given up, and nothing
-// was done meanwhile.
+// The one way that the user's close of the window reaches the code that
+// waits or works on the window's thread: whatever it was doing is given up
+// where nothing is lost. A step that knows where the handheld's data is then
+// says so in its error; a wait that touched nothing, such as the wait for the
+// handheld, lets it through.
 class WindowClosed : public std::runtime_error {
 public:
     WindowClosed() : std::runtime_error("the window was closed") {}
 };
 
-class JobWindow {
+// Keeps the window answering while the thread that owns it waits or works.
+// Whatever waits on that thread is handed this, and nothing else.
+class MessagePump {
 public:
-    virtual ~JobWindow() = default;
+    virtual ~MessagePump() = default;
 
+    // For a caller that waits: handles the window's pending messages,
+    // waiting a short while (at most a tenth of a second) for one to arrive.
+    // Throws WindowClosed once the user has asked to close the window.
+    virtual void PumpMessages() = 0;
+
+    // For a long step, between two pieces of its work, as often as it likes:
+    // the window handles its pending messages whenever that is due, without
+    // waiting, and may show how far the step has got. Throws WindowClosed
+    // once the user has asked to close the window.
+    virtual void ReportProgress(const Progress& progress) = 0;
+};
+
+class JobWindow : public MessagePump {
+public:
     // Adds a line to the progress log and shows it at once.
     virtual void LogLine(const std::string& line) = 0;
 
     // Shows a message titled "Kestrane" and waits until the user closes it.
     virtual void ShowMessage(const std::string& text, MessageKind kind) = 0;
-
-    // Handles the window's pending messages, waiting a short while (at most
-    // a tenth of a second) for one to arrive, so that the window stays alive
-    // while the job waits. Returns false once the user has asked to close
-    // the window; the job should then stop as soon as nothing is lost.
-    virtual bool PumpMessages() = 0;
-
-    // Called by a long step between two pieces of its work, as often as it
-    // likes: the window handles its pending messages whenever that is due,
-    // without waiting, so that it keeps answering, and may show how far the
-    // step has got. Returns false once the user has asked to close the
-    // window; the step should then stop where nothing is lost.
-    virtual bool ReportProgress(const Progress& progress) = 0;
 
     // Says that the job has begun (true) or ended (false) a step that moves
     // the handheld's data: the pull, the build and the sending, or the done

@@ -87,31 +87,40 @@ private:
 
 }  // namespace
 
-Win32LocalFiles::Win32LocalFiles() :
-    Win32LocalFiles([](const std::string&, bool) {
-        ::Sleep(kBusyPauseMs);
-        return true;
+Win32LocalFiles::Win32LocalFiles() : waitWhileBusy_([](const std::string&, bool) { ::Sleep(kBusyPauseMs); })
+{
+}
+
+Win32LocalFiles::Win32LocalFiles(JobWindow& window) :
+    waitWhileBusy_([&window](const std::string& name, bool first) {
+        if (first) {
+            window.LogLine("Waiting for " + name + ", which is in use or locked ...");
+        }
+        window.PumpMessages();
     })
 {
 }
 
-Win32LocalFiles::Win32LocalFiles(BusyWait waitWhileBusy) : waitWhileBusy_(std::move(waitWhileBusy)) {}
+Win32LocalFiles::Win32LocalFiles(NeverWait) {}
 
 void Win32LocalFiles::WhileBusy(const std::string& name, const std::function<bool()>& attempt,
                                 const std::string& reported)
 {
     DWORD code = ERROR_SUCCESS;
-    RetryWhileBusy(
-        [&] {
-            if (attempt()) {
-                code = ERROR_SUCCESS;
-                return Attempt::Done;
-            }
-            code = ::GetLastError();
-            return IsBusy(code) ? Attempt::Busy : Attempt::Failed;
-        },
-        [&](bool first) { return waitWhileBusy_(name, first); },
-        [] { return std::chrono::steady_clock::now(); });
+    const auto once = [&] {
+        if (attempt()) {
+            code = ERROR_SUCCESS;
+            return Attempt::Done;
+        }
+        code = ::GetLastError();
+        return IsBusy(code) ? Attempt::Busy : Attempt::Failed;
+    };
+    if (waitWhileBusy_) {
+        RetryWhileBusy(
+            once, [&](bool first) { waitWhileBusy_(name, first); }, clock_);
+    } else {
+        once();
+    }
     if (code != ERROR_SUCCESS) {
         throw FileErrorOn(reported)(code);
     }

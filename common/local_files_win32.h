@@ -7,7 +7,9 @@
 // a file someone else has open can still be read.
 #pragma once
 
+#include "common/job_window.h"
 #include "common/local_files.h"
+#include "common/system_clock_win32.h"
 
 #include <functional>
 
@@ -15,14 +17,15 @@ namespace kestrane {
 
 class Win32LocalFiles final : public LocalFiles {
 public:
-    // Called between two attempts on a busy file, named as the job names it:
-    // pauses a little and returns false to give up at once. first is true
-    // the first time for an operation.
-    using BusyWait = std::function<bool(const std::string& name, bool first)>;
-
-    // Without a wait of its own, the layer pauses a tenth of a second.
+    // Pauses a tenth of a second between two attempts on a busy file.
     Win32LocalFiles();
-    explicit Win32LocalFiles(BusyWait waitWhileBusy);
+    // Keeps the window answering between two attempts on a busy file, and
+    // says in its log, once for each operation, which file it waits for.
+    // Closing the window ends the wait: the operation then fails.
+    explicit Win32LocalFiles(JobWindow& window);
+    // Never waits for a busy file: for records that must hold nothing up.
+    struct NeverWait {};
+    explicit Win32LocalFiles(NeverWait);
 
     bool Exists(const std::string& name) override;
     std::uint64_t Size(const std::string& name) override;
@@ -44,7 +47,10 @@ private:
         WhileBusy(name, attempt, name);
     }
 
-    BusyWait waitWhileBusy_;
+    // Called between two attempts on a busy file, named as the job names
+    // it; first is true the first time for an operation. Empty: never wait.
+    std::function<void(const std::string& name, bool first)> waitWhileBusy_;
+    SystemClock clock_;
 };
 
 }  // namespace kestrane

@@ -11,9 +11,4 @@ LocalTime SystemClock::Now()
     return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
 }
 
-std::int64_t SystemClock::SteadyMilliseconds()
-{
-    return static_cast<std::int64_t>(::GetTickCount64());
-}
-
 }  // namespace kestrane

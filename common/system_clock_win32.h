@@ -1,4 +1,4 @@
-// The Clock over the computer's own calendar and tick count.
+// The Clock over the computer's own calendar and steady clock.
 #pragma once
 
 #include "common/clock.h"
@@ -8,7 +8,7 @@ namespace kestrane {
 class SystemClock final : public Clock {
 public:
     LocalTime Now() override;
-    std::int64_t SteadyMilliseconds() override;
+    SteadyClock::time_point SteadyNow() override { return SteadyClock::now(); }
 };
 
 }  // namespace kestrane

@@ -2,10 +2,6 @@
 
 namespace kestrane {
 
-TaskState::TaskState() : TaskState([] { return SteadyClock::now(); }) {}
-
-TaskState::TaskState(SteadyNow now) : now_(std::move(now)), lastProgress_(now_()) {}
-
 bool TaskState::WaitFor(SteadyClock::duration limit)
 {
     std::unique_lock lock(mutex_);
@@ -20,7 +16,7 @@ bool TaskState::Finished()
 
 void TaskState::MadeProgress()
 {
-    lastProgress_ = now_();
+    ++progressCount_;
 }
 
 void TaskState::MadeProgress(const Progress& transfer)
@@ -38,22 +34,25 @@ std::optional<Progress> TaskState::Transfer()
     return transfer_;
 }
 
-SteadyClock::duration TaskState::TimeWithoutProgress() const
+bool WaitWhilePumping(TaskState& task, MessagePump& pump, Clock& clock, SteadyClock::duration stallLimit)
 {
-    return now_() - lastProgress_.load();
-}
-
-WaitEnd WaitWhilePumping(TaskState& task, const std::function<bool()>& pump, SteadyClock::duration stallLimit)
-{
+    std::uint64_t progressSeen = task.ProgressCount();
+    SteadyClock::time_point movedAt = clock.SteadyNow();
     while (!task.WaitFor(kWaitSlice)) {
-        if (!pump()) {
-            return WaitEnd::WindowClosed;
+        if (const std::optional<Progress> transfer = task.Transfer()) {
+            pump.ReportProgress(*transfer);
+        } else {
+            pump.PumpMessages();
         }
-        if (task.TimeWithoutProgress() >= stallLimit) {
-            return WaitEnd::Stalled;
+        const SteadyClock::time_point now = clock.SteadyNow();
+        if (const std::uint64_t progress = task.ProgressCount(); progress != progressSeen) {
+            progressSeen = progress;
+            movedAt = now;
+        } else if (now - movedAt >= stallLimit) {
+            return false;
         }
     }
-    return WaitEnd::Finished;
+    return true;
 }
 
 void WorkerThread::Join()

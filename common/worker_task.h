@@ -3,18 +3,22 @@
 // slices, pumps its messages between them, and gives the operation up when
 // the window is closed or when the operation stops making progress.
 //
+// Only the waiting thread reads the clock: the worker just says that it has
+// moved forward, so a worker left behind never touches the caller's clock.
+//
 // A worker that does not finish when it is given up is left to finish on its
 // own, so what it works on must be its own copies or state shared through
 // shared pointers, never the caller's.
 #pragma once
 
+#include "common/clock.h"
 #include "common/job_window.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,15 +27,10 @@
 
 namespace kestrane {
 
-using SteadyClock = std::chrono::steady_clock;
-// Reads the steady time; tests pass a clock of their own.
-using SteadyNow = std::function<SteadyClock::time_point()>;
-
 // The part of a worker's task that the waiting thread watches.
 class TaskState {
 public:
-    TaskState();
-    explicit TaskState(SteadyNow now);
+    TaskState() = default;
     TaskState(const TaskState&) = delete;
     TaskState& operator=(const TaskState&) = delete;
     virtual ~TaskState() = default;
@@ -44,7 +43,8 @@ public:
     // far it has got.
     void MadeProgress();
     void MadeProgress(const Progress& transfer);
-    SteadyClock::duration TimeWithoutProgress() const;
+    // How many times the work has said so: a count that stays put has stalled.
+    std::uint64_t ProgressCount() const { return progressCount_; }
     // How far the transfer has got, as the work last said; nothing before that.
     std::optional<Progress> Transfer();
 
@@ -54,8 +54,7 @@ protected:
     bool finished_ = false;
 
 private:
-    SteadyNow now_;
-    std::atomic<SteadyClock::time_point> lastProgress_;
+    std::atomic<std::uint64_t> progressCount_ = 0;
     std::optional<Progress> transfer_;  // guarded by mutex_
 };
 
@@ -99,19 +98,14 @@ private:
     std::exception_ptr failure_;
 };
 
-enum class WaitEnd {
-    Finished,      // the task has finished
-    WindowClosed,  // pump returned false: the user closed the window
-    Stalled,       // the task made no progress for the stall limit
-};
-
 // How long the waiting thread waits for the task between two calls to pump.
 inline constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 
-// Waits for the task, calling pump between slices of waiting, until it has
-// finished, pump returns false, or the task has gone stallLimit without progress.
-WaitEnd WaitWhilePumping(TaskState& task, const std::function<bool()>& pump,
-                         SteadyClock::duration stallLimit);
+// Waits for the task, pumping the window's messages between slices of
+// waiting (and showing how far a transfer has got), until it has finished
+// (true) or has gone stallLimit on clock without progress (false). Lets the
+// pump's WindowClosed through.
+bool WaitWhilePumping(TaskState& task, MessagePump& pump, Clock& clock, SteadyClock::duration stallLimit);
 
 // The thread that runs the current task.
 class WorkerThread {

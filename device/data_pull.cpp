@@ -85,7 +85,9 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
             }
             AppendStagingChunk(writer, std::string_view(buffer.data(), got));
             total += got;
-            if (!window.ReportProgress({total, expected})) {
+            try {
+                window.ReportProgress({total, expected});
+            } catch (const WindowClosed&) {
                 output.reset();
                 files.Remove(kPullFile);
                 throw JobError(WindowClosedMessage("copying the handheld's data", DataPlace::Handheld));
@@ -143,7 +145,9 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::ui
             return false;
         }
         toCompare -= wanted;
-        if (!window.ReportProgress({dataBytes - toCompare, dataBytes})) {
+        try {
+            window.ReportProgress({dataBytes - toCompare, dataBytes});
+        } catch (const WindowClosed&) {
             throw JobError(WindowClosedMessage("comparing its earlier copy with the handheld's data",
                                                DataPlace::PulledCopy));
         }

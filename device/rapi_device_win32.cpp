@@ -227,9 +227,7 @@ std::wstring ToWide(const std::u16string& path)
 
 class LoadedRapiDevice final : public RapiDevice {
 public:
-    LoadedRapiDevice(const RapiFunctions& functions, std::function<bool()> pumpMessages) :
-        functions_(functions),
-        pumpMessages_(std::move(pumpMessages))
+    LoadedRapiDevice(const RapiFunctions& functions, MessagePump& pump) : functions_(functions), pump_(pump)
     {
     }
 
@@ -244,16 +242,11 @@ public:
         if (FAILED(started)) {
             return started;
         }
-        bool finished = false;
         try {
-            finished = AwaitStart(init.heRapiInit);
+            AwaitStart(init.heRapiInit);
         } catch (...) {
             functions_.ceRapiUninit();
             throw;
-        }
-        if (!finished) {
-            functions_.ceRapiUninit();
-            throw WindowClosed();
         }
         return init.hrRapiInit;
     }
@@ -321,30 +314,28 @@ public:
     }
 
 private:
-    // Waits until the start's event is set (true) or the window is closed
-    // (false), handling the window's messages as they come.
-    bool AwaitStart(HANDLE started)
+    // Waits until the start's event is set, handling the window's messages
+    // as they come. Throws WindowClosed when the user closes the window.
+    void AwaitStart(HANDLE started)
     {
         for (;;) {
             const DWORD woke =
                 ::MsgWaitForMultipleObjectsEx(1, &started, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
             win32::ThrowLastErrorIf(woke == WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
             if (woke == WAIT_OBJECT_0) {
-                return true;
+                return;
             }
-            if (!pumpMessages_()) {
-                return false;
-            }
+            pump_.PumpMessages();
         }
     }
 
     RapiFunctions functions_;
-    std::function<bool()> pumpMessages_;
+    MessagePump& pump_;
 };
 
 }  // namespace
 
-std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
+std::unique_ptr<RapiDevice> RapiDevice::Load(MessagePump& pump)
 {
     // The first of its places that holds the library, by its full path, never
     // the working folder: that holds the data files. Its own folder is
@@ -381,7 +372,7 @@ std::unique_ptr<RapiDevice> RapiDevice::Load(std::function<bool()> pumpMessages)
     // can leave the library's own threads running, and unloading it would
     // take away the code they run. The functions above stay valid as long.
     static_cast<void>(module.Release());
-    return std::make_unique<LoadedRapiDevice>(functions, std::move(pumpMessages));
+    return std::make_unique<LoadedRapiDevice>(functions, pump);
 }
 
 }  // namespace kestrane

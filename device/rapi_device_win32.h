@@ -1,9 +1,9 @@
 // The handheld over the Windows CE Remote API, rapi.dll, loaded at run time.
 #pragma once
 
+#include "common/job_window.h"
 #include "device/remote_device.h"
 
-#include <functional>
 #include <memory>
 
 namespace kestrane {
@@ -15,9 +15,8 @@ public:
     // calls. Throws JobError naming the library or function that is missing.
     // A library that has all of them stays loaded until the program ends.
     // CeRapiInit starts the connection with CeRapiInitEx and, while it waits
-    // for the handheld, runs pumpMessages whenever the thread has messages;
-    // pumpMessages returns false when the user has closed the window.
-    static std::unique_ptr<RapiDevice> Load(std::function<bool()> pumpMessages);
+    // for the handheld, pumps the window's messages whenever they come.
+    static std::unique_ptr<RapiDevice> Load(MessagePump& pump);
 };
 
 }  // namespace kestrane

@@ -1,9 +1,15 @@
-// An FTP client as the upload step drives it: set the server and account,
-// connect (which logs in), ask whether it is connected, put a file, read a
-// remote file's size, get a file, and disconnect; and, for the settings check
-// of kestrane-location, list a folder. The Windows build implements it over
-// WinINet; tests use an in-memory server.
+// An FTP client as the upload step drives it: connect (which logs in), put a
+// file, read a remote file's size, get a file, and disconnect; and, for the
+// settings check of kestrane-location, list a folder. The Windows build
+// implements it over WinINet; tests use an in-memory server.
+//
+// Every operation blocks until it is over, while the window it was given
+// keeps answering. Each one is given up, and the connection ended, when the
+// window is closed (WindowClosed is then thrown) or when the server keeps it
+// waiting past the client's time limits (FtpError).
 #pragma once
+
+#include "settings/location_settings.h"
 
 #include <cstdint>
 #include <optional>
@@ -26,19 +32,19 @@ private:
     std::string serverReply_;
 };
 
+// Where a client connects, and as whom.
+struct FtpAccount {
+    HostAndPort server;
+    std::string user;
+    std::string password;
+};
+
 class FtpClient {
 public:
     virtual ~FtpClient() = default;
 
-    // host may name a port, "host:port"; the default port is 21.
-    virtual void SetHost(const std::string& host) = 0;
-    virtual void SetUser(const std::string& user) = 0;
-    virtual void SetPassword(const std::string& password) = 0;
-
-    // Starts connecting and logging in, and returns at once.
-    virtual void Connect() = 0;
-    // True once logged in. Throws FtpError once the attempt has failed.
-    virtual bool IsConnected() = 0;
+    // Connects and logs in, ending any earlier connection first.
+    virtual void Connect(const FtpAccount& account) = 0;
     // Uploads a local file (binary, passive mode) under remotePath.
     virtual void PutFile(const std::string& localName, const std::string& remotePath) = 0;
     // The size of a remote file, or nothing when there is no such file. The

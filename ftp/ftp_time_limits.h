@@ -1,14 +1,14 @@
-// How long the FTP step waits for the server before it gives up.
+// How long the FTP client waits for the server before it gives up.
 #pragma once
 
-#include <cstdint>
+#include <chrono>
 
 namespace kestrane {
 
 // Connecting and logging in.
-inline constexpr std::int64_t kConnectTimeLimitMs = 60'000;
+inline constexpr std::chrono::seconds kConnectTimeLimit{60};
 
-// A transfer or a listing without any progress.
-inline constexpr std::int64_t kStallTimeLimitMs = 60'000;
+// A transfer, a listing or a command without any progress.
+inline constexpr std::chrono::seconds kStallTimeLimit{60};
 
 }  // namespace kestrane

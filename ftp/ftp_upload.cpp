@@ -73,7 +73,7 @@ public:
             }
         }
 
-        const std::int64_t started = clock_.SteadyMilliseconds();
+        const SteadyClock::time_point started = clock_.SteadyNow();
         client_.PutFile(name, RemotePath(name));
         const auto stored = client_.RemoteFileSize(RemotePath(name));
         if (!stored) {
@@ -175,23 +175,9 @@ std::string FailureMessage(const LocationSettings& settings, const Failure& fail
 
 }  // namespace
 
-void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
-                    const std::function<bool()>& wait)
+FtpAccount AccountOf(const LocationSettings& settings)
 {
-    client.SetHost(settings.host);
-    client.SetUser(settings.user);
-    client.SetPassword(settings.password);
-    client.Connect();
-    const std::int64_t started = clock.SteadyMilliseconds();
-    while (!client.IsConnected()) {
-        if (clock.SteadyMilliseconds() - started >= kConnectTimeLimitMs) {
-            throw FtpError("no answer within " + std::to_string(kConnectTimeLimitMs / 1000)
-                           + " seconds while connecting and logging in");
-        }
-        if (!wait()) {
-            throw FtpError("the window was closed while Kestrane was connecting");
-        }
-    }
+    return {SplitHostAndPort(settings.host).value(), settings.user, settings.password};
 }
 
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
@@ -218,8 +204,8 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
     try {
         // Disconnected before any error is reported, whichever way the sending ends.
         const ScopeExit disconnect([&client] { client.Disconnect(); });
-        const std::int64_t connecting = clock.SteadyMilliseconds();
-        ConnectAndWait(settings, client, clock, [&window] { return window.PumpMessages(); });
+        const SteadyClock::time_point connecting = clock.SteadyNow();
+        client.Connect(AccountOf(settings));
         log.Record("Connected and logged in to " + settings.host + " " + TookSince(clock, connecting));
         for (; next < uploads.size(); ++next) {
             if (uploads[next].fromEarlierRun) {
@@ -248,6 +234,13 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
     } catch (const JobError& error) {
         unsent.insert(unsent.end(), names.begin() + static_cast<std::ptrdiff_t>(next), names.end());
         throw JobError(error.what() + WhereTheDataIs(DataPlace::UploadFiles, unsent));
+    } catch (const WindowClosed&) {
+        log.Record("The window was closed while Kestrane was sending " + names[next]
+                   + ": sending stopped there");
+        unsent.insert(unsent.end(), names.begin() + static_cast<std::ptrdiff_t>(next), names.end());
+        throw JobError("Kestrane stopped because its window was closed while it was sending " + names[next]
+                       + " to the FTP server " + settings.host + "."
+                       + WhereTheDataIs(DataPlace::UploadFiles, unsent));
     }
     if (firstFailure) {
         throw JobError(FailureMessage(settings, *firstFailure) + WhereTheDataIs(DataPlace::UploadFiles, unsent));

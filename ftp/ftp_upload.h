@@ -5,11 +5,9 @@
 #include "common/job_window.h"
 #include "common/local_files.h"
 #include "ftp/ftp_client.h"
-#include "ftp/ftp_time_limits.h"
 #include "settings/location_settings.h"
 #include "store/run_log.h"
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,12 +19,9 @@ struct UploadToSend {
     bool fromEarlierRun = false;
 };
 
-// Sets the server and account of settings, connects, and waits until logged
-// in, calling wait between polls (the window's pump). Throws FtpError when the
-// attempt fails, when no answer comes within kConnectTimeLimitMs, or when wait
-// returns false (the window was closed).
-void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& clock,
-                    const std::function<bool()>& wait);
+// The server and account of settings that LoadLocationSettings accepted,
+// which judged the server usable.
+FtpAccount AccountOf(const LocationSettings& settings);
 
 // Connects once and sends each upload file, in the order given, to the
 // remote folder followed by the file's name, and confirms it once the server
@@ -41,8 +36,8 @@ void ConnectAndWait(const LocationSettings& settings, FtpClient& client, Clock& 
 // A file the server refuses for good (a 5xx reply) does not keep the files
 // after it from being sent; anything else that goes wrong stops the sending.
 // Returns the names under which the files were delivered. Throws JobError
-// naming the server, the first failure and exactly the files not sent, which
-// stay pending for the next run. The run log gets how each file went, and
+// naming the server, the first failure (or the window's close) and exactly
+// the files not sent, which stay pending for the next run. The run log gets how each file went, and
 // the server's reply to each failure.
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
                                      Clock& clock, LocalFiles& files, RunLog& log,

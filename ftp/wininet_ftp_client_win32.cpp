@@ -59,8 +59,9 @@ constexpr char kAgent[] = "Kestrane";
 constexpr DWORD kWinInetConnectTimeoutMs = 20'000;  // each attempt to connect
 constexpr DWORD kWinInetConnectAttempts = 2;
 constexpr DWORD kWinInetTransferTimeoutMs = 45'000;  // each send or receive, commands and data alike
-static_assert(kWinInetConnectTimeoutMs * kWinInetConnectAttempts < kConnectTimeLimitMs);
-static_assert(kWinInetTransferTimeoutMs < kStallTimeLimitMs);
+static_assert(std::chrono::milliseconds(kWinInetConnectTimeoutMs * kWinInetConnectAttempts)
+              < kConnectTimeLimit);
+static_assert(std::chrono::milliseconds(kWinInetTransferTimeoutMs) < kStallTimeLimit);
 
 std::string SystemText(std::uint32_t code)
 {
@@ -661,42 +662,42 @@ void EndConnection(std::shared_ptr<Connection> connection) noexcept
 
 // --- The client, on the calling (window) thread.
 
+// "60 seconds", for the errors that say a time limit ran out.
+std::string Seconds(std::chrono::seconds limit)
+{
+    return std::to_string(limit.count()) + " seconds";
+}
+
 class WinInetFtpClient final : public FtpClient {
 public:
-    WinInetFtpClient(FtpPump pump, LocalFiles& files) : pump_(std::move(pump)), files_(files) {}
+    WinInetFtpClient(MessagePump& pump, LocalFiles& files, Clock& clock) :
+        pump_(pump),
+        files_(files),
+        clock_(clock)
+    {
+    }
     WinInetFtpClient(const WinInetFtpClient&) = delete;
     WinInetFtpClient& operator=(const WinInetFtpClient&) = delete;
     ~WinInetFtpClient() override { Disconnect(); }
 
-    void SetHost(const std::string& host) override { host_ = host; }
-    void SetUser(const std::string& user) override { user_ = user; }
-    void SetPassword(const std::string& password) override { password_ = password; }
-
-    void Connect() override
+    void Connect(const FtpAccount& account) override
     {
         Disconnect();
-        const auto address = SplitHostAndPort(host_);
-        if (!address) {
-            unusableAddress_ = true;
-            return;
-        }
+        password_ = account.password;
         connection_ = std::make_shared<Connection>();
-        connecting_ = std::make_shared<Task<Done>>();
-        Start(connecting_, [connection = connection_, address = *address, user = user_, password = password_](
-                               TaskState&) { return ConnectAndLogIn(*connection, address, user, password); });
-    }
-
-    bool IsConnected() override
-    {
-        if (unusableAddress_) {
-            throw FtpError("the server address " + host_ + " does not end in a usable port number");
+        auto task = std::make_shared<Task<Done>>();
+        Start(task, [connection = connection_, account](TaskState&) {
+            return ConnectAndLogIn(*connection, account.server, account.user, account.password);
+        });
+        try {
+            // Connecting moves nothing, so the limit runs from the start.
+            Await(task, kConnectTimeLimit,
+                  "no answer within " + Seconds(kConnectTimeLimit) + " while connecting and logging in");
+        } catch (...) {
+            Disconnect();
+            throw;
         }
-        if (!connecting_ || !connecting_->Finished()) {
-            return false;
-        }
-        worker_.Join();
-        connecting_->Outcome();
-        return true;
+        connected_ = true;
     }
 
     void PutFile(const std::string& localName, const std::string& remotePath) override
@@ -715,9 +716,8 @@ public:
               [connection = connection_, local, size, remotePath, password = password_](TaskState& self) {
                   return SendFile(*connection, self, *local, size, remotePath, password);
               });
-        Await(task, "sending " + remotePath,
-              "the transfer of " + remotePath + " stalled: no data moved for "
-                  + std::to_string(kStallTimeLimitMs / 1000) + " seconds");
+        Await(task, kStallTimeLimit,
+              "the transfer of " + remotePath + " stalled: no data moved for " + Seconds(kStallTimeLimit));
     }
 
     std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) override
@@ -727,9 +727,8 @@ public:
         Start(task, [connection = connection_, remotePath, password = password_](TaskState& self) {
             return RemoteSize(*connection, self, remotePath, password);
         });
-        return Await(task, "checking " + remotePath + " on the server",
-                     "the server did not tell about " + remotePath + " within "
-                         + std::to_string(kStallTimeLimitMs / 1000) + " seconds");
+        return Await(task, kStallTimeLimit,
+                     "the server did not tell about " + remotePath + " within " + Seconds(kStallTimeLimit));
     }
 
     void GetFile(const std::string& remotePath, const std::string& localName) override
@@ -745,9 +744,8 @@ public:
         Start(task, [connection = connection_, local, remotePath, password = password_](TaskState& self) {
             return ReceiveFile(*connection, self, *local, remotePath, password);
         });
-        Await(task, "receiving " + remotePath,
-              "the transfer of " + remotePath + " stalled: no data moved for "
-                  + std::to_string(kStallTimeLimitMs / 1000) + " seconds");
+        Await(task, kStallTimeLimit,
+              "the transfer of " + remotePath + " stalled: no data moved for " + Seconds(kStallTimeLimit));
     }
 
     void ListFolder(const std::string& folder) override
@@ -757,16 +755,13 @@ public:
         Start(task, [connection = connection_, folder, password = password_](TaskState& self) {
             return ListWholeFolder(*connection, self, folder, password);
         });
-        const std::string listed = FolderName(folder);
-        Await(task, "listing " + listed,
-              "the server did not list " + listed + " within " + std::to_string(kStallTimeLimitMs / 1000)
-                  + " seconds");
+        Await(task, kStallTimeLimit,
+              "the server did not list " + FolderName(folder) + " within " + Seconds(kStallTimeLimit));
     }
 
     void Disconnect() noexcept override
     {
-        unusableAddress_ = false;
-        connecting_.reset();
+        connected_ = false;
         if (connection_) {
             EndConnection(std::move(connection_));
         }
@@ -778,7 +773,7 @@ public:
 private:
     void RequireConnection()
     {
-        if (!IsConnected()) {
+        if (!connected_) {
             throw FtpError("the connection to the server is not open");
         }
     }
@@ -798,43 +793,41 @@ private:
 
     // Waits for the worker while the window's messages are pumped, and the
     // window told how far a transfer has got. Gives the operation up, ending
-    // the connection, when the window is closed or when nothing has moved
-    // for the stall limit.
+    // the connection, when the window is closed (WindowClosed goes on) or
+    // when nothing has moved for the limit (FtpError says `stalled`).
     template <typename Result>
-    Result Await(const std::shared_ptr<Task<Result>>& task, const std::string& activity,
+    Result Await(const std::shared_ptr<Task<Result>>& task, SteadyClock::duration limit,
                  const std::string& stalled)
     {
-        const auto pump = [this, &task] { return pump_(task->Transfer()); };
-        switch (WaitWhilePumping(*task, pump, std::chrono::milliseconds(kStallTimeLimitMs))) {
-        case WaitEnd::WindowClosed:
+        bool finished = false;
+        try {
+            finished = WaitWhilePumping(*task, pump_, clock_, limit);
+        } catch (...) {
             Disconnect();
-            throw FtpError("the window was closed while Kestrane was " + activity);
-        case WaitEnd::Stalled:
+            throw;
+        }
+        if (!finished) {
             Disconnect();
             throw FtpError(stalled);
-        case WaitEnd::Finished:
-            break;
         }
         worker_.Join();
         return task->Outcome();
     }
 
-    FtpPump pump_;
+    MessagePump& pump_;
     LocalFiles& files_;
-    std::string host_;
-    std::string user_;
+    Clock& clock_;
     std::string password_;
-    bool unusableAddress_ = false;
+    bool connected_ = false;
     std::shared_ptr<Connection> connection_;
-    std::shared_ptr<Task<Done>> connecting_;
     WorkerThread worker_;
 };
 
 }  // namespace
 
-std::unique_ptr<FtpClient> MakeWinInetFtpClient(FtpPump pump, LocalFiles& files)
+std::unique_ptr<FtpClient> MakeWinInetFtpClient(MessagePump& pump, LocalFiles& files, Clock& clock)
 {
-    return std::make_unique<WinInetFtpClient>(std::move(pump), files);
+    return std::make_unique<WinInetFtpClient>(pump, files, clock);
 }
 
 }  // namespace kestrane

@@ -1,11 +1,10 @@
 #include "store/folder_lock_win32.h"
 
 #include "common/busy_retry.h"
+#include "common/system_clock_win32.h"
 #include "store/folder_check_win32.h"
 
 #include <windows.h>
-
-#include <chrono>
 
 namespace kestrane {
 namespace {
@@ -19,6 +18,7 @@ WorkingFolderLock::Taken WorkingFolderLock::Take()
 {
     win32::UniqueFile file;
     DWORD failure = ERROR_SUCCESS;
+    SystemClock clock;
     RetryWhileBusy(
         [&] {
             // Read access is all a lock needs, so a file another user made
@@ -33,11 +33,7 @@ WorkingFolderLock::Taken WorkingFolderLock::Take()
             }
             return file ? Attempt::Done : Attempt::Failed;
         },
-        [](bool) {
-            ::Sleep(kBusyPauseMs);
-            return true;
-        },
-        [] { return std::chrono::steady_clock::now(); });
+        [](bool) { ::Sleep(kBusyPauseMs); }, clock);
 
     if (file) {
         return {WorkingFolderLock(std::move(file)), {}};

@@ -1,5 +1,6 @@
 #include "store/run_log.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string_view>
 
@@ -55,9 +56,12 @@ void FileRunLog::Record(const std::string& text) noexcept
     }
 }
 
-std::string TookSince(Clock& clock, std::int64_t startMs)
+std::string TookSince(Clock& clock, SteadyClock::time_point start)
 {
-    const std::int64_t tenths = (clock.SteadyMilliseconds() - startMs + 50) / 100;
+    using Tenths = std::chrono::duration<std::int64_t, std::deci>;
+    // To the nearest tenth, a half rounded up.
+    const std::int64_t tenths =
+        std::chrono::floor<Tenths>(clock.SteadyNow() - start + std::chrono::milliseconds(50)).count();
     return "in " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 

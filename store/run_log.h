@@ -40,6 +40,6 @@ private:
 };
 
 // "in 1.2 s": how long a step took, from a start on the steady clock.
-std::string TookSince(Clock& clock, std::int64_t startMs);
+std::string TookSince(Clock& clock, SteadyClock::time_point start);
 
 }  // namespace kestrane

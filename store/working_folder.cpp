@@ -119,9 +119,8 @@ LocalTime OneMinuteLater(LocalTime time)
 }
 
 // Copies the upload file `from` (total bytes long) with its header line
-// naming `to` instead, the window answering meanwhile. Returns false, before
-// the end, once the window has been closed.
-bool CopyWithHeaderNaming(InputFile& input, std::uint64_t total, BufferedWriter& writer, JobWindow& window,
+// naming `to` instead, the window answering meanwhile.
+void CopyWithHeaderNaming(InputFile& input, std::uint64_t total, BufferedWriter& writer, JobWindow& window,
                           const std::string& from, const std::string& to)
 {
     const std::string oldStart = "UH" + from;
@@ -145,17 +144,13 @@ bool CopyWithHeaderNaming(InputFile& input, std::uint64_t total, BufferedWriter&
     while (const std::size_t got = input.Read(buffer.data(), buffer.size())) {
         writer.Write(std::string_view(buffer.data(), got));
         copied += got;
-        if (!window.ReportProgress({copied, total})) {
-            return false;
-        }
+        window.ReportProgress({copied, total});
     }
-    return true;
 }
 
 // Adds the whole of a file to writer, telling the window after each piece
-// how many bytes have been copied of total. Returns false, before the end,
-// once the window has been closed.
-bool AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& writer, JobWindow& window,
+// how many bytes have been copied of total.
+void AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& writer, JobWindow& window,
                           std::uint64_t& copied, std::uint64_t total)
 {
     auto input = files.OpenForReading(name);
@@ -163,11 +158,8 @@ bool AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& w
     while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
         writer.Write(std::string_view(buffer.data(), got));
         copied += got;
-        if (!window.ReportProgress({copied, total})) {
-            return false;
-        }
+        window.ReportProgress({copied, total});
     }
-    return true;
 }
 
 }  // namespace
@@ -204,21 +196,16 @@ void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
         files.Rename(kPulledFile, kStagingFile, false);
         return;
     }
-    bool complete = false;
-    {
+    try {
         auto merged = files.CreateForWriting(kMergeFile);
         BufferedWriter writer(*merged);
         std::uint64_t copied = 0;
-        const std::array<const char*, 2> parts = {kStagingFile, kPulledFile};
         const std::uint64_t total = files.Size(kStagingFile) + files.Size(kPulledFile);
-        complete = std::all_of(parts.begin(), parts.end(), [&](const char* part) {
-            return AppendWhileAnswering(files, part, writer, window, copied, total);
-        });
-        if (complete) {
-            writer.Commit();
+        for (const char* part : {kStagingFile, kPulledFile}) {
+            AppendWhileAnswering(files, part, writer, window, copied, total);
         }
-    }
-    if (!complete) {
+        writer.Commit();
+    } catch (const WindowClosed&) {
         files.Remove(kMergeFile);
         throw JobError(
             "Kestrane stopped because its window was closed while it was adding the handheld's data "
@@ -298,9 +285,7 @@ void RenamePendingUpload(LocalFiles& files, JobWindow& window, const std::string
         auto input = files.OpenForReading(from);
         auto output = files.CreateForWriting(renaming);
         BufferedWriter writer(*output);
-        if (!CopyWithHeaderNaming(*input, total, writer, window, from, to)) {
-            throw JobError("The window was closed while Kestrane gave " + from + " a new name.");
-        }
+        CopyWithHeaderNaming(*input, total, writer, window, from, to);
         writer.Commit();
     } catch (...) {
         files.Remove(renaming);

@@ -138,7 +138,7 @@ void MarkUploadConfirmed(LocalFiles& files, const std::string& uploadName);
 // its content is kept, but its first line now names `to`, and from then on
 // `to` is pending instead of `from`. The window answers meanwhile. Throws
 // FileError, std::runtime_error when `from` does not begin with its own
-// header line, and JobError when the window is closed (nothing is renamed).
+// header line, and lets WindowClosed through (nothing is renamed then).
 void RenamePendingUpload(LocalFiles& files, JobWindow& window, const std::string& from, const std::string& to);
 
 // Pending upload files that are gone (cleared away by hand, say): they can

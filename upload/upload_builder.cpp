@@ -35,7 +35,7 @@ struct BuildProgress {
 };
 
 // Feeds the whole of a file to sink in large chunks, reporting progress
-// after each. Throws JobError once the window has been closed.
+// after each.
 template <typename Sink>
 void ForEachChunk(LocalFiles& files, const std::string& name, BuildProgress& progress, Sink&& sink)
 {
@@ -44,9 +44,7 @@ void ForEachChunk(LocalFiles& files, const std::string& name, BuildProgress& pro
     while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
         sink(std::string_view(buffer.data(), got));
         progress.done += got;
-        if (!progress.window.ReportProgress({progress.done, progress.total})) {
-            throw WindowClosedBeforeTheBuild();
-        }
+        progress.window.ReportProgress({progress.done, progress.total});
     }
 }
 
@@ -93,7 +91,9 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         window.LogLine("Waiting for the next minute: " + name + " already exists ...");
         const LocalTime taken = now;
         while (SameMinute(now, taken)) {
-            if (!window.PumpMessages()) {
+            try {
+                window.PumpMessages();
+            } catch (const WindowClosed&) {
                 throw WindowClosedBeforeTheBuild();
             }
             now = clock.Now();
@@ -128,6 +128,9 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
     } catch (const JobError&) {
         files.Remove(unfinished);
         throw;
+    } catch (const WindowClosed&) {
+        files.Remove(unfinished);
+        throw WindowClosedBeforeTheBuild();
     }
 
     // Removing the staging file is the moment the data moves into the upload

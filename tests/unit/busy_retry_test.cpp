@@ -1,5 +1,8 @@
 #include "common/busy_retry.h"
 
+#include "common/job_window.h"
+#include "fakes.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,7 +16,7 @@ using namespace std::chrono_literals;
 struct RetryCase {
     const char* name;
     std::vector<Attempt> attempts;  // how each attempt ends; the last one repeats
-    int giveUpAtWait;               // the wait that returns false (0: none does)
+    int giveUpAtWait;               // the wait at which the window is closed (0: none)
     int expectedAttempts;
     std::vector<bool> expectedWaits;  // the waits' first flags, in order
     Attempt expectedEnd;
@@ -25,7 +28,7 @@ class RetryWhileBusyTest : public ::testing::TestWithParam<RetryCase> {};
 TEST_P(RetryWhileBusyTest, TriesABusyFileAgainForTwoSecondsAtMost)
 {
     const RetryCase& c = GetParam();
-    std::chrono::steady_clock::time_point clock{};
+    testing::FakeClock clock;
     int attempts = 0;
     std::vector<bool> waits;
 
@@ -36,10 +39,12 @@ TEST_P(RetryWhileBusyTest, TriesABusyFileAgainForTwoSecondsAtMost)
         },
         [&](bool first) {
             waits.push_back(first);
-            clock += 100ms;
-            return static_cast<int>(waits.size()) != c.giveUpAtWait;
+            clock.Advance(100ms);
+            if (static_cast<int>(waits.size()) == c.giveUpAtWait) {
+                throw WindowClosed();
+            }
         },
-        [&] { return clock; });
+        clock);
 
     EXPECT_EQ(end, c.expectedEnd);
     EXPECT_EQ(attempts, c.expectedAttempts);

@@ -1,5 +1,7 @@
 #include "fakes.h"
 
+#include "ftp/ftp_time_limits.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -408,44 +410,22 @@ void FakeFtpClient::Step(const std::string& where)
     }
 }
 
-void FakeFtpClient::SetHost(const std::string& value)
-{
-    Step("host");
-    host = value;
-}
-
-void FakeFtpClient::SetUser(const std::string& value)
-{
-    Step("user");
-    user = value;
-}
-
-void FakeFtpClient::SetPassword(const std::string& value)
-{
-    Step("password");
-    password = value;
-}
-
-void FakeFtpClient::Connect()
+void FakeFtpClient::Connect(const FtpAccount& account)
 {
     Step("connect");
-    connecting_ = true;
-}
-
-bool FakeFtpClient::IsConnected()
-{
-    ++isConnectedPolls;
-    if (!connecting_) {
-        return connected_;
-    }
+    connected_ = false;
+    host = account.server.host;
+    user = account.user;
+    password = account.password;
+    // The window is kept alive while the attempt is under way, as a real
+    // client keeps it, until the attempt ends or its time limit runs out.
+    const SteadyClock::time_point started = clock_.SteadyNow();
+    do {
+        pump_.PumpMessages();
+    } while (server_.neverAnswer && clock_.SteadyNow() - started < kConnectTimeLimit);
     if (server_.neverAnswer) {
-        return false;
+        throw FtpError("no answer within 60 seconds while connecting and logging in");
     }
-    // The first poll finds the attempt still under way, as a real one would.
-    if (isConnectedPolls < 2) {
-        return false;
-    }
-    connecting_ = false;
     if (server_.refuseConnection) {
         throw FtpError("the connection was refused");
     }
@@ -454,7 +434,6 @@ bool FakeFtpClient::IsConnected()
     }
     Step("connected");
     connected_ = true;
-    return true;
 }
 
 void FakeFtpClient::PutFile(const std::string& localName, const std::string& remotePath)
@@ -517,18 +496,17 @@ void FakeFtpClient::ListFolder(const std::string& folder)
 void FakeFtpClient::Disconnect()
 {
     server_.journal.push_back("disconnect");
-    connecting_ = false;
     connected_ = false;
 }
 
 // ---------------------------------------------------------------- clock, window
 
-void FakeClock::Advance(std::int64_t milliseconds)
+void FakeClock::Advance(std::chrono::milliseconds by)
 {
-    steady += milliseconds;
-    pendingMs_ += milliseconds;
-    while (pendingMs_ >= 60'000) {
-        pendingMs_ -= 60'000;
+    steady += by;
+    pending_ += by;
+    while (pending_ >= std::chrono::minutes(1)) {
+        pending_ -= std::chrono::minutes(1);
         if (++now.minute == 60) {
             now.minute = 0;
             if (++now.hour == 24) {
@@ -539,17 +517,21 @@ void FakeClock::Advance(std::int64_t milliseconds)
     }
 }
 
-bool FakeWindow::PumpMessages()
+void FakeWindow::PumpMessages()
 {
     ++pumps;
-    clock_.Advance(100);
-    return closeAtPump == 0 || pumps < closeAtPump;
+    clock_.Advance(std::chrono::milliseconds(100));
+    if (closeAtPump != 0 && pumps >= closeAtPump) {
+        throw WindowClosed();
+    }
 }
 
-bool FakeWindow::ReportProgress(const Progress& report)
+void FakeWindow::ReportProgress(const Progress& report)
 {
     progress.push_back(report);
-    return closeAtProgress == 0 || progress.size() < closeAtProgress;
+    if (closeAtProgress != 0 && progress.size() >= closeAtProgress) {
+        throw WindowClosed();
+    }
 }
 
 }  // namespace kestrane::testing

@@ -189,18 +189,19 @@ struct FakeFtpServer {
 
 class FakeFtpClient final : public FtpClient {
 public:
-    FakeFtpClient(FakeFtpServer& server, LocalFiles& localFiles, CrashPlan* plan = nullptr) :
+    // Connecting pumps the window's messages and, against a server that never
+    // answers, gives up once the connect time limit has passed on clock.
+    FakeFtpClient(FakeFtpServer& server, LocalFiles& localFiles, MessagePump& pump, Clock& clock,
+                  CrashPlan* plan = nullptr) :
         server_(server),
         files_(localFiles),
+        pump_(pump),
+        clock_(clock),
         plan_(plan)
     {
     }
 
-    void SetHost(const std::string& host) override;
-    void SetUser(const std::string& user) override;
-    void SetPassword(const std::string& password) override;
-    void Connect() override;
-    bool IsConnected() override;
+    void Connect(const FtpAccount& account) override;
     void PutFile(const std::string& localName, const std::string& remotePath) override;
     std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) override;
     void GetFile(const std::string& remotePath, const std::string& localName) override;
@@ -208,15 +209,15 @@ public:
     void Disconnect() override;
 
     std::string host, user, password;
-    int isConnectedPolls = 0;
 
 private:
     void Step(const std::string& where);
 
     FakeFtpServer& server_;
     LocalFiles& files_;
+    MessagePump& pump_;
+    Clock& clock_;
     CrashPlan* plan_;
-    bool connecting_ = false;
     bool connected_ = false;
 };
 
@@ -225,15 +226,15 @@ private:
 class FakeClock final : public Clock {
 public:
     LocalTime now{2001, 11, 9, 5, 7};
-    std::int64_t steady = 0;
+    SteadyClock::time_point steady{};
 
     LocalTime Now() override { return now; }
-    std::int64_t SteadyMilliseconds() override { return steady; }
+    SteadyClock::time_point SteadyNow() override { return steady; }
     // Moves both clocks on; the calendar by whole minutes as they pass.
-    void Advance(std::int64_t milliseconds);
+    void Advance(std::chrono::milliseconds by);
 
 private:
-    std::int64_t pendingMs_ = 0;
+    std::chrono::milliseconds pending_{0};
 };
 
 // Keeps every record of the run log.
@@ -269,8 +270,8 @@ public:
     void LogLine(const std::string& line) override { log.push_back(line); }
     void ShowMessage(const std::string& text, MessageKind kind) override { messages.push_back({text, kind}); }
     // Each pump stands for 100 ms of waiting.
-    bool PumpMessages() override;
-    bool ReportProgress(const Progress& report) override;
+    void PumpMessages() override;
+    void ReportProgress(const Progress& report) override;
     void MovingData(bool now) noexcept override
     {
         if (now && !moving) {

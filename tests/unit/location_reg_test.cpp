@@ -391,20 +391,16 @@ TEST_P(CheckServerAccessTest, PrintsALinePerStepAndTheVerdictWithoutThePasswordA
     testing::FakeFtpServer server;
     row.setUpServer(server);
     testing::MemoryFiles files;
-    testing::FakeFtpClient client(server, files);
     testing::FakeClock clock;
+    testing::FakeWindow window(clock);
+    testing::FakeFtpClient client(server, files, window, clock);
     std::ostringstream out;
     std::optional<std::string> code;
     if (row.remoteFolder) {
         code = EncodeSettingsCode({"0042", "ftp.example.com", "user", "secret", *row.remoteFolder});
     }
 
-    const auto waitALittle = [&clock] {
-        clock.Advance(100);
-        return true;
-    };
-
-    const bool passed = CheckServerAccess({"location.reg", code}, client, clock, waitALittle, out);
+    const bool passed = CheckServerAccess({"location.reg", code}, client, out);
 
     std::istringstream printed(out.str());
     std::string line;
@@ -420,7 +416,7 @@ TEST_P(CheckServerAccessTest, PrintsALinePerStepAndTheVerdictWithoutThePasswordA
     EXPECT_EQ(out.str().find("secret"), std::string::npos) << out.str();
     std::vector<std::string> journal = row.journal;
     if (code) {
-        journal.insert(journal.begin(), {"host", "user", "password", "connect"});
+        journal.insert(journal.begin(), "connect");
     }
     EXPECT_EQ(server.journal, journal);
 }

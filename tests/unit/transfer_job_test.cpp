@@ -60,7 +60,7 @@ struct RunResult {
 RunResult RunProgram(World& world)
 {
     FakeWindow window(world.clock);
-    FakeFtpClient client(world.server, world.files, &world.plan);
+    FakeFtpClient client(world.server, world.files, window, world.clock, &world.plan);
     FakeRunLog runLog;
     const JobServices services{window, world.device, client, world.files, world.clock, runLog};
     RunEnd end = RunEnd::Failed;
@@ -75,7 +75,7 @@ RunResult RunProgram(World& world)
         world.files.PowerCut();
         end = RunEnd::Crashed;
     }
-    world.clock.Advance(60'000);  // the next start is a minute later
+    world.clock.Advance(std::chrono::minutes(1));  // the next start is a minute later
     for (const std::string& record : runLog.records) {
         EXPECT_EQ(record.find(world.settings.password), std::string::npos) << "the password leaked: " << record;
     }

@@ -168,7 +168,7 @@ TEST_F(BuildTest, TakenNameWaitsForTheNextMinute)
 {
     files_.contents["01110905070042.TXT"] = "earlier run";
     files_.contents["01110905080042.TXT.pending"] = "";  // the next minute is taken too
-    clock_.Advance(30'000);                              // half a minute in
+    clock_.Advance(std::chrono::seconds(30));            // half a minute in
 
     const std::string upload = Build("r\r\n");
 

@@ -19,17 +19,16 @@ constexpr auto kForever = std::chrono::hours(1);
 // worker left to finish on its own never outlives it.
 using Gate = std::latch;
 
-// Steady time that moves only when the test moves it.
-class ManualClock {
+// Steady time that moves only when the test moves it. Only the waiting
+// thread reads it.
+class ManualClock final : public Clock {
 public:
-    SteadyNow Reader()
-    {
-        return [this] { return now_.load(); };
-    }
-    void Advance(SteadyClock::duration by) { now_ = now_.load() + by; }
+    LocalTime Now() override { return {}; }
+    SteadyClock::time_point SteadyNow() override { return now_; }
+    void Advance(SteadyClock::duration by) { now_ += by; }
 
 private:
-    std::atomic<SteadyClock::time_point> now_{SteadyClock::time_point{}};
+    SteadyClock::time_point now_{};
 };
 
 // Set once the thread that marked itself has ended.
@@ -66,15 +65,13 @@ TEST(WorkerTaskTest, KeepsTheWorksResultOrRethrowsWhatItThrew)
 
 TEST(WorkerTaskTest, ATransferTellsHowFarItHasGotAndThatCountsAsProgress)
 {
-    ManualClock clock;
-    Task<int> task(clock.Reader());
+    Task<int> task;
     EXPECT_EQ(task.Transfer(), std::nullopt) << "nothing is known before the work says";
 
-    clock.Advance(kStallLimit);
     task.MadeProgress(Progress{4096, 10000});
     task.MadeProgress(Progress{8192, 10000});
 
-    EXPECT_EQ(task.TimeWithoutProgress(), SteadyClock::duration::zero());
+    EXPECT_EQ(task.ProgressCount(), 2u);
     const std::optional<Progress> transfer = task.Transfer();
     ASSERT_TRUE(transfer.has_value());
     EXPECT_EQ(transfer->done, 8192u);
@@ -89,12 +86,36 @@ struct Scene {
     Task<int>& task;
 };
 
+// How a wait ended, as the caller sees it.
+enum class WaitEnd { Finished, WindowClosed, Stalled };
+
 struct WaitCase {
     const char* name;
-    // The pump's call number `call` (from 1): true while the window stays open.
-    std::function<bool(int call, Scene& scene)> pump;
+    // The pump's call number `call` (from 1); throws WindowClosed to close the window.
+    std::function<void(int call, Scene& scene)> pump;
     WaitEnd end;
     int pumps;
+    int progressShown;  // how many of the pumps were given a transfer's progress
+};
+
+// Runs the scene's pump for each call, telling whether it was given progress.
+class ScenePump final : public MessagePump {
+public:
+    ScenePump(const WaitCase& wait, Scene& scene) : wait_(wait), scene_(scene) {}
+
+    void PumpMessages() override { wait_.pump(++pumps, scene_); }
+    void ReportProgress(const Progress&) override
+    {
+        ++progressShown;
+        wait_.pump(++pumps, scene_);
+    }
+
+    int pumps = 0;
+    int progressShown = 0;
+
+private:
+    const WaitCase& wait_;
+    Scene& scene_;
 };
 
 const WaitCase kWaits[] = {
@@ -102,31 +123,25 @@ const WaitCase kWaits[] = {
      [](int, Scene& scene) {
          scene.gate.count_down();
          scene.task.WaitFor(kForever);
-         return true;
      },
-     WaitEnd::Finished, 1},
-    {"the window is closed", [](int, Scene&) { return false; }, WaitEnd::WindowClosed, 1},
-    {"no progress for the limit",
-     [](int, Scene& scene) {
-         scene.clock.Advance(kStallLimit);
-         return true;
-     },
-     WaitEnd::Stalled, 1},
-    {"progress restarts the stall limit",
+     WaitEnd::Finished, 1, 0},
+    {"the window is closed", [](int, Scene&) { throw WindowClosed(); }, WaitEnd::WindowClosed, 1, 0},
+    {"no progress for the limit", [](int, Scene& scene) { scene.clock.Advance(kStallLimit); },
+     WaitEnd::Stalled, 1, 0},
+    {"progress restarts the stall limit, and a transfer's progress is shown",
      [](int call, Scene& scene) {
          scene.clock.Advance(call < 3 ? kStallLimit - 1ms : 1ms);
          if (call == 1) {
-             scene.task.MadeProgress();
+             scene.task.MadeProgress(Progress{10, 100});
          }
-         return true;
      },
-     WaitEnd::Stalled, 3},
+     WaitEnd::Stalled, 3, 2},
     {"a closed window wins over a stall",
      [](int, Scene& scene) {
          scene.clock.Advance(kStallLimit);
-         return false;
+         throw WindowClosed();
      },
-     WaitEnd::WindowClosed, 1},
+     WaitEnd::WindowClosed, 1, 0},
 };
 
 TEST(WorkerTaskTest, WaitingEndsWhenTheTaskFinishesTheWindowClosesOrTheTaskStalls)
@@ -135,7 +150,7 @@ TEST(WorkerTaskTest, WaitingEndsWhenTheTaskFinishesTheWindowClosesOrTheTaskStall
         SCOPED_TRACE(wait.name);
         auto gate = std::make_shared<Gate>(1);
         ManualClock clock;
-        auto task = std::make_shared<Task<int>>(clock.Reader());
+        auto task = std::make_shared<Task<int>>();
         WorkerThread worker;
         worker.Start(task, [gate](TaskState&) {
             gate->wait();
@@ -143,11 +158,15 @@ TEST(WorkerTaskTest, WaitingEndsWhenTheTaskFinishesTheWindowClosesOrTheTaskStall
         });
 
         Scene scene{*gate, clock, *task};
-        int pumps = 0;
-        const WaitEnd end = WaitWhilePumping(
-            *task, [&] { return wait.pump(++pumps, scene); }, kStallLimit);
+        ScenePump pump(wait, scene);
+        WaitEnd end = WaitEnd::WindowClosed;
+        try {
+            end = WaitWhilePumping(*task, pump, clock, kStallLimit) ? WaitEnd::Finished : WaitEnd::Stalled;
+        } catch (const WindowClosed&) {
+        }
         EXPECT_EQ(end, wait.end);
-        EXPECT_EQ(pumps, wait.pumps);
+        EXPECT_EQ(pump.pumps, wait.pumps);
+        EXPECT_EQ(pump.progressShown, wait.progressShown);
 
         if (!gate->try_wait()) {
             gate->count_down();

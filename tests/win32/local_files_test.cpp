@@ -81,37 +81,65 @@ protected:
     Win32Env env_;
 };
 
+// The window as the file layer sees it while a file is busy: it keeps the
+// log's lines, and does what the test asks at each pump.
+class WaitingWindow final : public JobWindow {
+public:
+    void LogLine(const std::string& line) override { lines.push_back(line); }
+    void ShowMessage(const std::string&, MessageKind) override {}
+    void PumpMessages() override
+    {
+        ++pumps;
+        onPump();
+    }
+    void ReportProgress(const Progress&) override {}
+    void MovingData(bool) noexcept override {}
+
+    std::vector<std::string> lines;
+    int pumps = 0;
+    std::function<void()> onPump = [] {};
+};
+
 class BusyFileTest : public HeldFileTest, public ::testing::WithParamInterface<BusyOperation> {};
 
 TEST_P(BusyFileTest, IsTriedAgainUntilTheOtherProgramLetsGo)
 {
     HeldFile held("held.txt", GENERIC_READ, 0);
-    std::vector<std::pair<std::string, bool>> waits;
-    Win32LocalFiles files([&](const std::string& name, bool first) {
-        waits.emplace_back(name, first);
-        held.Release();
-        return true;
-    });
+    WaitingWindow window;
+    window.onPump = [&held] { held.Release(); };
+    Win32LocalFiles files(window);
 
     GetParam().run(files);
 
-    EXPECT_EQ(waits, (std::vector<std::pair<std::string, bool>>{{"held.txt", true}}));
+    EXPECT_EQ(window.lines,
+              (std::vector<std::string>{"Waiting for held.txt, which is in use or locked ..."}));
+    EXPECT_EQ(window.pumps, 1);
     GetParam().check(files);
 }
 
+// Closing the window ends the wait, as a file layer that never waits does
+// not even begin one: the file's own failure is reported.
 TEST_P(BusyFileTest, IsReportedWhenTheWaitGivesUp)
 {
     HeldFile held("held.txt", GENERIC_READ, 0);
-    int waits = 0;
-    Win32LocalFiles files([&](const std::string&, bool) { return ++waits < 3; });
+    WaitingWindow window;
+    window.onPump = [&window] {
+        if (window.pumps == 3) {
+            throw WindowClosed();
+        }
+    };
+    Win32LocalFiles waiting(window);
+    Win32LocalFiles neverWaiting(Win32LocalFiles::NeverWait{});
 
-    try {
-        GetParam().run(files);
-        FAIL() << "a file still held must be reported";
-    } catch (const FileError& error) {
-        EXPECT_EQ(error.Reason(), win32::SystemErrorText(ERROR_SHARING_VIOLATION));
+    for (LocalFiles* files : {static_cast<LocalFiles*>(&waiting), static_cast<LocalFiles*>(&neverWaiting)}) {
+        try {
+            GetParam().run(*files);
+            ADD_FAILURE() << "a file still held must be reported";
+        } catch (const FileError& error) {
+            EXPECT_EQ(error.Reason(), win32::SystemErrorText(ERROR_SHARING_VIOLATION));
+        }
     }
-    EXPECT_EQ(waits, 3);
+    EXPECT_EQ(window.pumps, 3);
     held.Release();
     EXPECT_EQ(ReadWholeFile(env_.files, "held.txt"), "held");
 }
@@ -135,11 +163,10 @@ TEST_F(HeldFileTest, AFileOpenForWritingElsewhereIsReadAtOnce)
 {
     HeldFile held("held.txt", GENERIC_READ | GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    Win32LocalFiles files([](const std::string& name, bool) -> bool {
-        ADD_FAILURE() << name << " was waited for";
-        return false;
-    });
+    WaitingWindow window;
+    Win32LocalFiles files(window);
     EXPECT_EQ(ReadWholeFile(files, "held.txt"), "held");
+    EXPECT_EQ(window.pumps, 0) << "the file was waited for";
 }
 
 }  // namespace

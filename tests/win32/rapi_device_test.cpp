@@ -134,15 +134,22 @@ std::string HandleText(DeviceHandle handle)
 }
 
 // The window's message pump as the device sees it, for a thread without a
-// window: it handles what the thread has been sent and keeps waiting.
-bool HandleMessages()
-{
-    MSG message{};
-    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::DispatchMessageW(&message);
+// window: it handles what the thread has been sent, then does what the test
+// asks, which may throw WindowClosed as a closed window's pump does.
+class ThreadPump final : public MessagePump {
+public:
+    void PumpMessages() override
+    {
+        MSG message{};
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::DispatchMessageW(&message);
+        }
+        then();
     }
-    return true;
-}
+    void ReportProgress(const Progress&) override { PumpMessages(); }
+
+    std::function<void()> then = [] {};
+};
 
 // Creates the handheld's folder from another thread after a delay, as if
 // the handheld were docked then, unless the dock is ended first.
@@ -200,7 +207,7 @@ protected:
         journal_ = scratch_.Path() / "journal.txt";
         SetVariable(L"KESTRANE_HANDHELD_DIR", handheld_.wstring());
         SetVariable(L"KESTRANE_HANDHELD_JOURNAL", journal_.wstring());
-        device_ = RapiDevice::Load(HandleMessages);
+        device_ = RapiDevice::Load(pump_);
     }
 
     void TearDown() override
@@ -209,10 +216,12 @@ protected:
         ClearSettings();
     }
 
-    void Reload(std::function<bool()> pumpMessages = HandleMessages)
+    // Loads the library afresh, its pump doing `then` after each handling.
+    void Reload(std::function<void()> then = [] {})
     {
         Unload();
-        device_ = RapiDevice::Load(std::move(pumpMessages));
+        pump_.then = std::move(then);
+        device_ = RapiDevice::Load(pump_);
     }
 
     // The device keeps the library loaded for the rest of the process. As a
@@ -250,6 +259,7 @@ protected:
     ScratchFolder scratch_;
     fs::path handheld_;
     fs::path journal_;
+    ThreadPump pump_;
     std::unique_ptr<RapiDevice> device_;
 };
 
@@ -514,14 +524,11 @@ TEST_F(RapiDeviceTest, StartWaitsUntilTheHandheldIsDocked)
 TEST_F(RapiDeviceTest, MessagesAreHandledWhileTheStartWaits)
 {
     int pumps = 0;
-    const auto pump = [&] {
-        HandleMessages();
+    Reload([&] {
         if (++pumps == 1) {
             Dock();
         }
-        return true;
-    };
-    Reload(pump);
+    });
     ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0)) << ::GetLastError();
 
     EXPECT_EQ(device_->CeRapiInit(), 0);
@@ -534,7 +541,7 @@ TEST_F(RapiDeviceTest, MessagesAreHandledWhileTheStartWaits)
 // can be done on the handheld until a new start.
 TEST_F(RapiDeviceTest, ClosingTheWindowGivesTheStartUp)
 {
-    Reload([] { return !HandleMessages(); });
+    Reload([] { throw WindowClosed(); });
     ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0)) << ::GetLastError();
 
     EXPECT_THROW(device_->CeRapiInit(), WindowClosed);
@@ -744,7 +751,8 @@ TEST(RapiDeviceHangTest, HangsAtTheConfiguredCall)
 {
     constexpr const wchar_t* kMarker = L"KESTRANE_TEST_HANG_CHILD";
     if (IsChild(kMarker)) {
-        auto device = RapiDevice::Load(HandleMessages);
+        ThreadPump pump;
+        auto device = RapiDevice::Load(pump);
         ASSERT_EQ(device->CeRapiInit(), 0);
         const DeviceHandle file = device->CeCreateFile(kDataPath, kGenericRead, kFileShareRead, kOpenExisting,
                                                        kFileAttributeNormal);
@@ -799,7 +807,8 @@ TEST(RapiDeviceLoadTest, NeverLoadsTheLibraryFromTheWorkingFolder)
     constexpr const wchar_t* kMarker = L"KESTRANE_TEST_LOAD_CHILD";
     if (IsChild(kMarker)) {
         try {
-            RapiDevice::Load(HandleMessages);
+            ThreadPump pump;
+            RapiDevice::Load(pump);
             FAIL() << "rapi.dll was loaded from outside the program's folder";
         } catch (const JobError& error) {
             const std::string message = error.what();
@@ -834,7 +843,8 @@ TEST(RapiDeviceIncompleteTest, NamesTheFunctionTheLibraryLacks)
     constexpr const wchar_t* kMarker = L"KESTRANE_TEST_INCOMPLETE_CHILD";
     if (IsChild(kMarker)) {
         try {
-            RapiDevice::Load(HandleMessages);
+            ThreadPump pump;
+            RapiDevice::Load(pump);
             FAIL() << "a rapi.dll without CeRapiInitEx was accepted";
         } catch (const JobError& error) {
             const std::string message = error.what();

@@ -5,10 +5,10 @@
 #pragma once
 
 #include "common/clock.h"
+#include "common/job_window.h"
 #include "common/local_files.h"
 #include "ftp/ftp_client.h"
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,14 +18,13 @@ namespace kestrane {
 struct CheckServices {
     // The settings code stored for this PC, read as Kestrane reads it.
     std::optional<std::string> (*readSettingsCode)();
-    // The client opens local files through these, so they outlive it. The
-    // check transfers nothing, but the client is Kestrane's whole client.
+    // The client waits with these, so they outlive it. A console has no
+    // window to close: its pump waits a moment, and never gives up.
+    std::unique_ptr<MessagePump> pump;
     std::unique_ptr<LocalFiles> files;
-    std::unique_ptr<FtpClient> client;
     std::unique_ptr<Clock> clock;
-    // Waits a moment between two looks at an operation under way; a console
-    // has no window to close, so it never gives up.
-    std::function<bool()> wait;
+    // The check transfers nothing, but the client is Kestrane's whole client.
+    std::unique_ptr<FtpClient> client;
 };
 
 // Kestrane's own services, or nothing on a system that lacks them.

@@ -11,25 +11,25 @@
 namespace kestrane {
 namespace {
 
-// How long the console waits before it looks again at an operation under
-// way, as the window's pump waits for its next message.
-constexpr DWORD kWaitMs = 20;
+// A console's stand-in for a window's pump: it has no messages to handle,
+// so it waits a moment before the caller looks again at what it waits for.
+class ConsolePump final : public MessagePump {
+public:
+    void PumpMessages() override { ::Sleep(kWaitMs); }
+    // The check moves no file, so there is no transfer's progress to show.
+    void ReportProgress(const Progress&) override {}
 
-bool WaitAMoment()
-{
-    ::Sleep(kWaitMs);
-    return true;
-}
+private:
+    static constexpr DWORD kWaitMs = 20;
+};
 
 }  // namespace
 
 std::optional<CheckServices> KestraneServices()
 {
-    CheckServices services{ReadSettingsCode, std::make_unique<Win32LocalFiles>(), nullptr,
-                           std::make_unique<SystemClock>(), WaitAMoment};
-    // The check moves no file, so there is no transfer's progress to show.
-    services.client =
-        MakeWinInetFtpClient([](const std::optional<Progress>&) { return WaitAMoment(); }, *services.files);
+    CheckServices services{ReadSettingsCode, std::make_unique<ConsolePump>(),
+                           std::make_unique<Win32LocalFiles>(), std::make_unique<SystemClock>(), nullptr};
+    services.client = MakeWinInetFtpClient(*services.pump, *services.files, *services.clock);
     return services;
 }
 

@@ -120,8 +120,7 @@ std::string DescribeSettings(const LocationSettings& settings, bool showPassword
            + "Remote folder:  " + Shown(settings.remoteFolder) + "\n";
 }
 
-bool CheckServerAccess(const FoundSettings& found, FtpClient& client, Clock& clock,
-                       const std::function<bool()>& wait, std::ostream& out)
+bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostream& out)
 {
     out << "Reading the settings from " << found.source << " ... ";
     const std::vector<std::string> problems =
@@ -146,7 +145,7 @@ bool CheckServerAccess(const FoundSettings& found, FtpClient& client, Clock& clo
 
     const ScopeExit disconnect([&client] { client.Disconnect(); });
     if (!RunStep(out, "Connecting and logging in to " + Shown(settings.host) + " as " + Shown(settings.user),
-                 settings.password, [&] { ConnectAndWait(settings, client, clock, wait); })) {
+                 settings.password, [&] { client.Connect(AccountOf(settings)); })) {
         return Failed(out, "Kestrane cannot connect and log in to the FTP server with these settings.");
     }
 

@@ -2,11 +2,9 @@
 // them, reports when it shows them, and tries on the FTP server.
 #pragma once
 
-#include "common/clock.h"
 #include "ftp/ftp_client.h"
 #include "settings/location_settings.h"
 
-#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -44,12 +42,10 @@ struct FoundSettings {
 
 // Does what Kestrane does to reach its server, and stops at the first step
 // that fails: takes the settings as Kestrane loads them, connects and logs in
-// with client within Kestrane's time limit (calling wait between polls), and
-// lists the remote folder that Kestrane's files go to. Prints to out one line
+// with client, and lists the remote folder that Kestrane's files go to. Prints to out one line
 // per step (more for warnings) and a verdict; never the password, not even in
 // a server's reply. Changes nothing on the server. Returns whether every
 // step passed.
-bool CheckServerAccess(const FoundSettings& found, FtpClient& client, Clock& clock,
-                       const std::function<bool()>& wait, std::ostream& out);
+bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostream& out);
 
 }  // namespace kestrane
