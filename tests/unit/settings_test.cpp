@@ -184,6 +184,7 @@ TEST(LoadLocationSettingsTest, SettingsThatCanNeverWorkAreRefused)
         {"l=0042;h=host:65536;", "not a number from 1 to 65535"},
         {"l=0042;h=host:;", "not a number from 1 to 65535"},
         {"l=0042;h=host:ftp;", "not a number from 1 to 65535"},
+        {"l=0042;h=host:-21;", "not a number from 1 to 65535"},
     };
     for (const auto& [settings, reason] : refused) {
         const SettingsLoad load = LoadLocationSettings(Hex(Reversed(settings)));
