@@ -4,6 +4,7 @@
 #include "device/data_pull.h"
 #include "device/done_marker.h"
 #include "ftp/ftp_upload.h"
+#include "store/data_place.h"
 #include "store/working_folder.h"
 #include "upload/upload_builder.h"
 

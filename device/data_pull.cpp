@@ -2,6 +2,7 @@
 
 #include "common/job_error.h"
 #include "device/device_connection.h"
+#include "store/data_place.h"
 #include "store/working_folder.h"
 
 #include <algorithm>

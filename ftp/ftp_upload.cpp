@@ -3,6 +3,7 @@
 #include "common/job_error.h"
 #include "common/scope_exit.h"
 #include "ftp/ftp_replies.h"
+#include "store/data_place.h"
 #include "store/working_folder.h"
 
 namespace kestrane {

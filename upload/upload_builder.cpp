@@ -1,6 +1,7 @@
 #include "upload/upload_builder.h"
 
 #include "common/job_error.h"
+#include "store/data_place.h"
 #include "store/working_folder.h"
 #include "upload/line_splitter.h"
 
