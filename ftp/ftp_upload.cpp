@@ -4,6 +4,7 @@
 #include "common/scope_exit.h"
 #include "ftp/ftp_replies.h"
 #include "store/data_place.h"
+#include "store/upload_format.h"
 #include "store/working_folder.h"
 
 namespace kestrane {

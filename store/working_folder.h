@@ -52,14 +52,11 @@
 // the handheld.
 #pragma once
 
-#include "common/clock.h"
 #include "common/job_window.h"
 #include "common/local_files.h"
 
 #include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace kestrane {
@@ -69,7 +66,6 @@ inline constexpr const char* kPullFile = "Infile.pull";
 inline constexpr const char* kPulledFile = "Infile.pulled";
 inline constexpr const char* kMergeFile = "Infile.merge";
 
-inline constexpr const char* kUploadExtension = ".TXT";
 inline constexpr const char* kUnfinishedSuffix = ".tmp";
 inline constexpr const char* kPendingSuffix = ".pending";
 inline constexpr const char* kServerCopySuffix = ".server";
@@ -110,17 +106,6 @@ std::vector<std::string> FilesOfAnInterruptedRun(LocalFiles& files);
 void MergePulledIntoStaging(LocalFiles& files, JobWindow& window);
 
 // ---------------------------------------------------------------- upload files
-
-// YYMMDDhhmm, the location code and ".TXT".
-std::string UploadFileName(const LocalTime& time, std::string_view locationCode);
-
-// The name of an upload file built a minute after `name`, or nothing when
-// `name` does not begin with YYMMDDhhmm.
-std::optional<std::string> NextMinuteUploadName(const std::string& name);
-
-// An upload file's first line names it: "UH", the name, and the number of
-// data lines with at least four digits.
-std::string UploadHeaderLine(const std::string& name, std::uint64_t lines);
 
 // Makes a finished NAME.tmp the upload file NAME, pending.
 void PublishUpload(LocalFiles& files, const std::string& name);

@@ -2,17 +2,16 @@
 
 #include "common/job_error.h"
 #include "store/data_place.h"
+#include "store/upload_format.h"
 #include "store/working_folder.h"
 #include "upload/line_splitter.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace kestrane {
 namespace {
 
-constexpr const char* kEndLine = "<<EOF:>>";
 constexpr std::size_t kChunkSize = 256 * 1024;
 
 bool SameMinute(const LocalTime& a, const LocalTime& b)
@@ -66,21 +65,6 @@ std::string KeptInStagingMessage(const std::string& what, const FileError& error
 
 }  // namespace
 
-void UploadLineWriter::Text(std::string_view text)
-{
-    while (!text.empty()) {
-        const void* tilde = std::memchr(text.data(), '~', text.size());
-        if (tilde == nullptr) {
-            output_.Write(text);
-            return;
-        }
-        const auto before = static_cast<std::size_t>(static_cast<const char*>(tilde) - text.data());
-        output_.Write(text.substr(0, before));
-        output_.Write(locationCode_);
-        text.remove_prefix(before + 1);
-    }
-}
-
 std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
                                            JobWindow& window)
 {
@@ -120,8 +104,7 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         LineSplitter splitter(lineWriter);
         ForEachChunk(files, kStagingFile, progress, [&](std::string_view chunk) { splitter.Feed(chunk); });
         splitter.Finish();
-        writer.Write(kEndLine);
-        writer.Write("\r\n");
+        WriteUploadEndLine(writer);
         writer.Commit();
     } catch (const FileError& error) {
         files.Remove(unfinished);
