@@ -1,11 +1,11 @@
 #include "store/working_folder.h"
 
 #include "common/job_error.h"
+#include "common/read_while_answering.h"
 #include "store/data_place.h"
 #include "store/upload_format.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace kestrane {
@@ -80,42 +80,6 @@ void SettlePulledCopy(LocalFiles& files, JobWindow& window, const PulledCopyChec
     }
 }
 
-// Copies the upload file `from` (total bytes long) with its header line
-// naming `to` instead, the window answering meanwhile. Returns false, before
-// the end, once the window has been closed.
-bool CopyWithHeaderNaming(InputFile& input, std::uint64_t total, BufferedWriter& writer, JobWindow& window,
-                          const std::string& from, const std::string& to)
-{
-    std::uint64_t copied = RewriteHeaderNaming(input, writer, from, to);
-    std::array<char, 64 * 1024> buffer{};
-    while (const std::size_t got = input.Read(buffer.data(), buffer.size())) {
-        writer.Write(std::string_view(buffer.data(), got));
-        copied += got;
-        if (!window.ReportProgress({copied, total})) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Adds the whole of a file to writer, telling the window after each piece
-// how many bytes have been copied of total. Returns false, before the end,
-// once the window has been closed.
-bool AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& writer, JobWindow& window,
-                          std::uint64_t& copied, std::uint64_t total)
-{
-    auto input = files.OpenForReading(name);
-    std::array<char, 64 * 1024> buffer{};
-    while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
-        writer.Write(std::string_view(buffer.data(), got));
-        copied += got;
-        if (!window.ReportProgress({copied, total})) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void SettleInterruptedRun(LocalFiles& files, JobWindow& window, const PulledCopyCheck* stillOnHandheld)
@@ -154,12 +118,12 @@ void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
     {
         auto merged = files.CreateForWriting(kMergeFile);
         BufferedWriter writer(*merged);
-        std::uint64_t copied = 0;
-        const std::array<const char*, 2> parts = {kStagingFile, kPulledFile};
-        const std::uint64_t total = files.Size(kStagingFile) + files.Size(kPulledFile);
-        complete = std::all_of(parts.begin(), parts.end(), [&](const char* part) {
-            return AppendWhileAnswering(files, part, writer, window, copied, total);
-        });
+        Progress progress{0, files.Size(kStagingFile) + files.Size(kPulledFile)};
+        const auto append = [&](const char* part) {
+            return ReadWhileAnswering(*files.OpenForReading(part), window, progress,
+                                      [&writer](std::string_view chunk) { writer.Write(chunk); });
+        };
+        complete = append(kStagingFile) && append(kPulledFile);
         if (complete) {
             writer.Commit();
         }
@@ -212,7 +176,9 @@ void RenamePendingUpload(LocalFiles& files, JobWindow& window, const std::string
         auto input = files.OpenForReading(from);
         auto output = files.CreateForWriting(renaming);
         BufferedWriter writer(*output);
-        if (!CopyWithHeaderNaming(*input, total, writer, window, from, to)) {
+        Progress progress{RewriteHeaderNaming(*input, writer, from, to), total};
+        if (!ReadWhileAnswering(*input, window, progress,
+                                [&writer](std::string_view chunk) { writer.Write(chunk); })) {
             throw JobError("The window was closed while Kestrane gave " + from + " a new name.");
         }
         writer.Commit();

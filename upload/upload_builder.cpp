@@ -1,18 +1,16 @@
 #include "upload/upload_builder.h"
 
 #include "common/job_error.h"
+#include "common/read_while_answering.h"
 #include "store/data_place.h"
 #include "store/upload_format.h"
 #include "store/working_folder.h"
 #include "upload/line_splitter.h"
 
-#include <algorithm>
 #include <limits>
 
 namespace kestrane {
 namespace {
-
-constexpr std::size_t kChunkSize = 256 * 1024;
 
 bool SameMinute(const LocalTime& a, const LocalTime& b)
 {
@@ -26,35 +24,14 @@ JobError WindowClosedBeforeTheBuild()
                     + WhereTheDataIs(DataPlace::StagingFile));
 }
 
-// What the build has read of the staging file, which it reads twice: once to
-// count its lines and once to write them.
-struct BuildProgress {
-    JobWindow& window;
-    std::uint64_t done = 0;
-    std::uint64_t total = 0;
-};
-
-// Feeds the whole of a file to sink in large chunks, reporting progress
-// after each. Throws JobError once the window has been closed.
+// Feeds the whole staging file to sink, reporting progress. Throws JobError
+// once the window has been closed.
 template <typename Sink>
-void ForEachChunk(LocalFiles& files, const std::string& name, BuildProgress& progress, Sink&& sink)
+void ReadStagingFile(LocalFiles& files, JobWindow& window, Progress& progress, Sink&& sink)
 {
-    auto input = files.OpenForReading(name);
-    std::string buffer(kChunkSize, '\0');
-    while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
-        sink(std::string_view(buffer.data(), got));
-        progress.done += got;
-        if (!progress.window.ReportProgress({progress.done, progress.total})) {
-            throw WindowClosedBeforeTheBuild();
-        }
+    if (!ReadWhileAnswering(*files.OpenForReading(kStagingFile), window, progress, sink)) {
+        throw WindowClosedBeforeTheBuild();
     }
-}
-
-std::uint64_t CountLines(LocalFiles& files, const std::string& name, BuildProgress& progress)
-{
-    LineCounter counter;
-    ForEachChunk(files, name, progress, [&](std::string_view chunk) { counter.Feed(chunk); });
-    return counter.Lines();
 }
 
 std::string KeptInStagingMessage(const std::string& what, const FileError& error)
@@ -88,8 +65,11 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
 
     const std::string unfinished = name + kUnfinishedSuffix;
     try {
-        BuildProgress progress{window, 0, 2 * files.Size(kStagingFile)};
-        const std::uint64_t lines = CountLines(files, kStagingFile, progress);
+        // The staging file is read twice: once to count its lines, once to write them.
+        Progress progress{0, 2 * files.Size(kStagingFile)};
+        LineCounter counter;
+        ReadStagingFile(files, window, progress, [&counter](std::string_view chunk) { counter.Feed(chunk); });
+        const std::uint64_t lines = counter.Lines();
         if (lines > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
             throw JobError("Kestrane could not build the upload file " + name + ": the staging file "
                            + kStagingFile + " holds " + std::to_string(lines)
@@ -102,7 +82,8 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         writer.Write(UploadHeaderLine(name, lines));
         UploadLineWriter lineWriter(writer, settings.locationCode);
         LineSplitter splitter(lineWriter);
-        ForEachChunk(files, kStagingFile, progress, [&](std::string_view chunk) { splitter.Feed(chunk); });
+        ReadStagingFile(files, window, progress,
+                        [&splitter](std::string_view chunk) { splitter.Feed(chunk); });
         splitter.Finish();
         WriteUploadEndLine(writer);
         writer.Commit();
