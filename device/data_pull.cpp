@@ -41,8 +41,8 @@ std::string WindowClosedMessage(const std::string& activity, DataPlace place)
 
 std::string SaveFailureMessage(const FileError& error)
 {
-    return "Kestrane could not save the handheld's data on this PC.\r\n" + error.Path() + ": "
-           + error.Reason() + WhereTheDataIs(DataPlace::Handheld);
+    return "Kestrane could not save the handheld's data on this PC.\r\n" + std::string(error.what())
+           + WhereTheDataIs(DataPlace::Handheld);
 }
 
 // Adds the bytes of one read from the handheld, unchanged, to the copy being
@@ -160,7 +160,7 @@ template <typename Step> void KeepingThePulledCopy(Step&& step)
         step();
     } catch (const FileError& error) {
         throw JobError("Kestrane could not add the handheld's data to the staging file "
-                       + std::string(kStagingFile) + ".\r\n" + error.Path() + ": " + error.Reason()
+                       + std::string(kStagingFile) + ".\r\n" + error.what()
                        + WhereTheDataIs(DataPlace::PulledCopy));
     }
 }

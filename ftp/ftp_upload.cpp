@@ -122,8 +122,8 @@ private:
             }
             return copySize == localSize ? ServerCopy::Whole : ServerCopy::Start;
         } catch (const FileError& error) {
-            throw FtpError("the server's file of its name could not be compared with it: " + error.Path() + ": "
-                           + error.Reason());
+            throw FtpError(std::string("the server's file of its name could not be compared with it: ")
+                           + error.what());
         }
     }
 
@@ -139,8 +139,9 @@ private:
                 try {
                     RenamePendingUpload(files_, window_, name, *candidate);
                 } catch (const FileError& error) {
-                    throw FtpError("the server already holds another file of its name, and Kestrane could not "
-                                   "rename it: " + error.Path() + ": " + error.Reason());
+                    throw FtpError(std::string("the server already holds another file of its name, and "
+                                               "Kestrane could not rename it: ")
+                                   + error.what());
                 }
                 return *candidate;
             }
@@ -155,8 +156,8 @@ private:
         try {
             MarkUploadConfirmed(files_, name);
         } catch (const FileError& error) {
-            throw JobError(name + " reached the server, but Kestrane could not record that: " + error.Path()
-                           + ": " + error.Reason() + ". It will be checked again the next time Kestrane runs.");
+            throw JobError(name + " reached the server, but Kestrane could not record that: " + error.what()
+                           + ". It will be checked again the next time Kestrane runs.");
         }
     }
 

@@ -36,8 +36,7 @@ void ReadStagingFile(LocalFiles& files, JobWindow& window, Progress& progress, S
 
 std::string KeptInStagingMessage(const std::string& what, const FileError& error)
 {
-    return "Kestrane could not " + what + ".\r\n" + error.Path() + ": " + error.Reason()
-           + WhereTheDataIs(DataPlace::StagingFile);
+    return "Kestrane could not " + what + ".\r\n" + error.what() + WhereTheDataIs(DataPlace::StagingFile);
 }
 
 }  // namespace
@@ -106,8 +105,8 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
     try {
         PublishUpload(files, name);
     } catch (const FileError& error) {
-        throw JobError("Kestrane could not finish the upload file " + name + ".\r\n" + error.Path() + ": "
-                       + error.Reason() + WhereTheDataIs(DataPlace::UnfinishedUpload, {name}));
+        throw JobError("Kestrane could not finish the upload file " + name + ".\r\n" + error.what()
+                       + WhereTheDataIs(DataPlace::UnfinishedUpload, {name}));
     }
     return name;
 }
