@@ -39,17 +39,13 @@ std::string KeptInStagingMessage(const std::string& what, const FileError& error
     return "Kestrane could not " + what + ".\r\n" + error.what() + WhereTheDataIs(DataPlace::StagingFile);
 }
 
-}  // namespace
-
-std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
-                                           JobWindow& window)
+// The upload file's name for the present minute or, while that name is
+// taken, for the next one, which it waits for, saying so in the log.
+std::string FreeUploadName(const std::string& locationCode, LocalFiles& files, Clock& clock,
+                           JobWindow& window)
 {
-    if (!files.Exists(kStagingFile)) {
-        return std::nullopt;
-    }
-
     LocalTime now = clock.Now();
-    std::string name = UploadFileName(now, settings.locationCode);
+    std::string name = UploadFileName(now, locationCode);
     while (UploadNameTaken(files, name)) {
         window.LogLine("Waiting for the next minute: " + name + " already exists ...");
         const LocalTime taken = now;
@@ -59,12 +55,19 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
             }
             now = clock.Now();
         }
-        name = UploadFileName(now, settings.locationCode);
+        name = UploadFileName(now, locationCode);
     }
+    return name;
+}
 
+// Writes the staging file as the upload file NAME.tmp and commits it. The
+// staging file is read twice: once to count its lines, which the header
+// gives, and once to write them. Throws JobError, leaving no NAME.tmp.
+void WriteUnfinishedUpload(const std::string& locationCode, LocalFiles& files, JobWindow& window,
+                           const std::string& name)
+{
     const std::string unfinished = name + kUnfinishedSuffix;
     try {
-        // The staging file is read twice: once to count its lines, once to write them.
         Progress progress{0, 2 * files.Size(kStagingFile)};
         LineCounter counter;
         ReadStagingFile(files, window, progress, [&counter](std::string_view chunk) { counter.Feed(chunk); });
@@ -79,7 +82,7 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         auto output = files.CreateForWriting(unfinished);
         BufferedWriter writer(*output);
         writer.Write(UploadHeaderLine(name, lines));
-        UploadLineWriter lineWriter(writer, settings.locationCode);
+        UploadLineWriter lineWriter(writer, locationCode);
         LineSplitter splitter(lineWriter);
         ReadStagingFile(files, window, progress,
                         [&splitter](std::string_view chunk) { splitter.Feed(chunk); });
@@ -93,13 +96,26 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         files.Remove(unfinished);
         throw;
     }
+}
+
+}  // namespace
+
+std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
+                                           JobWindow& window)
+{
+    if (!files.Exists(kStagingFile)) {
+        return std::nullopt;
+    }
+
+    const std::string name = FreeUploadName(settings.locationCode, files, clock, window);
+    WriteUnfinishedUpload(settings.locationCode, files, window, name);
 
     // Removing the staging file is the moment the data moves into the upload
     // file: from here on a crash leaves NAME.tmp, which the next run publishes.
     try {
         files.Remove(kStagingFile);
     } catch (const FileError& error) {
-        files.Remove(unfinished);
+        files.Remove(name + kUnfinishedSuffix);
         throw JobError(KeptInStagingMessage("remove the staging file after building " + name, error));
     }
     try {
