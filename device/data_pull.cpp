@@ -45,14 +45,6 @@ std::string SaveFailureMessage(const FileError& error)
            + WhereTheDataIs(DataPlace::Handheld);
 }
 
-// Adds the bytes of one read from the handheld, unchanged, to the copy being
-// pulled. No line end goes between reads: a record that straddles two reads
-// must stay whole.
-void AppendStagingChunk(BufferedWriter& pulled, std::string_view chunk)
-{
-    pulled.Write(chunk);
-}
-
 // The size of an open device file, for the progress shown while it is
 // copied: 0, unknown, when the handheld cannot say.
 std::uint64_t ExpectedSize(RemoteDevice& device, DeviceHandle file)
@@ -84,7 +76,9 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
             if (got == 0) {
                 break;
             }
-            AppendStagingChunk(writer, std::string_view(buffer.data(), got));
+            // Unchanged, with no line end between reads: a record that
+            // straddles two reads must stay whole.
+            writer.Write(std::string_view(buffer.data(), got));
             total += got;
             if (!window.ReportProgress({total, expected})) {
                 output.reset();

@@ -56,7 +56,7 @@ public:
         const std::uint64_t localSize = LocalSize(name);
         const char* sent = "Sent ";
         if (const auto existing = client_.RemoteFileSize(RemotePath(name))) {
-            switch (Judge(name, *existing, localSize)) {
+            switch (IdentifyServerCopy(name, *existing, localSize)) {
             case ServerCopy::Whole:
                 window_.LogLine(name + " was already on the server");
                 Confirm(name);
@@ -105,7 +105,7 @@ private:
     // Whether the server's file holds our bytes: all of them, the first of
     // them, or anything else. Only the bytes tell: two PCs of a location, or
     // a location code used twice, can build files of the same name and size.
-    ServerCopy Judge(const std::string& name, std::uint64_t serverSize, std::uint64_t localSize)
+    ServerCopy IdentifyServerCopy(const std::string& name, std::uint64_t serverSize, std::uint64_t localSize)
     {
         if (serverSize > localSize) {
             return ServerCopy::Foreign;
