@@ -2,6 +2,7 @@
 
 #include "common/win32_support.h"
 #include "store/data_place.h"
+#include "store/working_folder.h"
 
 #include <windows.h>
 

@@ -73,8 +73,10 @@ inline constexpr const char* kRenamingSuffix = ".rename";
 
 inline constexpr const char* kDoneMarkerOwedFile = "SyncDone.owed";
 
+// The data folder, where the installer's shortcut starts the program.
+inline constexpr const char* kDataFolder = "C:\\Kestrane";
 // The content of the handheld's done marker.
-inline constexpr const char* kLocalDoneFile = "C:\\Kestrane\\done.txt";
+inline const std::string kLocalDoneFile = std::string(kDataFolder) + "\\done.txt";
 
 // Whether the handheld's data file still begins with the bytes of the pulled
 // copy (open for reading, `dataBytes` long), that is, whether the delete of

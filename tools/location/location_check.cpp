@@ -25,16 +25,10 @@ bool IsHexDigit(char c)
 // The value in quotes, so that blanks show, with control characters as \xNN.
 std::string Quoted(std::string_view value)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string shown = "\"";
-    for (unsigned char c : value) {
-        if (c < 0x20 || c == 0x7F) {
-            shown += "\\x";
-            shown += kDigits[c >> 4];
-            shown += kDigits[c & 0x0F];
-        } else {
-            shown += static_cast<char>(c);
-        }
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        shown += byte < 0x20 || byte == 0x7F ? "\\x" + TextToHex({&c, 1}) : std::string(1, c);
     }
     return shown + "\"";
 }
@@ -115,10 +109,10 @@ std::vector<std::string> FindSettingsProblems(std::string_view settingsCode, con
 
 std::string DescribeSettings(const LocationSettings& settings, bool showPassword)
 {
-    return "Location code:  " + Quoted(settings.locationCode) + "\n"
-           + "FTP host:       " + Quoted(settings.host) + "\n" + "FTP user:       " + Quoted(settings.user)
-           + "\n" + "FTP password:   " + (showPassword ? Quoted(settings.password) : kMaskedPassword) + "\n"
-           + "Remote folder:  " + Quoted(settings.remoteFolder) + "\n";
+    return "Location code:  " + Quoted(settings.locationCode) + "\n" + "FTP host:       "
+           + Quoted(settings.host) + "\n" + "FTP user:       " + Quoted(settings.user) + "\n"
+           + "FTP password:   " + (showPassword ? Quoted(settings.password) : std::string(kPasswordMask))
+           + "\n" + "Remote folder:  " + Quoted(settings.remoteFolder) + "\n";
 }
 
 bool CheckServerAccess(const FoundSettings& found, FtpClient& client, Clock& clock,
