@@ -1,6 +1,7 @@
 #include "store/upload_format.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -20,35 +21,6 @@ std::string TwoDigits(int value)
     return digits;
 }
 
-int DaysInMonth(int year, int month)
-{
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
-LocalTime OneMinuteLater(LocalTime time)
-{
-    if (++time.minute < 60) {
-        return time;
-    }
-    time.minute = 0;
-    if (++time.hour < 24) {
-        return time;
-    }
-    time.hour = 0;
-    if (++time.day <= DaysInMonth(time.year, time.month)) {
-        return time;
-    }
-    time.day = 1;
-    if (++time.month <= 12) {
-        return time;
-    }
-    time.month = 1;
-    ++time.year;
-    return time;
-}
-
 }  // namespace
 
 std::string UploadFileName(const LocalTime& time, std::string_view locationCode)
@@ -65,13 +37,23 @@ std::optional<std::string> NextMinuteUploadName(const std::string& name)
         })) {
         return std::nullopt;
     }
-    const auto field = [&name](std::size_t at) { return std::stoi(name.substr(at, 2)); };
-    const LocalTime stamp{2000 + field(0), field(2), field(4), field(6), field(8)};
-    if (stamp.month < 1 || stamp.month > 12 || stamp.day < 1
-        || stamp.day > DaysInMonth(stamp.year, stamp.month) || stamp.hour > 23 || stamp.minute > 59) {
+    const auto field = [&name](std::size_t at) {
+        return static_cast<unsigned>(std::stoi(name.substr(at, 2)));
+    };
+    using namespace std::chrono;
+    const year_month_day date{year{2000 + static_cast<int>(field(0))}, month{field(2)}, day{field(4)}};
+    if (!date.ok() || field(6) > 23 || field(8) > 59) {
         return std::nullopt;
     }
-    const LocalTime next = OneMinuteLater(stamp);
+    // The calendar carries a minute over into the hour, day, month and year.
+    const sys_time<minutes> later = sys_days{date} + hours{field(6)} + minutes{field(8) + 1};
+    const sys_days laterDay = floor<days>(later);
+    const year_month_day laterDate{laterDay};
+    const hh_mm_ss laterTime{later - laterDay};
+    const LocalTime next{static_cast<int>(laterDate.year()), static_cast<int>(unsigned{laterDate.month()}),
+                         static_cast<int>(unsigned{laterDate.day()}),
+                         static_cast<int>(laterTime.hours().count()),
+                         static_cast<int>(laterTime.minutes().count())};
     return UploadFileName(next, "").substr(0, kStampDigits) + name.substr(kStampDigits);
 }
 
