@@ -336,10 +336,10 @@ void Form1::SetLogText(const std::wstring& text)
 
 void Form1::ShowProgress(const ProgressView& view)
 {
-    if (shown_ == view) {
+    if (progressShown_ == view) {
         return;
     }
-    shown_ = view;
+    progressShown_ = view;
     const bool busy = view.mode == ProgressMode::Busy;
     const auto style = ::GetWindowLongPtrW(barProgress_, GWL_STYLE);
     const auto wanted = busy ? style | PBS_MARQUEE : style & ~static_cast<LONG_PTR>(PBS_MARQUEE);
@@ -369,7 +369,7 @@ void Form1::LogLine(const std::string& line)
 
 void Form1::ShowMessage(const std::string& text, MessageKind kind)
 {
-    ShowProgress(MessageView(shown_.value_or(ProgressView{}), kind));
+    ShowProgress(MessageView(progressShown_.value_or(ProgressView{}), kind));
     ShowProgramMessage(window_, text, kind);
 }
 

@@ -65,7 +65,7 @@ private:
     HWND window_ = nullptr;
     HWND txtLog_ = nullptr;
     HWND barProgress_ = nullptr;
-    std::optional<ProgressView> shown_;  // on the bar and the taskbar button
+    std::optional<ProgressView> progressShown_;  // on the bar and the taskbar button
     std::optional<TaskbarProgress> taskbar_;
     win32::UniqueFont font_;
     std::wstring logText_;

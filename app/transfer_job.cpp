@@ -4,6 +4,7 @@
 #include "device/data_pull.h"
 #include "device/done_marker.h"
 #include "ftp/ftp_upload.h"
+#include "store/data_place.h"
 #include "store/working_folder.h"
 #include "upload/upload_builder.h"
 
@@ -81,8 +82,9 @@ std::vector<std::string> PrepareWorkingFolder(LocalFiles& files, JobWindow& wind
         RecordEarlierWork(files, log, orphans);
         return orphans;
     } catch (const FileError& error) {
-        throw JobError("Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
-                       + error.Path() + ": " + error.Reason() + WhereTheDataIs(DataPlace::HandheldAndEarlierData));
+        throw JobError(
+            "Kestrane could not tidy up what an interrupted earlier run left in its working folder.\r\n"
+            + std::string(error.what()) + WhereTheDataIs(DataPlace::HandheldAndEarlierData));
     }
 }
 

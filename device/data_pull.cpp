@@ -2,6 +2,7 @@
 
 #include "common/job_error.h"
 #include "device/device_connection.h"
+#include "store/data_place.h"
 #include "store/working_folder.h"
 
 #include <algorithm>
@@ -40,16 +41,8 @@ std::string WindowClosedMessage(const std::string& activity, DataPlace place)
 
 std::string SaveFailureMessage(const FileError& error)
 {
-    return "Kestrane could not save the handheld's data on this PC.\r\n" + error.Path() + ": "
-           + error.Reason() + WhereTheDataIs(DataPlace::Handheld);
-}
-
-// Adds the bytes of one read from the handheld, unchanged, to the copy being
-// pulled. No line end goes between reads: a record that straddles two reads
-// must stay whole.
-void AppendStagingChunk(BufferedWriter& pulled, std::string_view chunk)
-{
-    pulled.Write(chunk);
+    return "Kestrane could not save the handheld's data on this PC.\r\n" + std::string(error.what())
+           + WhereTheDataIs(DataPlace::Handheld);
 }
 
 // The size of an open device file, for the progress shown while it is
@@ -83,7 +76,9 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
             if (got == 0) {
                 break;
             }
-            AppendStagingChunk(writer, std::string_view(buffer.data(), got));
+            // Unchanged, with no line end between reads: a record that
+            // straddles two reads must stay whole.
+            writer.Write(std::string_view(buffer.data(), got));
             total += got;
             try {
                 window.ReportProgress({total, expected});
@@ -163,7 +158,7 @@ template <typename Step> void KeepingThePulledCopy(Step&& step)
         step();
     } catch (const FileError& error) {
         throw JobError("Kestrane could not add the handheld's data to the staging file "
-                       + std::string(kStagingFile) + ".\r\n" + error.Path() + ": " + error.Reason()
+                       + std::string(kStagingFile) + ".\r\n" + error.what()
                        + WhereTheDataIs(DataPlace::PulledCopy));
     }
 }

@@ -5,7 +5,7 @@
 #include "common/scope_exit.h"
 #include "common/win32_support.h"
 #include "device/rapi_api_win32.h"
-#include "store/working_folder.h"
+#include "store/data_place.h"
 
 #include <string>
 

@@ -6,8 +6,6 @@
 namespace kestrane {
 namespace {
 
-constexpr char kPasswordMask[] = "********";
-
 std::string AddressText(const HostAndPort& address)
 {
     return address.host + ":" + std::to_string(address.port);
@@ -79,7 +77,7 @@ std::string WithoutPassword(std::string text, const std::string& password)
     }
     for (auto at = text.find(password); at != std::string::npos; at = text.find(password, at)) {
         text.replace(at, password.size(), kPasswordMask);
-        at += sizeof kPasswordMask - 1;
+        at += kPasswordMask.size();
     }
     return text;
 }

@@ -3,6 +3,8 @@
 #include "common/job_error.h"
 #include "common/scope_exit.h"
 #include "ftp/ftp_replies.h"
+#include "store/data_place.h"
+#include "store/upload_format.h"
 #include "store/working_folder.h"
 
 namespace kestrane {
@@ -54,7 +56,7 @@ public:
         const std::uint64_t localSize = LocalSize(name);
         const char* sent = "Sent ";
         if (const auto existing = client_.RemoteFileSize(RemotePath(name))) {
-            switch (Judge(name, *existing, localSize)) {
+            switch (IdentifyServerCopy(name, *existing, localSize)) {
             case ServerCopy::Whole:
                 window_.LogLine(name + " was already on the server");
                 Confirm(name);
@@ -103,7 +105,7 @@ private:
     // Whether the server's file holds our bytes: all of them, the first of
     // them, or anything else. Only the bytes tell: two PCs of a location, or
     // a location code used twice, can build files of the same name and size.
-    ServerCopy Judge(const std::string& name, std::uint64_t serverSize, std::uint64_t localSize)
+    ServerCopy IdentifyServerCopy(const std::string& name, std::uint64_t serverSize, std::uint64_t localSize)
     {
         if (serverSize > localSize) {
             return ServerCopy::Foreign;
@@ -120,8 +122,8 @@ private:
             }
             return copySize == localSize ? ServerCopy::Whole : ServerCopy::Start;
         } catch (const FileError& error) {
-            throw FtpError("the server's file of its name could not be compared with it: " + error.Path() + ": "
-                           + error.Reason());
+            throw FtpError(std::string("the server's file of its name could not be compared with it: ")
+                           + error.what());
         }
     }
 
@@ -137,8 +139,9 @@ private:
                 try {
                     RenamePendingUpload(files_, window_, name, *candidate);
                 } catch (const FileError& error) {
-                    throw FtpError("the server already holds another file of its name, and Kestrane could not "
-                                   "rename it: " + error.Path() + ": " + error.Reason());
+                    throw FtpError(std::string("the server already holds another file of its name, and "
+                                               "Kestrane could not rename it: ")
+                                   + error.what());
                 }
                 return *candidate;
             }
@@ -153,8 +156,8 @@ private:
         try {
             MarkUploadConfirmed(files_, name);
         } catch (const FileError& error) {
-            throw JobError(name + " reached the server, but Kestrane could not record that: " + error.Path()
-                           + ": " + error.Reason() + ". It will be checked again the next time Kestrane runs.");
+            throw JobError(name + " reached the server, but Kestrane could not record that: " + error.what()
+                           + ". It will be checked again the next time Kestrane runs.");
         }
     }
 

@@ -243,7 +243,8 @@ private:
     std::array<UniqueInternet, 3> handles_;
 };
 
-using Done = std::monostate;
+// The result of an operation that returns nothing: a Task needs a value type.
+using NoResult = std::monostate;
 
 // --- What the workers do. They hold only shared state and their own copies.
 
@@ -266,8 +267,8 @@ void SetTimeLimits(HINTERNET internet)
     }
 }
 
-Done ConnectAndLogIn(Connection& connection, const HostAndPort& address, const std::string& user,
-                     const std::string& password)
+NoResult ConnectAndLogIn(Connection& connection, const HostAndPort& address, const std::string& user,
+                         const std::string& password)
 {
     HINTERNET internet = ::InternetOpenA(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     win32::ThrowLastErrorIf(internet == nullptr, [](DWORD code) {
@@ -348,8 +349,8 @@ FtpError BrokeOff(Connection& connection, const std::string& remotePath, std::op
 }
 
 // Sends the local file, of size bytes, telling the task how many it has sent.
-Done SendFile(Connection& connection, TaskState& task, InputFile& local, std::uint64_t size,
-              const std::string& remotePath, const std::string& password)
+NoResult SendFile(Connection& connection, TaskState& task, InputFile& local, std::uint64_t size,
+                  const std::string& remotePath, const std::string& password)
 {
     // The open remote file is closed when the worker leaves, whichever way.
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
@@ -396,8 +397,8 @@ Done SendFile(Connection& connection, TaskState& task, InputFile& local, std::ui
 
 // Receives the remote file, telling the task how many bytes have come: of
 // a size it does not know.
-Done ReceiveFile(Connection& connection, TaskState& task, OutputFile& local, const std::string& remotePath,
-                 const std::string& password)
+NoResult ReceiveFile(Connection& connection, TaskState& task, OutputFile& local,
+                     const std::string& remotePath, const std::string& password)
 {
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
     const HINTERNET remote =
@@ -607,8 +608,8 @@ std::string FolderName(const std::string& folder)
 }
 
 // Lists a remote folder to its end.
-Done ListWholeFolder(Connection& connection, TaskState& task, const std::string& folder,
-                     const std::string& password)
+NoResult ListWholeFolder(Connection& connection, TaskState& task, const std::string& folder,
+                         const std::string& password)
 {
     const std::string listed = FolderName(folder);
     const std::optional<NoSuchFolder> missing = RunInFolder(connection, folder, password, [&] {
@@ -685,7 +686,7 @@ public:
         Disconnect();
         password_ = account.password;
         connection_ = std::make_shared<Connection>();
-        auto task = std::make_shared<Task<Done>>();
+        auto task = std::make_shared<Task<NoResult>>();
         Start(task, [connection = connection_, account](TaskState&) {
             return ConnectAndLogIn(*connection, account.server, account.user, account.password);
         });
@@ -711,7 +712,7 @@ public:
         } catch (const FileError& error) {
             throw LocalFileFailure(error, "opened");
         }
-        auto task = std::make_shared<Task<Done>>();
+        auto task = std::make_shared<Task<NoResult>>();
         Start(task,
               [connection = connection_, local, size, remotePath, password = password_](TaskState& self) {
                   return SendFile(*connection, self, *local, size, remotePath, password);
@@ -740,7 +741,7 @@ public:
         } catch (const FileError& error) {
             throw LocalFileFailure(error, "created");
         }
-        auto task = std::make_shared<Task<Done>>();
+        auto task = std::make_shared<Task<NoResult>>();
         Start(task, [connection = connection_, local, remotePath, password = password_](TaskState& self) {
             return ReceiveFile(*connection, self, *local, remotePath, password);
         });
@@ -751,7 +752,7 @@ public:
     void ListFolder(const std::string& folder) override
     {
         RequireConnection();
-        auto task = std::make_shared<Task<Done>>();
+        auto task = std::make_shared<Task<NoResult>>();
         Start(task, [connection = connection_, folder, password = password_](TaskState& self) {
             return ListWholeFolder(*connection, self, folder, password);
         });

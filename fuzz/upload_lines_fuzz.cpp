@@ -1,8 +1,8 @@
 // Feeds arbitrary staging data, in arbitrary chunks, through the upload
 // line writer, and checks the rules every upload file relies on.
-#include "upload/line_splitter.h"
 #include "settings/location_settings.h"
-#include "upload/upload_builder.h"
+#include "store/upload_format.h"
+#include "upload/line_splitter.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -52,6 +52,19 @@ std::string HexToText(std::string_view code)
     return text;
 }
 
+std::string TextToHex(std::string_view text)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string code;
+    code.reserve(text.size() * 2);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        code.push_back(kDigits[byte >> 4]);
+        code.push_back(kDigits[byte & 0x0F]);
+    }
+    return code;
+}
+
 void NextSetting(std::string& rest, std::string& key, std::string& value)
 {
     bool inValue = false;
@@ -131,14 +144,7 @@ std::string EncodeSettingsCode(const LocationSettings& settings)
                                  + ";p=" + settings.password + ";r=" + settings.remoteFolder + ";";
     std::reverse(settingsString.begin(), settingsString.end());
 
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string code;
-    code.reserve(settingsString.size() * 2);
-    for (unsigned char c : settingsString) {
-        code.push_back(kDigits[c >> 4]);
-        code.push_back(kDigits[c & 0x0F]);
-    }
-    return code;
+    return TextToHex(settingsString);
 }
 
 bool IsUsableLocationCode(std::string_view code)

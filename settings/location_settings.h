@@ -26,6 +26,9 @@ struct LocationSettings {
 // own; a pair is read up to its first non-hex character (none gives 0).
 std::string HexToText(std::string_view code);
 
+// Each byte as two hex digits, 0-9 and A-F: the inverse of HexToText.
+std::string TextToHex(std::string_view text);
+
 // Takes the first entry off rest: appends its key to key and its value to
 // value (both accumulate; the caller empties them), and leaves in rest what
 // follows the entry's ";". Every "=" is dropped; the first one ends the key.
@@ -57,6 +60,10 @@ struct HostAndPort {
 // Nothing for a port that is not a number from 1 to 65535: no connection
 // could ever use such a setting.
 std::optional<HostAndPort> SplitHostAndPort(const std::string& host);
+
+// How the password shows wherever others may read it: in a server's reply
+// that repeats it, and in kestrane-location's output.
+inline constexpr std::string_view kPasswordMask = "********";
 
 // Where the settings code lives.
 inline constexpr const char* kSettingsKeyPath = "SOFTWARE\\ORVALLE\\QUINTAR";

@@ -1,6 +1,7 @@
 #include "store/folder_check_win32.h"
 
 #include "common/win32_support.h"
+#include "store/data_place.h"
 #include "store/working_folder.h"
 
 #include <windows.h>

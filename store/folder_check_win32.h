@@ -11,9 +11,6 @@
 
 namespace kestrane {
 
-// The data folder, where the installer's shortcut starts the program.
-inline constexpr const char* kDataFolder = "C:\\Kestrane";
-
 // The working folder's full path: the folder the program was started in.
 std::string WorkingFolderPath();
 

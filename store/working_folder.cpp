@@ -1,11 +1,12 @@
 #include "store/working_folder.h"
 
 #include "common/job_error.h"
+#include "common/read_while_answering.h"
+#include "store/data_place.h"
+#include "store/upload_format.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <stdexcept>
 
 namespace kestrane {
 namespace {
@@ -79,89 +80,6 @@ void SettlePulledCopy(LocalFiles& files, JobWindow& window, const PulledCopyChec
     }
 }
 
-std::string TwoDigits(int value)
-{
-    // Built by inserting: g++ 12 warns (wrongly) that "0" + std::to_string() may overlap.
-    std::string digits = std::to_string(value);
-    if (digits.size() < 2) {
-        digits.insert(digits.begin(), '0');
-    }
-    return digits;
-}
-
-int DaysInMonth(int year, int month)
-{
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
-LocalTime OneMinuteLater(LocalTime time)
-{
-    if (++time.minute < 60) {
-        return time;
-    }
-    time.minute = 0;
-    if (++time.hour < 24) {
-        return time;
-    }
-    time.hour = 0;
-    if (++time.day <= DaysInMonth(time.year, time.month)) {
-        return time;
-    }
-    time.day = 1;
-    if (++time.month <= 12) {
-        return time;
-    }
-    time.month = 1;
-    ++time.year;
-    return time;
-}
-
-// Copies the upload file `from` (total bytes long) with its header line
-// naming `to` instead, the window answering meanwhile.
-void CopyWithHeaderNaming(InputFile& input, std::uint64_t total, BufferedWriter& writer, JobWindow& window,
-                          const std::string& from, const std::string& to)
-{
-    const std::string oldStart = "UH" + from;
-    // The header: "UH", the name, a count of at most ten digits, CR LF.
-    const std::size_t longestHeader = oldStart.size() + 10 + 2;
-    std::array<char, 64 * 1024> buffer{};
-    std::string head;
-    while (head.find("\r\n") == std::string::npos && head.size() < longestHeader) {
-        const std::size_t got = input.Read(buffer.data(), buffer.size());
-        if (got == 0) {
-            break;
-        }
-        head.append(buffer.data(), got);
-    }
-    if (head.compare(0, oldStart.size(), oldStart) != 0 || head.find("\r\n") == std::string::npos) {
-        throw std::runtime_error("the upload file " + from + " does not begin with its own header line");
-    }
-    writer.Write("UH" + to);
-    writer.Write(std::string_view(head).substr(oldStart.size()));
-    std::uint64_t copied = head.size();
-    while (const std::size_t got = input.Read(buffer.data(), buffer.size())) {
-        writer.Write(std::string_view(buffer.data(), got));
-        copied += got;
-        window.ReportProgress({copied, total});
-    }
-}
-
-// Adds the whole of a file to writer, telling the window after each piece
-// how many bytes have been copied of total.
-void AppendWhileAnswering(LocalFiles& files, const char* name, BufferedWriter& writer, JobWindow& window,
-                          std::uint64_t& copied, std::uint64_t total)
-{
-    auto input = files.OpenForReading(name);
-    std::array<char, 64 * 1024> buffer{};
-    while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
-        writer.Write(std::string_view(buffer.data(), got));
-        copied += got;
-        window.ReportProgress({copied, total});
-    }
-}
-
 }  // namespace
 
 void SettleInterruptedRun(LocalFiles& files, JobWindow& window, const PulledCopyCheck* stillOnHandheld)
@@ -199,10 +117,10 @@ void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
     try {
         auto merged = files.CreateForWriting(kMergeFile);
         BufferedWriter writer(*merged);
-        std::uint64_t copied = 0;
-        const std::uint64_t total = files.Size(kStagingFile) + files.Size(kPulledFile);
+        Progress progress{0, files.Size(kStagingFile) + files.Size(kPulledFile)};
         for (const char* part : {kStagingFile, kPulledFile}) {
-            AppendWhileAnswering(files, part, writer, window, copied, total);
+            ReadWhileAnswering(*files.OpenForReading(part), window, progress,
+                               [&writer](std::string_view chunk) { writer.Write(chunk); });
         }
         writer.Commit();
     } catch (const WindowClosed&) {
@@ -214,38 +132,6 @@ void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
     }
     files.Remove(kPulledFile);
     files.Rename(kMergeFile, kStagingFile, true);
-}
-
-std::string UploadFileName(const LocalTime& time, std::string_view locationCode)
-{
-    return TwoDigits(time.year % 100) + TwoDigits(time.month) + TwoDigits(time.day) + TwoDigits(time.hour)
-           + TwoDigits(time.minute) + std::string(locationCode) + kUploadExtension;
-}
-
-std::optional<std::string> NextMinuteUploadName(const std::string& name)
-{
-    constexpr std::size_t kStampDigits = 10;  // YYMMDDhhmm
-    if (name.size() < kStampDigits
-        || !std::all_of(name.begin(), name.begin() + kStampDigits, [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    const auto field = [&name](std::size_t at) { return std::stoi(name.substr(at, 2)); };
-    const LocalTime stamp{2000 + field(0), field(2), field(4), field(6), field(8)};
-    if (stamp.month < 1 || stamp.month > 12 || stamp.day < 1 || stamp.day > DaysInMonth(stamp.year, stamp.month)
-        || stamp.hour > 23 || stamp.minute > 59) {
-        return std::nullopt;
-    }
-    const LocalTime next = OneMinuteLater(stamp);
-    return UploadFileName(next, "").substr(0, kStampDigits) + name.substr(kStampDigits);
-}
-
-std::string UploadHeaderLine(const std::string& name, std::uint64_t lines)
-{
-    std::string count = std::to_string(lines);
-    if (count.size() < 4) {
-        count.insert(0, 4 - count.size(), '0');
-    }
-    return "UH" + name + count + "\r\n";
 }
 
 void PublishUpload(LocalFiles& files, const std::string& name)
@@ -285,7 +171,9 @@ void RenamePendingUpload(LocalFiles& files, JobWindow& window, const std::string
         auto input = files.OpenForReading(from);
         auto output = files.CreateForWriting(renaming);
         BufferedWriter writer(*output);
-        CopyWithHeaderNaming(*input, total, writer, window, from, to);
+        Progress progress{RewriteHeaderNaming(*input, writer, from, to), total};
+        ReadWhileAnswering(*input, window, progress,
+                           [&writer](std::string_view chunk) { writer.Write(chunk); });
         writer.Commit();
     } catch (...) {
         files.Remove(renaming);
@@ -326,55 +214,6 @@ bool DoneMarkerOwed(LocalFiles& files)
 void ClearDoneMarkerOwed(LocalFiles& files)
 {
     files.Remove(kDoneMarkerOwedFile);
-}
-
-std::string NameList(const std::vector<std::string>& names)
-{
-    std::string list;
-    for (const std::string& name : names) {
-        list += (list.empty() ? "" : ", ") + name;
-    }
-    return list;
-}
-
-std::string WhereTheDataIs(DataPlace place, const std::vector<std::string>& files)
-{
-    const std::string nextRun = " and will be sent the next time Kestrane runs.";
-    std::string where;
-    switch (place) {
-    case DataPlace::HandheldUntouched:
-        where = "Nothing was taken from the handheld.";
-        break;
-    case DataPlace::Handheld:
-        where = "Nothing was sent. The data is still on the handheld.";
-        break;
-    case DataPlace::HandheldAndEarlierData:
-        where = "Nothing was sent. The data is still on the handheld, and earlier data stays in the "
-                "working folder.";
-        break;
-    case DataPlace::HandheldAndPulledCopy:
-        where = "Nothing was sent. The data is kept on the handheld and in " + std::string(kPulledFile)
-                + ", and will be sent once the next time Kestrane runs.";
-        break;
-    case DataPlace::PulledCopy:
-        where = "Nothing was sent. The data is kept in " + std::string(kPulledFile) + nextRun;
-        break;
-    case DataPlace::StagingFile:
-        where = "Nothing was sent. The data is kept in " + std::string(kStagingFile) + nextRun;
-        break;
-    case DataPlace::StagingFileTooLong:
-        where = "Nothing was sent. The data is kept in " + std::string(kStagingFile) + ".";
-        break;
-    case DataPlace::UnfinishedUpload:
-        where = "Nothing was sent. The data is kept in " + NameList(files) + kUnfinishedSuffix + nextRun;
-        break;
-    case DataPlace::UploadFiles:
-        where = files.size() == 1 ? "The upload file " + files.front() + " is kept in the working folder"
-                                  : "The upload files " + NameList(files) + " are kept in the working folder";
-        where += nextRun;
-        break;
-    }
-    return "\r\n\r\n" + where;
 }
 
 }  // namespace kestrane

@@ -52,14 +52,11 @@
 // the handheld.
 #pragma once
 
-#include "common/clock.h"
 #include "common/job_window.h"
 #include "common/local_files.h"
 
 #include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace kestrane {
@@ -69,7 +66,6 @@ inline constexpr const char* kPullFile = "Infile.pull";
 inline constexpr const char* kPulledFile = "Infile.pulled";
 inline constexpr const char* kMergeFile = "Infile.merge";
 
-inline constexpr const char* kUploadExtension = ".TXT";
 inline constexpr const char* kUnfinishedSuffix = ".tmp";
 inline constexpr const char* kPendingSuffix = ".pending";
 inline constexpr const char* kServerCopySuffix = ".server";
@@ -77,8 +73,10 @@ inline constexpr const char* kRenamingSuffix = ".rename";
 
 inline constexpr const char* kDoneMarkerOwedFile = "SyncDone.owed";
 
+// The data folder, where the installer's shortcut starts the program.
+inline constexpr const char* kDataFolder = "C:\\Kestrane";
 // The content of the handheld's done marker.
-inline constexpr const char* kLocalDoneFile = "C:\\Kestrane\\done.txt";
+inline const std::string kLocalDoneFile = std::string(kDataFolder) + "\\done.txt";
 
 // Whether the handheld's data file still begins with the bytes of the pulled
 // copy (open for reading, `dataBytes` long), that is, whether the delete of
@@ -111,17 +109,6 @@ void MergePulledIntoStaging(LocalFiles& files, JobWindow& window);
 
 // ---------------------------------------------------------------- upload files
 
-// YYMMDDhhmm, the location code and ".TXT".
-std::string UploadFileName(const LocalTime& time, std::string_view locationCode);
-
-// The name of an upload file built a minute after `name`, or nothing when
-// `name` does not begin with YYMMDDhhmm.
-std::optional<std::string> NextMinuteUploadName(const std::string& name);
-
-// An upload file's first line names it: "UH", the name, and the number of
-// data lines with at least four digits.
-std::string UploadHeaderLine(const std::string& name, std::uint64_t lines);
-
 // Makes a finished NAME.tmp the upload file NAME, pending.
 void PublishUpload(LocalFiles& files, const std::string& name);
 
@@ -152,28 +139,5 @@ void RetireOrphanedUpload(LocalFiles& files, const std::string& uploadName);
 void RecordDoneMarkerOwed(LocalFiles& files);
 bool DoneMarkerOwed(LocalFiles& files);
 void ClearDoneMarkerOwed(LocalFiles& files);
-
-// ---------------------------------------------------------------- messages
-
-// Where the handheld's data is when a run stops early.
-enum class DataPlace {
-    HandheldUntouched,          // nothing was even read from it
-    Handheld,                   // nothing was sent
-    HandheldAndEarlierData,     // and what earlier runs left stays in the working folder
-    HandheldAndPulledCopy,      // the delete on the handheld failed
-    PulledCopy,                 // Infile.pulled
-    StagingFile,                // Infile.txt
-    StagingFileTooLong,         // Infile.txt, which no upload file can hold
-    UnfinishedUpload,           // NAME.tmp, finished but not yet published
-    UploadFiles,                // upload files that the server has not confirmed
-};
-
-// Names for a message: "A, B, C".
-std::string NameList(const std::vector<std::string>& names);
-
-// The closing paragraph of an error message that says where the data is now,
-// starting with the blank line that sets it apart. `files` names the upload
-// files for UnfinishedUpload and UploadFiles.
-std::string WhereTheDataIs(DataPlace place, const std::vector<std::string>& files = {});
 
 }  // namespace kestrane

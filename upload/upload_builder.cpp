@@ -1,18 +1,16 @@
 #include "upload/upload_builder.h"
 
 #include "common/job_error.h"
+#include "common/read_while_answering.h"
+#include "store/data_place.h"
+#include "store/upload_format.h"
 #include "store/working_folder.h"
 #include "upload/line_splitter.h"
 
-#include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace kestrane {
 namespace {
-
-constexpr const char* kEndLine = "<<EOF:>>";
-constexpr std::size_t kChunkSize = 256 * 1024;
 
 bool SameMinute(const LocalTime& a, const LocalTime& b)
 {
@@ -26,67 +24,25 @@ JobError WindowClosedBeforeTheBuild()
                     + WhereTheDataIs(DataPlace::StagingFile));
 }
 
-// What the build has read of the staging file, which it reads twice: once to
-// count its lines and once to write them.
-struct BuildProgress {
-    JobWindow& window;
-    std::uint64_t done = 0;
-    std::uint64_t total = 0;
-};
-
-// Feeds the whole of a file to sink in large chunks, reporting progress
-// after each.
+// Feeds the whole staging file to sink, reporting progress.
 template <typename Sink>
-void ForEachChunk(LocalFiles& files, const std::string& name, BuildProgress& progress, Sink&& sink)
+void ReadStagingFile(LocalFiles& files, JobWindow& window, Progress& progress, Sink&& sink)
 {
-    auto input = files.OpenForReading(name);
-    std::string buffer(kChunkSize, '\0');
-    while (std::size_t got = input->Read(buffer.data(), buffer.size())) {
-        sink(std::string_view(buffer.data(), got));
-        progress.done += got;
-        progress.window.ReportProgress({progress.done, progress.total});
-    }
-}
-
-std::uint64_t CountLines(LocalFiles& files, const std::string& name, BuildProgress& progress)
-{
-    LineCounter counter;
-    ForEachChunk(files, name, progress, [&](std::string_view chunk) { counter.Feed(chunk); });
-    return counter.Lines();
+    ReadWhileAnswering(*files.OpenForReading(kStagingFile), window, progress, sink);
 }
 
 std::string KeptInStagingMessage(const std::string& what, const FileError& error)
 {
-    return "Kestrane could not " + what + ".\r\n" + error.Path() + ": " + error.Reason()
-           + WhereTheDataIs(DataPlace::StagingFile);
+    return "Kestrane could not " + what + ".\r\n" + error.what() + WhereTheDataIs(DataPlace::StagingFile);
 }
 
-}  // namespace
-
-void UploadLineWriter::Text(std::string_view text)
+// The upload file's name for the present minute or, while that name is
+// taken, for the next one, which it waits for, saying so in the log.
+std::string FreeUploadName(const std::string& locationCode, LocalFiles& files, Clock& clock,
+                           JobWindow& window)
 {
-    while (!text.empty()) {
-        const void* tilde = std::memchr(text.data(), '~', text.size());
-        if (tilde == nullptr) {
-            output_.Write(text);
-            return;
-        }
-        const auto before = static_cast<std::size_t>(static_cast<const char*>(tilde) - text.data());
-        output_.Write(text.substr(0, before));
-        output_.Write(locationCode_);
-        text.remove_prefix(before + 1);
-    }
-}
-
-std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
-                                           JobWindow& window)
-{
-    if (!files.Exists(kStagingFile)) {
-        return std::nullopt;
-    }
-
     LocalTime now = clock.Now();
-    std::string name = UploadFileName(now, settings.locationCode);
+    std::string name = UploadFileName(now, locationCode);
     while (UploadNameTaken(files, name)) {
         window.LogLine("Waiting for the next minute: " + name + " already exists ...");
         const LocalTime taken = now;
@@ -98,13 +54,23 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
             }
             now = clock.Now();
         }
-        name = UploadFileName(now, settings.locationCode);
+        name = UploadFileName(now, locationCode);
     }
+    return name;
+}
 
+// Writes the staging file as the upload file NAME.tmp and commits it. The
+// staging file is read twice: once to count its lines, which the header
+// gives, and once to write them. Throws JobError, leaving no NAME.tmp.
+void WriteUnfinishedUpload(const std::string& locationCode, LocalFiles& files, JobWindow& window,
+                           const std::string& name)
+{
     const std::string unfinished = name + kUnfinishedSuffix;
     try {
-        BuildProgress progress{window, 0, 2 * files.Size(kStagingFile)};
-        const std::uint64_t lines = CountLines(files, kStagingFile, progress);
+        Progress progress{0, 2 * files.Size(kStagingFile)};
+        LineCounter counter;
+        ReadStagingFile(files, window, progress, [&counter](std::string_view chunk) { counter.Feed(chunk); });
+        const std::uint64_t lines = counter.Lines();
         if (lines > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
             throw JobError("Kestrane could not build the upload file " + name + ": the staging file "
                            + kStagingFile + " holds " + std::to_string(lines)
@@ -115,12 +81,12 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         auto output = files.CreateForWriting(unfinished);
         BufferedWriter writer(*output);
         writer.Write(UploadHeaderLine(name, lines));
-        UploadLineWriter lineWriter(writer, settings.locationCode);
+        UploadLineWriter lineWriter(writer, locationCode);
         LineSplitter splitter(lineWriter);
-        ForEachChunk(files, kStagingFile, progress, [&](std::string_view chunk) { splitter.Feed(chunk); });
+        ReadStagingFile(files, window, progress,
+                        [&splitter](std::string_view chunk) { splitter.Feed(chunk); });
         splitter.Finish();
-        writer.Write(kEndLine);
-        writer.Write("\r\n");
+        WriteUploadEndLine(writer);
         writer.Commit();
     } catch (const FileError& error) {
         files.Remove(unfinished);
@@ -132,20 +98,33 @@ std::optional<std::string> BuildUploadFile(const LocationSettings& settings, Loc
         files.Remove(unfinished);
         throw WindowClosedBeforeTheBuild();
     }
+}
+
+}  // namespace
+
+std::optional<std::string> BuildUploadFile(const LocationSettings& settings, LocalFiles& files, Clock& clock,
+                                           JobWindow& window)
+{
+    if (!files.Exists(kStagingFile)) {
+        return std::nullopt;
+    }
+
+    const std::string name = FreeUploadName(settings.locationCode, files, clock, window);
+    WriteUnfinishedUpload(settings.locationCode, files, window, name);
 
     // Removing the staging file is the moment the data moves into the upload
     // file: from here on a crash leaves NAME.tmp, which the next run publishes.
     try {
         files.Remove(kStagingFile);
     } catch (const FileError& error) {
-        files.Remove(unfinished);
+        files.Remove(name + kUnfinishedSuffix);
         throw JobError(KeptInStagingMessage("remove the staging file after building " + name, error));
     }
     try {
         PublishUpload(files, name);
     } catch (const FileError& error) {
-        throw JobError("Kestrane could not finish the upload file " + name + ".\r\n" + error.Path() + ": "
-                       + error.Reason() + WhereTheDataIs(DataPlace::UnfinishedUpload, {name}));
+        throw JobError("Kestrane could not finish the upload file " + name + ".\r\n" + error.what()
+                       + WhereTheDataIs(DataPlace::UnfinishedUpload, {name}));
     }
     return name;
 }

@@ -7,17 +7,6 @@
 namespace kestrane {
 namespace {
 
-std::string Hex(std::string_view text)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : text) {
-        hex += kDigits[c >> 4];
-        hex += kDigits[c & 15];
-    }
-    return hex;
-}
-
 std::string Reversed(std::string text)
 {
     std::reverse(text.begin(), text.end());
@@ -34,6 +23,7 @@ class HexToTextTest : public ::testing::TestWithParam<HexCase> {};
 TEST_P(HexToTextTest, Decodes)
 {
     EXPECT_EQ(HexToText(GetParam().code), GetParam().expected);
+    EXPECT_EQ(HexToText(TextToHex(GetParam().expected)), GetParam().expected) << "encoded back";
 }
 
 // clang-format off
@@ -112,7 +102,7 @@ TEST(ParseSettingsStringTest, RulesOfEntries)
 
 TEST(DecodeSettingsCodeTest, ReversesTheDecodedText)
 {
-    const std::string code = Hex(Reversed("l=0042;h=host;u=user;p=pass;r=in/;"));
+    const std::string code = TextToHex(Reversed("l=0042;h=host;u=user;p=pass;r=in/;"));
     const LocationSettings s = DecodeSettingsCode(code);
     EXPECT_EQ(s.locationCode, "0042");
     EXPECT_EQ(s.host, "host");
@@ -187,19 +177,19 @@ TEST(LoadLocationSettingsTest, SettingsThatCanNeverWorkAreRefused)
         {"l=0042;h=host:-21;", "not a number from 1 to 65535"},
     };
     for (const auto& [settings, reason] : refused) {
-        const SettingsLoad load = LoadLocationSettings(Hex(Reversed(settings)));
+        const SettingsLoad load = LoadLocationSettings(TextToHex(Reversed(settings)));
         EXPECT_FALSE(load.settings) << settings;
         EXPECT_NE(load.problem.find(reason), std::string::npos) << load.problem;
         EXPECT_NE(load.problem.find("location.reg"), std::string::npos) << load.problem;
     }
-    const SettingsLoad load = LoadLocationSettings(Hex(Reversed("l=0042;h=[::1]:65535;")));
+    const SettingsLoad load = LoadLocationSettings(TextToHex(Reversed("l=0042;h=[::1]:65535;")));
     ASSERT_TRUE(load.settings);
     EXPECT_EQ(load.settings->host, "[::1]:65535");
 }
 
 TEST(LoadLocationSettingsTest, EmptyLocationCodeIsAllowed)
 {
-    const SettingsLoad load = LoadLocationSettings(Hex(Reversed("h=host;u=a;")));
+    const SettingsLoad load = LoadLocationSettings(TextToHex(Reversed("h=host;u=a;")));
     ASSERT_TRUE(load.settings);
     EXPECT_EQ(load.settings->locationCode, "");
     EXPECT_EQ(load.settings->host, "host");

@@ -22,18 +22,13 @@ bool IsHexDigit(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-std::string Shown(std::string_view value)
+// The value in quotes, so that blanks show, with control characters as \xNN.
+std::string Quoted(std::string_view value)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string shown = "\"";
-    for (unsigned char c : value) {
-        if (c < 0x20 || c == 0x7F) {
-            shown += "\\x";
-            shown += kDigits[c >> 4];
-            shown += kDigits[c & 0x0F];
-        } else {
-            shown += static_cast<char>(c);
-        }
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        shown += byte < 0x20 || byte == 0x7F ? "\\x" + TextToHex({&c, 1}) : std::string(1, c);
     }
     return shown + "\"";
 }
@@ -114,10 +109,10 @@ std::vector<std::string> FindSettingsProblems(std::string_view settingsCode, con
 
 std::string DescribeSettings(const LocationSettings& settings, bool showPassword)
 {
-    return "Location code:  " + Shown(settings.locationCode) + "\n"
-           + "FTP host:       " + Shown(settings.host) + "\n" + "FTP user:       " + Shown(settings.user)
-           + "\n" + "FTP password:   " + (showPassword ? Shown(settings.password) : kMaskedPassword) + "\n"
-           + "Remote folder:  " + Shown(settings.remoteFolder) + "\n";
+    return "Location code:  " + Quoted(settings.locationCode) + "\n" + "FTP host:       "
+           + Quoted(settings.host) + "\n" + "FTP user:       " + Quoted(settings.user) + "\n"
+           + "FTP password:   " + (showPassword ? Quoted(settings.password) : std::string(kPasswordMask))
+           + "\n" + "Remote folder:  " + Quoted(settings.remoteFolder) + "\n";
 }
 
 bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostream& out)
@@ -136,15 +131,16 @@ bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostre
         return Failed(out, "There are no settings that Kestrane can use.");
     }
     const LocationSettings& settings = *load.settings;
-    out << "ok: location code " << Shown(settings.locationCode) << ", FTP host " << Shown(settings.host)
-        << ", FTP user " << Shown(settings.user) << ", remote folder " << Shown(settings.remoteFolder)
+    out << "ok: location code " << Quoted(settings.locationCode) << ", FTP host " << Quoted(settings.host)
+        << ", FTP user " << Quoted(settings.user) << ", remote folder " << Quoted(settings.remoteFolder)
         << '\n';
     for (const std::string& problem : problems) {
         out << "Warning: " << problem << '\n';
     }
 
     const ScopeExit disconnect([&client] { client.Disconnect(); });
-    if (!RunStep(out, "Connecting and logging in to " + Shown(settings.host) + " as " + Shown(settings.user),
+    if (!RunStep(out,
+                 "Connecting and logging in to " + Quoted(settings.host) + " as " + Quoted(settings.user),
                  settings.password, [&] { client.Connect(AccountOf(settings)); })) {
         return Failed(out, "Kestrane cannot connect and log in to the FTP server with these settings.");
     }
@@ -154,12 +150,12 @@ bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostre
     const RemoteLocation uploads = SplitRemotePath(settings.remoteFolder);
     if (!uploads.name.empty()) {
         out << "Warning: the remote folder does not end in \"/\", so Kestrane puts its files in "
-            << (uploads.folder.empty() ? std::string("the login folder") : Shown(uploads.folder))
-            << ", with names that start with " << Shown(uploads.name) << ".\n";
+            << (uploads.folder.empty() ? std::string("the login folder") : Quoted(uploads.folder))
+            << ", with names that start with " << Quoted(uploads.name) << ".\n";
     }
     const std::string listing = uploads.folder.empty()
                                     ? "Listing the login folder, where Kestrane puts its files"
-                                    : "Listing the remote folder " + Shown(uploads.folder);
+                                    : "Listing the remote folder " + Quoted(uploads.folder);
     if (!RunStep(out, listing, settings.password, [&] { client.ListFolder(uploads.folder); })) {
         return Failed(out, "Kestrane can log in, but cannot list the folder it puts its files in.");
     }

@@ -31,8 +31,6 @@ std::vector<std::string> FindSettingsProblems(std::string_view settingsCode,
 // unless showPassword.
 std::string DescribeSettings(const LocationSettings& settings, bool showPassword);
 
-inline constexpr const char* kMaskedPassword = "********";
-
 // A settings code as the check found it: where it was looked for ("the
 // registry", a file's name), and the code; nothing when none is stored.
 struct FoundSettings {

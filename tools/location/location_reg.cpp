@@ -137,6 +137,65 @@ std::string LineError(std::size_t lineNumber, const std::string& problem)
     return "line " + std::to_string(lineNumber) + ": " + problem;
 }
 
+// What the lines read so far leave in the registry, as regedit takes them.
+struct ImportState {
+    std::optional<std::string> code;
+    bool removed = false;        // a line removed the settings code
+    bool inSettingsKey = false;  // value lines now go to the settings key
+};
+
+// A "[key]" line opens the key that the value lines after it go to; a
+// "[-key]" line removes a key, and the settings code with the settings key.
+void ReadKeyLine(std::string_view line, std::string_view settingsKey, ImportState& state)
+{
+    const auto close = line.rfind(']');
+    std::string_view keyName =
+        close == std::string_view::npos ? std::string_view() : line.substr(1, close - 1);
+    if (keyName.starts_with('-')) {
+        keyName.remove_prefix(1);
+        if (!keyName.empty() && RemovesSettingsKey(keyName, settingsKey)) {
+            state.code.reset();
+            state.removed = true;
+        }
+        state.inSettingsKey = false;
+    } else {
+        state.inSettingsKey = EqualsIgnoringCase(keyName, settingsKey);
+    }
+}
+
+// A value line of the settings key: "REGCODE"="..." sets the settings code
+// and "REGCODE"=- removes it; other values are skipped.
+void ReadValueLine(std::string_view line, std::size_t lineNumber, ImportState& state)
+{
+    std::string_view rest = line;
+    const std::optional<std::string> name = TakeQuoted(rest);
+    if (!name || !EqualsIgnoringCase(*name, kSettingsValueName)) {
+        return;
+    }
+    rest = TrimLeft(rest);
+    if (!rest.starts_with('=')) {
+        throw RegFileError(LineError(lineNumber, "the REGCODE line has no \"=\" after the name"));
+    }
+    rest = TrimLeft(rest.substr(1));
+    if (rest.starts_with('-')) {
+        state.code.reset();
+        state.removed = true;
+        rest.remove_prefix(1);
+    } else if (rest.starts_with('"')) {
+        state.code = TakeQuoted(rest);
+        if (!state.code) {
+            throw RegFileError(LineError(lineNumber, "the REGCODE value has no closing quote"));
+        }
+    } else {
+        throw RegFileError(LineError(lineNumber, "REGCODE is not stored as text; it must look like "
+                                                 "\"REGCODE\"=\"...\""));
+    }
+    rest = TrimLeft(rest);
+    if (!rest.empty() && !rest.starts_with(';')) {
+        throw RegFileError(LineError(lineNumber, "there is more text after the REGCODE value"));
+    }
+}
+
 }  // namespace
 
 std::string FormatLocationReg(std::string_view settingsCode)
@@ -158,9 +217,7 @@ std::string ReadSettingsCodeFromReg(std::string_view fileBytes)
     const std::string text = FileText(fileBytes);
     const std::string settingsKey = SettingsKeyName();
 
-    std::optional<std::string> code;
-    bool removed = false;
-    bool inSettingsKey = false;
+    ImportState state;
     std::size_t lineNumber = 0;
     std::size_t lineStart = 0;
     while (lineStart < text.size()) {
@@ -181,66 +238,25 @@ std::string ReadSettingsCodeFromReg(std::string_view fileBytes)
                 throw RegFileError("it is not a registry file: its first line is not \"REGEDIT4\" or \""
                                    + std::string(kVersion5Header) + "\"");
             }
-            continue;
+        } else if (line.starts_with('[')) {
+            ReadKeyLine(line, settingsKey, state);
+        } else if (state.inSettingsKey && line.starts_with('"')) {
+            ReadValueLine(line, lineNumber, state);
         }
-        if (line.starts_with('[')) {
-            const auto close = line.rfind(']');
-            std::string_view keyName =
-                close == std::string_view::npos ? std::string_view() : line.substr(1, close - 1);
-            if (keyName.starts_with('-')) {
-                keyName.remove_prefix(1);
-                if (!keyName.empty() && RemovesSettingsKey(keyName, settingsKey)) {
-                    code.reset();
-                    removed = true;
-                }
-                inSettingsKey = false;
-            } else {
-                inSettingsKey = EqualsIgnoringCase(keyName, settingsKey);
-            }
-            continue;
-        }
-        if (!inSettingsKey || !line.starts_with('"')) {
-            continue;  // comments, blank lines, other keys, the default value, hex continuations
-        }
-
-        std::string_view rest = line;
-        const std::optional<std::string> name = TakeQuoted(rest);
-        if (!name || !EqualsIgnoringCase(*name, kSettingsValueName)) {
-            continue;
-        }
-        rest = TrimLeft(rest);
-        if (!rest.starts_with('=')) {
-            throw RegFileError(LineError(lineNumber, "the REGCODE line has no \"=\" after the name"));
-        }
-        rest = TrimLeft(rest.substr(1));
-        if (rest.starts_with('-')) {
-            code.reset();
-            removed = true;
-            rest.remove_prefix(1);
-        } else if (rest.starts_with('"')) {
-            code = TakeQuoted(rest);
-            if (!code) {
-                throw RegFileError(LineError(lineNumber, "the REGCODE value has no closing quote"));
-            }
-        } else {
-            throw RegFileError(LineError(lineNumber, "REGCODE is not stored as text; it must look like "
-                                                     "\"REGCODE\"=\"...\""));
-        }
-        rest = TrimLeft(rest);
-        if (!rest.empty() && !rest.starts_with(';')) {
-            throw RegFileError(LineError(lineNumber, "there is more text after the REGCODE value"));
-        }
+        // Any other line is a comment, a blank line, a value of another key,
+        // the default value or a hex continuation.
     }
 
     if (lineNumber == 0) {
         throw RegFileError("the file is empty");
     }
-    if (!code) {
-        throw RegFileError(std::string(removed ? "it removes the location settings instead of setting them"
-                                               : "it does not set the location settings")
+    if (!state.code) {
+        throw RegFileError(std::string(state.removed
+                                           ? "it removes the location settings instead of setting them"
+                                           : "it does not set the location settings")
                            + " (the value \"REGCODE\" under [" + settingsKey + "])");
     }
-    return *code;
+    return *state.code;
 }
 
 }  // namespace kestrane

@@ -1,0 +1,62 @@
+// The upload file's format, which the host imports: the build writes it, and
+// the sending rewrites its header when the file must take another name.
+//
+// An upload file is named from the date, time and location code, e.g.
+// 01110905070042.TXT. It holds a "UH" header line that names the file and
+// counts its data lines, every staging line with each "~" replaced by the
+// location code, and a "<<EOF:>>" line, each ended by CR LF.
+#pragma once
+
+#include "common/clock.h"
+#include "common/local_files.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrane {
+
+inline constexpr const char* kUploadExtension = ".TXT";
+inline constexpr std::string_view kUploadLineEnd = "\r\n";
+
+// YYMMDDhhmm, the location code and ".TXT".
+std::string UploadFileName(const LocalTime& time, std::string_view locationCode);
+
+// The name of an upload file built a minute after `name`, or nothing when
+// `name` does not begin with YYMMDDhhmm.
+std::optional<std::string> NextMinuteUploadName(const std::string& name);
+
+// An upload file's first line names it: "UH", the name, and the number of
+// data lines with at least four digits.
+std::string UploadHeaderLine(const std::string& name, std::uint64_t lines);
+
+// Writes staging lines as upload lines: every "~" replaced by the location
+// code in one left-to-right pass (the code itself is never rescanned), and
+// each line ended by CR LF. Used as the handler of a LineSplitter.
+class UploadLineWriter {
+public:
+    UploadLineWriter(BufferedWriter& output, std::string_view locationCode) :
+        output_(output),
+        locationCode_(locationCode)
+    {
+    }
+    void Text(std::string_view text);
+    void LineEnd() { output_.Write(kUploadLineEnd); }
+
+private:
+    BufferedWriter& output_;
+    std::string_view locationCode_;
+};
+
+// Writes the "<<EOF:>>" line that ends every upload file.
+void WriteUploadEndLine(BufferedWriter& output);
+
+// Reads the header line of the upload file `from` off the start of input and
+// writes it to output naming `to` instead, followed by whatever more it read.
+// Returns how many bytes it read. Throws std::runtime_error when input does
+// not begin with the header line of `from`.
+std::uint64_t RewriteHeaderNaming(InputFile& input, BufferedWriter& output, const std::string& from,
+                                  const std::string& to);
+
+}  // namespace kestrane
