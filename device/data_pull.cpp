@@ -33,12 +33,6 @@ std::string OpenFailureMessage(const DeviceCallError& error)
            + error.InPlainWords() + WhereTheDataIs(DataPlace::Handheld);
 }
 
-std::string WindowClosedMessage(const std::string& activity, DataPlace place)
-{
-    return "Kestrane stopped because its window was closed while it was " + activity + "."
-           + WhereTheDataIs(place);
-}
-
 std::string SaveFailureMessage(const FileError& error)
 {
     return "Kestrane could not save the handheld's data on this PC.\r\n" + std::string(error.what())
@@ -85,7 +79,7 @@ std::uint64_t PullIntoFile(RemoteDevice& device, DeviceHandle source, LocalFiles
             } catch (const WindowClosed&) {
                 output.reset();
                 files.Remove(kPullFile);
-                throw JobError(WindowClosedMessage("copying the handheld's data", DataPlace::Handheld));
+                throw JobError(StoppedByTheWindowsClose("copying the handheld's data", DataPlace::Handheld));
             }
         }
         if (total > 0) {
@@ -143,8 +137,8 @@ bool DeviceStillHoldsPulledData(RemoteDevice& device, InputFile& pulled, std::ui
         try {
             window.ReportProgress({dataBytes - toCompare, dataBytes});
         } catch (const WindowClosed&) {
-            throw JobError(WindowClosedMessage("comparing its earlier copy with the handheld's data",
-                                               DataPlace::PulledCopy));
+            throw JobError(StoppedByTheWindowsClose("comparing its earlier copy with the handheld's data",
+                                                    DataPlace::PulledCopy));
         }
     }
     return true;

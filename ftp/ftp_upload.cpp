@@ -241,9 +241,9 @@ std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient
         log.Record("The window was closed while Kestrane was sending " + names[next]
                    + ": sending stopped there");
         unsent.insert(unsent.end(), names.begin() + static_cast<std::ptrdiff_t>(next), names.end());
-        throw JobError("Kestrane stopped because its window was closed while it was sending " + names[next]
-                       + " to the FTP server " + settings.host + "."
-                       + WhereTheDataIs(DataPlace::UploadFiles, unsent));
+        throw JobError(
+            StoppedByTheWindowsClose("sending " + names[next] + " to the FTP server " + settings.host,
+                                     DataPlace::UploadFiles, unsent));
     }
     if (firstFailure) {
         throw JobError(FailureMessage(settings, *firstFailure) + WhereTheDataIs(DataPlace::UploadFiles, unsent));

@@ -53,4 +53,11 @@ std::string WhereTheDataIs(DataPlace place, const std::vector<std::string>& file
     return "\r\n\r\n" + where;
 }
 
+std::string StoppedByTheWindowsClose(const std::string& activity, DataPlace place,
+                                     const std::vector<std::string>& files)
+{
+    return "Kestrane stopped because its window was closed while it was " + activity + "."
+           + WhereTheDataIs(place, files);
+}
+
 }  // namespace kestrane

@@ -29,4 +29,10 @@ std::string NameList(const std::vector<std::string>& names);
 // files for UnfinishedUpload and UploadFiles.
 std::string WhereTheDataIs(DataPlace place, const std::vector<std::string>& files = {});
 
+// The message of a run that the user stopped by closing its window while it
+// was doing `activity` ("copying the handheld's data"), and where the data
+// is now.
+std::string StoppedByTheWindowsClose(const std::string& activity, DataPlace place,
+                                     const std::vector<std::string>& files = {});
+
 }  // namespace kestrane

@@ -125,10 +125,9 @@ void MergePulledIntoStaging(LocalFiles& files, JobWindow& window)
         writer.Commit();
     } catch (const WindowClosed&) {
         files.Remove(kMergeFile);
-        throw JobError(
-            "Kestrane stopped because its window was closed while it was adding the handheld's data "
-            "to the staging file "
-            + std::string(kStagingFile) + "." + WhereTheDataIs(DataPlace::PulledCopy));
+        throw JobError(StoppedByTheWindowsClose("adding the handheld's data to the staging file "
+                                                    + std::string(kStagingFile),
+                                                DataPlace::PulledCopy));
     }
     files.Remove(kPulledFile);
     files.Rename(kMergeFile, kStagingFile, true);

@@ -18,10 +18,9 @@ bool SameMinute(const LocalTime& a, const LocalTime& b)
            && a.minute == b.minute;
 }
 
-JobError WindowClosedBeforeTheBuild()
+JobError StoppedWhileBuilding()
 {
-    return JobError("The window was closed before the upload file was built."
-                    + WhereTheDataIs(DataPlace::StagingFile));
+    return JobError(StoppedByTheWindowsClose("building the upload file", DataPlace::StagingFile));
 }
 
 // Feeds the whole staging file to sink, reporting progress.
@@ -50,7 +49,7 @@ std::string FreeUploadName(const std::string& locationCode, LocalFiles& files, C
             try {
                 window.PumpMessages();
             } catch (const WindowClosed&) {
-                throw WindowClosedBeforeTheBuild();
+                throw StoppedWhileBuilding();
             }
             now = clock.Now();
         }
@@ -96,7 +95,7 @@ void WriteUnfinishedUpload(const std::string& locationCode, LocalFiles& files, J
         throw;
     } catch (const WindowClosed&) {
         files.Remove(unfinished);
-        throw WindowClosedBeforeTheBuild();
+        throw StoppedWhileBuilding();
     }
 }
 
