@@ -625,10 +625,12 @@ public:
                 SeeWindow(window.handle, className, window.visible);
             }
         }
-        // See "progress" above for this order.
+        // See "progress" above for this order. A bar read while the log
+        // could not be is read again at the next scan, with the log.
         const std::optional<std::string> bar = ReadProgressBar();
-        ReadLog();
-        ReportProgressBar(bar);
+        if (ReadLog()) {
+            ReportProgressBar(bar);
+        }
         for (HWND box : boxes) {
             SeeMessageBox(box);
         }
@@ -787,14 +789,16 @@ private:
         }
     }
 
-    void ReadLog()
+    // False when the log box's thread did not answer in time: the log as
+    // reported may then be older than what the program shows.
+    bool ReadLog()
     {
         if (logBox_ == nullptr) {
-            return;
+            return true;
         }
         if (!::IsWindow(logBox_)) {
             logBox_ = nullptr;
-            return;
+            return true;
         }
         const std::optional<std::wstring> text = ControlText(logBox_);
         if (!text) {
@@ -802,7 +806,7 @@ private:
                 responding_ = false;
                 events_.Emit("not_responding");
             }
-            return;
+            return false;
         }
         if (!responding_) {
             responding_ = true;
@@ -812,6 +816,7 @@ private:
             log_ = *text;
             events_.Emit("log", ",\"text\":" + JsonString(log_));
         }
+        return true;
     }
 
     // The progress bar's state, as the fields of a "progress" event; nothing
