@@ -9,16 +9,10 @@ using win32::ThrowLastErrorIf;
 
 // The per-monitor functions of user32, each null where Windows lacks it.
 struct PerMonitorFunctions {
-    UINT(WINAPI* getDpiForWindow)(HWND) = nullptr;
-    BOOL(WINAPI* systemParametersInfoForDpi)(UINT, UINT, PVOID, UINT, UINT) = nullptr;
-    BOOL(WINAPI* adjustWindowRectExForDpi)(LPRECT, DWORD, BOOL, DWORD, UINT) = nullptr;
+    decltype(&::GetDpiForWindow) getDpiForWindow = nullptr;
+    decltype(&::SystemParametersInfoForDpi) systemParametersInfoForDpi = nullptr;
+    decltype(&::AdjustWindowRectExForDpi) adjustWindowRectExForDpi = nullptr;
 };
-
-template <typename Function> void LookUp(HMODULE user32, const char* name, Function& function)
-{
-    // Through the generic function pointer type, which converts to any other.
-    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(user32, name)));
-}
 
 const PerMonitorFunctions& PerMonitor()
 {
@@ -27,9 +21,11 @@ const PerMonitorFunctions& PerMonitor()
         // user32 is loaded for as long as the program runs: the program imports it.
         const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
         ThrowLastErrorIf(user32 == nullptr, "GetModuleHandleW(user32.dll)");
-        LookUp(user32, "GetDpiForWindow", found.getDpiForWindow);
-        LookUp(user32, "SystemParametersInfoForDpi", found.systemParametersInfoForDpi);
-        LookUp(user32, "AdjustWindowRectExForDpi", found.adjustWindowRectExForDpi);
+        found.getDpiForWindow = win32::FindFunction<decltype(&::GetDpiForWindow)>(user32, "GetDpiForWindow");
+        found.systemParametersInfoForDpi = win32::FindFunction<decltype(&::SystemParametersInfoForDpi)>(
+            user32, "SystemParametersInfoForDpi");
+        found.adjustWindowRectExForDpi =
+            win32::FindFunction<decltype(&::AdjustWindowRectExForDpi)>(user32, "AdjustWindowRectExForDpi");
         return found;
     }();
     return functions;

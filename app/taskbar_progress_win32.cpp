@@ -31,12 +31,11 @@ ButtonLook LookOf(ProgressMode mode)
 // did the taskbar's progress, so it is looked up.
 void LetThroughFromTheTaskbar(HWND window, UINT message)
 {
-    using ChangeFilter = BOOL(WINAPI*)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT);
     // user32 is loaded for as long as the program runs: the program imports it.
     const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
     const auto change = user32 == nullptr ? nullptr
-                                          : reinterpret_cast<ChangeFilter>(reinterpret_cast<void (*)()>(
-                                              ::GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+                                          : win32::FindFunction<decltype(&::ChangeWindowMessageFilterEx)>(
+                                              user32, "ChangeWindowMessageFilterEx");
     if (change != nullptr) {
         // Should it fail, the button shows no progress, and nothing else is lost.
         static_cast<void>(change(window, message, MSGFLT_ALLOW, nullptr));

@@ -1,11 +1,15 @@
 #include "common/win32_support.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
 namespace kestrane::win32 {
 
 namespace {
+
+// The longest path Windows gives out, in characters, its terminating zero included.
+constexpr DWORD kLongestPath = 32768;
 
 // The source file's name without its folders, which are the build machine's.
 std::string_view FileName(const std::source_location& where)
@@ -93,6 +97,24 @@ std::string SystemErrorText(DWORD code)
         result.pop_back();
     }
     return result.empty() ? number : result + " (" + number + ")";
+}
+
+std::wstring ModuleFileName(HMODULE module)
+{
+    // A name that fills the buffer completely may have been cut short: the
+    // buffer grows until the whole name, and its terminating zero, fit.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(path.size());
+        const DWORD length = ::GetModuleFileNameW(module, path.data(), size);
+        ThrowLastErrorIf(length == 0, "GetModuleFileNameW");
+        if (length < size) {
+            path.resize(length);
+            return path;
+        }
+        ThrowLastErrorIf(size >= kLongestPath, "GetModuleFileNameW");
+        path.resize(std::min<std::size_t>(path.size() * 2, kLongestPath));
+    }
 }
 
 }  // namespace kestrane::win32

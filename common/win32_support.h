@@ -1,7 +1,8 @@
 // The Win32 kit of the Windows layers: a move-only owner for every kind of
 // handle they hold, each released by the API's own function; one way to throw
 // the thread's last error, naming the call that failed and where; text
-// conversion through the system code page; and the text of an error code.
+// conversion through the system code page; the text of an error code; a
+// function looked up at run time; and a module's file.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace kestrane::win32 {
@@ -112,5 +114,21 @@ std::string Narrow(const std::wstring& text);
 // find the file specified (error 2)"; "error N" alone when there is no
 // description. WinINet's codes are described by wininet.dll's own messages.
 std::string SystemErrorText(DWORD code);
+
+// The function name of a loaded module, typed as Function, which is
+// decltype(&::Name) where a header declares it; nullptr where the module
+// lacks it. Functions that only some versions of Windows (or of a library)
+// have are looked up so, at run time: importing one would stop the program
+// from starting where it is missing.
+template <typename Function> Function FindFunction(HMODULE module, const char* name)
+{
+    static_assert(std::is_function_v<std::remove_pointer_t<Function>>, "Function is a function pointer type");
+    // Through the generic function pointer type, which converts to any other.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+// The full path of a loaded module's file (the program's own for nullptr),
+// however long. Throws std::runtime_error when Windows cannot say.
+std::wstring ModuleFileName(HMODULE module);
 
 }  // namespace kestrane::win32

@@ -203,12 +203,10 @@ JobError LibraryMissing(DWORD code)
 
 template <typename Function> void LookUp(HMODULE module, const char* name, Function& function)
 {
-    const FARPROC address = ::GetProcAddress(module, name);
-    if (address == nullptr) {
+    function = win32::FindFunction<Function>(module, name);
+    if (function == nullptr) {
         ThrowFunctionMissing(module, name);
     }
-    // Through the generic function pointer type, which converts to any other.
-    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
 
 HANDLE ToHandle(DeviceHandle handle)

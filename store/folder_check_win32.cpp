@@ -11,9 +11,6 @@ namespace {
 
 using win32::ThrowLastErrorIf;
 
-// The longest path Windows gives out, in characters.
-constexpr DWORD kLongestPath = 32768;
-
 std::wstring CurrentFolder()
 {
     std::wstring folder(MAX_PATH, L'\0');
@@ -29,11 +26,8 @@ std::wstring CurrentFolder()
 
 std::wstring ProgramFolder()
 {
-    std::wstring path(kLongestPath, L'\0');
-    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), kLongestPath);
-    ThrowLastErrorIf(length == 0 || length >= kLongestPath, "GetModuleFileNameW");
-    path.resize(length);
-    return path.substr(0, path.find_last_of(L'\\'));
+    const std::wstring program = win32::ModuleFileName(nullptr);
+    return program.substr(0, program.find_last_of(L'\\'));
 }
 
 // Where a folder is on its volume, as Windows identifies it whatever the

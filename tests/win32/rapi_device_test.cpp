@@ -706,10 +706,7 @@ TEST_F(RapiDeviceTest, JournalRecordsEveryCallInOrder)
 
 fs::path ThisProgram()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    EXPECT_TRUE(length > 0 && length < MAX_PATH) << ::GetLastError();
-    return fs::path(std::wstring(path, length));
+    return fs::path(win32::ModuleFileName(nullptr));
 }
 
 bool IsChild(const wchar_t* marker)

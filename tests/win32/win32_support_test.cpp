@@ -1,9 +1,13 @@
-// The Win32 kit: handle owners and the thrown last error.
+// The Win32 kit: handle owners, the thrown last error, error texts, functions
+// looked up at run time and modules' file names.
 #include "common/win32_support.h"
+
+#include "common/scope_exit.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -115,6 +119,50 @@ TEST(Win32KitTest, AnErrorTextIsTheDescriptionWithoutItsFullStopAndThenTheNumber
         EXPECT_TRUE(last != '.' && last != ' ' && last != '\n' && last != '\r') << text;
     }
     EXPECT_EQ(win32::SystemErrorText(0x2000FFFF), "error 536936447");
+}
+
+TEST(Win32KitTest, AFunctionLookedUpAtRunTimeIsTheModulesOwnOrNone)
+{
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    ASSERT_NE(kernel32, nullptr) << ::GetLastError();
+    using GetProcessId = decltype(&::GetCurrentProcessId);
+
+    const GetProcessId found = win32::FindFunction<GetProcessId>(kernel32, "GetCurrentProcessId");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found(), ::GetCurrentProcessId());
+    EXPECT_EQ(win32::FindFunction<GetProcessId>(kernel32, "KestraneHasNoSuchFunction"), nullptr);
+}
+
+// A module's file name is whole however long: here a library of the tests'
+// own, loaded from a folder whose path is longer than MAX_PATH.
+TEST(Win32KitTest, AModulesFileNameIsItsWholePath)
+{
+    namespace fs = std::filesystem;
+    const std::wstring program = win32::ModuleFileName(nullptr);
+    const fs::path programFolder = fs::path(program).parent_path();
+    EXPECT_EQ(program, (programFolder / "kestrane_win32_tests.exe").wstring());
+
+    // Paths past MAX_PATH take the "\\?\" form.
+    const std::wstring longForm = L"\\\\?\\";
+    const std::wstring scratch = L"kestrane-long-" + std::to_wstring(::GetCurrentProcessId());
+    const fs::path root = longForm + (fs::temp_directory_path() / scratch).wstring();
+    const ScopeExit removeRoot([&root] {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    });
+    const fs::path folder =
+        root / std::wstring(100, L'a') / std::wstring(100, L'b') / std::wstring(100, L'c');
+    fs::create_directories(folder);
+    const fs::path library = folder / "library.dll";
+    fs::copy_file(programFolder / "rapi_incomplete.dll", library);
+    ASSERT_GT(library.wstring().size(), static_cast<std::size_t>(MAX_PATH));
+
+    const win32::UniqueModule loaded(::LoadLibraryExW(library.c_str(), nullptr, 0));
+    ASSERT_TRUE(loaded) << ::GetLastError();
+    // Windows names it in the form it was loaded by; Wine without the "\\?\".
+    const std::wstring name = win32::ModuleFileName(loaded.Get());
+    const std::wstring path = library.wstring();
+    EXPECT_TRUE(name == path || name == path.substr(longForm.size())) << name;
 }
 
 }  // namespace
