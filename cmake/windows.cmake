@@ -62,8 +62,7 @@ set_property(SOURCE app/kestrane.rc APPEND PROPERTY OBJECT_DEPENDS ${CMAKE_CURRE
 kestrane_program_manifest(kestrane app/kestrane.rc Orvalle.Kestrane
   "Kestrane: sends a docked handheld's data to the location's FTP server" WINDOW)
 
-add_subdirectory(tools/rapi_emulator)
-add_subdirectory(tools/operator)
 add_subdirectory(tools/location)
+add_subdirectory(tests/rig)
 add_subdirectory(tests/win32)
 add_subdirectory(installer)

@@ -8,7 +8,7 @@ done file C:\\Kestrane\\done.txt, and the location's registry settings.
 
 TestBench.run() starts kestrane.exe through operator.exe, which watches the
 program's windows from inside the prefix and reports each event as a JSON
-line (see tools/operator/operator.cpp). The lines are read as they come, so
+line (see tests/rig/operator/operator.cpp). The lines are read as they come, so
 that the rig can act while the program runs (take a screenshot while a
 message box is up, dock the handheld at a chosen moment), and are returned
 as a RunResult.

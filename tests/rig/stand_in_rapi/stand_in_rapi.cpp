@@ -62,7 +62,7 @@
 #include <optional>
 #include <string>
 
-namespace kestrane::rapi_emulator {
+namespace kestrane::stand_in_rapi {
 namespace {
 
 using win32::UniqueFile;
@@ -830,23 +830,23 @@ BOOL MoveDeviceFile(State& state, LPCWSTR existingFileName, LPCWSTR newFileName)
 }
 
 }  // namespace
-}  // namespace kestrane::rapi_emulator
+}  // namespace kestrane::stand_in_rapi
 
 // The exported functions, as the Remote API declares them. Each journals one
 // line after it has done its work.
 
-namespace emulator = kestrane::rapi_emulator;
-using emulator::Call;
-using emulator::State;
+namespace stand_in = kestrane::stand_in_rapi;
+using stand_in::Call;
+using stand_in::State;
 
 extern "C" HRESULT WINAPI CeRapiInitEx(RAPIINIT* init)
 {
-    return emulator::Guarded(E_OUTOFMEMORY, [&](State& state) {
-        auto lock = emulator::Enter(state, Call::InitEx);
-        const HRESULT result = emulator::Start(state, lock, init);
+    return stand_in::Guarded(E_OUTOFMEMORY, [&](State& state) {
+        auto lock = stand_in::Enter(state, Call::InitEx);
+        const HRESULT result = stand_in::Start(state, lock, init);
         // A start that goes on journals its line when it ends.
         if (FAILED(result)) {
-            emulator::Record(state, L"CeRapiInitEx -> " + emulator::HresultText(result));
+            stand_in::Record(state, L"CeRapiInitEx -> " + stand_in::HresultText(result));
         }
         return result;
     });
@@ -854,32 +854,32 @@ extern "C" HRESULT WINAPI CeRapiInitEx(RAPIINIT* init)
 
 extern "C" HRESULT WINAPI CeRapiUninit()
 {
-    return emulator::Guarded(E_OUTOFMEMORY, [](State& state) {
-        auto lock = emulator::Enter(state, Call::Uninit);
-        const HRESULT result = emulator::Stop(state, lock);
-        emulator::Record(state, L"CeRapiUninit -> " + emulator::HresultText(result));
+    return stand_in::Guarded(E_OUTOFMEMORY, [](State& state) {
+        auto lock = stand_in::Enter(state, Call::Uninit);
+        const HRESULT result = stand_in::Stop(state, lock);
+        stand_in::Record(state, L"CeRapiUninit -> " + stand_in::HresultText(result));
         return result;
     });
 }
 
 extern "C" HANDLE WINAPI CeFindFirstFile(LPCWSTR fileName, CE_FIND_DATA* findData)
 {
-    return emulator::Guarded(INVALID_HANDLE_VALUE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::FindFirst);
-        const HANDLE search = emulator::FindFirst(state, fileName, findData);
-        emulator::Record(state, L"CeFindFirstFile " + emulator::PathText(fileName) + L" -> "
-                                    + emulator::ResultText(state, search));
+    return stand_in::Guarded(INVALID_HANDLE_VALUE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::FindFirst);
+        const HANDLE search = stand_in::FindFirst(state, fileName, findData);
+        stand_in::Record(state, L"CeFindFirstFile " + stand_in::PathText(fileName) + L" -> "
+                                    + stand_in::ResultText(state, search));
         return search;
     });
 }
 
 extern "C" BOOL WINAPI CeFindClose(HANDLE search)
 {
-    return emulator::Guarded(FALSE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::FindClose);
-        const BOOL ok = emulator::CloseSearch(state, search);
-        emulator::Record(state, L"CeFindClose " + emulator::HandleText(search) + L" -> "
-                                    + emulator::ResultText(state, ok));
+    return stand_in::Guarded(FALSE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::FindClose);
+        const BOOL ok = stand_in::CloseSearch(state, search);
+        stand_in::Record(state, L"CeFindClose " + stand_in::HandleText(search) + L" -> "
+                                    + stand_in::ResultText(state, ok));
         return ok;
     });
 }
@@ -888,15 +888,15 @@ extern "C" HANDLE WINAPI CeCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWO
                                       LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                                       DWORD flagsAndAttributes, HANDLE templateFile)
 {
-    return emulator::Guarded(INVALID_HANDLE_VALUE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::Create);
+    return stand_in::Guarded(INVALID_HANDLE_VALUE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::Create);
         const HANDLE file =
-            emulator::CreateDeviceFile(state, fileName, desiredAccess, shareMode, securityAttributes,
+            stand_in::CreateDeviceFile(state, fileName, desiredAccess, shareMode, securityAttributes,
                                        creationDisposition, flagsAndAttributes, templateFile);
-        emulator::Record(state, L"CeCreateFile " + emulator::PathText(fileName) + L" "
-                                    + emulator::AccessText(desiredAccess) + L" "
-                                    + emulator::DispositionText(creationDisposition) + L" -> "
-                                    + emulator::ResultText(state, file));
+        stand_in::Record(state, L"CeCreateFile " + stand_in::PathText(fileName) + L" "
+                                    + stand_in::AccessText(desiredAccess) + L" "
+                                    + stand_in::DispositionText(creationDisposition) + L" -> "
+                                    + stand_in::ResultText(state, file));
         return file;
     });
 }
@@ -904,14 +904,14 @@ extern "C" HANDLE WINAPI CeCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWO
 extern "C" BOOL WINAPI CeReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                                   LPOVERLAPPED overlapped)
 {
-    return emulator::Guarded(FALSE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::Read);
+    return stand_in::Guarded(FALSE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::Read);
         if (bytesRead != nullptr) {
             *bytesRead = 0;
         }
-        const BOOL ok = emulator::ReadDeviceFile(state, file, buffer, bytesToRead, bytesRead, overlapped);
-        emulator::Record(state, L"CeReadFile " + std::to_wstring(bytesToRead) + L" -> "
-                                    + emulator::ResultText(state, ok, ok ? *bytesRead : 0));
+        const BOOL ok = stand_in::ReadDeviceFile(state, file, buffer, bytesToRead, bytesRead, overlapped);
+        stand_in::Record(state, L"CeReadFile " + std::to_wstring(bytesToRead) + L" -> "
+                                    + stand_in::ResultText(state, ok, ok ? *bytesRead : 0));
         return ok;
     });
 }
@@ -919,83 +919,83 @@ extern "C" BOOL WINAPI CeReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead,
 extern "C" BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                                    LPOVERLAPPED overlapped)
 {
-    return emulator::Guarded(FALSE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::Write);
+    return stand_in::Guarded(FALSE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::Write);
         if (bytesWritten != nullptr) {
             *bytesWritten = 0;
         }
         const BOOL ok =
-            emulator::WriteDeviceFile(state, file, buffer, bytesToWrite, bytesWritten, overlapped);
-        emulator::Record(state, L"CeWriteFile " + std::to_wstring(bytesToWrite) + L" -> "
-                                    + emulator::ResultText(state, ok, ok ? *bytesWritten : 0));
+            stand_in::WriteDeviceFile(state, file, buffer, bytesToWrite, bytesWritten, overlapped);
+        stand_in::Record(state, L"CeWriteFile " + std::to_wstring(bytesToWrite) + L" -> "
+                                    + stand_in::ResultText(state, ok, ok ? *bytesWritten : 0));
         return ok;
     });
 }
 
 extern "C" DWORD WINAPI CeGetFileSize(HANDLE file, LPDWORD fileSizeHigh)
 {
-    return emulator::Guarded(static_cast<DWORD>(INVALID_FILE_SIZE), [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::GetSize);
-        const std::optional<std::uint64_t> size = emulator::DeviceFileSize(state, file);
+    return stand_in::Guarded(static_cast<DWORD>(INVALID_FILE_SIZE), [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::GetSize);
+        const std::optional<std::uint64_t> size = stand_in::DeviceFileSize(state, file);
         if (fileSizeHigh != nullptr) {
             *fileSizeHigh = size ? static_cast<DWORD>(*size >> 32) : 0;
         }
-        emulator::Record(state, L"CeGetFileSize " + emulator::HandleText(file) + L" -> "
-                                    + (size ? L"ok " + std::to_wstring(*size) : emulator::FailText(state)));
+        stand_in::Record(state, L"CeGetFileSize " + stand_in::HandleText(file) + L" -> "
+                                    + (size ? L"ok " + std::to_wstring(*size) : stand_in::FailText(state)));
         return size ? static_cast<DWORD>(*size) : static_cast<DWORD>(INVALID_FILE_SIZE);
     });
 }
 
 extern "C" DWORD WINAPI CeGetLastError()
 {
-    return emulator::Guarded(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), [](State& state) {
-        const auto lock = emulator::Enter(state, Call::LastError);
+    return stand_in::Guarded(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), [](State& state) {
+        const auto lock = stand_in::Enter(state, Call::LastError);
         const DWORD code = state.lastError;
-        emulator::Record(state, L"CeGetLastError -> " + std::to_wstring(code));
+        stand_in::Record(state, L"CeGetLastError -> " + std::to_wstring(code));
         return code;
     });
 }
 
 extern "C" HRESULT WINAPI CeRapiGetError()
 {
-    return emulator::Guarded(E_OUTOFMEMORY, [](State& state) {
-        const auto lock = emulator::Enter(state, Call::RapiError);
+    return stand_in::Guarded(E_OUTOFMEMORY, [](State& state) {
+        const auto lock = stand_in::Enter(state, Call::RapiError);
         const HRESULT result = state.linkError;
-        emulator::Record(state, L"CeRapiGetError -> " + emulator::HresultText(result));
+        stand_in::Record(state, L"CeRapiGetError -> " + stand_in::HresultText(result));
         return result;
     });
 }
 
 extern "C" BOOL WINAPI CeCloseHandle(HANDLE object)
 {
-    return emulator::Guarded(FALSE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::Close);
-        const BOOL ok = emulator::CloseFile(state, object);
-        emulator::Record(state, L"CeCloseHandle " + emulator::HandleText(object) + L" -> "
-                                    + emulator::ResultText(state, ok));
+    return stand_in::Guarded(FALSE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::Close);
+        const BOOL ok = stand_in::CloseFile(state, object);
+        stand_in::Record(state, L"CeCloseHandle " + stand_in::HandleText(object) + L" -> "
+                                    + stand_in::ResultText(state, ok));
         return ok;
     });
 }
 
 extern "C" BOOL WINAPI CeDeleteFile(LPCWSTR fileName)
 {
-    return emulator::Guarded(FALSE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::Delete);
-        const BOOL ok = emulator::DeleteDeviceFile(state, fileName);
-        emulator::Record(state, L"CeDeleteFile " + emulator::PathText(fileName) + L" -> "
-                                    + emulator::ResultText(state, ok));
+    return stand_in::Guarded(FALSE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::Delete);
+        const BOOL ok = stand_in::DeleteDeviceFile(state, fileName);
+        stand_in::Record(state, L"CeDeleteFile " + stand_in::PathText(fileName) + L" -> "
+                                    + stand_in::ResultText(state, ok));
         return ok;
     });
 }
 
 extern "C" BOOL WINAPI CeMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName)
 {
-    return emulator::Guarded(FALSE, [&](State& state) {
-        const auto lock = emulator::Enter(state, Call::Move);
-        const BOOL ok = emulator::MoveDeviceFile(state, existingFileName, newFileName);
-        emulator::Record(state, L"CeMoveFile " + emulator::PathText(existingFileName) + L" "
-                                    + emulator::PathText(newFileName) + L" -> "
-                                    + emulator::ResultText(state, ok));
+    return stand_in::Guarded(FALSE, [&](State& state) {
+        const auto lock = stand_in::Enter(state, Call::Move);
+        const BOOL ok = stand_in::MoveDeviceFile(state, existingFileName, newFileName);
+        stand_in::Record(state, L"CeMoveFile " + stand_in::PathText(existingFileName) + L" "
+                                    + stand_in::PathText(newFileName) + L" -> "
+                                    + stand_in::ResultText(state, ok));
         return ok;
     });
 }
