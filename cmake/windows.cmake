@@ -1,5 +1,6 @@
 # Windows build: one self-contained kestrane.exe (static runtime, GUI
-# subsystem), and beside it the stand-in rapi.dll and the test operator.
+# subsystem), kestrane-location.exe, the installer, and for the tests the
+# Windows layers' tests and the end-to-end rig's programs.
 
 enable_language(RC)
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0A00)

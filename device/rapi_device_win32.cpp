@@ -37,23 +37,6 @@ struct RapiFunctions {
     decltype(&::CeMoveFile) ceMoveFile;
 };
 
-// A module's file (the program's own for nullptr); empty if Windows cannot say.
-std::wstring ModuleFile(HMODULE module)
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return {};
-    }
-    return std::wstring(path, length);
-}
-
-// Where the loaded library came from, for support; empty if Windows cannot say.
-std::string ModulePath(HMODULE module)
-{
-    return win32::Narrow(ModuleFile(module));
-}
-
 // A system folder as GetSystemDirectoryW and its kin give it; empty if there is none.
 std::wstring SystemFolder(UINT(WINAPI* get)(LPWSTR, UINT))
 {
@@ -135,49 +118,37 @@ int OtherSystemLibraryBits(std::wstring& path)
     }
 }
 
-// Where the program looks for rapi.dll, in order: beside itself, where a
-// test puts its stand-in, then in the system folder, where the connectivity
-// software puts it. Empty where Windows cannot say.
-std::wstring BesideTheProgram()
-{
-    const std::wstring program = ModuleFile(nullptr);
-    return program.empty() ? program : program.substr(0, program.find_last_of(L'\\')) + kLibraryFile;
-}
-
+// Where the program loads rapi.dll from: the system folder, where the
+// connectivity software puts it. A 32-bit program on 64-bit Windows is
+// given System32 as its system folder, and the file system redirector takes
+// it to SysWOW64, where the 32-bit library is. Empty where Windows cannot say.
 std::wstring InTheSystemFolder()
 {
     const std::wstring folder = SystemFolder(::GetSystemDirectoryW);
     return folder.empty() ? folder : folder + kLibraryFile;
 }
 
-// "PATH is for 64-bit programs ..." for each rapi.dll found that is for the
-// other kind of program: beside this program, where Windows looked first,
-// and in the other kind's system folder, where Windows never looks for it.
-std::string WrongBitnessLibraries()
+// "PATH is for 64-bit programs ..." when the other kind's system folder
+// holds a rapi.dll, where Windows never looks for this program's; "" when not.
+std::string WrongBitnessLibrary()
 {
-    std::string text;
-    const auto report = [&text](const std::wstring& path, int bits) {
-        if (bits != 0 && bits != kProgramBits) {
-            text += "\r\n\r\n" + win32::Narrow(path) + " is for " + std::to_string(bits)
-                    + "-bit programs, so Kestrane cannot use it.";
-        }
-    };
-    if (const std::wstring beside = BesideTheProgram(); !beside.empty()) {
-        report(beside, LibraryBits(beside));
+    std::wstring path;
+    const int bits = OtherSystemLibraryBits(path);
+    if (bits == 0 || bits == kProgramBits) {
+        return {};
     }
-    std::wstring inSystem;
-    const int systemBits = OtherSystemLibraryBits(inSystem);
-    report(inSystem, systemBits);
-    return text;
+    return "\r\n\r\n" + win32::Narrow(path) + " is for " + std::to_string(bits)
+           + "-bit programs, so Kestrane cannot use it.";
 }
 
 JobError LibraryMissing(DWORD code)
 {
-    std::string wrongBitness = WrongBitnessLibraries();
-    if (wrongBitness.empty() && code == ERROR_BAD_EXE_FORMAT) {
-        wrongBitness = std::string("\r\n\r\nThe ") + kLibraryName + " that Windows found is not for "
+    std::string wrongBitness;
+    if (code == ERROR_BAD_EXE_FORMAT) {
+        wrongBitness = std::string("\r\n\r\nThe ") + kLibraryName + " in the system folder is not for "
                        + std::to_string(kProgramBits) + "-bit programs.";
     }
+    wrongBitness += WrongBitnessLibrary();
     // Some of the system's texts name the file with an insert, "%1".
     std::string reason = win32::SystemErrorText(code);
     if (const auto insert = reason.find("%1"); insert != std::string::npos) {
@@ -192,21 +163,12 @@ JobError LibraryMissing(DWORD code)
                     + wrongBitness + WhereTheDataIs(DataPlace::HandheldUntouched));
 }
 
-[[noreturn]] void ThrowFunctionMissing(HMODULE module, const char* function)
+[[noreturn]] void ThrowFunctionMissing(const std::wstring& path, const char* function)
 {
-    const std::string path = ModulePath(module);
-    throw JobError(std::string("The handheld connection library ") + (path.empty() ? kLibraryName : path)
-                   + " lacks the function " + function + ", so Kestrane cannot use it.\r\n\r\n"
+    throw JobError("The handheld connection library " + win32::Narrow(path) + " lacks the function "
+                   + function + ", so Kestrane cannot use it.\r\n\r\n"
                    + "Reinstall Windows Mobile Device Center, or ask support to, and restart Kestrane."
                    + WhereTheDataIs(DataPlace::HandheldUntouched));
-}
-
-template <typename Function> void LookUp(HMODULE module, const char* name, Function& function)
-{
-    function = win32::FindFunction<Function>(module, name);
-    if (function == nullptr) {
-        ThrowFunctionMissing(module, name);
-    }
 }
 
 HANDLE ToHandle(DeviceHandle handle)
@@ -335,36 +297,38 @@ private:
 
 std::unique_ptr<RapiDevice> RapiDevice::Load(MessagePump& pump)
 {
-    // The first of its places that holds the library, by its full path, never
-    // the working folder: that holds the data files. Its own folder is
-    // searched first for the libraries it needs; wWinMain has taken the
-    // working folder out of the search for them. (LOAD_LIBRARY_SEARCH_* would
-    // do the same, but Windows Vista and 7 know those only with an update.)
-    UniqueModule module;
-    for (const std::wstring& path : {BesideTheProgram(), InTheSystemFolder()}) {
-        if (!path.empty() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            module.Reset(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-            win32::ThrowLastErrorIf(!module, LibraryMissing);
-            break;
-        }
-    }
-    if (!module) {
+    // By its full path, from the system folder alone: never the working
+    // folder, which holds the data files, nor the program's own folder. The
+    // libraries it needs are looked for first in its own folder; wWinMain has
+    // taken the working folder out of the search for them.
+    // (LOAD_LIBRARY_SEARCH_SYSTEM32 would do the same, but Windows Vista and 7
+    // know it only with an update.)
+    const std::wstring path = InTheSystemFolder();
+    if (path.empty()) {
         throw LibraryMissing(ERROR_MOD_NOT_FOUND);
     }
+    UniqueModule module(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    win32::ThrowLastErrorIf(!module, LibraryMissing);
     RapiFunctions functions{};
-    LookUp(module.Get(), "CeRapiInitEx", functions.ceRapiInitEx);
-    LookUp(module.Get(), "CeRapiUninit", functions.ceRapiUninit);
-    LookUp(module.Get(), "CeFindFirstFile", functions.ceFindFirstFile);
-    LookUp(module.Get(), "CeFindClose", functions.ceFindClose);
-    LookUp(module.Get(), "CeCreateFile", functions.ceCreateFile);
-    LookUp(module.Get(), "CeReadFile", functions.ceReadFile);
-    LookUp(module.Get(), "CeWriteFile", functions.ceWriteFile);
-    LookUp(module.Get(), "CeGetFileSize", functions.ceGetFileSize);
-    LookUp(module.Get(), "CeGetLastError", functions.ceGetLastError);
-    LookUp(module.Get(), "CeRapiGetError", functions.ceRapiGetError);
-    LookUp(module.Get(), "CeCloseHandle", functions.ceCloseHandle);
-    LookUp(module.Get(), "CeDeleteFile", functions.ceDeleteFile);
-    LookUp(module.Get(), "CeMoveFile", functions.ceMoveFile);
+    const auto lookUp = [&module, &path]<typename Function>(const char* name, Function& function) {
+        function = win32::FindFunction<Function>(module.Get(), name);
+        if (function == nullptr) {
+            ThrowFunctionMissing(path, name);
+        }
+    };
+    lookUp("CeRapiInitEx", functions.ceRapiInitEx);
+    lookUp("CeRapiUninit", functions.ceRapiUninit);
+    lookUp("CeFindFirstFile", functions.ceFindFirstFile);
+    lookUp("CeFindClose", functions.ceFindClose);
+    lookUp("CeCreateFile", functions.ceCreateFile);
+    lookUp("CeReadFile", functions.ceReadFile);
+    lookUp("CeWriteFile", functions.ceWriteFile);
+    lookUp("CeGetFileSize", functions.ceGetFileSize);
+    lookUp("CeGetLastError", functions.ceGetLastError);
+    lookUp("CeRapiGetError", functions.ceRapiGetError);
+    lookUp("CeCloseHandle", functions.ceCloseHandle);
+    lookUp("CeDeleteFile", functions.ceDeleteFile);
+    lookUp("CeMoveFile", functions.ceMoveFile);
     // The library stays loaded until the program ends, so this reference is
     // given up on purpose and never freed. A start that CeRapiUninit gives up
     // can leave the library's own threads running, and unloading it would

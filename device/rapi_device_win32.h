@@ -10,9 +10,9 @@ namespace kestrane {
 
 class RapiDevice : public RemoteDevice {
 public:
-    // Loads rapi.dll from the program's own folder or from System32, never
-    // from the working folder, and looks up every function the program
-    // calls. Throws JobError naming the library or function that is missing.
+    // Loads rapi.dll from the system folder alone, where the connectivity
+    // software puts it, and looks up every function the program calls.
+    // Throws JobError naming the library or function that is missing.
     // A library that has all of them stays loaded until the program ends.
     // CeRapiInit starts the connection with CeRapiInitEx and, while it waits
     // for the handheld, pumps the window's messages whenever they come.

@@ -4,7 +4,8 @@ happened.
 A Wine prefix on a virtual display plays the PC: its registry is provisioned
 by importing examples/location.reg, C:\\Kestrane\\done.txt is put in place,
 a local FTP server listens where that location.reg points (127.0.0.1:2121),
-and the stand-in rapi.dll plays a docked handheld holding
+and the stand-in rapi.dll, in the prefix's system folder where Windows Mobile
+Device Center puts the real one, plays a docked handheld holding
 examples/savedata.dat. Then kestrane.exe runs, and this prints its log, the
 message it showed, the file that arrived on the server next to the local
 copy, what is left on the handheld, and where the screenshot is.

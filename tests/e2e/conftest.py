@@ -2,8 +2,13 @@
 
 wine_session      the display and Wine prefix shared by the session (one each
                   per pytest-xdist worker)
-kestrane          this test's TestBench: workdir, handheld, done_file,
-                  provision(...), run(...) -> RunResult
+prefix            the Wine prefix this test runs in: the session's, or, for a
+                  test marked own_prefix, one of its own, a copy of the
+                  session's as it was booted. A test that takes away or
+                  replaces the system folder's rapi.dll, or anything else the
+                  tests beside it need, is marked so.
+kestrane          this test's TestBench in that prefix: workdir, handheld,
+                  done_file, provision(...), run(...) -> RunResult
 handheld          this test's Handheld (the same as kestrane.handheld)
 ftp_server        a working FTP server for this test (rig.FtpServer)
 start_ftp_server  start_ftp_server(fault=...) starts a further or faulty one
@@ -29,8 +34,20 @@ def wine_session(tmp_path_factory):
 
 
 @pytest.fixture
-def kestrane(wine_session, tmp_path):
-    bench = rig.TestBench(wine_session, tmp_path)
+def prefix(wine_session, tmp_path, request):
+    if request.node.get_closest_marker("own_prefix") is None:
+        yield wine_session.prefix
+        return
+    own = wine_session.own_prefix(tmp_path / "own-wine" / "prefix")
+    try:
+        yield own
+    finally:
+        own.discard()
+
+
+@pytest.fixture
+def kestrane(wine_session, prefix, tmp_path):
+    bench = rig.TestBench(wine_session, tmp_path, prefix)
     bench.reset()
     yield bench
     bench.cleanup()

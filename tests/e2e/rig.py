@@ -1,8 +1,12 @@
 """The end-to-end rig: Kestrane run under Wine on a virtual display.
 
 A WineSession is one Xvfb display and one Wine prefix, booted once for a test
-session (for each pytest-xdist worker, when there are several). A TestBench is
-one test's world inside it: a fresh working folder (the program's current
+session (for each pytest-xdist worker, when there are several). The stand-in
+rapi.dll is in the prefix's system folder, where Windows Mobile Device Center
+puts the real one. A test that takes it away or replaces it gets a prefix of
+its own, a copy of the session's as it was booted (WineSession.own_prefix),
+so that the tests running beside it never miss it. A TestBench is one test's
+world inside a prefix: a fresh working folder (the program's current
 directory), a handheld (a folder that the stand-in rapi.dll serves), the local
 done file C:\\Kestrane\\done.txt, and the location's registry settings.
 
@@ -56,8 +60,10 @@ REPO_DIR = Path(__file__).resolve().parents[2]
 PRESET_BUILD_DIRS = {32: REPO_DIR / "build" / "windows", 64: REPO_DIR / "build" / "windows64"}
 BUILD_DIR = Path(os.environ.get("KESTRANE_BUILD_DIR", PRESET_BUILD_DIRS[32])).resolve()
 KESTRANE_EXE = BUILD_DIR / "kestrane.exe"
-OPERATOR_EXE = BUILD_DIR / "operator.exe"
-RAPI_DLL = BUILD_DIR / "rapi.dll"
+# The rig's own programs, built apart from those that ship (tests/rig).
+RIG_DIR_NAME = "rig"
+OPERATOR_EXE = BUILD_DIR / RIG_DIR_NAME / "operator.exe"
+RAPI_DLL = BUILD_DIR / RIG_DIR_NAME / "rapi.dll"
 # The programs the installer puts in Program Files, by their installed names,
 # which are also their names in the build folder.
 SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+)"',
@@ -101,6 +107,11 @@ WINE_FONTS_DIR = Path("/usr/share/wine/fonts")
 # registry view.
 WINE = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
+# The rig's prefixes are 64-bit Windows, which runs both builds: each kind of
+# program has its own system folder there, and the file system redirector
+# shows a 32-bit program SysWOW64 under the name System32.
+WINEARCH = "win64"
+SYSTEM_FOLDERS = {32: "syswow64", 64: "system32"}
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 # The machine field of a PE header, for the kinds of program the rig knows.
 PE_MACHINE_BITS = {0x014C: 32, 0x8664: 64}
@@ -154,7 +165,7 @@ BUILD_BITS = program_bits(KESTRANE_EXE) if KESTRANE_EXE.is_file() else None
 def other_bits_rapi_dll():
     """The stand-in rapi.dll of the other Windows preset: one the programs
     under test cannot load."""
-    return PRESET_BUILD_DIRS[96 - BUILD_BITS] / "rapi.dll"
+    return PRESET_BUILD_DIRS[96 - BUILD_BITS] / RIG_DIR_NAME / "rapi.dll"
 
 
 def runs_32_bit_programs():
@@ -256,11 +267,16 @@ class WinePrefix:
     def drive_c(self):
         return self.path / "drive_c"
 
+    def system_rapi_dll(self, bits=None):
+        """The rapi.dll of the system folder of one kind of program (by
+        default the kind under test), where the program loads it from."""
+        return self.drive_c / "windows" / SYSTEM_FOLDERS[bits or BUILD_BITS] / "rapi.dll"
+
     def env(self, extra=None):
         env = dict(os.environ)
         env.update({
             "WINEPREFIX": str(self.path),
-            "WINEARCH": "win64",
+            "WINEARCH": WINEARCH,
             "WINEDEBUG": "-all",
             # No Mono or Gecko: their installers would only ask to download.
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
@@ -276,7 +292,8 @@ class WinePrefix:
         return self.path.parent / "wineserver.log"
 
     def boot(self):
-        """Creates the prefix, applies the rig's settings and keeps the
+        """Creates the prefix, applies the rig's settings, puts the stand-in
+        rapi.dll in the system folder of the programs under test, and keeps the
         wineserver running, so that each program starts in a fraction of a second."""
         # A server already running would refuse -p, so it starts first, in the
         # prefix folder it needs. The first program it runs has Wine fill the
@@ -285,7 +302,7 @@ class WinePrefix:
         # initialise the prefix a second time and leave two service control
         # managers, each starting every service.
         self.path.mkdir(parents=True)
-        self._server(["-p"])
+        self.start_server()
         self.wine_command(["wineboot"], timeout=180)
         settings = self.path / "rig-settings.reg"
         settings.write_text(PREFIX_SETTINGS_REG.replace("\n", "\r\n"), encoding="ascii")
@@ -295,9 +312,30 @@ class WinePrefix:
         # the prefix's Fonts folder it does.
         for font in WINE_FONTS_DIR.glob("*.ttf"):
             shutil.copy(font, self.drive_c / "windows" / "Fonts")
+        # Where Windows Mobile Device Center puts rapi.dll; a prefix where
+        # Wine runs no 32-bit programs may lack syswow64.
+        self.system_rapi_dll().parent.mkdir(exist_ok=True)
+        shutil.copyfile(RAPI_DLL, self.system_rapi_dll())
+
+    def start_server(self):
+        """Starts the prefix's wineserver, to run until shutdown()."""
+        self._server(["-p"])
 
     def shutdown(self):
+        """Ends the wineserver and every program of the prefix, and waits for
+        its end, by which it has written the registry to the prefix's files."""
         self._server(["-k"], check=False)
+        self._server(["-w"], check=False)
+
+    def copy(self, path):
+        """A copy of this prefix, whose wineserver is not running, at path
+        (a folder not yet there)."""
+        shutil.copytree(self.path, path, symlinks=True)
+        return WinePrefix(path, self.display)
+
+    def discard(self):
+        self.shutdown()
+        shutil.rmtree(self.path, ignore_errors=True)
 
     def _server(self, args, check=True):
         # The server goes on in the background: it must not hold our pipes.
@@ -376,16 +414,19 @@ def _text(data):
 
 
 class WineSession:
-    """The display and the prefix that one test session (or xdist worker) shares."""
+    """The display and the prefix that one test session (or xdist worker)
+    shares, and a copy of that prefix as it was booted, kept for the tests
+    that need a prefix of their own."""
 
     def __init__(self, root):
         self.root = Path(root)
         self.display = VirtualDisplay(self.root / "xvfb.log")
         self.prefix = WinePrefix(self.root / "prefix", self.display)
+        self._booted = None
         self.boot_seconds = None
 
     def start(self):
-        missing = [str(path) for path in (KESTRANE_EXE, OPERATOR_EXE) if not path.is_file()]
+        missing = [str(path) for path in (KESTRANE_EXE, OPERATOR_EXE, RAPI_DLL) if not path.is_file()]
         if missing:
             raise RigError("not built: %s (cmake --preset windows && cmake --build --preset windows)"
                            % ", ".join(missing))
@@ -397,11 +438,24 @@ class WineSession:
         started = time.monotonic()
         self.prefix.boot()
         self.boot_seconds = time.monotonic() - started
+        # Copied with its wineserver ended, the prefix holds the whole registry.
+        self.prefix.shutdown()
+        self._booted = self.prefix.copy(self.root / "booted" / "prefix")
+        self.prefix.start_server()
+
+    def own_prefix(self, path):
+        """A prefix of its own at path (a folder not yet there): a copy of the
+        session's as it was booted, on the same display, its wineserver
+        running. discard() it after use."""
+        prefix = self._booted.copy(path)
+        prefix.start_server()
+        return prefix
 
     def stop(self):
-        self.prefix.shutdown()
+        self.prefix.discard()
+        if self._booted is not None:
+            shutil.rmtree(self._booted.path, ignore_errors=True)
         self.display.stop()
-        shutil.rmtree(self.prefix.path, ignore_errors=True)
 
 
 class Handheld:
@@ -595,23 +649,20 @@ class RunResult:
 
 
 class TestBench:
-    """One test's world in the session's prefix."""
+    """One test's world in a prefix: the session's, or one of the test's own."""
 
     __test__ = False  # not a test class, whatever pytest thinks of its name
 
-    def __init__(self, session, folder):
+    def __init__(self, session, folder, prefix=None):
         self.session = session
+        self.prefix = prefix or session.prefix
         self.folder = Path(folder)
         self.workdir = self.folder / "work"
         self.workdir.mkdir(parents=True)
         self.artifacts = self.folder / "artifacts"
         self.artifacts.mkdir()
         self.handheld = Handheld(self.folder / "handheld", self.folder / "handheld-journal.txt")
-        self.done_file = session.prefix.drive_c / "Kestrane" / "done.txt"
-
-    @property
-    def prefix(self):
-        return self.session.prefix
+        self.done_file = self.prefix.drive_c / "Kestrane" / "done.txt"
 
     def reset(self):
         """The state every test starts from: no settings in either registry

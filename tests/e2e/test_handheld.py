@@ -259,48 +259,46 @@ def test_a_failed_marker_step_stops_after_the_upload_and_the_next_run_gives_the_
 
 
 # Where a rapi.dll for the other kind of program may be, and the error that
-# loading rapi.dll then gives: Windows takes one beside the program for the
-# one it looks for and refuses it (193: not a valid application for this
-# kind of program); it never looks in the other kind's system folder (126:
-# not found). The program says where it saw one. None: there is none.
+# loading rapi.dll then gives. The program loads it from its own kind's
+# system folder alone, which here lacks the stand-in: one of the other kind
+# there is refused (193: not a valid application for this kind of program);
+# the other kind's system folder is never looked in (126: not found), and
+# the program names the one it saw there. None: there is none.
 WRONG_KIND_PLACES = {
     "no rapi.dll": (None, 126),
-    "a rapi.dll of the other kind beside the program": ("program", 193),
-    "a rapi.dll of the other kind in its system folder": ("system", 126),
+    "a rapi.dll of the other kind in the program's system folder": ("own system folder", 193),
+    "a rapi.dll of the other kind in the other kind's system folder": ("other system folder", 126),
 }
-# The system folder of the DLLs of each kind of program, on 64-bit Windows.
-SYSTEM_FOLDERS = {32: "syswow64", 64: "system32"}
 
 
+@pytest.mark.own_prefix
 @pytest.mark.parametrize("place, error", WRONG_KIND_PLACES.values(), ids=WRONG_KIND_PLACES.keys())
 def test_without_a_usable_rapi_dll_the_job_stops_before_touching_anything(kestrane, handheld, ftp_server, tmp_path,
                                                                           place, error):
-    # A copy of the program in a folder of its own, without the stand-in; a
-    # copy of the stand-in in the working folder must not be taken for it.
+    # The stand-in is taken from the system folder and put where the program
+    # must never take it from: beside a copy of the program, and in the
+    # working folder.
+    bits = rig.BUILD_BITS
+    other_bits = 96 - bits
     program_folder = tmp_path / "program"
     program_folder.mkdir()
     shutil.copy(rig.KESTRANE_EXE, program_folder)
-    shutil.copy(rig.RAPI_DLL, kestrane.workdir)
-    bits = rig.BUILD_BITS
-    other_bits = 96 - bits
+    shutil.copy(kestrane.prefix.system_rapi_dll(), program_folder)
+    shutil.move(kestrane.prefix.system_rapi_dll(), kestrane.workdir)
     wrong = {
         None: None,
-        "program": program_folder / "rapi.dll",
-        "system": kestrane.prefix.drive_c / "windows" / SYSTEM_FOLDERS[other_bits] / "rapi.dll",
+        "own system folder": kestrane.prefix.system_rapi_dll(),
+        "other system folder": kestrane.prefix.system_rapi_dll(other_bits),
     }[place]
-    handheld.dock(SEVERAL_READS)
-    provision(kestrane, ftp_server)
-
     if wrong is not None:
         # 64-bit Windows always has both system folders; a prefix where Wine
         # runs no 32-bit programs may lack syswow64.
         wrong.parent.mkdir(exist_ok=True)
         shutil.copy(rig.other_bits_rapi_dll(), wrong)
-    try:
-        result = kestrane.run(program=rig.windows_path(program_folder / "kestrane.exe"))
-    finally:
-        if wrong is not None:
-            wrong.unlink()
+    handheld.dock(SEVERAL_READS)
+    provision(kestrane, ftp_server)
+
+    result = kestrane.run(program=rig.windows_path(program_folder / "kestrane.exe"))
 
     text = single_error(result)
     assert "could not load the handheld connection library rapi.dll: " in text, text
@@ -308,13 +306,11 @@ def test_without_a_usable_rapi_dll_the_job_stops_before_touching_anything(kestra
     assert "Kestrane is a %d-bit program and needs the %d-bit rapi.dll" % (bits, bits) in text, text
     assert "Windows Mobile Device Center on Windows Vista to 11" in text, text
     assert "Windows XP" not in text, "Kestrane does not run on Windows XP: " + text
-    if wrong is None:
-        assert "-bit programs, so Kestrane cannot use it" not in text, text
-    else:
-        shown = (rig.windows_path(wrong) if place == "program"
-                 else r"C:\windows\%s\rapi.dll" % SYSTEM_FOLDERS[other_bits])
-        wrong_kind = "%s is for %d-bit programs, so Kestrane cannot use it." % (shown, other_bits)
-        assert wrong_kind.lower() in text.lower(), text
+    refused = "The rapi.dll in the system folder is not for %d-bit programs." % bits
+    assert (refused in text) == (place == "own system folder"), text
+    seen = r"C:\windows\%s\rapi.dll" % rig.SYSTEM_FOLDERS[other_bits]
+    wrong_kind = "%s is for %d-bit programs, so Kestrane cannot use it." % (seen, other_bits)
+    assert (wrong_kind.lower() in text.lower()) == (place == "other system folder"), text
     assert "Nothing was taken from the handheld" in text, text
     assert result.exit_code == 1
     assert handheld.calls() == []

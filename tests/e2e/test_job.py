@@ -226,12 +226,11 @@ def test_data_that_cannot_be_saved_on_the_pc_stays_on_the_handheld(kestrane, han
 
 
 def the_programs_own_folder(kestrane, request):
-    """A copy of the program, the stand-in beside it, started in its own
-    folder, as a double-click in Program Files starts it."""
+    """A copy of the program started in its own folder, as a double-click in
+    Program Files starts it."""
     folder = kestrane.folder / "program"
     folder.mkdir()
     shutil.copy(rig.KESTRANE_EXE, folder)
-    shutil.copy(rig.RAPI_DLL, folder)
     return folder, dict(program=rig.windows_path(folder / "kestrane.exe"), cwd=rig.windows_path(folder))
 
 

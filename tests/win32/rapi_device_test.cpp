@@ -1,5 +1,8 @@
-// The Remote API layer against the stand-in rapi.dll beside the test program,
-// with a temporary folder as the handheld.
+// The Remote API layer against the stand-in rapi.dll, which the rig puts in
+// the system folder of its Wine prefix, with a temporary folder as the
+// handheld. The cases of the RapiLibrary suites take the stand-in away or
+// put another library in its place: they run in a prefix of their own
+// (tests/e2e/test_windows_layers.py), so that no test beside them misses it.
 #include "device/rapi_device_win32.h"
 
 #include "common/job_error.h"
@@ -187,14 +190,7 @@ private:
     std::jthread thread_;
 };
 
-// The stand-in beside the test program, which the device loads.
-fs::path StandInLibrary()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    EXPECT_TRUE(length > 0 && length < MAX_PATH) << ::GetLastError();
-    return fs::path(std::wstring(path, length)).parent_path() / "rapi.dll";
-}
+constexpr const wchar_t* kLibraryName = L"rapi.dll";
 
 // Each test loads the library afresh, so its calls are counted from the
 // first, and works in its own handheld folder and journal.
@@ -230,7 +226,7 @@ protected:
     void Unload()
     {
         device_.reset();
-        const HMODULE library = ::GetModuleHandleW(StandInLibrary().c_str());
+        const HMODULE library = ::GetModuleHandleW(kLibraryName);
         ASSERT_NE(library, nullptr) << "the device unloaded the library";
         ASSERT_TRUE(::FreeLibrary(library)) << ::GetLastError();
     }
@@ -339,7 +335,7 @@ TEST_F(RapiDeviceTest, TheLibraryStaysLoadedAfterTheDeviceIsGone)
     Connect();
     EXPECT_EQ(device_->CeRapiUninit(), 0);
     device_.reset();
-    EXPECT_NE(::GetModuleHandleW(StandInLibrary().c_str()), nullptr);
+    EXPECT_NE(::GetModuleHandleW(kLibraryName), nullptr);
 }
 
 TEST_F(RapiDeviceTest, MissingFilesFailWithFileNotFound)
@@ -796,17 +792,69 @@ TEST(RapiDeviceHangTest, HangsAtTheConfiguredCall)
     EXPECT_EQ(lines.back(), "HANG CeReadFile");
 }
 
-// The library is looked for beside the program and in System32 only: a copy
-// of this program alone in a folder, started in the folder that holds the
-// stand-in, must not find it, and says what is missing.
-TEST(RapiDeviceLoadTest, NeverLoadsTheLibraryFromTheWorkingFolder)
+// The rapi.dll of the system folder, where the device loads it from.
+fs::path SystemLibrary()
 {
-    constexpr const wchar_t* kMarker = L"KESTRANE_TEST_LOAD_CHILD";
+    wchar_t folder[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+    EXPECT_TRUE(length > 0 && length < MAX_PATH) << ::GetLastError();
+    return fs::path(std::wstring(folder, length)) / kLibraryName;
+}
+
+// Sets the system folder's rapi.dll aside into a folder, and puts a copy of
+// replacement in its place when one is given, until it is destroyed.
+class SystemLibrarySetAside {
+public:
+    SystemLibrarySetAside(const fs::path& folder, const fs::path& replacement = {}) :
+        aside_(folder / kLibraryName)
+    {
+        fs::create_directories(folder);
+        fs::rename(SystemLibrary(), aside_);
+        if (!replacement.empty()) {
+            fs::copy_file(replacement, SystemLibrary());
+        }
+    }
+    SystemLibrarySetAside(const SystemLibrarySetAside&) = delete;
+    SystemLibrarySetAside& operator=(const SystemLibrarySetAside&) = delete;
+    ~SystemLibrarySetAside()
+    {
+        std::error_code ignored;
+        fs::remove(SystemLibrary(), ignored);
+        fs::rename(aside_, SystemLibrary(), ignored);
+    }
+
+    // The library that was in the system folder.
+    const fs::path& Aside() const { return aside_; }
+
+private:
+    fs::path aside_;
+};
+
+// Runs program (this test program or a copy) for the tests of suite,
+// started in workingFolder, and expects it to pass them.
+void ExpectChildPasses(const fs::path& program, const std::wstring& suite, const wchar_t* marker,
+                       const fs::path& workingFolder, const fs::path& output)
+{
+    win32::UniqueKernelObject process;
+    StartChild(program, suite, marker, workingFolder, output, process);
+    ASSERT_TRUE(process);
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 30000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    ASSERT_TRUE(::GetExitCodeProcess(process.Get(), &status));
+    EXPECT_EQ(status, 0u) << FileBytes(output);
+}
+
+// The library is loaded from the system folder only: without it there, a
+// copy of this program with the stand-in beside it, started in a folder that
+// holds the stand-in too, finds none, and says what is missing.
+TEST(RapiLibraryMissingTest, NeverLoadsTheLibraryFromTheWorkingFolderNorBesideTheProgram)
+{
+    constexpr const wchar_t* kMarker = L"KESTRANE_TEST_MISSING_CHILD";
     if (IsChild(kMarker)) {
         try {
             ThreadPump pump;
             RapiDevice::Load(pump);
-            FAIL() << "rapi.dll was loaded from outside the program's folder";
+            FAIL() << "rapi.dll was loaded from outside the system folder";
         } catch (const JobError& error) {
             const std::string message = error.what();
             EXPECT_NE(message.find("handheld connection library rapi.dll"), std::string::npos) << message;
@@ -818,24 +866,20 @@ TEST(RapiDeviceLoadTest, NeverLoadsTheLibraryFromTheWorkingFolder)
     }
 
     ScratchFolder scratch;
-    const fs::path program = ThisProgram();
-    ASSERT_TRUE(fs::exists(program.parent_path() / "rapi.dll"));
-    const fs::path copy = scratch.Path() / program.filename();
-    fs::copy_file(program, copy);
-    const fs::path output = scratch.Path() / "child.txt";
-    win32::UniqueKernelObject process;
-    StartChild(copy, L"RapiDeviceLoadTest", kMarker, program.parent_path(), output, process);
-    ASSERT_TRUE(process);
-    ASSERT_EQ(::WaitForSingleObject(process.Get(), 30000), WAIT_OBJECT_0);
-    DWORD status = 0;
-    ASSERT_TRUE(::GetExitCodeProcess(process.Get(), &status));
-    EXPECT_EQ(status, 0u) << FileBytes(output);
+    const SystemLibrarySetAside setAside(scratch.Path() / "working");
+    const fs::path programFolder = scratch.Path() / "program";
+    fs::create_directories(programFolder);
+    const fs::path copy = programFolder / ThisProgram().filename();
+    fs::copy_file(ThisProgram(), copy);
+    fs::copy_file(setAside.Aside(), programFolder / kLibraryName);
+    ExpectChildPasses(copy, L"RapiLibraryMissingTest", kMarker, setAside.Aside().parent_path(),
+                      scratch.Path() / "child.txt");
 }
 
 // A library of that name that lacks a function is named with the function:
-// a copy of this program runs beside a rapi.dll offering only CeRapiInit, as
-// one too old to start a connection without blocking.
-TEST(RapiDeviceIncompleteTest, NamesTheFunctionTheLibraryLacks)
+// the system folder's rapi.dll offers only CeRapiInit, as one too old to
+// start a connection without blocking.
+TEST(RapiLibraryIncompleteTest, NamesTheLibraryAndTheFunctionItLacks)
 {
     constexpr const wchar_t* kMarker = L"KESTRANE_TEST_INCOMPLETE_CHILD";
     if (IsChild(kMarker)) {
@@ -845,25 +889,19 @@ TEST(RapiDeviceIncompleteTest, NamesTheFunctionTheLibraryLacks)
             FAIL() << "a rapi.dll without CeRapiInitEx was accepted";
         } catch (const JobError& error) {
             const std::string message = error.what();
-            EXPECT_NE(message.find("lacks the function CeRapiInitEx"), std::string::npos) << message;
+            const std::string named =
+                "library " + win32::Narrow(SystemLibrary().wstring()) + " lacks the function CeRapiInitEx";
+            EXPECT_NE(message.find(named), std::string::npos) << message;
             EXPECT_NE(message.find("Nothing was taken from the handheld"), std::string::npos) << message;
         }
         return;
     }
 
     ScratchFolder scratch;
-    const fs::path program = ThisProgram();
-    const fs::path copy = scratch.Path() / program.filename();
-    fs::copy_file(program, copy);
-    fs::copy_file(program.parent_path() / "rapi_incomplete.dll", scratch.Path() / "rapi.dll");
-    const fs::path output = scratch.Path() / "child.txt";
-    win32::UniqueKernelObject process;
-    StartChild(copy, L"RapiDeviceIncompleteTest", kMarker, scratch.Path(), output, process);
-    ASSERT_TRUE(process);
-    ASSERT_EQ(::WaitForSingleObject(process.Get(), 30000), WAIT_OBJECT_0);
-    DWORD status = 0;
-    ASSERT_TRUE(::GetExitCodeProcess(process.Get(), &status));
-    EXPECT_EQ(status, 0u) << FileBytes(output);
+    const SystemLibrarySetAside setAside(scratch.Path() / "aside",
+                                         ThisProgram().parent_path() / "rapi_incomplete.dll");
+    ExpectChildPasses(ThisProgram(), L"RapiLibraryIncompleteTest", kMarker, scratch.Path(),
+                      scratch.Path() / "child.txt");
 }
 
 }  // namespace
