@@ -1,6 +1,6 @@
 """The Windows layers' own GoogleTest cases (registry reader, file layer,
-rapi.dll loader and stand-in, the Win32 kit), run inside the session's Wine
-prefix.
+rapi.dll loader and stand-in, the Win32 kit, the Winsock connection), run
+inside the session's Wine prefix.
 
 The FTP client's cases need a server for each fault; test_ftp_client.py runs
 those.
@@ -24,7 +24,7 @@ def test_windows_layers_pass_their_unit_tests(wine_session, tmp_path):
     # otherwise pass unnoticed.
     xml = report.read_text(encoding="utf-8")
     for suite in ("RegistryTest", "Win32/LocalFilesContract", "Operations/BusyFileTest", "HeldFileTest", "Rapi",
-                  "Win32KitTest"):
+                  "Win32KitTest", "TcpConnectionTest", "Failures/TcpConnectFailureTest", "Loopback/TcpEchoTest"):
         assert 'name="%s' % suite in xml, suite
     assert 'failures="0"' in xml
 
