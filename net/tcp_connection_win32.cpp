@@ -7,6 +7,7 @@
 #include <climits>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 
 namespace kestrane::win32 {
 
@@ -141,13 +142,28 @@ TcpConnection::Aborter TcpConnection::MakeAborter() const
     return Aborter(link_);
 }
 
-TcpConnection TcpConnection::Connect(const std::string& host, std::uint16_t port, Duration timeLimit)
+TcpConnection::Aborter TcpConnection::NewAborter()
 {
-    const auto deadline = SteadyClock::now() + timeLimit;
     auto link = std::make_shared<Link>();
     link->abortEvent.Reset(::WSACreateEvent());
     if (!link->abortEvent) {
         ThrowWinsockCall("WSACreateEvent", ::WSAGetLastError());
+    }
+    return Aborter(std::move(link));
+}
+
+TcpConnection TcpConnection::Connect(const std::string& host, std::uint16_t port, Duration timeLimit)
+{
+    return Connect(host, port, timeLimit, NewAborter());
+}
+
+TcpConnection TcpConnection::Connect(const std::string& host, std::uint16_t port, Duration timeLimit,
+                                     const Aborter& aborter)
+{
+    const auto deadline = SteadyClock::now() + timeLimit;
+    std::shared_ptr<Link> link = aborter.link_;
+    if (link->socket) {
+        throw std::logic_error("an aborter serves one connection only");
     }
     std::string where = host + " port " + std::to_string(port);
 
@@ -169,6 +185,9 @@ TcpConnection TcpConnection::Connect(const std::string& host, std::uint16_t port
 
     int lastError = 0;
     for (const ADDRINFOW* address = addresses.Get(); address != nullptr; address = address->ai_next) {
+        if (link->aborted) {
+            ThrowAbandoned();
+        }
         if (SteadyClock::now() >= deadline) {
             lastError = WSAETIMEDOUT;
             break;
@@ -226,6 +245,23 @@ TcpConnection TcpConnection::Connect(const std::string& host, std::uint16_t port
     }
     throw TransportError(TransportFailure::Other, "could not connect to " + where + ": "
                                                       + SystemErrorText(static_cast<DWORD>(lastError)));
+}
+
+std::string TcpConnection::PeerAddress() const
+{
+    sockaddr_storage peer{};
+    int length = sizeof peer;
+    if (::getpeername(link_->socket.Get(), reinterpret_cast<sockaddr*>(&peer), &length) == SOCKET_ERROR) {
+        ThrowWinsockCall("getpeername", ::WSAGetLastError());
+    }
+    char address[NI_MAXHOST] = {};
+    // getnameinfo returns its error rather than setting the last error.
+    const int named = ::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), length, address, sizeof address,
+                                    nullptr, 0, NI_NUMERICHOST);
+    if (named != 0) {
+        ThrowWinsockCall("getnameinfo", named);
+    }
+    return address;
 }
 
 SOCKET TcpConnection::Socket()

@@ -83,6 +83,17 @@ public:
     Aborter MakeAborter() const;
     void Abort() noexcept { MakeAborter().Abort(); }
 
+    // For a caller that must be able to abandon the connect itself: an
+    // aborter made first, for one connection, which Connect then uses. An
+    // abort before or during the connect makes it throw
+    // TransportError(Abandoned); the name's resolution may finish first.
+    static Aborter NewAborter();
+    static TcpConnection Connect(const std::string& host, std::uint16_t port, Duration timeLimit,
+                                 const Aborter& aborter);
+
+    // The server's numeric address, such as "192.0.2.7" or "2001:db8::7".
+    std::string PeerAddress() const;
+
 private:
     explicit TcpConnection(std::shared_ptr<Aborter::Link> link, std::string where);
 

@@ -124,6 +124,7 @@ public:
     // the server's came. Never throws.
     bool Close(Duration serverWait) noexcept;
 
+    std::string PeerAddress() const { return tcp_.PeerAddress(); }
     TcpConnection::Aborter MakeAborter() const { return tcp_.MakeAborter(); }
     void Abort() noexcept { tcp_.Abort(); }
 

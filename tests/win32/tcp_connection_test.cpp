@@ -147,6 +147,7 @@ TEST_P(TcpEchoTest, SendsReceivesAndSeesTheEnd)
     });
     TcpConnection connection = TcpConnection::Connect(GetParam(), listener->Port(), kLongWait);
     connection.Send(data, kLongWait);
+    EXPECT_EQ(connection.PeerAddress(), GetParam());
     const std::string received = ReceiveAll(connection);
     server.join();
     EXPECT_TRUE(received == data) << received.size() << " bytes came back of " << data.size();
@@ -180,6 +181,20 @@ TEST(TcpConnectionTest, AbortEndsAReceiveWaitingOnAnotherThread)
     TcpConnection connection = TcpConnection::Connect("127.0.0.1", listener->Port(), kLongWait);
     EXPECT_EQ(AbortAWaitingReceive(connection), TransportFailure::Abandoned);
     EXPECT_THROW(connection.Send("more", kLongWait), TransportError);
+}
+
+TEST(TcpConnectionTest, AnAbortBeforeTheConnectAbandonsIt)
+{
+    auto listener = Listener::On("127.0.0.1");
+    ASSERT_TRUE(listener);
+    const TcpConnection::Aborter aborter = TcpConnection::NewAborter();
+    aborter.Abort();
+    try {
+        TcpConnection::Connect("127.0.0.1", listener->Port(), kLongWait, aborter);
+        FAIL() << "connected after the abort";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.Kind(), TransportFailure::Abandoned) << error.what();
+    }
 }
 
 TEST(TcpConnectionTest, AnAborterOfAClosedConnectionLeavesTheNextOneAlone)
