@@ -97,7 +97,8 @@ public:
     using Duration = SteadyClock::duration;
 
     // Makes the TLS handshake over tcp within timeLimit, then checks the
-    // server's certificate against policy. On any failure (TransportError)
+    // server's certificate against policy. The credentials must outlive the
+    // connection. On any failure (TransportError)
     // the connection is closed and nothing more is sent on it.
     static TlsConnection Start(TlsCredentials& credentials, TcpConnection tcp,
                                const CertificatePolicy& policy, Duration timeLimit);
