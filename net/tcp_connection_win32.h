@@ -58,9 +58,6 @@ public:
     // Receives what has come, at most size bytes, waiting up to timeLimit for
     // the first; 0 when the server has ended the connection.
     std::size_t Receive(char* buffer, std::size_t size, Duration timeLimit);
-    // Waits up to timeLimit for something to receive, or for the end of the
-    // connection: false when nothing came in that time.
-    bool WaitReadable(Duration timeLimit);
     // Tells the server that nothing more will be sent (a TCP half close).
     void EndSending();
     // Closes the socket; every later operation is refused. Never throws.
