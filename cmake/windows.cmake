@@ -15,8 +15,11 @@ add_library(kestrane_win32 STATIC
   common/program_end_win32.cpp
   device/rapi_device_win32.cpp
   ftp/wininet_ftp_client_win32.cpp
+  net/tcp_connection_win32.cpp
+  net/tls_connection_win32.cpp
+  net/certificate_check_win32.cpp
 )
-target_link_libraries(kestrane_win32 PUBLIC kestrane_core wininet)
+target_link_libraries(kestrane_win32 PUBLIC kestrane_core wininet ws2_32 secur32 crypt32 bcrypt)
 
 set(KESTRANE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(app/kestrane_version.h.in ${KESTRANE_GENERATED_DIR}/kestrane_version.h @ONLY)

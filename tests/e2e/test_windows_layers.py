@@ -1,10 +1,10 @@
 """The Windows layers' own GoogleTest cases (registry reader, file layer,
-rapi.dll loader and stand-in, the Win32 kit), run under Wine: in the session's
-prefix, but for the loader's cases that take the system folder's rapi.dll
-away or replace it, which run in a prefix of their own.
+rapi.dll loader and stand-in, the Win32 kit, the Winsock connection), run
+under Wine: in the session's prefix, but for the loader's cases that take the
+system folder's rapi.dll away or replace it, which run in a prefix of their own.
 
 The FTP client's cases need a server for each fault; test_ftp_client.py runs
-those.
+those, and test_tls_transport.py runs the TLS layer's against a TLS server.
 """
 
 import pytest
@@ -18,9 +18,10 @@ LIBRARY_PLACE_CASES = "RapiLibrary*"
 # Which cases run where: the gtest filter, and the suites that must have run,
 # so that a filter or a build that drops one does not pass unnoticed.
 RUNS = [
-    pytest.param("-Ftp*:" + LIBRARY_PLACE_CASES,
+    pytest.param("-Ftp*:TlsServerTest.*:" + LIBRARY_PLACE_CASES,
                  ("RegistryTest", "Win32/LocalFilesContract", "Operations/BusyFileTest", "HeldFileTest",
-                  "RapiDeviceTest", "RapiDeviceHangTest", "Win32KitTest"),
+                  "RapiDeviceTest", "RapiDeviceHangTest", "Win32KitTest", "TcpConnectionTest",
+                  "Failures/TcpConnectFailureTest", "Loopback/TcpEchoTest"),
                  id="in the session's prefix"),
     pytest.param(LIBRARY_PLACE_CASES, ("RapiLibraryMissingTest", "RapiLibraryIncompleteTest"),
                  id="in a prefix of their own", marks=pytest.mark.own_prefix),
