@@ -16,8 +16,6 @@ struct ScriptedTransport::Server {
     std::size_t next = 0;                // the exchange to come
     std::size_t lastCommand = SIZE_MAX;  // the exchange of the last command played
     std::string toClient;                // sent on the control connection, not yet received
-    bool hanging = false;
-    bool aborted = false;
     bool controlClosed = false;
     bool controlOpened = false;
 
@@ -26,15 +24,11 @@ struct ScriptedTransport::Server {
     std::string peerAddress;
     bool tlsFails = false;
 
-    std::string mismatch;
-    std::vector<std::string> sent;
-    std::vector<std::string> dataConnections;
-    std::vector<std::string> uploads;
-    std::vector<std::string> dataTls;
+    ScriptedTransport::Record seen;
 
     void ThrowIfAborted() const
     {
-        if (aborted) {
+        if (seen.aborted) {
             throw NetError(NetFailure::Aborted, "aborted");
         }
     }
@@ -42,8 +36,8 @@ struct ScriptedTransport::Server {
     // Sends what the server says unasked at this point of the script.
     void SpeakUnasked()
     {
-        while (!hanging && next < script.size() && script[next].command.empty()) {
-            hanging = script[next].hang;
+        while (!seen.hanging && next < script.size() && script[next].command.empty()) {
+            seen.hanging = script[next].hang;
             toClient += script[next++].reply;
         }
     }
@@ -53,16 +47,16 @@ struct ScriptedTransport::Server {
     const Exchange& Play(const std::string& line)
     {
         if (next >= script.size() || script[next].command != line) {
-            if (mismatch.empty()) {
-                mismatch = "got " + line + " instead of "
-                           + (next < script.size() ? script[next].command : std::string("the end"));
+            if (seen.mismatch.empty()) {
+                seen.mismatch = "got " + line + " instead of "
+                                + (next < script.size() ? script[next].command : std::string("the end"));
             }
             throw NetError(NetFailure::Broken, "the script did not expect " + line);
         }
         lastCommand = next;
         const Exchange& played = script[next++];
         toClient += played.reply;
-        hanging = played.hang;
+        seen.hanging = played.hang;
         SpeakUnasked();
         changed.notify_all();
         return played;
@@ -103,7 +97,7 @@ public:
         for (auto end = line_.find("\r\n"); end != std::string::npos; end = line_.find("\r\n")) {
             const std::string command = line_.substr(0, end);
             line_.erase(0, end + 2);
-            server_->sent.push_back(command);
+            server_->seen.sent.push_back(command);
             server_->Play(command);
         }
     }
@@ -111,7 +105,7 @@ public:
     std::size_t Receive(char* buffer, std::size_t size) override
     {
         std::unique_lock lock(server_->mutex);
-        server_->changed.wait(lock, [this] { return server_->aborted || !server_->hanging; });
+        server_->changed.wait(lock, [this] { return server_->seen.aborted || !server_->seen.hanging; });
         server_->ThrowIfAborted();
         // With nothing left to say, the server hangs up.
         return server_->HandOver(server_->toClient, buffer, size);
@@ -143,8 +137,8 @@ class DataStream final : public ByteStream {
 public:
     explicit DataStream(std::shared_ptr<Server> server) : server_(std::move(server))
     {
-        upload_ = server_->uploads.size();
-        server_->uploads.emplace_back();
+        upload_ = server_->seen.uploads.size();
+        server_->seen.uploads.emplace_back();
     }
     ~DataStream() override { Close(); }
 
@@ -152,7 +146,7 @@ public:
     {
         std::lock_guard lock(server_->mutex);
         server_->ThrowIfAborted();
-        std::string& upload = server_->uploads[upload_];
+        std::string& upload = server_->seen.uploads[upload_];
         upload.append(bytes);
         if (upload.size() > server_->dataBreaksAfter) {
             upload.resize(server_->dataBreaksAfter);
@@ -177,7 +171,7 @@ public:
     {
         std::lock_guard lock(server_->mutex);
         server_->ThrowIfAborted();
-        StartTlsFor(*server_, &server_->dataTls, serverName);
+        StartTlsFor(*server_, &server_->seen.dataTls, serverName);
     }
 
     std::string PeerAddress() const override { return server_->peerAddress; }
@@ -239,67 +233,25 @@ std::unique_ptr<ByteStream> ScriptedTransport::Connect(const std::string& host, 
         server_->SpeakUnasked();
         return std::make_unique<ControlStream>(server_);
     }
-    server_->dataConnections.push_back(host + ":" + std::to_string(port));
+    server_->seen.dataConnections.push_back(host + ":" + std::to_string(port));
     return std::make_unique<DataStream>(server_);
 }
 
 void ScriptedTransport::Abort() noexcept
 {
     std::lock_guard lock(server_->mutex);
-    server_->aborted = true;
+    server_->seen.aborted = true;
     server_->changed.notify_all();
 }
 
-std::string ScriptedTransport::Mismatch() const
+ScriptedTransport::Record ScriptedTransport::Seen() const
 {
     std::lock_guard lock(server_->mutex);
-    return server_->mismatch;
-}
-
-std::vector<std::string> ScriptedTransport::Unplayed() const
-{
-    std::lock_guard lock(server_->mutex);
-    std::vector<std::string> unplayed;
+    Record seen = server_->seen;
     for (std::size_t at = server_->next; at < server_->script.size(); ++at) {
-        unplayed.push_back(server_->script[at].command);
+        seen.unplayed.push_back(server_->script[at].command);
     }
-    return unplayed;
-}
-
-std::vector<std::string> ScriptedTransport::Sent() const
-{
-    std::lock_guard lock(server_->mutex);
-    return server_->sent;
-}
-
-std::vector<std::string> ScriptedTransport::DataConnections() const
-{
-    std::lock_guard lock(server_->mutex);
-    return server_->dataConnections;
-}
-
-std::vector<std::string> ScriptedTransport::Uploads() const
-{
-    std::lock_guard lock(server_->mutex);
-    return server_->uploads;
-}
-
-std::vector<std::string> ScriptedTransport::DataTls() const
-{
-    std::lock_guard lock(server_->mutex);
-    return server_->dataTls;
-}
-
-bool ScriptedTransport::Aborted() const
-{
-    std::lock_guard lock(server_->mutex);
-    return server_->aborted;
-}
-
-bool ScriptedTransport::Hanging() const
-{
-    std::lock_guard lock(server_->mutex);
-    return server_->hanging;
+    return seen;
 }
 
 void ScriptedTransport::AwaitControlClosed() const

@@ -79,16 +79,18 @@ public:
     // every TLS start fails, as with a server whose certificate is not trusted.
     bool tlsFails = false;
 
-    // What the client did.
-    std::string Mismatch() const;                      // the first line off the script, or ""
-    std::vector<std::string> Unplayed() const;         // the commands still to come
-    std::vector<std::string> Sent() const;             // every command line
-    std::vector<std::string> DataConnections() const;  // "address:port" of each
-    std::vector<std::string> Uploads() const;          // the bytes sent on each data connection
-    std::vector<std::string> DataTls() const;          // the server name each data connection's TLS was for
-    bool Aborted() const;
-    // Whether the client waits for the answer to a hanging command.
-    bool Hanging() const;
+    // What the client did, as the server saw it.
+    struct Record {
+        std::string mismatch;                      // the first line off the script, or ""
+        std::vector<std::string> unplayed;         // the commands still to come
+        std::vector<std::string> sent;             // every command line
+        std::vector<std::string> dataConnections;  // "address:port" of each
+        std::vector<std::string> uploads;          // the bytes sent on each data connection
+        std::vector<std::string> dataTls;          // the name each data connection's TLS was for
+        bool aborted = false;
+        bool hanging = false;  // the client sent a command that the server never answers
+    };
+    Record Seen() const;
     // Returns once the client has closed the control connection.
     void AwaitControlClosed() const;
 

@@ -7,13 +7,12 @@
 #include "common/local_files_posix.h"
 #include "ftp/stream_ftp_client.h"
 #include "net/socket_transport_posix.h"
+#include "tests/unit/fakes.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -38,27 +37,6 @@ constexpr char kPassword[] = "Pw#9zQ!k2v";
 // Debian's interpreter, which has Debian's pyftpdlib.
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kNoServer[] = "the FTP server (/usr/bin/python3 with pyftpdlib) could not be started";
-
-// Every byte value, and line ends in every combination, which a text-mode
-// transfer would change.
-std::string EveryByteValue(std::size_t size)
-{
-    std::string content;
-    for (std::size_t i = 0; content.size() < size; ++i) {
-        content.push_back(static_cast<char>(i % 256));
-        if (i % 1000 == 999) {
-            content += "\r\n\n\r\r\x1a";
-        }
-    }
-    content.resize(size);
-    return content;
-}
-
-std::string FileContent(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // ftp_server.py serving root, from its start until this is destroyed.
 class LocalFtpServer {
@@ -165,12 +143,14 @@ protected:
     }
 
     // A local file of the temporary folder, with content.
-    std::string LocalFile(const std::string& name, const std::string& content) const
+    std::string LocalFile(const std::string& name, const std::string& content)
     {
-        const fs::path path = root_ / name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path.string();
+        const std::string path = (root_ / name).string();
+        WriteWholeFile(files_, path, content);
+        return path;
     }
+
+    std::string Content(const fs::path& path) { return ReadWholeFile(files_, path.string()); }
 
     fs::path root_;
     std::optional<LocalFtpServer> server_;
@@ -193,7 +173,7 @@ protected:
 
 TEST_P(ServerKindTest, UploadsEveryByteValueChecksItsSizeAndFetchesItBack)
 {
-    const std::string content = EveryByteValue(200'003);
+    const std::string content = testing::PatternBytes(200'003);
     const std::string local = LocalFile("binary.dat", content);
     client_->Connect(Account());
 
@@ -204,8 +184,8 @@ TEST_P(ServerKindTest, UploadsEveryByteValueChecksItsSizeAndFetchesItBack)
     client_->GetFile("in/binary.dat", copy);
     client_->Disconnect();
 
-    EXPECT_TRUE(FileContent(root_ / "in" / "binary.dat") == content) << "the server holds other bytes";
-    EXPECT_TRUE(FileContent(copy) == content) << "the copy differs from what was sent";
+    EXPECT_TRUE(Content(root_ / "in" / "binary.dat") == content) << "the server holds other bytes";
+    EXPECT_TRUE(Content(copy) == content) << "the copy differs from what was sent";
 }
 
 // Found by its exact name, next to one that starts with it, in a folder
@@ -213,7 +193,7 @@ TEST_P(ServerKindTest, UploadsEveryByteValueChecksItsSizeAndFetchesItBack)
 // a pattern.
 TEST_P(ServerKindTest, FindsFilesAndListsFoldersWhoseNamesHoldBlanksAndBrackets)
 {
-    const std::string local = LocalFile("26.TXT", EveryByteValue(1'234));
+    const std::string local = LocalFile("26.TXT", testing::PatternBytes(1'234));
     const std::string folder = "in/drop box [1]";
     const std::string remote = folder + "/26 [0042].TXT";
     client_->Connect(Account());
@@ -233,7 +213,7 @@ TEST_P(ServerKindTest, FindsFilesAndListsFoldersWhoseNamesHoldBlanksAndBrackets)
     }
     // Every operation ended where the login left the connection.
     client_->PutFile(local, "at home.TXT");
-    EXPECT_EQ(FileContent(root_ / "at home.TXT").size(), 1'234u);
+    EXPECT_EQ(Content(root_ / "at home.TXT").size(), 1'234u) << "not stored in the login folder";
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ServerKindTest, ::testing::Values("none", "filezilla", "iis"));

@@ -32,7 +32,7 @@ public:
 
     void PumpMessages() override
     {
-        if (!transport_.Hanging()) {
+        if (!transport_.Seen().hanging) {
             return;
         }
         if (closeWhenHung) {
@@ -69,8 +69,8 @@ protected:
 
     static void ExpectWholeScript(const ScriptedTransport& transport)
     {
-        EXPECT_EQ(transport.Mismatch(), "");
-        EXPECT_EQ(transport.Unplayed(), std::vector<std::string>{});
+        EXPECT_EQ(transport.Seen().mismatch, "");
+        EXPECT_EQ(transport.Seen().unplayed, std::vector<std::string>{});
     }
 
     FakeClock clock_;
@@ -108,7 +108,7 @@ TEST_F(StreamFtpClientTest, SendsChecksFetchesAndListsThenSaysGoodbye)
     // The goodbye is said on a worker of its own: the test waits for it.
     transport->AwaitControlClosed();
     ExpectWholeScript(*transport);
-    EXPECT_EQ(transport->Uploads().at(0), content);
+    EXPECT_EQ(transport->Seen().uploads.at(0), content);
     EXPECT_EQ(files_.contents["26.TXT.server"], content);
 }
 
@@ -121,7 +121,7 @@ TEST_F(StreamFtpClientTest, ClosingTheWindowWhileTheServerHangsGivesUpAndAbortsT
     pump_->closeWhenHung = true;
 
     EXPECT_THROW(client->RemoteFileSize("in/26.TXT"), WindowClosed);
-    EXPECT_TRUE(transport->Aborted());
+    EXPECT_TRUE(transport->Seen().aborted);
     EXPECT_THROW(client->RemoteFileSize("in/26.TXT"), FtpError) << "the connection was given up";
     client->Disconnect();
     ExpectWholeScript(*transport);
@@ -143,7 +143,7 @@ TEST_F(StreamFtpClientTest, AServerThatStopsAnsweringFailsTheOperationOnceTheSta
         EXPECT_STREQ(error.what(), "the transfer of in/26.TXT stalled: no data moved for 60 seconds");
     }
     EXPECT_GE(clock_.SteadyNow() - started, 60s);
-    EXPECT_TRUE(transport->Aborted());
+    EXPECT_TRUE(transport->Seen().aborted);
 }
 
 TEST_F(StreamFtpClientTest, AServerThatNeverGreetsFailsTheConnectOnceTheConnectLimitHasPassed)
@@ -157,8 +157,8 @@ TEST_F(StreamFtpClientTest, AServerThatNeverGreetsFailsTheConnectOnceTheConnectL
     } catch (const FtpError& error) {
         EXPECT_STREQ(error.what(), "no answer within 60 seconds while connecting and logging in");
     }
-    EXPECT_TRUE(transport->Aborted());
-    EXPECT_EQ(transport->Sent(), std::vector<std::string>{});
+    EXPECT_TRUE(transport->Seen().aborted);
+    EXPECT_EQ(transport->Seen().sent, std::vector<std::string>{});
 }
 
 TEST_F(StreamFtpClientTest, ARefusedLoginNeverShowsThePassword)
@@ -193,7 +193,7 @@ TEST_F(StreamFtpClientTest, ALocalFileThatCannotBeOpenedFailsBeforeAnyTransfer)
         EXPECT_NE(std::string(error.what()).find("missing.TXT could not be opened"), std::string::npos)
             << error.what();
     }
-    EXPECT_EQ(transport->Sent(),
+    EXPECT_EQ(transport->Seen().sent,
               (std::vector<std::string>{"USER kestrane", std::string("PASS ") + kScriptPassword}));
 }
 
@@ -244,7 +244,7 @@ TEST_F(StreamFtpClientTest, OperationsNeedAConnection)
     auto transport = std::make_shared<ScriptedTransport>(std::vector<Exchange>{});
     auto client = MakeClient(transport);
     EXPECT_THROW(client->ListFolder(""), FtpError);
-    EXPECT_EQ(transport->Sent(), std::vector<std::string>{});
+    EXPECT_EQ(transport->Seen().sent, std::vector<std::string>{});
 }
 
 }  // namespace
