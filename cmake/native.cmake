@@ -1,7 +1,7 @@
-# Native (Linux) build: the core's POSIX file layer, unit tests, the
-# provisioning tool, fuzzers and benchmarks.
+# Native (Linux) build: the core's POSIX file and socket layers, unit tests,
+# the provisioning tool, fuzzers and benchmarks.
 
-add_library(kestrane_posix STATIC common/local_files_posix.cpp)
+add_library(kestrane_posix STATIC common/local_files_posix.cpp net/socket_transport_posix.cpp)
 target_link_libraries(kestrane_posix PUBLIC kestrane_core)
 
 if(KESTRANE_FUZZ)

@@ -107,6 +107,18 @@ inline constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 // pump's WindowClosed through.
 bool WaitWhilePumping(TaskState& task, MessagePump& pump, Clock& clock, SteadyClock::duration stallLimit);
 
+class WorkerThread;
+
+// Waits for task as WaitWhilePumping does, and once it has finished returns
+// its result, or rethrows what it threw, after its thread has ended. A task
+// given up, because the window was closed or because it went stallLimit
+// without progress, is first handed to giveUp(), which ends it or leaves it
+// to end on its own; then the pump's exception goes on, or stalled() is
+// thrown.
+template <typename Result, typename GiveUp, typename Stalled>
+Result AwaitTask(WorkerThread& worker, Task<Result>& task, MessagePump& pump, Clock& clock,
+                 SteadyClock::duration stallLimit, GiveUp giveUp, Stalled stalled);
+
 // The thread that runs the current task.
 class WorkerThread {
 public:
@@ -136,5 +148,24 @@ private:
     std::thread thread_;
     std::shared_ptr<TaskState> task_;
 };
+
+template <typename Result, typename GiveUp, typename Stalled>
+Result AwaitTask(WorkerThread& worker, Task<Result>& task, MessagePump& pump, Clock& clock,
+                 SteadyClock::duration stallLimit, GiveUp giveUp, Stalled stalled)
+{
+    bool finished = false;
+    try {
+        finished = WaitWhilePumping(task, pump, clock, stallLimit);
+    } catch (...) {
+        giveUp();
+        throw;
+    }
+    if (!finished) {
+        giveUp();
+        throw stalled();
+    }
+    worker.Join();
+    return task.Outcome();
+}
 
 }  // namespace kestrane

@@ -1,5 +1,6 @@
 #include "ftp/ftp_replies.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 
@@ -37,6 +38,37 @@ bool IsRefusal(int replyCode)
     return replyCode >= 400 && replyCode < 600;
 }
 
+bool IsPreliminary(int replyCode)
+{
+    return replyCode >= 100 && replyCode < 200;
+}
+
+bool IsCompletion(int replyCode)
+{
+    return replyCode >= 200 && replyCode < 300;
+}
+
+std::optional<std::uint64_t> ReadDecimal(std::string_view text, std::uint64_t max)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t number = 0;
+    for (const char character : text) {
+        const unsigned digit = static_cast<unsigned char>(character) - '0';
+        if (digit > 9 || digit > max || number > (max - digit) / 10) {
+            return std::nullopt;
+        }
+        number = number * 10 + digit;
+    }
+    return number;
+}
+
+bool IsUnknownCommand(int replyCode)
+{
+    return replyCode == 500 || replyCode == 502;
+}
+
 bool NothingThere(int replyCode)
 {
     return replyCode == 550;
@@ -49,7 +81,7 @@ SizeReply ReadSizeReply(const std::string& reply)
     if (NothingThere(code)) {
         return {SizeAnswer::NoSuchFile};
     }
-    if (code == 500 || code == 502) {
+    if (IsUnknownCommand(code)) {
         return {SizeAnswer::Unsupported};
     }
     // A server may send more than one line; the last one carries the size.
@@ -59,15 +91,75 @@ SizeReply ReadSizeReply(const std::string& reply)
     if (ReplyCode(line) != 213 || line.size() < 4 || line[3] != ' ' || digits == std::string::npos) {
         return {SizeAnswer::Unclear};
     }
-    std::uint64_t size = 0;
-    for (std::size_t at = digits; at < line.size(); ++at) {
-        const unsigned digit = static_cast<unsigned char>(line[at]) - '0';
-        if (digit > 9 || size > (UINT64_MAX - digit) / 10) {
-            return {SizeAnswer::Unclear};
-        }
-        size = size * 10 + digit;
+    const std::optional<std::uint64_t> size = ReadDecimal(std::string_view(line).substr(digits));
+    if (!size) {
+        return {SizeAnswer::Unclear};
     }
-    return {SizeAnswer::Size, size};
+    return {SizeAnswer::Size, *size};
+}
+
+std::optional<std::uint16_t> ReadPassivePort(const std::string& reply)
+{
+    const std::string text = Trimmed(reply);
+    const int code = ReplyCode(text);
+    std::optional<std::uint64_t> port;
+    if (code == 229) {
+        // "(", three delimiters, the port, the delimiter again and ")".
+        const auto open = text.find('(', 3);
+        if (open == std::string::npos || text.size() < open + 6) {
+            return std::nullopt;
+        }
+        const char delimiter = text[open + 1];
+        const auto portEnd = text.find(delimiter, open + 4);
+        if (text[open + 2] != delimiter || text[open + 3] != delimiter || portEnd == std::string::npos
+            || text.compare(portEnd + 1, 1, ")") != 0) {
+            return std::nullopt;
+        }
+        port = ReadDecimal(std::string_view(text).substr(open + 4, portEnd - open - 4), UINT16_MAX);
+    } else if (code == 227) {
+        // Six numbers from 0 to 255, wherever the server puts them: the
+        // address, then the port's high and low byte.
+        auto at = text.find_first_of("0123456789", 3);
+        constexpr std::size_t kNumbers = 6;
+        std::uint64_t numbers[kNumbers] = {};
+        for (std::size_t index = 0; index < kNumbers; ++index) {
+            const auto end = std::min(text.find_first_not_of("0123456789", at), text.size());
+            const std::optional<std::uint64_t> number =
+                at < end ? ReadDecimal(std::string_view(text).substr(at, end - at), 255) : std::nullopt;
+            const bool commaFollows = text.compare(end, 1, ",") == 0;
+            if (!number || (index + 1 < kNumbers && !commaFollows)) {
+                return std::nullopt;
+            }
+            numbers[index] = *number;
+            at = end + 1;
+        }
+        port = numbers[4] * 256 + numbers[5];
+    }
+    if (!port || *port == 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*port);
+}
+
+std::optional<std::string> ReadFolderReply(const std::string& reply)
+{
+    const std::string text = Trimmed(reply);
+    auto at = text.find('"', 3);
+    if (ReplyCode(text) != 257 || at == std::string::npos) {
+        return std::nullopt;
+    }
+    std::string folder;
+    for (++at; at < text.size(); ++at) {
+        if (text[at] != '"') {
+            folder.push_back(text[at]);
+        } else if (text.compare(at + 1, 1, "\"") == 0) {
+            folder.push_back('"');
+            ++at;
+        } else {
+            return folder.empty() ? std::nullopt : std::optional<std::string>(folder);
+        }
+    }
+    return std::nullopt;  // no closing quote
 }
 
 std::string WithoutPassword(std::string text, const std::string& password)
@@ -175,6 +267,11 @@ RemoteLocation SplitRemotePath(const std::string& remotePath)
     const auto folderEnd = remotePath.find_last_not_of('/', slash);
     std::string folder = folderEnd == std::string::npos ? "/" : remotePath.substr(0, folderEnd + 1);
     return {std::move(folder), remotePath.substr(slash + 1)};
+}
+
+std::string RemoteFolderName(const std::string& folder)
+{
+    return folder.empty() ? "the login folder" : "the folder " + folder;
 }
 
 }  // namespace kestrane

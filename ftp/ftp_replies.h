@@ -11,7 +11,9 @@
 #include "settings/location_settings.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrane {
 
@@ -47,6 +49,13 @@ struct CallFailure {
     std::string reply;  // the refusing reply as reported: trimmed, without the password
 };
 
+// A whole reply, as Kestrane's own client reads it off the control connection.
+struct FtpReply {
+    int code = 0;
+    std::string text;   // its lines joined by CRLF, the password masked: what any report shows
+    std::string exact;  // as the server sent it: what a size, a port or a folder is read from
+};
+
 // The text without leading and trailing blanks and line breaks.
 std::string Trimmed(const std::string& text);
 
@@ -56,10 +65,24 @@ int ReplyCode(const std::string& reply);
 // A 4xx or 5xx reply code: the server refused.
 bool IsRefusal(int replyCode);
 
+// A preliminary reply (1xx): more is to come, such as a transfer's end.
+bool IsPreliminary(int replyCode);
+
+// A completion reply (2xx): the command was carried out.
+bool IsCompletion(int replyCode);
+
+// A refusal that says the server has no such command (500 unknown, 502 not
+// implemented): what it was for must be had another way.
+bool IsUnknownCommand(int replyCode);
+
 // A refusal that means there is nothing under the path asked about (550):
 // no such file or folder, or nothing there that can be transferred. It is
 // also how some servers refuse a listing of an empty folder.
 bool NothingThere(int replyCode);
+
+// The number that text spells in decimal digits, if it is no more than max;
+// nothing for an empty text, or one with anything but digits.
+std::optional<std::uint64_t> ReadDecimal(std::string_view text, std::uint64_t max = UINT64_MAX);
 
 // What a reply to SIZE (RFC 3659) says about a remote path.
 enum class SizeAnswer {
@@ -76,6 +99,18 @@ struct SizeReply {
 // Some servers refuse SIZE in ASCII mode with a 550, so it must be asked in
 // binary mode.
 SizeReply ReadSizeReply(const std::string& reply);
+
+// The port of the data connection that a reply to EPSV (229, RFC 2428:
+// "(|||port|)") or to PASV (227: "h1,h2,h3,h4,p1,p2") offers; nothing when
+// it cannot be read. The address of a 227 is not read: the data connection
+// goes to the control connection's address, as servers behind NAT give
+// private ones, and an address chosen by the server could point the client
+// at a third party.
+std::optional<std::uint16_t> ReadPassivePort(const std::string& reply);
+
+// The folder named by a reply to PWD (257 "folder", a quote inside it
+// doubled); nothing when it names none.
+std::optional<std::string> ReadFolderReply(const std::string& reply);
 
 // The text with every occurrence of the password replaced by a mask.
 std::string WithoutPassword(std::string text, const std::string& password);
@@ -108,5 +143,9 @@ struct RemoteLocation {
     std::string name;
 };
 RemoteLocation SplitRemotePath(const std::string& remotePath);
+
+// A remote folder as reports name it: "the folder in", or "the login
+// folder" for "", the one the login leads to.
+std::string RemoteFolderName(const std::string& folder);
 
 }  // namespace kestrane

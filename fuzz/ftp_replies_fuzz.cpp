@@ -1,10 +1,13 @@
 // Feeds arbitrary server replies, and a password, through the rules that read
-// what an FTP server says, and checks what every failure report relies on.
+// what an FTP server says, and checks what every failure report relies on;
+// and the same bytes through the readers of listings.
+#include "ftp/ftp_listing.h"
 #include "ftp/ftp_replies.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -66,6 +69,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         failure, {"ftp.example.com", 21}, [](std::uint32_t) { return std::string("other"); });
     if (!error.ServerReply().empty() && error.ServerReply() != failure.reply) {
         std::abort();
+    }
+
+    // A data port comes only from a 227 or a 229, and is never 0; a folder
+    // only from a 257, and is never empty.
+    const std::optional<std::uint16_t> port = kestrane::ReadPassivePort(reply);
+    if (port && (*port == 0 || (sizeCode != 227 && sizeCode != 229))) {
+        std::abort();
+    }
+    const std::optional<std::string> folder = kestrane::ReadFolderReply(reply);
+    if (folder && (folder->empty() || sizeCode != 257)) {
+        std::abort();
+    }
+
+    // Every entry of a listing has a name, and only a file has a size.
+    for (const auto format : {kestrane::ListingFormat::Mlsd, kestrane::ListingFormat::List}) {
+        for (const kestrane::ListedEntry& entry : kestrane::ReadListing(reply, format)) {
+            if (entry.name.empty() || (entry.size && entry.type != kestrane::EntryType::File)) {
+                std::abort();
+            }
+        }
     }
 
     // A remote path splits into a folder and a name without a slash, which

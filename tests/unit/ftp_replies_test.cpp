@@ -244,5 +244,68 @@ TEST(FtpRepliesTest, ARemotePathIsTheFolderToListAndTheNameToFind)
     }
 }
 
+struct PassiveCase {
+    const char* reply;
+    int port;  // 0: none can be read
+};
+
+// Replies to EPSV and PASV as servers word them, and broken ones. The
+// address of a 227 is never read, so a private one changes nothing.
+const PassiveCase kPassiveReplies[] = {
+    {"229 Entering Extended Passive Mode (|||6446|)", 6446},
+    {"229 Entering extended passive mode (|||50001|).\r\n", 50001},
+    {"229 EPSV ok (!!!1!)", 1},
+    {"229 Entering Extended Passive Mode (|||65535|)", 65535},
+    {"229 Entering Extended Passive Mode (|||65536|)", 0},
+    {"229 Entering Extended Passive Mode (|||0|)", 0},
+    {"229 Entering Extended Passive Mode (||6446|)", 0},
+    {"229 Entering Extended Passive Mode (|||6446)", 0},
+    {"229 Entering Extended Passive Mode (|||-1|)", 0},
+    {"229 Entering Extended Passive Mode", 0},
+    {"227 Entering Passive Mode (192,168,1,10,195,80).", 50000},
+    {"227 Entering Passive Mode (10,0,0,5,0,21)", 21},
+    {"227 Entering Passive Mode 203,0,113,7,4,1", 1025},
+    {"227 =127,0,0,1,255,255", 65535},
+    {"227 Entering Passive Mode (192,168,1,10,256,80).", 0},
+    {"227 Entering Passive Mode (192,168,1,10,195).", 0},
+    {"227 Entering Passive Mode (192,168,1,10,0,0).", 0},
+    {"227 Entering Passive Mode (192,168,1,10,,80).", 0},
+    {"227 Entering Passive Mode.", 0},
+    {"200 (|||6446|)", 0},
+    {"", 0},
+};
+
+TEST(FtpRepliesTest, ReadsTheDataPortOfferedByEpsvAndPasv)
+{
+    for (const PassiveCase& passive : kPassiveReplies) {
+        EXPECT_EQ(ReadPassivePort(passive.reply).value_or(0), passive.port) << passive.reply;
+    }
+}
+
+struct FolderCase {
+    const char* reply;
+    const char* folder;  // nullptr: none can be read
+};
+
+const FolderCase kFolderReplies[] = {
+    {"257 \"/\" is the current directory", "/"},
+    {"257 \"/home/loc 42\" is current directory.\r\n", "/home/loc 42"},
+    {"257 \"/say \"\"hi\"\"\" is current", "/say \"hi\""},
+    {"257 \"C:\\Inetpub\\ftproot\"", "C:\\Inetpub\\ftproot"},
+    {"257 \"/unclosed", nullptr},
+    {"257 \"\" is nothing", nullptr},
+    {"257 / without quotes", nullptr},
+    {"550 \"/\" refused", nullptr},
+};
+
+TEST(FtpRepliesTest, ReadsTheFolderNamedByAReplyToPwd)
+{
+    for (const FolderCase& folder : kFolderReplies) {
+        const std::optional<std::string> read = ReadFolderReply(folder.reply);
+        EXPECT_EQ(read, folder.folder == nullptr ? std::nullopt : std::optional<std::string>(folder.folder))
+            << folder.reply;
+    }
+}
+
 }  // namespace
 }  // namespace kestrane
