@@ -79,11 +79,13 @@ public:
         client_.PutFile(name, RemotePath(name));
         const auto stored = client_.RemoteFileSize(RemotePath(name));
         if (!stored) {
-            throw FtpError("the server reported the upload as done, but does not list " + RemotePath(name));
+            throw FtpError(FtpFailureKind::Other,
+                           "the server reported the upload as done, but does not list " + RemotePath(name));
         }
         if (*stored != localSize) {
-            throw FtpError("the server holds " + std::to_string(*stored) + " of the file's "
-                           + std::to_string(localSize) + " bytes");
+            throw FtpError(FtpFailureKind::Other, "the server holds " + std::to_string(*stored)
+                                                      + " of the file's " + std::to_string(localSize)
+                                                      + " bytes");
         }
         Confirm(name);
         log_.Record(sent + name + " to " + RemotePath(name) + ": " + std::to_string(localSize) + " bytes "
@@ -98,7 +100,7 @@ private:
         try {
             return files_.Size(name);
         } catch (const FileError& error) {
-            throw FtpError("the upload file could not be read: " + error.Reason());
+            throw FtpError(FtpFailureKind::LocalFile, "the upload file could not be read: " + error.Reason());
         }
     }
 
@@ -122,8 +124,9 @@ private:
             }
             return copySize == localSize ? ServerCopy::Whole : ServerCopy::Start;
         } catch (const FileError& error) {
-            throw FtpError(std::string("the server's file of its name could not be compared with it: ")
-                           + error.what());
+            throw FtpError(FtpFailureKind::LocalFile,
+                           std::string("the server's file of its name could not be compared with it: ")
+                               + error.what());
         }
     }
 
@@ -139,16 +142,18 @@ private:
                 try {
                     RenamePendingUpload(files_, window_, name, *candidate);
                 } catch (const FileError& error) {
-                    throw FtpError(std::string("the server already holds another file of its name, and "
+                    throw FtpError(FtpFailureKind::LocalFile,
+                                   std::string("the server already holds another file of its name, and "
                                                "Kestrane could not rename it: ")
-                                   + error.what());
+                                       + error.what());
                 }
                 return *candidate;
             }
             candidate = NextMinuteUploadName(*candidate);
         }
-        throw FtpError("the server already holds another file named " + RemotePath(name)
-                       + ", and Kestrane found no free name for it");
+        throw FtpError(FtpFailureKind::Other, "the server already holds another file named "
+                                                  + RemotePath(name)
+                                                  + ", and Kestrane found no free name for it");
     }
 
     void Confirm(const std::string& name)
