@@ -413,6 +413,7 @@ void FakeFtpClient::Step(const std::string& where)
 void FakeFtpClient::Connect(const FtpAccount& account)
 {
     Step("connect");
+    server_.connectsAt.push_back(clock_.SteadyNow());
     connected_ = false;
     host = account.server.host;
     user = account.user;
@@ -423,6 +424,7 @@ void FakeFtpClient::Connect(const FtpAccount& account)
     do {
         pump_.PumpMessages();
     } while (server_.neverAnswer && clock_.SteadyNow() - started < kConnectTimeLimit);
+    Deal(FtpStage::Connect);
     if (server_.neverAnswer) {
         throw FtpError(FtpFailureKind::ConnectionLost,
                        "no answer within 60 seconds while connecting and logging in");
@@ -443,6 +445,7 @@ void FakeFtpClient::PutFile(const std::string& localName, const std::string& rem
     if (!connected_) {
         throw FtpError(FtpFailureKind::ConnectionLost, "not connected");
     }
+    Deal(FtpStage::PutStart);
     if (!server_.storReply.empty()) {
         throw FtpError(FtpFailureKind::Refused, "the server refused the upload", server_.storReply);
     }
@@ -461,7 +464,9 @@ void FakeFtpClient::PutFile(const std::string& localName, const std::string& rem
     if (plan_ != nullptr) {
         plan_->Step("ftp put (second half) " + remotePath);
     }
+    Deal(FtpStage::PutMidway);
     stored = data.substr(0, std::min(data.size(), server_.storeOnly));
+    Deal(FtpStage::PutEnd);
 }
 
 std::optional<std::uint64_t> FakeFtpClient::RemoteFileSize(const std::string& remotePath)
@@ -499,6 +504,21 @@ void FakeFtpClient::ListFolder(const std::string& folder)
     if (server_.failListing) {
         throw FtpError(FtpFailureKind::Refused, "the server could not list the folder " + folder,
                        "550 Permission denied.");
+    }
+}
+
+void FakeFtpClient::Deal(FtpStage stage)
+{
+    for (DealtFailure& failure : server_.failures) {
+        if (failure.at == stage && failure.times > 0) {
+            --failure.times;
+            for (const SteadyClock::time_point started = clock_.SteadyNow();
+                 clock_.SteadyNow() - started < failure.after;) {
+                pump_.PumpMessages();
+            }
+            server_.journal.push_back(std::string("failed: ") + failure.error.what());
+            throw failure.error;
+        }
     }
 }
 
