@@ -7,6 +7,7 @@
 #include "app/transfer_job.h"
 #include "common/local_files_win32.h"
 #include "common/program_end_win32.h"
+#include "common/random_source.h"
 #include "common/system_clock_win32.h"
 #include "device/rapi_device_win32.h"
 #include "ftp/wininet_ftp_client_win32.h"
@@ -54,6 +55,7 @@ int RunProgram(HINSTANCE instance, int showCommand)
             return kExitFailed;
         }
         SystemClock clock;
+        SeededRandomSource random;
         // The run log is written as it is, or not at all: it never waits
         // for a file another program holds, and never stops the job.
         Win32LocalFiles logFiles(Win32LocalFiles::NeverWait{});
@@ -75,7 +77,8 @@ int RunProgram(HINSTANCE instance, int showCommand)
                 // so that a missing library stops the job, in the window,
                 // before anything is touched.
                 const std::unique_ptr<RemoteDevice> device = RapiDevice::Load(form1);
-                return RunTransfer(settings, JobServices{window, *device, *ftpClient1, files, clock, runLog});
+                return RunTransfer(settings,
+                                   JobServices{window, *device, *ftpClient1, files, clock, random, runLog});
             });
         });
         RecordEnd(runLog, exitStatus);

@@ -139,7 +139,8 @@ std::optional<Delivery> PullBuildSendAndMark(const LocationSettings& settings, c
     }
     if (!uploads.empty()) {
         window.LogLine("FTP file ...");
-        delivery.sent = FtpSendFile(settings, services.ftp, window, clock, files, log, uploads);
+        delivery.sent =
+            FtpSendFile(settings, services.ftp, window, clock, services.random, files, log, uploads);
     }
     moving.End();
 

@@ -6,6 +6,7 @@
 #include "common/clock.h"
 #include "common/job_window.h"
 #include "common/local_files.h"
+#include "common/random_source.h"
 #include "device/remote_device.h"
 #include "ftp/ftp_client.h"
 #include "settings/location_settings.h"
@@ -27,6 +28,8 @@ struct JobServices {
     FtpClient& ftp;
     LocalFiles& files;
     Clock& clock;
+    // Spreads out the retries of locations that a busy server turned away together.
+    RandomSource& random;
     RunLog& log;
 };
 

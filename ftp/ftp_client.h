@@ -18,17 +18,45 @@
 
 namespace kestrane {
 
-// A failed FTP operation: what failed, and the server's reply if it sent one.
+// What kind of failure an FtpError is, which decides whether trying again
+// on a fresh connection can help. Every client sets it from what it knows
+// (error codes, reply codes), never from the words of a message.
+enum class FtpFailureKind {
+    // The server refused: its reply's code decides, 4xx for now and 5xx for
+    // good. A refusal without a reply is taken as one for good.
+    Refused,
+    // The connection broke off, or the server stopped answering within the
+    // time limits.
+    ConnectionLost,
+    // No server could be reached: its name did not resolve, or nothing
+    // accepted the connection.
+    Unreachable,
+    // The connection could not be secured (TLS), or the server's certificate
+    // was not trusted. WinINet's FTP has no TLS, so only a client that
+    // secures the connection itself reports it.
+    Security,
+    // A local file could not be opened, read, written, renamed or compared.
+    LocalFile,
+    // Anything else, such as a server that reports an upload done but holds
+    // less of it.
+    Other,
+};
+
+// A failed FTP operation: its kind, what failed, and the server's reply if
+// it sent one.
 class FtpError : public std::runtime_error {
 public:
-    FtpError(const std::string& reason, std::string serverReply = {}) :
+    FtpError(FtpFailureKind kind, const std::string& reason, std::string serverReply = {}) :
         std::runtime_error(reason),
+        kind_(kind),
         serverReply_(std::move(serverReply))
     {
     }
+    FtpFailureKind Kind() const { return kind_; }
     const std::string& ServerReply() const { return serverReply_; }
 
 private:
+    FtpFailureKind kind_;
     std::string serverReply_;
 };
 

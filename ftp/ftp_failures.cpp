@@ -4,37 +4,38 @@ namespace kestrane {
 
 FtpError ReplyFailure(const std::string& reason, const FtpReply& reply)
 {
-    return FtpError(reason, reply.text);
+    return FtpError(FtpFailureKind::Refused, reason, reply.text);
 }
 
 FtpError ConnectionLost(const std::string& reason)
 {
-    return FtpError(reason);
+    return FtpError(FtpFailureKind::ConnectionLost, reason);
 }
 
 FtpError ServerUnreachable(const std::string& reason)
 {
-    return FtpError(reason);
+    return FtpError(FtpFailureKind::Unreachable, reason);
 }
 
 FtpError SecurityFailure(const std::string& reason)
 {
-    return FtpError(reason);
+    return FtpError(FtpFailureKind::Security, reason);
 }
 
 FtpError SecurityFailure(const std::string& reason, const FtpReply& reply)
 {
-    return FtpError(reason, reply.text);
+    return FtpError(FtpFailureKind::Security, reason, reply.text);
 }
 
 FtpError LocalFileFailure(const FileError& error, const char* failedTo)
 {
-    return FtpError("the file " + error.Path() + " could not be " + failedTo + ": " + error.Reason());
+    return FtpError(FtpFailureKind::LocalFile,
+                    "the file " + error.Path() + " could not be " + failedTo + ": " + error.Reason());
 }
 
 FtpError OtherFailure(const std::string& reason)
 {
-    return FtpError(reason);
+    return FtpError(FtpFailureKind::Other, reason);
 }
 
 FtpError NetFailureOf(const NetError& error, const std::string& context)

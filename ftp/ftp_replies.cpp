@@ -238,23 +238,50 @@ bool IsConnectionLost(std::uint32_t code)
            || code == kFtpTransferInProgress;
 }
 
+FtpFailureKind KindOf(const CallFailure& failure)
+{
+    using namespace failure_code;
+    if (failure.replyCode != 0) {
+        return FtpFailureKind::Refused;
+    }
+    switch (failure.code) {
+    case kInternetLoginFailure:
+    case kInternetExtendedError:
+        return FtpFailureKind::Refused;
+    case kInternetTimeout:
+    case kSocketConnectionAborted:
+    case kSocketConnectionReset:
+    // The connection's handles were closed under the call.
+    case kInvalidHandle:
+    case kInternetOperationCancelled:
+        return FtpFailureKind::ConnectionLost;
+    case kInternetNameNotResolved:
+    case kInternetCannotConnect:
+    case kSocketConnectionRefused:
+        return FtpFailureKind::Unreachable;
+    default:
+        return IsConnectionLost(failure.code) ? FtpFailureKind::ConnectionLost : FtpFailureKind::Other;
+    }
+}
+
 FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address,
                         SystemErrorTextFunction systemText)
 {
+    const FtpFailureKind kind = KindOf(failure);
     if (failure.replyCode == 421) {
-        return FtpError("the server refused the connection", failure.reply);
+        return FtpError(kind, "the server refused the connection", failure.reply);
     }
     // Connecting exchanges only the banner, USER and PASS: any other refusal refuses the login.
     if (failure.code == failure_code::kInternetLoginFailure || IsRefusal(failure.replyCode)) {
-        return FtpError("the server refused the login", failure.reply);
+        return FtpError(kind, "the server refused the login", failure.reply);
     }
     switch (failure.code) {
     case failure_code::kInternetTimeout:
-        return FtpError("no FTP server answered at " + AddressText(address));
+        return FtpError(kind, "no FTP server answered at " + AddressText(address));
     case failure_code::kInternetNameNotResolved:
-        return FtpError("the server name " + address.host + " could not be found");
+        return FtpError(kind, "the server name " + address.host + " could not be found");
     default:
-        return FtpError(DescribeFailure(failure.code, systemText), failure.reply);
+        return FtpError(kind, DescribeFailure(failure.code, systemText), failure.reply);
     }
 }
 

@@ -131,6 +131,10 @@ std::string DescribeFailure(std::uint32_t code, SystemErrorTextFunction systemTe
 // The connection broke off or the server closed it.
 bool IsConnectionLost(std::uint32_t code);
 
+// The kind of a call's failure: the server's when it refused in a reply (or
+// refused the login without one); otherwise what its failure code says.
+FtpFailureKind KindOf(const CallFailure& failure);
+
 // Why connecting and logging in to the server at address failed.
 FtpError ConnectFailure(const CallFailure& failure, const HostAndPort& address,
                         SystemErrorTextFunction systemText);

@@ -4,6 +4,7 @@
 #include "common/clock.h"
 #include "common/job_window.h"
 #include "common/local_files.h"
+#include "common/random_source.h"
 #include "ftp/ftp_client.h"
 #include "settings/location_settings.h"
 #include "store/run_log.h"
@@ -33,14 +34,24 @@ FtpAccount AccountOf(const LocationSettings& settings);
 // never replaced: ours is renamed to the next free minute, its header line
 // with it, and sent under that name.
 //
+// A busy server, a refusal for now (a 4xx reply) or a connection that broke
+// or timed out, at the connection or during a file, is tried again on a fresh
+// connection, and the sending goes on with the same file: its check against
+// the server's copy keeps a file that arrived whole from being sent twice.
+// At most 3 retries, after about 5, 15 and 45 s, each wait made longer or
+// shorter by up to half at random (from random) so that locations turned
+// away together come back apart; none whose wait would end more than 2
+// minutes after the sending began. The window answers while it waits, and
+// each retry is said in its log and the run log, with the server's reply.
+//
 // A file the server refuses for good (a 5xx reply) does not keep the files
 // after it from being sent; anything else that goes wrong stops the sending.
 // Returns the names under which the files were delivered. Throws JobError
 // naming the server, the first failure (or the window's close) and exactly
-// the files not sent, which stay pending for the next run. The run log gets how each file went, and
-// the server's reply to each failure.
+// the files not sent, which stay pending for the next run. The run log gets
+// how each file went, and the server's reply to each failure.
 std::vector<std::string> FtpSendFile(const LocationSettings& settings, FtpClient& client, JobWindow& window,
-                                     Clock& clock, LocalFiles& files, RunLog& log,
+                                     Clock& clock, RandomSource& random, LocalFiles& files, RunLog& log,
                                      const std::vector<UploadToSend>& uploads);
 
 }  // namespace kestrane

@@ -3,6 +3,7 @@
 #include "common/scope_exit.h"
 #include "common/win32_support.h"
 #include "common/worker_task.h"
+#include "ftp/ftp_failures.h"
 #include "ftp/ftp_replies.h"
 #include "ftp/ftp_time_limits.h"
 
@@ -114,16 +115,9 @@ CallFailure LastCallFailure(const std::string& password)
     return FailureOf(code == ERROR_SUCCESS ? kept.error : code, kept.text, password);
 }
 
-// A local file that could not be opened, read or written fails the transfer,
-// in the file layer's words.
-FtpError LocalFileFailure(const FileError& error, const char* failedTo)
-{
-    return FtpError("the file " + error.Path() + " could not be " + failedTo + ": " + error.Reason());
-}
-
 FtpError ConnectionEnded()
 {
-    return FtpError("the connection to the server has ended");
+    return FtpError(FtpFailureKind::ConnectionLost, "the connection to the server has ended");
 }
 
 // What the commands of a connection have left the server set to, so that
@@ -272,7 +266,7 @@ NoResult ConnectAndLogIn(Connection& connection, const HostAndPort& address, con
 {
     HINTERNET internet = ::InternetOpenA(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     win32::ThrowLastErrorIf(internet == nullptr, [](DWORD code) {
-        return FtpError("WinINet could not start: " + Describe(code));
+        return FtpError(FtpFailureKind::Other, "WinINet could not start: " + Describe(code));
     });
     if (!connection.Keep(Connection::Slot::internet, internet)) {
         throw ConnectionEnded();
@@ -303,12 +297,14 @@ void FinishTransfer(Connection& connection, const std::string& remotePath, const
     ::SetLastError(ERROR_SUCCESS);
     const BOOL closed = ::InternetCloseHandle(finished.Release());
     const DWORD closeError = ::GetLastError();
-    const std::string verdict = LastCallFailure(password).reply;
+    const CallFailure verdict = LastCallFailure(password);
     if (!closed || IsConnectionLost(closeError)) {
-        throw FtpError("the server did not confirm " + remotePath + ": " + Describe(closeError), verdict);
+        throw FtpError(KindOf({closeError, verdict.replyCode, verdict.reply}),
+                       "the server did not confirm " + remotePath + ": " + Describe(closeError),
+                       verdict.reply);
     }
-    if (!verdict.empty()) {
-        throw FtpError(refused + remotePath, verdict);
+    if (!verdict.reply.empty()) {
+        throw FtpError(FtpFailureKind::Refused, refused + remotePath, verdict.reply);
     }
 }
 
@@ -323,9 +319,10 @@ HINTERNET OpenRemoteFile(Connection& connection, const std::string& remotePath, 
     if (remote == nullptr) {
         const CallFailure failure = LastCallFailure(password);
         if (!failure.reply.empty()) {
-            throw FtpError(refused + remotePath, failure.reply);
+            throw FtpError(FtpFailureKind::Refused, refused + remotePath, failure.reply);
         }
-        throw FtpError("the transfer of " + remotePath + " could not start: " + Describe(failure.code));
+        throw FtpError(KindOf(failure),
+                       "the transfer of " + remotePath + " could not start: " + Describe(failure.code));
     }
     connection.server.binary = true;
     if (!connection.Keep(Connection::Slot::transfer, remote)) {
@@ -344,8 +341,10 @@ FtpError BrokeOff(Connection& connection, const std::string& remotePath, std::op
     const CallFailure failed = LastCallFailure(password);
     connection.TakeTransfer().Reset();
     const CallFailure closed = LastCallFailure(password);
-    return FtpError("the transfer of " + remotePath + " broke off: " + Describe(code.value_or(failed.code)),
-                    failed.replyCode != 0 ? failed.reply : closed.reply);
+    const CallFailure& refusal = failed.replyCode != 0 ? failed : closed;
+    const DWORD brokenBy = code.value_or(failed.code);
+    return FtpError(KindOf({brokenBy, refusal.replyCode, refusal.reply}),
+                    "the transfer of " + remotePath + " broke off: " + Describe(brokenBy), refusal.reply);
 }
 
 // Sends the local file, of size bytes, telling the task how many it has sent.
@@ -448,8 +447,8 @@ std::string Command(HINTERNET session, const std::string& command, const std::st
     }
     const CallFailure failure = LastCallFailure(password);
     if (failure.replyCode == 0) {
-        throw FtpError("the server did not answer " + command.substr(0, command.find(' ')) + ": "
-                       + Describe(failure.code));
+        throw FtpError(KindOf(failure), "the server did not answer " + command.substr(0, command.find(' '))
+                                            + ": " + Describe(failure.code));
     }
     return failure.reply;
 }
@@ -463,7 +462,7 @@ void UseBinaryType(Connection& connection, const std::string& password)
     }
     const std::string reply = Command(connection.Session(), "TYPE I", password);
     if (IsRefusal(ReplyCode(reply))) {
-        throw FtpError("the server refused binary transfers", reply);
+        throw FtpError(FtpFailureKind::Refused, "the server refused binary transfers", reply);
     }
     connection.server.binary = true;
 }
@@ -487,7 +486,8 @@ void VisitListing(Connection& connection, TaskState& task, const std::string& li
         if (failure.code == ERROR_NO_MORE_FILES || NothingThere(failure.replyCode)) {
             return;
         }
-        throw FtpError("the server could not list " + listed + ": " + Describe(failure.code), failure.reply);
+        throw FtpError(KindOf(failure), "the server could not list " + listed + ": " + Describe(failure.code),
+                       failure.reply);
     }
     // The listing is closed when the worker leaves, whichever way.
     const ScopeExit closeTransfer([&connection] { connection.TakeTransfer(); });
@@ -502,7 +502,7 @@ void VisitListing(Connection& connection, TaskState& task, const std::string& li
     } while (::InternetFindNextFileA(listing, &found));
     const DWORD code = ::GetLastError();
     if (code != ERROR_NO_MORE_FILES) {
-        throw FtpError("the server could not list " + listed + ": " + Describe(code));
+        throw FtpError(KindOf({code, 0, {}}), "the server could not list " + listed + ": " + Describe(code));
     }
 }
 
@@ -517,7 +517,7 @@ std::optional<std::uint64_t> FindInListing(Connection& connection, TaskState& ta
             return false;
         }
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            throw FtpError("the server holds a folder named " + remotePath);
+            throw FtpError(FtpFailureKind::Other, "the server holds a folder named " + remotePath);
         }
         size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
         return true;
@@ -533,7 +533,8 @@ std::string HomeFolder(Connection& connection, const std::string& password)
         DWORD length = kFolderBufferChars;
         if (!::FtpGetCurrentDirectoryA(connection.Session(), folder.data(), &length)) {
             const CallFailure failure = LastCallFailure(password);
-            throw FtpError("the server did not tell its current folder: " + Describe(failure.code),
+            throw FtpError(KindOf(failure),
+                           "the server did not tell its current folder: " + Describe(failure.code),
                            failure.reply);
         }
         connection.server.homeFolder = std::string(folder.data());
@@ -564,7 +565,8 @@ std::optional<NoSuchFolder> RunInFolder(Connection& connection, const std::strin
         if (NothingThere(failure.replyCode)) {
             return NoSuchFolder{failure.reply};
         }
-        throw FtpError("the server could not open the folder " + folder + ": " + Describe(failure.code),
+        throw FtpError(KindOf(failure),
+                       "the server could not open the folder " + folder + ": " + Describe(failure.code),
                        failure.reply);
     }
     std::exception_ptr workFailure;
@@ -579,8 +581,9 @@ std::optional<NoSuchFolder> RunInFolder(Connection& connection, const std::strin
     // judged by).
     if (!::FtpSetCurrentDirectoryA(connection.Session(), home.c_str())) {
         const CallFailure failure = LastCallFailure(password);
-        throw FtpError("the server did not let Kestrane back into the folder " + home + ": "
-                       + (failure.reply.empty() ? Describe(failure.code) : failure.reply));
+        throw FtpError(KindOf(failure),
+                       "the server did not let Kestrane back into the folder " + home + ": "
+                           + (failure.reply.empty() ? Describe(failure.code) : failure.reply));
     }
     if (workFailure) {
         std::rethrow_exception(workFailure);
@@ -616,7 +619,7 @@ NoResult ListWholeFolder(Connection& connection, TaskState& task, const std::str
         VisitListing(connection, task, listed, password, [](const WIN32_FIND_DATAA&) { return false; });
     });
     if (missing) {
-        throw FtpError("the server has no folder " + folder, missing->reply);
+        throw FtpError(FtpFailureKind::Refused, "the server has no folder " + folder, missing->reply);
     }
     return {};
 }
@@ -775,7 +778,7 @@ private:
     void RequireConnection()
     {
         if (!connected_) {
-            throw FtpError("the connection to the server is not open");
+            throw FtpError(FtpFailureKind::ConnectionLost, "the connection to the server is not open");
         }
     }
 
@@ -788,7 +791,8 @@ private:
                 return work(self);
             });
         } catch (const std::system_error& error) {
-            throw FtpError(std::string("no worker thread could be started: ") + error.what());
+            throw FtpError(FtpFailureKind::Other,
+                           std::string("no worker thread could be started: ") + error.what());
         }
     }
 
@@ -800,19 +804,9 @@ private:
     Result Await(const std::shared_ptr<Task<Result>>& task, SteadyClock::duration limit,
                  const std::string& stalled)
     {
-        bool finished = false;
-        try {
-            finished = WaitWhilePumping(*task, pump_, clock_, limit);
-        } catch (...) {
-            Disconnect();
-            throw;
-        }
-        if (!finished) {
-            Disconnect();
-            throw FtpError(stalled);
-        }
-        worker_.Join();
-        return task->Outcome();
+        return AwaitTask(
+            worker_, *task, pump_, clock_, limit, [this] { Disconnect(); },
+            [&stalled] { return FtpError(FtpFailureKind::ConnectionLost, stalled); });
     }
 
     MessagePump& pump_;

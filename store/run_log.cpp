@@ -56,13 +56,17 @@ void FileRunLog::Record(const std::string& text) noexcept
     }
 }
 
-std::string TookSince(Clock& clock, SteadyClock::time_point start)
+std::string InSeconds(SteadyClock::duration duration)
 {
     using Tenths = std::chrono::duration<std::int64_t, std::deci>;
     // To the nearest tenth, a half rounded up.
-    const std::int64_t tenths =
-        std::chrono::floor<Tenths>(clock.SteadyNow() - start + std::chrono::milliseconds(50)).count();
+    const std::int64_t tenths = std::chrono::floor<Tenths>(duration + std::chrono::milliseconds(50)).count();
     return "in " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+std::string TookSince(Clock& clock, SteadyClock::time_point start)
+{
+    return InSeconds(clock.SteadyNow() - start);
 }
 
 }  // namespace kestrane

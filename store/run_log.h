@@ -39,6 +39,9 @@ private:
     Clock& clock_;
 };
 
+// "in 1.2 s": a duration, to the nearest tenth of a second.
+std::string InSeconds(SteadyClock::duration duration);
+
 // "in 1.2 s": how long a step took, from a start on the steady clock.
 std::string TookSince(Clock& clock, SteadyClock::time_point start);
 

@@ -35,6 +35,7 @@ FAULTS = {
     "login-530": "refuses every password with 530",
     "login-echo": "rejects PASS with a 500 reply that repeats the command line, password included",
     "too-many-421": "answers a new connection with 421 Too many connections and closes it",
+    "too-many-421-once": "answers the first connection as too-many-421 does, and serves the later ones",
     "stor-550": "the account may not write: STOR gets 550",
     "stor-552": "takes the whole upload, then replies 552 (quota exceeded) and drops the file",
     "stor-553-once": "refuses the first upload of each connection for good (553, file name not allowed), "
@@ -204,8 +205,14 @@ def _handler_class(fault, journal, latency_s=0):
         def ftp_PASS(self, line):
             self.respond("500 'PASS %s': command not understood." % line)
         attributes["ftp_PASS"] = ftp_PASS
-    elif fault == "too-many-421":
+    elif fault in ("too-many-421", "too-many-421-once"):
+        turned_away = []
+
         def handle(self):
+            if fault.endswith("-once") and turned_away:
+                base.handle(self)
+                return
+            turned_away.append(True)
             self.on_connect()
             self.respond("421 Too many connections. Service temporarily unavailable.")
             self.close_when_done()

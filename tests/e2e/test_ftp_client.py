@@ -5,8 +5,8 @@ or broken in one way).
 Each case starts the server with its fault, runs the tests of
 tests/win32/ftp_client_test.cpp that fit (a gtest filter), and checks what the
 client reported, what reached the server's folder, and what the server was
-asked. The client's tests print each FtpError they meet as "FtpError: <reason>
-| <reply>" and each refused upload's outcome as "OUTCOME: ...".
+asked. The client's tests print each FtpError they meet as "FtpError [<kind>]:
+<reason> | <reply>" and each refused upload's outcome as "OUTCOME: ...".
 """
 
 import re
@@ -128,7 +128,7 @@ FINDING_FILES = (SERVER_TESTS + "UploadsBinaryFileIntact:" + SERVER_TESTS
 def finding_files(fault, not_found):
     """Files found, sent, received and missed on a server that words a missing file as not_found."""
     return Case(fault, FINDING_FILES,
-                expected=(r"FtpError: the server refused to send /incoming/absent\.dat \| %s$" % not_found,),
+                expected=(r"FtpError \[refused\]: the server refused to send /incoming/absent\.dat \| %s$" % not_found,),
                 stored={"binary.dat": binary_content(BINARY_BYTES),
                         ODD_FOLDER + "/26[0042]*.TXT": binary_content(1234)})
 
@@ -136,8 +136,8 @@ def finding_files(fault, not_found):
 CASES = {
     "none": Case(
         "none", FINDING_FILES + ":" + SERVER_TESTS + "MissingLocalFileFailsBeforeAnyTransfer",
-        expected=(r"FtpError: the file no-such-local-file\.dat could not be opened: .+ \| $",
-                  r"FtpError: the server refused to send /incoming/absent\.dat \| 550 "),
+        expected=(r"FtpError \[local file\]: the file no-such-local-file\.dat could not be opened: .+ \| $",
+                  r"FtpError \[refused\]: the server refused to send /incoming/absent\.dat \| 550 "),
         stored={"binary.dat": binary_content(BINARY_BYTES), "never.dat": None,
                 ODD_FOLDER + "/26[0042]*.TXT": binary_content(1234)}),
     "iis": finding_files("iis", r"550 The system cannot find the file specified\."),
@@ -151,45 +151,45 @@ CASES = {
     "refused": Case(
         None, SERVER_TESTS + "ConnectFails",
         extra_env={"KESTRANE_TEST_FTP_REASON": "the connection was refused", "KESTRANE_TEST_FTP_REPLY": ""},
-        expected=(r"FtpError: the connection was refused \(error \d+\) \| $",)),
+        expected=(r"FtpError \[unreachable\]: the connection was refused \(error \d+\) \| $",)),
     "login-530": Case(
         "login-530", SERVER_TESTS + "ConnectFails",
         extra_env={"KESTRANE_TEST_FTP_REASON": "the server refused the login",
                    "KESTRANE_TEST_FTP_REPLY": "530"},
-        expected=(r"FtpError: the server refused the login \| 530 Login incorrect\.$",),
+        expected=(r"FtpError \[refused\]: the server refused the login \| 530 Login incorrect\.$",),
         never_sent=("STOR", "LIST")),
     "login-echo": Case(
         "login-echo", SERVER_TESTS + "ConnectFails",
         extra_env={"KESTRANE_TEST_FTP_REASON": "the server refused the login",
                    "KESTRANE_TEST_FTP_REPLY": "500"},
-        expected=(r"FtpError: the server refused the login \| 500 'PASS \*+': command not understood\.$",)),
+        expected=(r"FtpError \[refused\]: the server refused the login \| 500 'PASS \*+': command not understood\.$",)),
     "too-many-421": Case(
         "too-many-421", SERVER_TESTS + "ConnectFails",
         extra_env={"KESTRANE_TEST_FTP_REASON": "the server refused the connection",
                    "KESTRANE_TEST_FTP_REPLY": "421"},
-        expected=(r"FtpError: the server refused the connection \| 421 Too many connections",),
+        expected=(r"FtpError \[refused\]: the server refused the connection \| 421 Too many connections",),
         never_sent=("USER",)),
     "stor-550": uploads_refused(
         "stor-550",
-        r"FtpError: the server refused to store /incoming/small\.dat \| 550 ",
-        r"FtpError: the server refused to store /incoming/large\.dat \| 550 ",
+        r"FtpError \[refused\]: the server refused to store /incoming/small\.dat \| 550 ",
+        r"FtpError \[refused\]: the server refused to store /incoming/large\.dat \| 550 ",
         stored={"small.dat": None, "large.dat": None}),
     "stor-552": uploads_refused(
         "stor-552",
-        r"FtpError: the server did not accept /incoming/small\.dat \| 552 ",
-        r"FtpError: the server did not accept /incoming/large\.dat \| 552 ",
+        r"FtpError \[refused\]: the server did not accept /incoming/small\.dat \| 552 ",
+        r"FtpError \[refused\]: the server did not accept /incoming/large\.dat \| 552 ",
         stored={"small.dat": None, "large.dat": None}),
     # The small upload is written whole before the server's cut is seen, so
     # only the final reply tells; the large one breaks off while writing.
     "cut-data-426": uploads_refused(
         "cut-data-426",
-        r"FtpError: the server did not accept /incoming/small\.dat \| 426 ",
-        r"FtpError: the transfer of /incoming/large\.dat broke off: "),
+        r"FtpError \[refused\]: the server did not accept /incoming/small\.dat \| 426 ",
+        r"FtpError \[(?:refused|connection lost)\]: the transfer of /incoming/large\.dat broke off: "),
     "drop-all": uploads_refused(
         "drop-all",
-        r"FtpError: the server did not confirm /incoming/small\.dat: the server closed the connection "
-        r"\(error \d+\) \| $",
-        r"FtpError: the transfer of /incoming/large\.dat broke off: "),
+        r"FtpError \[connection lost\]: the server did not confirm /incoming/small\.dat: the server closed the "
+        r"connection \(error \d+\) \| $",
+        r"FtpError \[connection lost\]: the transfer of /incoming/large\.dat broke off: "),
     "short-store": uploads_refused(
         "short-store",
         r"OUTCOME: size %d of %d$" % (SMALL_BYTES // 2, SMALL_BYTES),

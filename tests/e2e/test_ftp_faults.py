@@ -9,6 +9,12 @@ the handheld gets no done marker and is not declared safe to remove. The next
 run, against a working server, sends the kept file before anything new, and
 the server ends up with every record exactly once; the handheld then gets
 the done marker it is owed, with new data or without.
+
+A failure that a fresh connection may get past (a 4xx reply, a connection
+that broke off or timed out) is tried again after a wait of seconds. Here
+the user closes the window during the first wait, which ends the run as
+above; the retries' schedule and budget are tested natively, on a fake
+clock, and one scenario waits through a real retry.
 """
 
 import re
@@ -28,6 +34,9 @@ CONNECT_LIMIT_MS = 60_000
 CONNECT_LIMIT_EARLY_MS = 5_000
 CONNECT_LIMIT_LATE_MS = 15_000
 
+
+# What the log box says while the job waits to try again.
+RETRY_ANNOUNCED = ". Trying again in "
 
 # The slow server takes at least this long for the slow scenario's upload file.
 SLOW_UPLOAD_AT_LEAST_MS = 5_000
@@ -53,25 +62,26 @@ class Fault:
     new_records: bool
     # The server never answers: the job gives up after the connect limit.
     silent: bool = False
+    # The job would try again; the window is closed while it waits.
+    retried: bool = False
 
 
 FAULTS = {
     "login refused": Fault("login-530", r"the server refused the login", r"530 Login incorrect\.", True),
     "login refused, the reply repeating the password": Fault(
         "login-echo", r"the server refused the login", r"500 'PASS \*+': command not understood\.", False),
-    "too many connections": Fault(
-        "too-many-421", r"the server refused the connection", r"421 Too many connections\..*", False),
     "store refused": Fault("stor-550", r"the server refused to store {path}", r"550 .+", True),
     "store over quota": Fault("stor-552", r"the server did not accept {path}", r"552 .+", False),
     "data connection cut": Fault(
         "cut-data-426", r"the transfer of {path} broke off: .+|the server did not accept {path}",
-        r"426 .+", True),
+        r"426 .+", True, retried=True),
     "both connections dropped": Fault(
-        "drop-all", r"the transfer of {path} broke off: .+|the server did not confirm {path}: .+", None, False),
+        "drop-all", r"the transfer of {path} broke off: .+|the server did not confirm {path}: .+", None, False,
+        retried=True),
     "no banner ever": Fault(
         "no-banner",
         r"no FTP server answered at {host}|no answer within 60 seconds while connecting and logging in",
-        None, True, silent=True),
+        None, True, silent=True, retried=True),
     "short file stored": Fault("short-store", r"the server holds (?P<held>\d+) of the file's (?P<size>\d+) bytes",
                                None, False),
     "nothing listening": Fault(None, r"the connection was refused \(error \d+\)", None, True),
@@ -93,7 +103,7 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
     first = Records("first", 4000)
     delivery.gather(handheld, first)
 
-    failed = delivery.run(kestrane, 0)
+    failed = delivery.run(kestrane, 0, close_when_logged=RETRY_ANNOUNCED if fault.retried else None)
 
     uploads = delivery.upload_names(kestrane)
     assert len(uploads) == 1, delivery.working_files(kestrane)
@@ -103,10 +113,19 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
     box = failed.message_boxes[0]
     assert (box.title, box.icon) == (rig.PROGRAM_TITLE, "error")
     reason = fault.reason.format(path=re.escape(delivery.REMOTE_FOLDER + kept), host=re.escape(host))
-    expected = r"Kestrane could not send %s to the FTP server %s: (?:%s)\." % (
-        re.escape(kept), re.escape(host), reason)
-    if fault.reply is not None:
-        expected += r"\r\nThe server replied: %s" % fault.reply
+    if fault.retried:
+        # The log box says why the job waits, in the server's words.
+        waiting = next(line for line in failed.log_lines if RETRY_ANNOUNCED in line)
+        assert re.fullmatch(r"Could not send %s: (?:%s)%s\. Trying again in \d+\.\d s \.\.\." % (
+            re.escape(kept), reason, r" \(%s\)" % fault.reply if fault.reply else ""), waiting), failed.log
+        expected = r"Kestrane stopped because its window was closed while it was sending %s to the FTP server " \
+                   r"%s\." % (re.escape(kept), re.escape(host))
+    else:
+        expected = r"Kestrane could not send %s to the FTP server %s: (?:%s)\." % (
+            re.escape(kept), re.escape(host), reason)
+        if fault.reply is not None:
+            expected += r"\r\nThe server replied: %s" % fault.reply
+        assert failed.log_lines[-1] == "FTP file ...", failed.log
     expected += r"\r\n\r\nThe upload file %s is kept in the working folder" % re.escape(kept)
     said = re.match(expected, box.text)
     assert said, "%r does not match %r" % (box.text, expected)
@@ -117,7 +136,6 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
         assert (int(said["held"]), int(said["size"])) == (size // 2, size), box.text
         assert delivery.remote_file(broken, kept).stat().st_size == size // 2
     assert delivery.PASSWORD not in failed.describe()
-    assert failed.log_lines[-1] == "FTP file ...", failed.log
     # The message ends with where the run log is; that has the upload, its
     # size, the reason with the server's words, and the exit status.
     run_log_path = rig.windows_path(kestrane.workdir / "kestrane.log")
@@ -129,11 +147,15 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
     assert re.fullmatch(r"Could not send %s: (?:%s)" % (re.escape(kept), reason), run[failure]), run[failure]
     if fault.reply is not None:
         assert re.fullmatch(r"The server replied: %s" % fault.reply, run[failure + 1]), run
+    if fault.retried:
+        assert re.fullmatch(r"Trying again on a new connection in \d+\.\d s \(retry 1 of 3\)\.",
+                            run[failure + (2 if fault.reply else 1)]), run
     assert run[-1] == "Ended with exit status 1: the job failed", run
     assert delivery.PASSWORD not in (kestrane.workdir / "kestrane.log").read_text(encoding="cp1252")
     if fault.silent:
         connecting = next(t for t, text in failed.log_changes if text.endswith("FTP file ..."))
-        waited = box.shown_ms - connecting
+        gave_up = next(t for t, text in failed.log_changes if RETRY_ANNOUNCED in text)
+        waited = gave_up - connecting
         assert CONNECT_LIMIT_MS - CONNECT_LIMIT_EARLY_MS <= waited <= CONNECT_LIMIT_MS + CONNECT_LIMIT_LATE_MS, (
             "gave up after %d ms" % waited)
     assert delivery.working_files(kestrane) == sorted([kept, kept + ".pending", delivery.DONE_MARKER_OWED])
@@ -168,6 +190,41 @@ def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, 
         assert [box.icon for box in resent.message_boxes] == ["warning"], resent.describe()
         assert kept in resent.message_boxes[0].text
         assert delivery.OWED_MARKER_LOG_LINE in resent.log_lines, resent.log
+
+
+def test_a_busy_server_is_tried_again_and_takes_the_file(kestrane, handheld, start_ftp_server):
+    busy = delivery.start_server(start_ftp_server, "too-many-421-once")
+    delivery.provision(kestrane, busy.host)
+    records = Records("busy", 100)
+    delivery.gather(handheld, records)
+
+    result = delivery.run(kestrane, 0)
+
+    assert result.exit_code == 0, result.describe()
+    assert [box.text for box in result.message_boxes] == [rig.FINISHED_MESSAGE]
+    (upload,) = delivery.upload_names(kestrane)
+    # The log box said, in the server's words, how long the job would wait.
+    (waiting,) = [line for line in result.log_lines if RETRY_ANNOUNCED in line]
+    said = re.fullmatch(r"Could not send %s: the server refused the connection \((421 Too many connections\..*)\)"
+                        r"\. Trying again in (\d+\.\d) s \.\.\." % re.escape(upload), waiting)
+    assert said, waiting
+    reply = said[1]
+    assert 2.5 <= float(said[2]) <= 7.5, waiting
+    assert delivery.connections(busy) == 2
+    # The run log has the try, the server's reply and the wait.
+    [run] = run_log(kestrane)
+    failure = run.index("Could not send %s: the server refused the connection" % upload)
+    assert run[failure + 1:failure + 3] == [
+        "The server replied: " + reply, "Trying again on a new connection in %s s (retry 1 of 3)." % said[2]], run
+    sent = r"Sent %s to %s%s: \d+ bytes in \d+\.\d s, confirmed by the server" % (
+        re.escape(upload), delivery.REMOTE_FOLDER, re.escape(upload))
+    assert any(re.fullmatch(sent, line) for line in run[failure:]), run
+    assert delivery.PASSWORD not in (kestrane.workdir / "kestrane.log").read_text(encoding="cp1252")
+    assert delivery.remote_file(busy, upload).read_bytes() == (kestrane.workdir / upload).read_bytes()
+    problems = delivery.exactly_once_problems(busy, records)
+    assert not problems, problems
+    assert delivery.leftovers(kestrane) == []
+    assert handheld.done_marker.exists()
 
 
 def test_a_slow_server_receives_the_whole_file(kestrane, handheld, start_ftp_server):

@@ -413,6 +413,7 @@ void FakeFtpClient::Step(const std::string& where)
 void FakeFtpClient::Connect(const FtpAccount& account)
 {
     Step("connect");
+    server_.connectsAt.push_back(clock_.SteadyNow());
     connected_ = false;
     host = account.server.host;
     user = account.user;
@@ -423,14 +424,16 @@ void FakeFtpClient::Connect(const FtpAccount& account)
     do {
         pump_.PumpMessages();
     } while (server_.neverAnswer && clock_.SteadyNow() - started < kConnectTimeLimit);
+    Deal(FtpStage::Connect);
     if (server_.neverAnswer) {
-        throw FtpError("no answer within 60 seconds while connecting and logging in");
+        throw FtpError(FtpFailureKind::ConnectionLost,
+                       "no answer within 60 seconds while connecting and logging in");
     }
     if (server_.refuseConnection) {
-        throw FtpError("the connection was refused");
+        throw FtpError(FtpFailureKind::Unreachable, "the connection was refused");
     }
     if (user != server_.acceptedUser || password != server_.acceptedPassword) {
-        throw FtpError("the server refused the login", server_.loginRefusal);
+        throw FtpError(FtpFailureKind::Refused, "the server refused the login", server_.loginRefusal);
     }
     Step("connected");
     connected_ = true;
@@ -440,28 +443,37 @@ void FakeFtpClient::PutFile(const std::string& localName, const std::string& rem
 {
     Step("put " + remotePath);
     if (!connected_) {
-        throw FtpError("not connected");
+        throw FtpError(FtpFailureKind::ConnectionLost, "not connected");
     }
+    Deal(FtpStage::PutStart);
     if (!server_.storReply.empty()) {
-        throw FtpError("the server refused the upload", server_.storReply);
+        throw FtpError(FtpFailureKind::Refused, "the server refused the upload", server_.storReply);
     }
     if (const auto refusal = server_.storReplyFor.find(remotePath); refusal != server_.storReplyFor.end()) {
-        throw FtpError("the server refused the upload", refusal->second);
+        throw FtpError(FtpFailureKind::Refused, "the server refused the upload", refusal->second);
     }
-    const std::string data = ReadWholeFile(files_, localName);
+    std::string data;
+    try {
+        data = ReadWholeFile(files_, localName);
+    } catch (const FileError& error) {
+        throw FtpError(FtpFailureKind::LocalFile,
+                       "the file " + localName + " could not be opened: " + error.Reason());
+    }
     std::string& stored = server_.files[remotePath];
     stored = data.substr(0, data.size() / 2);
     if (plan_ != nullptr) {
         plan_->Step("ftp put (second half) " + remotePath);
     }
+    Deal(FtpStage::PutMidway);
     stored = data.substr(0, std::min(data.size(), server_.storeOnly));
+    Deal(FtpStage::PutEnd);
 }
 
 std::optional<std::uint64_t> FakeFtpClient::RemoteFileSize(const std::string& remotePath)
 {
     Step("size " + remotePath);
     if (server_.failListing) {
-        throw FtpError("the server refused the listing", "550 Permission denied.");
+        throw FtpError(FtpFailureKind::Refused, "the server refused the listing", "550 Permission denied.");
     }
     auto found = server_.files.find(remotePath);
     if (found == server_.files.end()) {
@@ -474,7 +486,7 @@ void FakeFtpClient::GetFile(const std::string& remotePath, const std::string& lo
 {
     Step("get " + remotePath);
     if (!connected_) {
-        throw FtpError("not connected");
+        throw FtpError(FtpFailureKind::ConnectionLost, "not connected");
     }
     WriteWholeFile(files_, localName, server_.files.at(remotePath));
 }
@@ -483,13 +495,30 @@ void FakeFtpClient::ListFolder(const std::string& folder)
 {
     Step("list " + folder);
     if (!connected_) {
-        throw FtpError("not connected");
+        throw FtpError(FtpFailureKind::ConnectionLost, "not connected");
     }
     if (server_.missingFolders.contains(folder)) {
-        throw FtpError("the server has no folder " + folder, "550 No such file or directory.");
+        throw FtpError(FtpFailureKind::Refused, "the server has no folder " + folder,
+                       "550 No such file or directory.");
     }
     if (server_.failListing) {
-        throw FtpError("the server could not list the folder " + folder, "550 Permission denied.");
+        throw FtpError(FtpFailureKind::Refused, "the server could not list the folder " + folder,
+                       "550 Permission denied.");
+    }
+}
+
+void FakeFtpClient::Deal(FtpStage stage)
+{
+    for (DealtFailure& failure : server_.failures) {
+        if (failure.at == stage && failure.times > 0) {
+            --failure.times;
+            for (const SteadyClock::time_point started = clock_.SteadyNow();
+                 clock_.SteadyNow() - started < failure.after;) {
+                pump_.PumpMessages();
+            }
+            server_.journal.push_back(std::string("failed: ") + failure.error.what());
+            throw failure.error;
+        }
     }
 }
 

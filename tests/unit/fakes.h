@@ -10,10 +10,12 @@
 #include "common/clock.h"
 #include "common/job_window.h"
 #include "common/local_files.h"
+#include "common/random_source.h"
 #include "device/remote_device.h"
 #include "ftp/ftp_client.h"
 #include "store/run_log.h"
 
+#include <climits>
 #include <functional>
 #include <map>
 #include <memory>
@@ -172,6 +174,20 @@ private:
 
 // ---------------------------------------------------------------- FTP
 
+// Where the server deals out a failure: as the client connects, before the
+// login; or in an upload, before its first byte, once half of it has
+// arrived, or once all of it has (as a 426 after the last byte).
+enum class FtpStage { Connect, PutStart, PutMidway, PutEnd };
+
+struct DealtFailure {
+    FtpStage at;
+    FtpError error;
+    int times = 1;  // the calls it fails, from the next one on
+    // How long the server keeps the client waiting before the failure.
+    SteadyClock::duration after{};
+};
+inline constexpr int kEveryTime = INT_MAX;
+
 struct FakeFtpServer {
     std::map<std::string, std::string> files;  // remote path -> contents
     std::vector<std::string> journal;          // operations in order
@@ -185,6 +201,10 @@ struct FakeFtpServer {
     bool failListing = false;
     std::set<std::string> missingFolders;  // every other folder is there
     std::string loginRefusal = "530 Login incorrect.";
+    // Dealt out before any of the faults above, the first that fits a stage.
+    std::vector<DealtFailure> failures;
+    // When each connection attempt began.
+    std::vector<SteadyClock::time_point> connectsAt;
 };
 
 class FakeFtpClient final : public FtpClient {
@@ -212,6 +232,8 @@ public:
 
 private:
     void Step(const std::string& where);
+    // Throws the failure the server deals out at this stage, if any.
+    void Deal(FtpStage stage);
 
     FakeFtpServer& server_;
     LocalFiles& files_;
@@ -235,6 +257,14 @@ public:
 
 private:
     std::chrono::milliseconds pending_{0};
+};
+
+// Draws the same fraction every time.
+class FakeRandom final : public RandomSource {
+public:
+    double fraction = 0.5;
+
+    double Fraction() override { return fraction; }
 };
 
 // Keeps every record of the run log.

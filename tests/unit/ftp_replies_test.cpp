@@ -155,32 +155,39 @@ struct FailureCase {
     std::uint32_t code;
     const char* description;
     bool connectionLost;
+    FtpFailureKind kind;  // without a refusing reply
 };
+
+using enum FtpFailureKind;
 
 const FailureCase kFailures[] = {
-    {kInternetTimeout, "the server did not answer in time (error 12002)", false},
-    {kInternetNameNotResolved, "the server name could not be found (error 12007)", false},
-    {kInternetCannotConnect, "the connection was refused (error 12029)", false},
-    {kSocketConnectionRefused, "the connection was refused (error 10061)", false},
-    {kInternetConnectionAborted, "the connection was broken off (error 12030)", true},
-    {kSocketConnectionAborted, "the connection was broken off (error 10053)", false},
-    {kInternetConnectionReset, "the connection was reset (error 12031)", true},
-    {kSocketConnectionReset, "the connection was reset (error 10054)", false},
-    {kFtpDropped, "the server closed the connection (error 12111)", true},
-    {kFtpTransferInProgress, "the server closed the connection (error 12110)", true},
-    {kInternetLoginFailure, "the server refused the login (error 12015)", false},
-    {kInternetExtendedError, "the server refused the request (error 12003)", false},
-    {kInvalidHandle, "the connection was closed (error 6)", false},
-    {kInternetOperationCancelled, "the connection was closed (error 12017)", false},
-    {5, "system text 5", false},
-    {0, "system text 0", false},
+    {kInternetTimeout, "the server did not answer in time (error 12002)", false, ConnectionLost},
+    {kInternetNameNotResolved, "the server name could not be found (error 12007)", false, Unreachable},
+    {kInternetCannotConnect, "the connection was refused (error 12029)", false, Unreachable},
+    {kSocketConnectionRefused, "the connection was refused (error 10061)", false, Unreachable},
+    {kInternetConnectionAborted, "the connection was broken off (error 12030)", true, ConnectionLost},
+    {kSocketConnectionAborted, "the connection was broken off (error 10053)", false, ConnectionLost},
+    {kInternetConnectionReset, "the connection was reset (error 12031)", true, ConnectionLost},
+    {kSocketConnectionReset, "the connection was reset (error 10054)", false, ConnectionLost},
+    {kFtpDropped, "the server closed the connection (error 12111)", true, ConnectionLost},
+    {kFtpTransferInProgress, "the server closed the connection (error 12110)", true, ConnectionLost},
+    {kInternetLoginFailure, "the server refused the login (error 12015)", false, Refused},
+    {kInternetExtendedError, "the server refused the request (error 12003)", false, Refused},
+    {kInvalidHandle, "the connection was closed (error 6)", false, ConnectionLost},
+    {kInternetOperationCancelled, "the connection was closed (error 12017)", false, ConnectionLost},
+    {5, "system text 5", false, Other},
+    {0, "system text 0", false, Other},
 };
 
-TEST(FtpRepliesTest, DescribesFailuresInPlainWords)
+TEST(FtpRepliesTest, DescribesAndClassifiesFailures)
 {
     for (const FailureCase& failure : kFailures) {
         EXPECT_EQ(DescribeFailure(failure.code, SystemText), failure.description) << failure.code;
         EXPECT_EQ(IsConnectionLost(failure.code), failure.connectionLost) << failure.code;
+        EXPECT_EQ(KindOf(FailureOf(failure.code, "", "secret")), failure.kind) << failure.code;
+        // A refusing reply is the server's to judge by its code, however the call failed.
+        EXPECT_EQ(KindOf(FailureOf(failure.code, "426 Transfer aborted.", "secret")), Refused)
+            << failure.code;
     }
 }
 
@@ -189,21 +196,24 @@ struct ConnectCase {
     const char* lastReply;
     const char* reason;
     const char* reply;
+    FtpFailureKind kind;
 };
 
 const ConnectCase kConnectFailures[] = {
     {kInternetExtendedError, "421 Too many connections", "the server refused the connection",
-     "421 Too many connections"},
-    {kInternetExtendedError, "421 Bye secret", "the server refused the connection", "421 Bye ********"},
+     "421 Too many connections", Refused},
+    {kInternetExtendedError, "421 Bye secret", "the server refused the connection", "421 Bye ********",
+     Refused},
     {kInternetLoginFailure, "530 Authentication failed.", "the server refused the login",
-     "530 Authentication failed."},
-    {kInternetLoginFailure, "", "the server refused the login", ""},
-    {kInternetExtendedError, "500 Unknown command.", "the server refused the login", "500 Unknown command."},
-    {kInternetTimeout, "220 Welcome", "no FTP server answered at ftp.example.com:2121", ""},
-    {kInternetNameNotResolved, "", "the server name ftp.example.com could not be found", ""},
-    {kInternetCannotConnect, "", "the connection was refused (error 12029)", ""},
-    {kFtpDropped, "", "the server closed the connection (error 12111)", ""},
-    {1234, "", "system text 1234", ""},
+     "530 Authentication failed.", Refused},
+    {kInternetLoginFailure, "", "the server refused the login", "", Refused},
+    {kInternetExtendedError, "500 Unknown command.", "the server refused the login", "500 Unknown command.",
+     Refused},
+    {kInternetTimeout, "220 Welcome", "no FTP server answered at ftp.example.com:2121", "", ConnectionLost},
+    {kInternetNameNotResolved, "", "the server name ftp.example.com could not be found", "", Unreachable},
+    {kInternetCannotConnect, "", "the connection was refused (error 12029)", "", Unreachable},
+    {kFtpDropped, "", "the server closed the connection (error 12111)", "", ConnectionLost},
+    {1234, "", "system text 1234", "", Other},
 };
 
 TEST(FtpRepliesTest, TellsWhyConnectingFailed)
@@ -214,6 +224,7 @@ TEST(FtpRepliesTest, TellsWhyConnectingFailed)
             ConnectFailure(FailureOf(connect.code, connect.lastReply, "secret"), address, SystemText);
         EXPECT_STREQ(error.what(), connect.reason) << connect.code << " " << connect.lastReply;
         EXPECT_EQ(error.ServerReply(), connect.reply) << connect.code << " " << connect.lastReply;
+        EXPECT_EQ(error.Kind(), connect.kind) << connect.code << " " << connect.lastReply;
     }
 }
 

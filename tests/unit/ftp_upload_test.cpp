@@ -12,11 +12,41 @@
 namespace kestrane {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::FakeClock;
 using testing::FakeFtpClient;
 using testing::FakeFtpServer;
+using testing::FakeRandom;
 using testing::FakeWindow;
+using testing::FtpStage;
+using testing::kEveryTime;
 using testing::MemoryFiles;
+
+int Count(const std::vector<std::string>& lines, const std::string& line)
+{
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+int CountStartingWith(const std::vector<std::string>& lines, const std::string& start)
+{
+    return static_cast<int>(std::count_if(
+        lines.begin(), lines.end(), [&start](const std::string& line) { return line.starts_with(start); }));
+}
+
+// The server's words when it is too busy for one more connection.
+const FtpError kBusy(FtpFailureKind::Refused, "the server refused the connection",
+                     "421 Too many connections. Try later.");
+
+// A refusal of A.TXT's upload in the server's words.
+FtpError Refusal(const char* reply)
+{
+    return FtpError(FtpFailureKind::Refused, "the server did not accept in/A.TXT", reply);
+}
+
+FtpError Failure(FtpFailureKind kind, const char* reason)
+{
+    return FtpError(kind, reason);
+}
 
 class FtpSendTest : public ::testing::Test {
 protected:
@@ -36,7 +66,7 @@ protected:
 
     void Send(const std::vector<UploadToSend>& uploads)
     {
-        FtpSendFile(settings_, client_, window_, clock_, files_, runLog_, uploads);
+        FtpSendFile(settings_, client_, window_, clock_, random_, files_, runLog_, uploads);
     }
 
     std::string SendExpectingFailure(const std::vector<UploadToSend>& uploads)
@@ -54,6 +84,7 @@ protected:
     MemoryFiles files_;
     FakeFtpServer server_;
     FakeClock clock_;
+    FakeRandom random_;
     FakeWindow window_{clock_};
     FakeFtpClient client_{server_, files_, window_, clock_};
     testing::FakeRunLog runLog_;
@@ -81,7 +112,8 @@ TEST_F(FtpSendTest, RemotePathIsTheFolderFollowedByTheName)
         FakeFtpClient client(server, files_, window_, clock_);
         settings_.remoteFolder = folder;
         AddUpload("01110905070042.TXT", "x");
-        FtpSendFile(settings_, client, window_, clock_, files_, runLog_, {{"01110905070042.TXT", false}});
+        FtpSendFile(settings_, client, window_, clock_, random_, files_, runLog_,
+                    {{"01110905070042.TXT", false}});
         EXPECT_EQ(server.files.count(std::string(folder) + "01110905070042.TXT"), 1u) << folder;
     }
 }
@@ -119,8 +151,8 @@ TEST_P(ServerFileOfTheSameNameTest, OnlyOurOwnBytesCountAndAForeignFileIsNeverRe
     AddUpload("01110905070042.TXT", kOurs);
     server_.files = GetParam().server;
 
-    const auto delivered =
-        FtpSendFile(settings_, client_, window_, clock_, files_, runLog_, {{"01110905070042.TXT", true}});
+    const auto delivered = FtpSendFile(settings_, client_, window_, clock_, random_, files_, runLog_,
+                                       {{"01110905070042.TXT", true}});
 
     const std::string name = GetParam().deliveredAs;
     EXPECT_EQ(delivered, std::vector<std::string>{name});
@@ -175,7 +207,16 @@ struct FailureCase {
     const char* name;
     std::function<void(FakeFtpServer&, LocationSettings&)> inject;
     const char* inMessage;
+    int tries = 1;  // how often the server is connected to
 };
+
+// The server deals out this failure at every try.
+std::function<void(FakeFtpServer&, LocationSettings&)> EveryTime(FtpStage at, const FtpError& error)
+{
+    return [at, error](FakeFtpServer& server, LocationSettings&) {
+        server.failures.push_back({at, error, kEveryTime});
+    };
+}
 
 class FtpFailureTest : public FtpSendTest, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -199,6 +240,12 @@ TEST_P(FtpFailureTest, StopsKeepsTheFileAndNamesServerAndReason)
     EXPECT_TRUE(files_.Exists("A.TXT.pending"));
     EXPECT_TRUE(files_.Exists("A.TXT"));
     EXPECT_EQ(server_.journal.back(), "disconnect");
+    // Tried again only after the failures that a fresh connection may get past.
+    const int tries = GetParam().tries;
+    EXPECT_EQ(Count(server_.journal, "connect"), tries);
+    EXPECT_EQ(CountStartingWith(window_.log, "Could not send A.TXT: "), tries - 1);
+    const std::string gaveUp = "Kestrane gave up after " + std::to_string(tries) + " tries.";
+    EXPECT_EQ(message.find(gaveUp) != std::string::npos, tries > 1) << message;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -206,25 +253,54 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"Refused", [](FakeFtpServer& s, LocationSettings&) { s.refuseConnection = true; },
                     "the connection was refused"},
+        FailureCase{"NameNotFound",
+                    EveryTime(FtpStage::Connect,
+                              Failure(FtpFailureKind::Unreachable, "the server name could not be found")),
+                    "the server name could not be found"},
         FailureCase{"LoginRejected", [](FakeFtpServer&, LocationSettings& l) { l.password = "wrong"; },
                     "The server replied: 530 Login incorrect."},
+        // Not one of the replies by which FTP refuses for now, whatever its first digit.
+        FailureCase{"LoginRejectedWithA4xx",
+                    [](FakeFtpServer& s, LocationSettings& l) {
+                        l.password = "wrong";
+                        s.loginRefusal = "430 Invalid user name or password.";
+                    },
+                    "The server replied: 430 Invalid user name or password."},
+        FailureCase{
+            "CertificateNotTrusted",
+            EveryTime(FtpStage::Connect, Failure(FtpFailureKind::Security, "the certificate is not trusted")),
+            "the certificate is not trusted"},
+        FailureCase{"BusyEveryTime", EveryTime(FtpStage::Connect, kBusy),
+                    "The server replied: 421 Too many connections. Try later.", 4},
+        // Each try takes the whole connect time limit: there is time for one retry only.
         FailureCase{"NoAnswer", [](FakeFtpServer& s, LocationSettings&) { s.neverAnswer = true; },
-                    "no answer within 60 seconds"},
+                    "no answer within 60 seconds", 2},
         FailureCase{"UploadRejected", [](FakeFtpServer& s, LocationSettings&) { s.storReply = "552 Quota."; },
                     "The server replied: 552 Quota."},
         FailureCase{"ShortFile", [](FakeFtpServer& s, LocationSettings&) { s.storeOnly = 3; },
                     "holds 3 of the file's 8 bytes"},
         FailureCase{"ListingRefused", [](FakeFtpServer& s, LocationSettings&) { s.failListing = true; },
-                    "550 Permission denied."}),
+                    "550 Permission denied."},
+        FailureCase{"LocalFileUnreadable",
+                    EveryTime(FtpStage::PutStart,
+                              Failure(FtpFailureKind::LocalFile, "the file A.TXT could not be opened")),
+                    "the file A.TXT could not be opened"},
+        FailureCase{
+            "BrokenOffEveryTime",
+            EveryTime(FtpStage::PutMidway, Failure(FtpFailureKind::ConnectionLost, "the transfer broke off")),
+            "the transfer broke off", 4}),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(FtpSendTest, ConnectTimeLimitIsSixtySeconds)
+TEST_F(FtpSendTest, ConnectTimeLimitIsSixtySecondsForEachTry)
 {
     AddUpload("A.TXT", "x");
     server_.neverAnswer = true;
     SendExpectingFailure({{"A.TXT", false}});
-    EXPECT_GE(clock_.steady.time_since_epoch(), std::chrono::seconds(60));
-    EXPECT_LT(clock_.steady.time_since_epoch(), std::chrono::seconds(61));
+    // 60 s, the wait of 5 s before the retry, and 60 s again.
+    ASSERT_EQ(server_.connectsAt.size(), 2u);
+    EXPECT_EQ(server_.connectsAt[1] - server_.connectsAt[0], 65s);
+    EXPECT_GE(clock_.steady - server_.connectsAt[1], 60s);
+    EXPECT_LT(clock_.steady - server_.connectsAt[1], 61s);
 }
 
 TEST_F(FtpSendTest, ClosingTheWindowWhileConnectingStopsAndKeepsTheFile)
@@ -235,6 +311,119 @@ TEST_F(FtpSendTest, ClosingTheWindowWhileConnectingStopsAndKeepsTheFile)
     const std::string message = SendExpectingFailure({{"A.TXT", false}});
     EXPECT_NE(message.find("window was closed"), std::string::npos) << message;
     EXPECT_TRUE(files_.Exists("A.TXT.pending"));
+}
+
+// A failure that a fresh connection gets past, dealt out once.
+struct RetryCase {
+    const char* name;
+    FtpStage at;
+    FtpError error;
+    int puts;            // the uploads the server saw
+    const char* record;  // how the run log's last record begins
+};
+
+class RetryTest : public FtpSendTest, public ::testing::WithParamInterface<RetryCase> {};
+
+TEST_P(RetryTest, ATryOnAFreshConnectionDeliversTheFileWholeAndOnce)
+{
+    AddUpload("A.TXT", "contents");
+    server_.failures.push_back({GetParam().at, GetParam().error});
+
+    Send({{"A.TXT", true}});
+
+    EXPECT_EQ(server_.files.at("in/A.TXT"), "contents");
+    EXPECT_FALSE(files_.Exists("A.TXT.pending"));
+    EXPECT_EQ(Count(server_.journal, "put in/A.TXT"), GetParam().puts);
+    // The failed connection was let go before the wait.
+    const auto failed = std::find(server_.journal.begin(), server_.journal.end(),
+                                  std::string("failed: ") + GetParam().error.what());
+    ASSERT_EQ(std::vector<std::string>(failed, failed + 3),
+              (std::vector<std::string>{*failed, "disconnect", "connect"}));
+    // The window and the run log say why, with the server's words, and the file is announced once.
+    const std::string reason = std::string("Could not send A.TXT: ") + GetParam().error.what();
+    const std::string reply = GetParam().error.ServerReply();
+    EXPECT_EQ(Count(window_.log, reason + " (" + reply + "). Trying again in 5.0 s ..."), 1);
+    EXPECT_EQ(Count(window_.log, "Sending earlier file A.TXT ..."), 1);
+    EXPECT_EQ(Count(runLog_.records, reason + "\r\nThe server replied: " + reply
+                                         + "\r\nTrying again on a new connection in 5.0 s (retry 1 of 3)."),
+              1);
+    EXPECT_TRUE(runLog_.records.back().starts_with(GetParam().record)) << runLog_.records.back();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RetryTest,
+    ::testing::Values(
+        RetryCase{"BusyOnce", FtpStage::Connect, kBusy, 1, "Sent A.TXT to in/A.TXT"},
+        RetryCase{"NoStorageForNow", FtpStage::PutStart, Refusal("452 Insufficient storage."), 2,
+                  "Sent A.TXT"},
+        // The whole file had arrived: it is confirmed, never sent twice.
+        RetryCase{"AbortedAfterTheLastByte", FtpStage::PutEnd, Refusal("426 Transfer aborted."), 1,
+                  "Confirmed A.TXT without sending it again: the server holds all its 8 bytes"},
+        // Half of the file had arrived: it is sent again whole.
+        RetryCase{"BrokenOffHalfway", FtpStage::PutMidway,
+                  FtpError(FtpFailureKind::ConnectionLost, "the transfer broke off", "426 Connection reset."),
+                  2, "Sent again A.TXT to in/A.TXT"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// When a server that refuses every try is tried again: the random fraction
+// drawn, how long the server keeps each try waiting, and the waits.
+struct RetryScheduleCase {
+    const char* name;
+    double fraction;
+    SteadyClock::duration eachTry;
+    std::vector<SteadyClock::duration> waits;
+};
+
+class RetryScheduleTest : public FtpSendTest, public ::testing::WithParamInterface<RetryScheduleCase> {};
+
+TEST_P(RetryScheduleTest, WaitsAboutFiveFifteenAndFortyFiveSecondsWithinTwoMinutes)
+{
+    AddUpload("A.TXT", "contents");
+    server_.failures.push_back({FtpStage::Connect, kBusy, kEveryTime, GetParam().eachTry});
+    random_.fraction = GetParam().fraction;
+
+    SendExpectingFailure({{"A.TXT", false}});
+
+    const std::vector<SteadyClock::time_point>& connects = server_.connectsAt;
+    ASSERT_EQ(connects.size(), GetParam().waits.size() + 1);
+    for (std::size_t retry = 0; retry < GetParam().waits.size(); ++retry) {
+        // Each try also took one pump of the window, and each wait ends at
+        // the first pump past its end.
+        const SteadyClock::duration waited =
+            connects[retry + 1] - connects[retry] - GetParam().eachTry - 100ms;
+        EXPECT_GE(waited, GetParam().waits[retry]) << "retry " << retry + 1;
+        EXPECT_LT(waited, GetParam().waits[retry] + 100ms) << "retry " << retry + 1;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RetryScheduleTest,
+    ::testing::Values(RetryScheduleCase{"Shortest", 0.0, 0s, {2500ms, 7500ms, 22500ms}},
+                      RetryScheduleCase{"Middle", 0.5, 0s, {5s, 15s, 45s}},
+                      RetryScheduleCase{"Longest", 1.0, 0s, {7500ms, 22500ms, 67500ms}},
+                      // The second wait, of 15 s, begins at 95.2 s and ends by 120 s; the third would not.
+                      RetryScheduleCase{"ThirdWouldEndTooLate", 0.5, 45s, {5s, 15s}},
+                      // Begun at 105.2 s, the second wait would end past 120 s, though it begins before.
+                      RetryScheduleCase{"SecondWouldEndTooLate", 0.5, 50s, {5s}},
+                      RetryScheduleCase{"FirstWouldEndTooLate", 0.5, 116s, {}}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(FtpSendTest, ClosingTheWindowDuringARetryWaitStopsAndKeepsTheFile)
+{
+    AddUpload("A.TXT", "contents");
+    server_.failures.push_back({FtpStage::Connect, kBusy, kEveryTime});
+    // The failed try takes one pump; the wait of 5 s takes 50.
+    window_.closeAtPump = 20;
+
+    const std::string message = SendExpectingFailure({{"A.TXT", false}});
+
+    EXPECT_NE(message.find("window was closed"), std::string::npos) << message;
+    EXPECT_NE(message.find("A.TXT is kept"), std::string::npos) << message;
+    EXPECT_TRUE(files_.Exists("A.TXT.pending"));
+    EXPECT_EQ(Count(server_.journal, "connect"), 1);
+    EXPECT_EQ(window_.pumps, 20);
+    EXPECT_EQ(runLog_.records.back(),
+              "The window was closed while Kestrane was sending A.TXT: sending stopped there");
 }
 
 struct QueueCase {

@@ -20,6 +20,7 @@ using testing::FakeClock;
 using testing::FakeDevice;
 using testing::FakeFtpClient;
 using testing::FakeFtpServer;
+using testing::FakeRandom;
 using testing::FakeRunLog;
 using testing::FakeWindow;
 using testing::MemoryFiles;
@@ -43,6 +44,7 @@ struct World {
     FakeDevice device{&plan};
     FakeFtpServer server;
     FakeClock clock;
+    FakeRandom random;
     LocationSettings settings;
 };
 
@@ -62,7 +64,7 @@ RunResult RunProgram(World& world)
     FakeWindow window(world.clock);
     FakeFtpClient client(world.server, world.files, window, world.clock, &world.plan);
     FakeRunLog runLog;
-    const JobServices services{window, world.device, client, world.files, world.clock, runLog};
+    const JobServices services{window, world.device, client, world.files, world.clock, world.random, runLog};
     RunEnd end = RunEnd::Failed;
     try {
         const JobOutcome outcome = RunTransfer(world.settings, services);

@@ -8,7 +8,7 @@
 //   KESTRANE_TEST_FTP_REPLY     for ConnectFails: how the server's reply must start
 //                               (empty: there must be no reply)
 // Without KESTRANE_TEST_FTP the server tests are skipped. Every FtpError a test
-// meets is printed as a line "FtpError: <reason> | <reply>", each refused
+// meets is printed as a line "FtpError [<kind>]: <reason> | <reply>", each refused
 // upload's outcome as "OUTCOME: ...", and each operation given up when the
 // window closed as "GIVEN UP: <remote path>", for the driver to check.
 #include "common/local_files_win32.h"
@@ -65,6 +65,25 @@ std::string BinaryContent(std::size_t size)
     return content;
 }
 
+std::string KindName(FtpFailureKind kind)
+{
+    switch (kind) {
+    case FtpFailureKind::Refused:
+        return "refused";
+    case FtpFailureKind::ConnectionLost:
+        return "connection lost";
+    case FtpFailureKind::Unreachable:
+        return "unreachable";
+    case FtpFailureKind::Security:
+        return "security";
+    case FtpFailureKind::LocalFile:
+        return "local file";
+    case FtpFailureKind::Other:
+        return "other";
+    }
+    return "unknown";
+}
+
 std::string Describe(const FtpError& error)
 {
     return std::string(error.what()) + " | " + error.ServerReply();
@@ -72,7 +91,7 @@ std::string Describe(const FtpError& error)
 
 void Report(const FtpError& error)
 {
-    std::cout << "FtpError: " << Describe(error) << std::endl;
+    std::cout << "FtpError [" << KindName(error.Kind()) << "]: " << Describe(error) << std::endl;
 }
 
 // A local file in the temporary folder, removed afterwards.

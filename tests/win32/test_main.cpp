@@ -48,7 +48,7 @@ int LeaveAWorkerBehind(const std::string& trace)
         ::WaitForSingleObject(wake, INFINITE);
         const kestrane::win32::UniqueFile ran(::CreateFileA(trace.c_str(), GENERIC_WRITE, 0, nullptr,
                                                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        throw kestrane::FtpError("the server answered as the program ended");
+        throw kestrane::FtpError(kestrane::FtpFailureKind::Other, "the server answered as the program ended");
     });
     worker.Release(kestrane::SteadyClock::duration::zero());
     if (std::atexit(WakeTheWorkerLeftBehind) != 0) {
