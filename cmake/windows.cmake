@@ -18,6 +18,7 @@ add_library(kestrane_win32 STATIC
   net/tcp_connection_win32.cpp
   net/tls_connection_win32.cpp
   net/certificate_check_win32.cpp
+  net/schannel_transport_win32.cpp
 )
 target_link_libraries(kestrane_win32 PUBLIC kestrane_core wininet ws2_32 secur32 crypt32 bcrypt)
 

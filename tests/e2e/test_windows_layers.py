@@ -4,7 +4,8 @@ under Wine: in the session's prefix, but for the loader's cases that take the
 system folder's rapi.dll away or replace it, which run in a prefix of their own.
 
 The FTP client's cases need a server for each fault; test_ftp_client.py runs
-those, and test_tls_transport.py runs the TLS layer's against a TLS server.
+those, and test_tls_transport.py runs the TLS layer's against a TLS server, and
+test_schannel_ftp.py the Schannel transport's against an FTP over TLS server.
 """
 
 import pytest
@@ -18,10 +19,10 @@ LIBRARY_PLACE_CASES = "RapiLibrary*"
 # Which cases run where: the gtest filter, and the suites that must have run,
 # so that a filter or a build that drops one does not pass unnoticed.
 RUNS = [
-    pytest.param("-Ftp*:TlsServerTest.*:" + LIBRARY_PLACE_CASES,
+    pytest.param("-Ftp*:TlsServerTest.*:SchannelFtpServerTest.*:" + LIBRARY_PLACE_CASES,
                  ("RegistryTest", "Win32/LocalFilesContract", "Operations/BusyFileTest", "HeldFileTest",
                   "RapiDeviceTest", "RapiDeviceHangTest", "Win32KitTest", "TcpConnectionTest",
-                  "Failures/TcpConnectFailureTest", "Loopback/TcpEchoTest"),
+                  "Failures/TcpConnectFailureTest", "Loopback/TcpEchoTest", "SchannelTransportTest"),
                  id="in the session's prefix"),
     pytest.param(LIBRARY_PLACE_CASES, ("RapiLibraryMissingTest", "RapiLibraryIncompleteTest"),
                  id="in a prefix of their own", marks=pytest.mark.own_prefix),
