@@ -10,7 +10,7 @@
 #include "common/random_source.h"
 #include "common/system_clock_win32.h"
 #include "device/rapi_device_win32.h"
-#include "ftp/wininet_ftp_client_win32.h"
+#include "ftp/ftp_client_choice_win32.h"
 #include "settings/registry_win32.h"
 #include "store/folder_check_win32.h"
 #include "store/folder_lock_win32.h"
@@ -70,7 +70,7 @@ int RunProgram(HINSTANCE instance, int showCommand)
         Win32LocalFiles files(window);
         // The client keeps the window alive while it waits for the server,
         // and tells it how far a transfer has got.
-        const std::unique_ptr<FtpClient> ftpClient1 = MakeWinInetFtpClient(window, files, clock);
+        const std::unique_ptr<FtpClient> ftpClient1 = MakeFtpClientFor(settings, window, files, clock);
         const int exitStatus = form1.Run(instance, showCommand, [&] {
             return RunAndReport(window, workingFolder + "\\" + kRunLogFile, [&] {
                 // rapi.dll is loaded as the job starts, before anything else,

@@ -15,6 +15,7 @@ add_library(kestrane_win32 STATIC
   common/program_end_win32.cpp
   device/rapi_device_win32.cpp
   ftp/wininet_ftp_client_win32.cpp
+  ftp/ftp_client_choice_win32.cpp
   net/tcp_connection_win32.cpp
   net/tls_connection_win32.cpp
   net/certificate_check_win32.cpp

@@ -19,15 +19,6 @@
 
 namespace kestrane {
 
-enum class FtpTls {
-    None,      // plain FTP
-    Explicit,  // AUTH TLS on the control connection first (RFC 4217); port 21 by default
-    Implicit,  // TLS from the first byte; port 990 by default
-};
-
-// The port of implicit FTP over TLS when the settings name none.
-inline constexpr std::uint16_t kImplicitTlsPort = 990;
-
 class FtpSession {
 public:
     FtpSession(std::shared_ptr<Transport> transport, const FtpAccount& account, FtpTls tls);

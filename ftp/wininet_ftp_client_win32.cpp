@@ -687,6 +687,11 @@ public:
     void Connect(const FtpAccount& account) override
     {
         Disconnect();
+        // WinINet's FTP has no TLS: a location that asks for it is never
+        // served in clear, not even its user name.
+        if (account.server.tls != FtpTls::None) {
+            throw FtpError(FtpFailureKind::Security, "WinINet cannot connect to the server over TLS");
+        }
         password_ = account.password;
         connection_ = std::make_shared<Connection>();
         auto task = std::make_shared<Task<NoResult>>();

@@ -1,5 +1,7 @@
 #include "settings/location_settings.h"
 
+#include "settings/certificate_pins.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -105,6 +107,8 @@ LocationSettings ParseSettingsString(std::string_view settingsString)
             settings.locationCode = value;
         } else if (key == "h") {
             settings.host = value;
+        } else if (key == "f") {
+            settings.pins = value;
         }
     }
     return settings;
@@ -125,6 +129,7 @@ std::optional<std::string> CheckEncodable(const LocationSettings& settings)
         {"user", &settings.user},
         {"password", &settings.password},
         {"remote folder", &settings.remoteFolder},
+        {"certificate pin", &settings.pins},
     };
     for (const auto& [name, value] : fields) {
         if (value->find_first_of(";=") != std::string::npos) {
@@ -142,6 +147,10 @@ std::string EncodeSettingsCode(const LocationSettings& settings)
 {
     std::string settingsString = "l=" + settings.locationCode + ";h=" + settings.host + ";u=" + settings.user
                                  + ";p=" + settings.password + ";r=" + settings.remoteFolder + ";";
+    // Only a location that pins its server's certificate has the key.
+    if (!settings.pins.empty()) {
+        settingsString += "f=" + settings.pins + ";";
+    }
     std::reverse(settingsString.begin(), settingsString.end());
 
     return TextToHex(settingsString);
@@ -156,13 +165,42 @@ bool IsUsableLocationCode(std::string_view code)
                         [](char c) { return IsForbiddenInFileName(static_cast<unsigned char>(c)); });
 }
 
-std::optional<HostAndPort> SplitHostAndPort(const std::string& host)
+namespace {
+
+// The scheme before "://", in any case, and what follows it; no scheme: None.
+std::optional<std::pair<FtpTls, std::string_view>> SplitScheme(std::string_view setting)
 {
+    const auto separator = setting.find("://");
+    if (separator == std::string_view::npos) {
+        return std::pair{FtpTls::None, setting};
+    }
+    std::string scheme(setting.substr(0, separator));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string_view rest = setting.substr(separator + 3);
+    if (scheme == "ftpes") {
+        return std::pair{FtpTls::Explicit, rest};
+    }
+    if (scheme == "ftps") {
+        return std::pair{FtpTls::Implicit, rest};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<HostAndPort> SplitHostAndPort(const std::string& setting)
+{
+    const auto scheme = SplitScheme(setting);
+    if (!scheme) {
+        return std::nullopt;
+    }
+    const auto [tls, host] = *scheme;
     const auto colon = host.rfind(':');
     if (colon == std::string::npos) {
-        return HostAndPort{host, 21};
+        return HostAndPort{std::string(host), tls == FtpTls::Implicit ? kImplicitTlsPort : std::uint16_t{21}, tls};
     }
-    const std::string digits = host.substr(colon + 1);
+    const std::string digits(host.substr(colon + 1));
     if (digits.empty() || digits.size() > 5
         || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
         return std::nullopt;
@@ -171,7 +209,7 @@ std::optional<HostAndPort> SplitHostAndPort(const std::string& host)
     if (port == 0 || port > 65535) {
         return std::nullopt;
     }
-    return HostAndPort{host.substr(0, colon), static_cast<std::uint16_t>(port)};
+    return HostAndPort{std::string(host.substr(0, colon)), static_cast<std::uint16_t>(port), tls};
 }
 
 SettingsLoad LoadLocationSettings(const std::optional<std::string>& settingsCode)
@@ -184,8 +222,17 @@ SettingsLoad LoadLocationSettings(const std::optional<std::string>& settingsCode
         return {std::nullopt, kUnusableLocationCodeMessage};
     }
     // Found now, before the handheld's data is taken, not once it waits to be sent.
-    if (!SplitHostAndPort(settings.host)) {
-        return {std::nullopt, kUnusableHostMessage};
+    const std::optional<HostAndPort> server = SplitHostAndPort(settings.host);
+    if (!server) {
+        return {std::nullopt, SplitScheme(settings.host) ? kUnusableHostMessage : kUnusableSchemeMessage};
+    }
+    if (!settings.pins.empty()) {
+        if (!ParseCertificatePins(settings.pins)) {
+            return {std::nullopt, kUnusablePinsMessage};
+        }
+        if (server->tls == FtpTls::None) {
+            return {std::nullopt, kPinWithoutTlsMessage};
+        }
     }
     return {std::move(settings), {}};
 }

@@ -15,10 +15,11 @@ namespace kestrane {
 
 struct LocationSettings {
     std::string locationCode;  // key "l"
-    std::string host;          // key "h", optionally host:port
+    std::string host;          // key "h": [ftpes:// or ftps://]host[:port]
     std::string user;          // key "u"
     std::string password;      // key "p"
     std::string remoteFolder;  // key "r"
+    std::string pins = {};     // key "f": the server certificate's SHA-256 fingerprints (settings/certificate_pins.h)
 };
 
 // Decodes hex digit pairs into characters. The pair count is half the
@@ -51,14 +52,27 @@ std::optional<std::string> CheckEncodable(const LocationSettings& settings);
 // characters, and not "." or "..". The empty code is allowed.
 bool IsUsableLocationCode(std::string_view code);
 
-// The FTP server of the "h" setting, "host" or "host:port"; the port is 21
-// when none is given.
+// How a location's FTP server is reached, by the scheme of the "h" setting.
+enum class FtpTls {
+    None,      // "host": plain FTP
+    Explicit,  // "ftpes://host": AUTH TLS on the control connection first (RFC 4217)
+    Implicit,  // "ftps://host": TLS from the first byte
+};
+
+// The port of implicit FTP over TLS when the setting names none; the others use 21.
+inline constexpr std::uint16_t kImplicitTlsPort = 990;
+
+// The FTP server of the "h" setting: "host" or "host:port", either after a
+// scheme that asks for TLS.
 struct HostAndPort {
     std::string host;
     std::uint16_t port = 21;
+    FtpTls tls = FtpTls::None;
 };
-// Nothing for a port that is not a number from 1 to 65535: no connection
-// could ever use such a setting.
+// Nothing for a scheme other than ftpes:// and ftps://, or a port that is not
+// a number from 1 to 65535: no connection could ever use such a setting.
+// (An older Kestrane takes "ftpes://host" for a host with a port it cannot
+// read, so a location moved to TLS never sends its password in clear.)
 std::optional<HostAndPort> SplitHostAndPort(const std::string& host);
 
 // How the password shows wherever others may read it: in a server's reply
@@ -75,6 +89,18 @@ inline constexpr const char* kMissingSettingsMessage =
 inline constexpr const char* kUnusableHostMessage =
     "This PC's location settings name the FTP server with a port (after the last \":\") that is not a "
     "number from 1 to 65535, so Kestrane could never send anything there.\r\n\r\n"
+    "You need a correct location.reg file for this location on this PC.";
+inline constexpr const char* kUnusableSchemeMessage =
+    "This PC's location settings name the FTP server with a scheme (before \"://\") that Kestrane does not "
+    "know: only ftpes:// and ftps://, both FTP over TLS, or none for plain FTP.\r\n\r\n"
+    "You need a correct location.reg file for this location on this PC.";
+inline constexpr const char* kUnusablePinsMessage =
+    "This PC's location settings pin the FTP server's certificate with something that is not a list of "
+    "SHA-256 fingerprints, so Kestrane could never trust the server.\r\n\r\n"
+    "You need a correct location.reg file for this location on this PC.";
+inline constexpr const char* kPinWithoutTlsMessage =
+    "This PC's location settings pin the FTP server's certificate, but name the server for plain FTP, "
+    "which has no certificate: a pin asks for ftpes:// or ftps://.\r\n\r\n"
     "You need a correct location.reg file for this location on this PC.";
 inline constexpr const char* kUnusableLocationCodeMessage =
     "This PC's location settings hold a location code that cannot be used in a file name.\r\n\r\n"

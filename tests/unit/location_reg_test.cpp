@@ -393,14 +393,16 @@ TEST_P(CheckServerAccessTest, PrintsALinePerStepAndTheVerdictWithoutThePasswordA
     testing::MemoryFiles files;
     testing::FakeClock clock;
     testing::FakeWindow window(clock);
-    testing::FakeFtpClient client(server, files, window, clock);
+    const FtpClientMaker makeClient = [&](const LocationSettings&) {
+        return std::make_unique<testing::FakeFtpClient>(server, files, window, clock);
+    };
     std::ostringstream out;
     std::optional<std::string> code;
     if (row.remoteFolder) {
         code = EncodeSettingsCode({"0042", "ftp.example.com", "user", "secret", *row.remoteFolder});
     }
 
-    const bool passed = CheckServerAccess({"location.reg", code}, client, out);
+    const bool passed = CheckServerAccess({"location.reg", code}, makeClient, out);
 
     std::istringstream printed(out.str());
     std::string line;

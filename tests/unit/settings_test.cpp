@@ -7,6 +7,9 @@
 namespace kestrane {
 namespace {
 
+// A SHA-256 fingerprint as a pin setting holds it.
+const std::string kPin = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
+
 std::string Reversed(std::string text)
 {
     std::reverse(text.begin(), text.end());
@@ -83,7 +86,8 @@ TEST(NextSettingTest, AccumulatesIntoKeyAndValue)
 
 TEST(ParseSettingsStringTest, FillsEveryField)
 {
-    const LocationSettings s = ParseSettingsString("l=0042;h=ftp.example.com;u=shop;p=pw;r=in/");
+    const LocationSettings s = ParseSettingsString("l=0042;h=ftp.example.com;u=shop;p=pw;r=in/;f=AB,CD");
+    EXPECT_EQ(s.pins, "AB,CD");
     EXPECT_EQ(s.locationCode, "0042");
     EXPECT_EQ(s.host, "ftp.example.com");
     EXPECT_EQ(s.user, "shop");
@@ -113,8 +117,11 @@ TEST(DecodeSettingsCodeTest, ReversesTheDecodedText)
 
 TEST(EncodeSettingsCodeTest, RoundTripsThroughTheDecoder)
 {
-    const LocationSettings original{"0042", "ftp.example.com:2121", "shop user", "p\xe9ss!", ""};
+    const LocationSettings original{"0042", "ftpes://ftp.example.com:2121", "shop user", "p\xe9ss!", "", kPin};
     const LocationSettings decoded = DecodeSettingsCode(EncodeSettingsCode(original));
+    EXPECT_EQ(decoded.pins, original.pins);
+    // A location without a pin has no key for it, as before pins existed.
+    EXPECT_EQ(EncodeSettingsCode({"0042", "h", "u", "p", "r"}), TextToHex(Reversed("l=0042;h=h;u=u;p=p;r=r;")));
     EXPECT_EQ(decoded.locationCode, original.locationCode);
     EXPECT_EQ(decoded.host, original.host);
     EXPECT_EQ(decoded.user, original.user);
@@ -168,13 +175,19 @@ TEST(LoadLocationSettingsTest, MissingOrEmptyCodeIsMissingSettings)
 // touched: (settings string, what the message says of them).
 TEST(LoadLocationSettingsTest, SettingsThatCanNeverWorkAreRefused)
 {
-    const std::pair<const char*, const char*> refused[] = {
+    const std::pair<std::string, const char*> refused[] = {
         {"l=..\\..\\x;h=host;", "cannot be used in a file name"},
         {"l=0042;h=host:0;", "not a number from 1 to 65535"},
         {"l=0042;h=host:65536;", "not a number from 1 to 65535"},
         {"l=0042;h=host:;", "not a number from 1 to 65535"},
         {"l=0042;h=host:ftp;", "not a number from 1 to 65535"},
         {"l=0042;h=host:-21;", "not a number from 1 to 65535"},
+        {"l=0042;h=ftpes://host:0;", "not a number from 1 to 65535"},
+        {"l=0042;h=sftp://host;", "scheme"},
+        {"l=0042;h=https://host;", "scheme"},
+        {"l=0042;h=ftps://host;f=12:34;", "not a list of SHA-256 fingerprints"},
+        {"l=0042;h=host;f=ab;", "not a list of SHA-256 fingerprints"},
+        {"l=0042;h=host:21;f=" + kPin + ";", "a pin asks for ftpes:// or ftps://"},
     };
     for (const auto& [settings, reason] : refused) {
         const SettingsLoad load = LoadLocationSettings(TextToHex(Reversed(settings)));
@@ -185,6 +198,32 @@ TEST(LoadLocationSettingsTest, SettingsThatCanNeverWorkAreRefused)
     const SettingsLoad load = LoadLocationSettings(TextToHex(Reversed("l=0042;h=[::1]:65535;")));
     ASSERT_TRUE(load.settings);
     EXPECT_EQ(load.settings->host, "[::1]:65535");
+}
+
+// The server the "h" setting names: (setting, host, port, TLS).
+TEST(SplitHostAndPortTest, TheSchemeAsksForTlsAndSetsTheDefaultPort)
+{
+    const struct {
+        const char* setting;
+        const char* host;
+        std::uint16_t port;
+        FtpTls tls;
+    } servers[] = {
+        {"ftp.example.com", "ftp.example.com", 21, FtpTls::None},
+        {"ftpes://ftp.example.com", "ftp.example.com", 21, FtpTls::Explicit},
+        {"FTPES://ftp.example.com:2121", "ftp.example.com", 2121, FtpTls::Explicit},
+        {"ftps://127.0.0.1", "127.0.0.1", 990, FtpTls::Implicit},
+        {"ftps://127.0.0.1:2990", "127.0.0.1", 2990, FtpTls::Implicit},
+    };
+    for (const auto& server : servers) {
+        const std::optional<HostAndPort> split = SplitHostAndPort(server.setting);
+        ASSERT_TRUE(split) << server.setting;
+        EXPECT_EQ(split->host, server.host) << server.setting;
+        EXPECT_EQ(split->port, server.port) << server.setting;
+        EXPECT_EQ(split->tls, server.tls) << server.setting;
+    }
+    const SettingsLoad pinned = LoadLocationSettings(TextToHex(Reversed("h=ftps://host;f=" + kPin + "," + kPin + ";")));
+    ASSERT_TRUE(pinned.settings) << pinned.problem;
 }
 
 TEST(LoadLocationSettingsTest, EmptyLocationCodeIsAllowed)

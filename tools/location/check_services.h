@@ -8,6 +8,7 @@
 #include "common/job_window.h"
 #include "common/local_files.h"
 #include "ftp/ftp_client.h"
+#include "tools/location/location_check.h"
 
 #include <memory>
 #include <optional>
@@ -23,8 +24,9 @@ struct CheckServices {
     std::unique_ptr<MessagePump> pump;
     std::unique_ptr<LocalFiles> files;
     std::unique_ptr<Clock> clock;
-    // The check transfers nothing, but the client is Kestrane's whole client.
-    std::unique_ptr<FtpClient> client;
+    // The check transfers nothing, but the client is Kestrane's whole
+    // client, the one Kestrane chooses for the settings.
+    FtpClientMaker makeClient;
 };
 
 // Kestrane's own services, or nothing on a system that lacks them.

@@ -3,7 +3,7 @@
 #include "common/local_files_win32.h"
 #include "common/program_end_win32.h"
 #include "common/system_clock_win32.h"
-#include "ftp/wininet_ftp_client_win32.h"
+#include "ftp/ftp_client_choice_win32.h"
 #include "settings/registry_win32.h"
 
 #include <windows.h>
@@ -29,7 +29,10 @@ std::optional<CheckServices> KestraneServices()
 {
     CheckServices services{ReadSettingsCode, std::make_unique<ConsolePump>(),
                            std::make_unique<Win32LocalFiles>(), std::make_unique<SystemClock>(), nullptr};
-    services.client = MakeWinInetFtpClient(*services.pump, *services.files, *services.clock);
+    services.makeClient = [pump = services.pump.get(), files = services.files.get(),
+                           clock = services.clock.get()](const LocationSettings& settings) {
+        return MakeFtpClientFor(settings, *pump, *files, *clock);
+    };
     return services;
 }
 

@@ -115,7 +115,7 @@ std::string DescribeSettings(const LocationSettings& settings, bool showPassword
            + "\n" + "Remote folder:  " + Quoted(settings.remoteFolder) + "\n";
 }
 
-bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostream& out)
+bool CheckServerAccess(const FoundSettings& found, const FtpClientMaker& makeClient, std::ostream& out)
 {
     out << "Reading the settings from " << found.source << " ... ";
     const std::vector<std::string> problems =
@@ -138,10 +138,11 @@ bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostre
         out << "Warning: " << problem << '\n';
     }
 
-    const ScopeExit disconnect([&client] { client.Disconnect(); });
+    const std::unique_ptr<FtpClient> client = makeClient(settings);
+    const ScopeExit disconnect([&client] { client->Disconnect(); });
     if (!RunStep(out,
                  "Connecting and logging in to " + Quoted(settings.host) + " as " + Quoted(settings.user),
-                 settings.password, [&] { client.Connect(AccountOf(settings)); })) {
+                 settings.password, [&] { client->Connect(AccountOf(settings)); })) {
         return Failed(out, "Kestrane cannot connect and log in to the FTP server with these settings.");
     }
 
@@ -156,7 +157,7 @@ bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostre
     const std::string listing = uploads.folder.empty()
                                     ? "Listing the login folder, where Kestrane puts its files"
                                     : "Listing the remote folder " + Quoted(uploads.folder);
-    if (!RunStep(out, listing, settings.password, [&] { client.ListFolder(uploads.folder); })) {
+    if (!RunStep(out, listing, settings.password, [&] { client->ListFolder(uploads.folder); })) {
         return Failed(out, "Kestrane can log in, but cannot list the folder it puts its files in.");
     }
     out << "Verdict: OK. With these settings Kestrane can log in to the FTP server and list the folder it "

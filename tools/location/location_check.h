@@ -5,6 +5,8 @@
 #include "ftp/ftp_client.h"
 #include "settings/location_settings.h"
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -40,10 +42,11 @@ struct FoundSettings {
 
 // Does what Kestrane does to reach its server, and stops at the first step
 // that fails: takes the settings as Kestrane loads them, connects and logs in
-// with client, and lists the remote folder that Kestrane's files go to. Prints to out one line
+// with the client makeClient gives for them, and lists the remote folder that Kestrane's files go to. Prints to out one line
 // per step (more for warnings) and a verdict; never the password, not even in
 // a server's reply. Changes nothing on the server. Returns whether every
 // step passed.
-bool CheckServerAccess(const FoundSettings& found, FtpClient& client, std::ostream& out);
+using FtpClientMaker = std::function<std::unique_ptr<FtpClient>(const LocationSettings& settings)>;
+bool CheckServerAccess(const FoundSettings& found, const FtpClientMaker& makeClient, std::ostream& out);
 
 }  // namespace kestrane

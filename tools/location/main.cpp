@@ -376,7 +376,7 @@ int Check(const Arguments& args)
     const FoundSettings found =
         args.files.empty() ? FoundSettings{"this PC's registry", services->readSettingsCode()}
                            : FoundSettings{args.files.front(), SettingsCodeOfFile(args.files.front())};
-    return CheckServerAccess(found, *services->client, std::cout) ? 0 : kExitProblem;
+    return CheckServerAccess(found, services->makeClient, std::cout) ? 0 : kExitProblem;
 }
 
 struct Command {
