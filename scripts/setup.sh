@@ -15,6 +15,7 @@ packages=(
   libc6:i386                           # telling whether this machine runs 32-bit code
   xvfb xauth imagemagick               # a virtual display and its screenshots
   python3-pyftpdlib python3-pytest python3-pytest-xdist   # the end-to-end rig
+  python3-openssl                      # its FTP over TLS server (pyftpdlib's TLS handler)
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 openssl   # ProFTPD, Pure-FTPd (below)
   nsis                                 # the Windows installer
 )

@@ -53,7 +53,8 @@ for preset in windows windows64; do
 done
 
 pytest=(/usr/bin/python3 -m pytest -n "$jobs" -p no:cacheprovider -q)
-windows_layers=(tests/e2e/test_windows_layers.py tests/e2e/test_ftp_client.py tests/e2e/test_tls_transport.py)
+windows_layers=(tests/e2e/test_windows_layers.py tests/e2e/test_ftp_client.py tests/e2e/test_tls_transport.py
+                tests/e2e/test_schannel_ftp.py)
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   step "Under Wine: the 32-bit Windows layers and the end-to-end scenarios"
   "${pytest[@]}" tests/e2e
