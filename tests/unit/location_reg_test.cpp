@@ -156,7 +156,11 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"PortTooHigh", {"7", "h:65536", "u", "p", "r"}, "port"},
         RejectCase{"PortMissing", {"7", "h:", "u", "p", "r"}, "port"},
         RejectCase{"PortNotANumber", {"7", "h:ftp", "u", "p", "r"}, "port"},
-        RejectCase{"PortTooLong", {"7", "h:000021", "u", "p", "r"}, "port"}),
+        RejectCase{"PortTooLong", {"7", "h:000021", "u", "p", "r"}, "port"},
+        RejectCase{"UnknownScheme", {"7", "sftp://h", "u", "p", "r"}, "scheme"},
+        RejectCase{"UnreadablePin", {"7", "ftpes://h", "u", "p", "r", "12:34"}, "pin cannot be used"},
+        RejectCase{
+            "PinWithPlainHost", {"7", "h", "u", "p", "r", std::string(64, 'a')}, "asks for FTP over TLS"}),
     CaseName<RejectCase>);
 
 // ---- Reading registry files as regedit leaves them

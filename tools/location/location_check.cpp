@@ -3,6 +3,7 @@
 #include "common/scope_exit.h"
 #include "ftp/ftp_replies.h"
 #include "ftp/ftp_upload.h"
+#include "settings/certificate_pins.h"
 
 #include <algorithm>
 
@@ -15,7 +16,8 @@ constexpr const char* kLocationCodeRule =
 constexpr const char* kNoSettings =
     "There are none, so Kestrane will say that this PC has no location settings.";
 constexpr const char* kPortRule =
-    "the FTP host ends in a port (after the last \":\") that is not a number from 1 to 65535";
+    "the FTP host has a scheme other than ftpes:// or ftps://, or ends in a port (after the last \":\") that "
+    "is not a number from 1 to 65535";
 
 bool IsHexDigit(char c)
 {
@@ -79,8 +81,17 @@ std::optional<std::string> CheckWritable(const LocationSettings& settings)
         }
         return message;
     }
-    if (!SplitHostAndPort(settings.host)) {
+    const std::optional<HostAndPort> server = SplitHostAndPort(settings.host);
+    if (!server) {
         return std::string(kPortRule) + ".";
+    }
+    if (!settings.pins.empty()) {
+        if (std::optional<std::string> problem = CheckCertificatePins(settings.pins)) {
+            return "the certificate pin cannot be used: " + *problem + ".";
+        }
+        if (server->tls == FtpTls::None) {
+            return "a certificate pin asks for FTP over TLS: name the host as ftpes://HOST or ftps://HOST.";
+        }
     }
     return std::nullopt;
 }
@@ -112,7 +123,8 @@ std::string DescribeSettings(const LocationSettings& settings, bool showPassword
     return "Location code:  " + Quoted(settings.locationCode) + "\n" + "FTP host:       "
            + Quoted(settings.host) + "\n" + "FTP user:       " + Quoted(settings.user) + "\n"
            + "FTP password:   " + (showPassword ? Quoted(settings.password) : std::string(kPasswordMask))
-           + "\n" + "Remote folder:  " + Quoted(settings.remoteFolder) + "\n";
+           + "\n" + "Remote folder:  " + Quoted(settings.remoteFolder) + "\n"
+           + (settings.pins.empty() ? "" : "Certificate pin: " + Quoted(settings.pins) + "\n");
 }
 
 bool CheckServerAccess(const FoundSettings& found, const FtpClientMaker& makeClient, std::ostream& out)

@@ -34,12 +34,15 @@ tries the settings on the FTP server.
 To make a location.reg:
 
   kestrane-location write --location-code CODE --host HOST --user USER
-      --password PASSWORD --remote-folder FOLDER [--output FILE] [--force]
+      --password PASSWORD --remote-folder FOLDER [--pin PINS] [--output FILE]
+      [--force]
 
   --location-code CODE    the location's code, as it appears in the names of
                           uploaded files; it may not contain \ / : * ? " < > |
   --host HOST             the FTP server's name or address; add :PORT if the
-                          server does not use the usual port 21
+                          server does not use the usual port 21; put
+                          ftpes:// (explicit) or ftps:// (implicit, port 990)
+                          before it for FTP over TLS
   --user USER             the user name of the location's FTP account
   --password PASSWORD     the password of that account
   --password-stdin        use instead of --password to keep the password out
@@ -47,6 +50,9 @@ To make a location.reg:
                           (it does not show), or the first line piped in is
                           taken
   --remote-folder FOLDER  the folder on the FTP server that receives uploads
+  --pin PINS              for FTP over TLS: the SHA-256 fingerprints of the
+                          server's certificate, comma-separated, that alone
+                          are accepted; without it, Windows must trust it
   --output FILE           the file to write; location.reg if not given
   --force                 replace FILE if it already exists
 
@@ -104,8 +110,15 @@ struct KnownOption {
 };
 
 constexpr KnownOption kWriteOptions[] = {
-    {"--location-code", true},   {"--host", true},          {"--user", true},   {"--password", true},
-    {"--password-stdin", false}, {"--remote-folder", true}, {"--output", true}, {"--force", false},
+    {"--location-code", true},
+    {"--host", true},
+    {"--user", true},
+    {"--password", true},
+    {"--password-stdin", false},
+    {"--remote-folder", true},
+    {"--output", true},
+    {"--force", false},
+    {"--pin", true},
 };
 constexpr KnownOption kShowOptions[] = {{"--code", true}, {"--show-password", false}};
 constexpr std::span<const KnownOption> kCheckOptions;  // none
@@ -291,6 +304,9 @@ int Write(const Arguments& args)
     settings.host = args.values.at("--host");
     settings.user = args.values.at("--user");
     settings.remoteFolder = args.values.at("--remote-folder");
+    if (const auto pin = args.values.find("--pin"); pin != args.values.end()) {
+        settings.pins = pin->second;
+    }
     if (!passwordFromInput) {
         settings.password = args.values.at("--password");
     }
