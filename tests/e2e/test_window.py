@@ -117,8 +117,11 @@ NEWER_THAN_VISTA = {
     "GetSystemMetricsForDpi", "EnableNonClientDpiScaling", "SetThreadDpiAwarenessContext",
     "GetThreadDpiAwarenessContext", "GetWindowDpiAwarenessContext", "SetProcessDpiAwarenessContext",
 }
+# FTP over TLS adds Winsock, Schannel (secur32), crypt32 and BCrypt, all of
+# them in Windows Vista with every function imported (inet_pton and BCrypt
+# are new in Vista; the rest are older).
 VISTA_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll",
-                   "comctl32.dll", "ole32.dll"}
+                   "comctl32.dll", "ole32.dll", "ws2_32.dll", "secur32.dll", "crypt32.dll", "bcrypt.dll"}
 
 
 def imported_functions(program):
