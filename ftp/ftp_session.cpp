@@ -1,6 +1,7 @@
 #include "ftp/ftp_session.h"
 
 #include "ftp/control_connection.h"
+#include "ftp/file_transfer.h"
 #include "ftp/ftp_failures.h"
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_replies.h"
@@ -12,8 +13,6 @@
 namespace kestrane {
 namespace {
 
-// Small enough that progress is seen often on a slow line.
-constexpr std::size_t kChunkBytes = 32 * 1024;
 // Far more than any folder a location uploads to holds; a server that sends
 // more has gone wrong, and must not fill the memory.
 constexpr std::size_t kLongestListing = 64 * 1024 * 1024;
@@ -27,44 +26,10 @@ std::string Verb(const std::string& command)
 // Hands everything the server sends on a data connection to sink, a piece at a time.
 template <typename Sink> void ReceiveAll(ByteStream& data, Sink sink)
 {
-    std::vector<char> chunk(kChunkBytes);
+    std::vector<char> chunk(kTransferChunkBytes);
     while (const std::size_t got = data.Receive(chunk.data(), chunk.size())) {
         sink(std::string_view(chunk.data(), got));
     }
-}
-
-// Sends the local file on a data connection, telling task how far it has got.
-void SendFile(InputFile& local, ByteStream& data, Progress& sending, TaskState& task)
-{
-    std::vector<char> chunk(kChunkBytes);
-    for (;;) {
-        std::size_t got = 0;
-        try {
-            got = local.Read(chunk.data(), chunk.size());
-        } catch (const FileError& error) {
-            throw LocalFileFailure(error, "read");
-        }
-        if (got == 0) {
-            return;
-        }
-        data.Send(std::string_view(chunk.data(), got));
-        sending.done += got;
-        task.MadeProgress(sending);
-    }
-}
-
-// Writes what comes on a data connection into the local file, telling task how far it has got.
-void ReceiveFile(ByteStream& data, OutputFile& local, Progress& receiving, TaskState& task)
-{
-    ReceiveAll(data, [&](std::string_view bytes) {
-        try {
-            local.Write(bytes);
-        } catch (const FileError& error) {
-            throw LocalFileFailure(error, "written");
-        }
-        receiving.done += bytes.size();
-        task.MadeProgress(receiving);
-    });
 }
 
 }  // namespace
@@ -111,8 +76,10 @@ public:
         UseBinaryType();
         Progress sending{0, size};
         task.MadeProgress(sending);
-        const auto refusal = Transfer("STOR " + remotePath, remotePath, "the server did not accept ",
-                                      [&](ByteStream& data) { SendFile(local, data, sending, task); });
+        const auto refusal =
+            Transfer("STOR " + remotePath, remotePath, "the server did not accept ", [&](ByteStream& data) {
+                SendLocalFile(local, sending, task, [&](std::string_view chunk) { data.Send(chunk); });
+            });
         if (refusal) {
             throw ReplyFailure("the server refused to store " + remotePath, *refusal);
         }
@@ -124,16 +91,15 @@ public:
         UseBinaryType();
         Progress receiving{0, 0};
         task.MadeProgress(receiving);
-        const auto refusal = Transfer("RETR " + remotePath, remotePath, "the server did not finish sending ",
-                                      [&](ByteStream& data) { ReceiveFile(data, local, receiving, task); });
+        const auto refusal = Transfer(
+            "RETR " + remotePath, remotePath, "the server did not finish sending ", [&](ByteStream& data) {
+                ReceiveAll(data,
+                           [&](std::string_view bytes) { KeepReceived(local, bytes, receiving, task); });
+            });
         if (refusal) {
             throw ReplyFailure("the server refused to send " + remotePath, *refusal);
         }
-        try {
-            local.Commit();
-        } catch (const FileError& error) {
-            throw LocalFileFailure(error, "written");
-        }
+        CommitReceived(local);
     }
 
     std::optional<std::uint64_t> FileSize(const std::string& remotePath, TaskState& task)

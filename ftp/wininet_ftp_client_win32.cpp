@@ -3,9 +3,11 @@
 #include "common/scope_exit.h"
 #include "common/win32_support.h"
 #include "common/worker_task.h"
+#include "ftp/file_transfer.h"
 #include "ftp/ftp_failures.h"
 #include "ftp/ftp_replies.h"
 #include "ftp/ftp_time_limits.h"
+#include "ftp/worker_ftp_client.h"
 
 #include <wininet.h>
 
@@ -18,7 +20,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -43,8 +44,6 @@ static_assert(failure_code::kInternetConnectionReset == ERROR_INTERNET_CONNECTIO
 static_assert(failure_code::kFtpTransferInProgress == ERROR_FTP_TRANSFER_IN_PROGRESS);
 static_assert(failure_code::kFtpDropped == ERROR_FTP_DROPPED);
 
-// Upload chunk: small enough that progress is seen often on a slow line.
-constexpr DWORD kChunkBytes = 32 * 1024;
 // The first buffer offered for the server's last reply. Windows says when a
 // reply needs more room, and the call is made again with that much. Wine's
 // WinINet keeps a thread's last reply in a buffer of this size and copies as
@@ -358,22 +357,12 @@ NoResult SendFile(Connection& connection, TaskState& task, InputFile& local, std
     Progress sending{0, size};
     task.MadeProgress(sending);
 
-    std::vector<char> chunk(kChunkBytes);
-    for (;;) {
-        std::size_t got = 0;
-        try {
-            got = local.Read(chunk.data(), chunk.size());
-        } catch (const FileError& error) {
-            throw LocalFileFailure(error, "read");
-        }
-        if (got == 0) {
-            break;
-        }
-        for (std::size_t sent = 0; sent < got;) {
+    SendLocalFile(local, sending, task, [&](std::string_view chunk) {
+        for (std::size_t sent = 0; sent < chunk.size();) {
             DWORD written = 0;
             ::SetLastError(ERROR_SUCCESS);
-            const BOOL wrote =
-                ::InternetWriteFile(remote, chunk.data() + sent, static_cast<DWORD>(got - sent), &written);
+            const BOOL wrote = ::InternetWriteFile(remote, chunk.data() + sent,
+                                                   static_cast<DWORD>(chunk.size() - sent), &written);
             if (!wrote || written == 0) {
                 // A write that moved nothing, or failed without saying why,
                 // lost its connection.
@@ -386,10 +375,10 @@ NoResult SendFile(Connection& connection, TaskState& task, InputFile& local, std
                 throw ConnectionEnded();
             }
             sent += written;
-            sending.done += written;
-            task.MadeProgress(sending);
+            // A chunk that goes out in pieces is still moving.
+            task.MadeProgress();
         }
-    }
+    });
     FinishTransfer(connection, remotePath, "the server did not accept ", password);
     return {};
 }
@@ -405,29 +394,19 @@ NoResult ReceiveFile(Connection& connection, TaskState& task, OutputFile& local,
     Progress receiving{0, 0};
     task.MadeProgress(receiving);
 
-    std::vector<char> chunk(kChunkBytes);
+    std::vector<char> chunk(kTransferChunkBytes);
     for (;;) {
         DWORD got = 0;
-        if (!::InternetReadFile(remote, chunk.data(), kChunkBytes, &got)) {
+        if (!::InternetReadFile(remote, chunk.data(), static_cast<DWORD>(chunk.size()), &got)) {
             throw BrokeOff(connection, remotePath, std::nullopt, password);
         }
         if (got == 0) {
             break;
         }
-        try {
-            local.Write(std::string_view(chunk.data(), got));
-        } catch (const FileError& error) {
-            throw LocalFileFailure(error, "written");
-        }
-        receiving.done += got;
-        task.MadeProgress(receiving);
+        KeepReceived(local, std::string_view(chunk.data(), got), receiving, task);
     }
     FinishTransfer(connection, remotePath, "the server did not finish sending ", password);
-    try {
-        local.Commit();
-    } catch (const FileError& error) {
-        throw LocalFileFailure(error, "written");
-    }
+    CommitReceived(local);
     return {};
 }
 
@@ -604,17 +583,11 @@ std::optional<std::uint64_t> ListedSize(Connection& connection, TaskState& task,
     return size;
 }
 
-// A remote folder as errors name it; "" is the one the login leads to.
-std::string FolderName(const std::string& folder)
-{
-    return folder.empty() ? "the login folder" : "the folder " + folder;
-}
-
 // Lists a remote folder to its end.
 NoResult ListWholeFolder(Connection& connection, TaskState& task, const std::string& folder,
                          const std::string& password)
 {
-    const std::string listed = FolderName(folder);
+    const std::string listed = RemoteFolderName(folder);
     const std::optional<NoSuchFolder> missing = RunInFolder(connection, folder, password, [&] {
         VisitListing(connection, task, listed, password, [](const WIN32_FIND_DATAA&) { return false; });
     });
@@ -647,46 +620,28 @@ std::optional<std::uint64_t> RemoteSize(Connection& connection, TaskState& task,
     return ListedSize(connection, task, remotePath, password);
 }
 
-// Ends a connection. Between two operations it is closed on a thread of its
-// own: closing a session sends QUIT and may wait for the server's answer,
-// which a hung server never gives, and the window's thread must never wait
-// for that. A worker blocked in a call on it closes it as it leaves.
-void EndConnection(std::shared_ptr<Connection> connection) noexcept
+// Runs work on the worker as a Use of the connection, so that the
+// connection's handles are never closed under it.
+template <typename Work> auto InUse(std::shared_ptr<Connection> connection, Work work)
 {
-    if (!connection->GiveUp()) {
-        return;
-    }
-    try {
-        std::thread([connection] { connection->Close(); }).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: the handles close with the connection, when
-        // its last owner lets go of it.
-    }
+    return [connection = std::move(connection), work = std::move(work)](TaskState& task) {
+        const Connection::Use use(*connection);
+        return work(*connection, task);
+    };
 }
 
 // --- The client, on the calling (window) thread.
 
-// "60 seconds", for the errors that say a time limit ran out.
-std::string Seconds(std::chrono::seconds limit)
-{
-    return std::to_string(limit.count()) + " seconds";
-}
-
-class WinInetFtpClient final : public FtpClient {
+class WinInetFtpClient final : public WorkerFtpClient {
 public:
-    WinInetFtpClient(MessagePump& pump, LocalFiles& files, Clock& clock) :
-        pump_(pump),
-        files_(files),
-        clock_(clock)
+    WinInetFtpClient(MessagePump& pump, LocalFiles& files, Clock& clock) : WorkerFtpClient(pump, files, clock)
     {
     }
-    WinInetFtpClient(const WinInetFtpClient&) = delete;
-    WinInetFtpClient& operator=(const WinInetFtpClient&) = delete;
     ~WinInetFtpClient() override { Disconnect(); }
 
-    void Connect(const FtpAccount& account) override
+private:
+    Operation<NoResult> LogIn(const FtpAccount& account) override
     {
-        Disconnect();
         // WinINet's FTP has no TLS: a location that asks for it is never
         // served in clear, not even its user name.
         if (account.server.tls != FtpTls::None) {
@@ -694,133 +649,62 @@ public:
         }
         password_ = account.password;
         connection_ = std::make_shared<Connection>();
-        auto task = std::make_shared<Task<NoResult>>();
-        Start(task, [connection = connection_, account](TaskState&) {
-            return ConnectAndLogIn(*connection, account.server, account.user, account.password);
+        return InUse(connection_, [account](Connection& connection, TaskState&) {
+            return ConnectAndLogIn(connection, account.server, account.user, account.password);
         });
-        try {
-            // Connecting moves nothing, so the limit runs from the start.
-            Await(task, kConnectTimeLimit,
-                  "no answer within " + Seconds(kConnectTimeLimit) + " while connecting and logging in");
-        } catch (...) {
-            Disconnect();
-            throw;
-        }
-        connected_ = true;
     }
 
-    void PutFile(const std::string& localName, const std::string& remotePath) override
+    Operation<NoResult> Store(std::shared_ptr<InputFile> local, std::uint64_t size,
+                              const std::string& remotePath) override
     {
-        RequireConnection();
-        std::shared_ptr<InputFile> local;
-        std::uint64_t size = 0;
-        try {
-            local = files_.OpenForReading(localName);
-            size = files_.Size(localName);
-        } catch (const FileError& error) {
-            throw LocalFileFailure(error, "opened");
-        }
-        auto task = std::make_shared<Task<NoResult>>();
-        Start(task,
-              [connection = connection_, local, size, remotePath, password = password_](TaskState& self) {
-                  return SendFile(*connection, self, *local, size, remotePath, password);
-              });
-        Await(task, kStallTimeLimit,
-              "the transfer of " + remotePath + " stalled: no data moved for " + Seconds(kStallTimeLimit));
-    }
-
-    std::optional<std::uint64_t> RemoteFileSize(const std::string& remotePath) override
-    {
-        RequireConnection();
-        auto task = std::make_shared<Task<std::optional<std::uint64_t>>>();
-        Start(task, [connection = connection_, remotePath, password = password_](TaskState& self) {
-            return RemoteSize(*connection, self, remotePath, password);
+        return InUse(connection_, [local, size, remotePath, password = password_](Connection& connection,
+                                                                                  TaskState& self) {
+            return SendFile(connection, self, *local, size, remotePath, password);
         });
-        return Await(task, kStallTimeLimit,
-                     "the server did not tell about " + remotePath + " within " + Seconds(kStallTimeLimit));
     }
 
-    void GetFile(const std::string& remotePath, const std::string& localName) override
+    Operation<std::optional<std::uint64_t>> Size(const std::string& remotePath) override
     {
-        RequireConnection();
-        std::shared_ptr<OutputFile> local;
-        try {
-            local = files_.CreateForWriting(localName);
-        } catch (const FileError& error) {
-            throw LocalFileFailure(error, "created");
-        }
-        auto task = std::make_shared<Task<NoResult>>();
-        Start(task, [connection = connection_, local, remotePath, password = password_](TaskState& self) {
-            return ReceiveFile(*connection, self, *local, remotePath, password);
+        return InUse(connection_,
+                     [remotePath, password = password_](Connection& connection, TaskState& self) {
+                         return RemoteSize(connection, self, remotePath, password);
+                     });
+    }
+
+    Operation<NoResult> Retrieve(const std::string& remotePath, std::shared_ptr<OutputFile> local) override
+    {
+        return InUse(connection_,
+                     [local, remotePath, password = password_](Connection& connection, TaskState& self) {
+                         return ReceiveFile(connection, self, *local, remotePath, password);
+                     });
+    }
+
+    Operation<NoResult> List(const std::string& folder) override
+    {
+        return InUse(connection_, [folder, password = password_](Connection& connection, TaskState& self) {
+            return ListWholeFolder(connection, self, folder, password);
         });
-        Await(task, kStallTimeLimit,
-              "the transfer of " + remotePath + " stalled: no data moved for " + Seconds(kStallTimeLimit));
     }
 
-    void ListFolder(const std::string& folder) override
+    // Closing a session sends QUIT and may wait for the server's answer,
+    // which a hung server never gives: a worker closes it. A worker blocked
+    // in a call on the connection closes it itself, as it leaves.
+    std::function<void()> LetGo() noexcept override
     {
-        RequireConnection();
-        auto task = std::make_shared<Task<NoResult>>();
-        Start(task, [connection = connection_, folder, password = password_](TaskState& self) {
-            return ListWholeFolder(*connection, self, folder, password);
-        });
-        Await(task, kStallTimeLimit,
-              "the server did not list " + FolderName(folder) + " within " + Seconds(kStallTimeLimit));
-    }
-
-    void Disconnect() noexcept override
-    {
-        connected_ = false;
-        if (connection_) {
-            EndConnection(std::move(connection_));
+        const std::shared_ptr<Connection> connection = std::move(connection_);
+        if (!connection || !connection->GiveUp()) {
+            return {};
         }
-        // A worker blocked in WinINet is left to finish on its own, holding
-        // nothing but shared state; WinINet's time limits end its call.
-        worker_.Release(SteadyClock::duration::zero());
+        return [connection] { connection->Close(); };
     }
 
-private:
-    void RequireConnection()
-    {
-        if (!connected_) {
-            throw FtpError(FtpFailureKind::ConnectionLost, "the connection to the server is not open");
-        }
-    }
+    // A handle may not be closed under a call: the worker blocked in one
+    // leaves when WinINet's own time limits end it, and LetGo has it close
+    // the connection then.
+    void Abandon() noexcept override {}
 
-    // Runs work on the worker as a use of the connection.
-    template <typename Result, typename Work> void Start(const std::shared_ptr<Task<Result>>& task, Work work)
-    {
-        try {
-            worker_.Start(task, [connection = connection_, work = std::move(work)](TaskState& self) mutable {
-                const Connection::Use use(*connection);
-                return work(self);
-            });
-        } catch (const std::system_error& error) {
-            throw FtpError(FtpFailureKind::Other,
-                           std::string("no worker thread could be started: ") + error.what());
-        }
-    }
-
-    // Waits for the worker while the window's messages are pumped, and the
-    // window told how far a transfer has got. Gives the operation up, ending
-    // the connection, when the window is closed (WindowClosed goes on) or
-    // when nothing has moved for the limit (FtpError says `stalled`).
-    template <typename Result>
-    Result Await(const std::shared_ptr<Task<Result>>& task, SteadyClock::duration limit,
-                 const std::string& stalled)
-    {
-        return AwaitTask(
-            worker_, *task, pump_, clock_, limit, [this] { Disconnect(); },
-            [&stalled] { return FtpError(FtpFailureKind::ConnectionLost, stalled); });
-    }
-
-    MessagePump& pump_;
-    LocalFiles& files_;
-    Clock& clock_;
     std::string password_;
-    bool connected_ = false;
     std::shared_ptr<Connection> connection_;
-    WorkerThread worker_;
 };
 
 }  // namespace
