@@ -14,6 +14,8 @@ namespace kestrane {
 
 // How long an operation on a busy file is tried again, from its first attempt.
 inline constexpr std::chrono::milliseconds kBusyRetryLimit{2000};
+// How long a wait with no window to answer pauses between two attempts.
+inline constexpr std::chrono::milliseconds kBusyPause{100};
 
 // How one attempt of a file operation ended.
 enum class Attempt {

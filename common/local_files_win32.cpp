@@ -4,6 +4,7 @@
 #include "common/win32_support.h"
 
 #include <limits>
+#include <thread>
 
 namespace kestrane {
 namespace {
@@ -11,7 +12,6 @@ namespace {
 using win32::ThrowLastErrorIf;
 using win32::UniqueFile;
 
-constexpr DWORD kBusyPauseMs = 100;
 // What has been written is flushed to the disk whenever it reaches this
 // size, so that no flush, Commit's included, keeps the window's thread
 // waiting on the disk for long, however big the file.
@@ -87,7 +87,8 @@ private:
 
 }  // namespace
 
-Win32LocalFiles::Win32LocalFiles() : waitWhileBusy_([](const std::string&, bool) { ::Sleep(kBusyPauseMs); })
+Win32LocalFiles::Win32LocalFiles() :
+    waitWhileBusy_([](const std::string&, bool) { std::this_thread::sleep_for(kBusyPause); })
 {
 }
 

@@ -28,6 +28,26 @@ bool IsForbiddenInFileName(unsigned char c)
            || std::string_view("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+// The scheme before "://", in any case, and what follows it; no scheme: None.
+std::optional<std::pair<FtpTls, std::string_view>> SplitScheme(std::string_view setting)
+{
+    const auto separator = setting.find("://");
+    if (separator == std::string_view::npos) {
+        return std::pair{FtpTls::None, setting};
+    }
+    std::string scheme(setting.substr(0, separator));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string_view rest = setting.substr(separator + 3);
+    if (scheme == "ftpes") {
+        return std::pair{FtpTls::Explicit, rest};
+    }
+    if (scheme == "ftps") {
+        return std::pair{FtpTls::Implicit, rest};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::string HexToText(std::string_view code)
@@ -164,30 +184,6 @@ bool IsUsableLocationCode(std::string_view code)
     return std::none_of(code.begin(), code.end(),
                         [](char c) { return IsForbiddenInFileName(static_cast<unsigned char>(c)); });
 }
-
-namespace {
-
-// The scheme before "://", in any case, and what follows it; no scheme: None.
-std::optional<std::pair<FtpTls, std::string_view>> SplitScheme(std::string_view setting)
-{
-    const auto separator = setting.find("://");
-    if (separator == std::string_view::npos) {
-        return std::pair{FtpTls::None, setting};
-    }
-    std::string scheme(setting.substr(0, separator));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const std::string_view rest = setting.substr(separator + 3);
-    if (scheme == "ftpes") {
-        return std::pair{FtpTls::Explicit, rest};
-    }
-    if (scheme == "ftps") {
-        return std::pair{FtpTls::Implicit, rest};
-    }
-    return std::nullopt;
-}
-
-}  // namespace
 
 std::optional<HostAndPort> SplitHostAndPort(const std::string& setting)
 {

@@ -6,13 +6,9 @@
 
 #include <windows.h>
 
+#include <thread>
+
 namespace kestrane {
-namespace {
-
-// How long a busy lock file is waited for between two attempts.
-constexpr DWORD kBusyPauseMs = 100;
-
-}  // namespace
 
 WorkingFolderLock::Taken WorkingFolderLock::Take()
 {
@@ -33,7 +29,7 @@ WorkingFolderLock::Taken WorkingFolderLock::Take()
             }
             return file ? Attempt::Done : Attempt::Failed;
         },
-        [](bool) { ::Sleep(kBusyPauseMs); }, clock);
+        [](bool) { std::this_thread::sleep_for(kBusyPause); }, clock);
 
     if (file) {
         return {WorkingFolderLock(std::move(file)), {}};
