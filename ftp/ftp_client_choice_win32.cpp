@@ -7,8 +7,8 @@
 
 namespace kestrane {
 
-std::unique_ptr<FtpClient> MakeFtpClientFor(const LocationSettings& settings, MessagePump& pump, LocalFiles& files,
-                                            Clock& clock)
+std::unique_ptr<FtpClient> MakeFtpClientFor(const LocationSettings& settings, MessagePump& pump,
+                                            LocalFiles& files, Clock& clock, CertificateObserver observer)
 {
     const FtpTls tls = SplitHostAndPort(settings.host).value().tls;
     if (tls == FtpTls::None) {
@@ -17,7 +17,8 @@ std::unique_ptr<FtpClient> MakeFtpClientFor(const LocationSettings& settings, Me
     // Each FTP session gets a transport of its own: its connections share
     // one set of TLS credentials, and checks the certificate by the pins.
     std::vector<Sha256Fingerprint> pins = ParseCertificatePins(settings.pins).value();
-    return MakeStreamFtpClient([pins] { return win32::MakeSchannelTransport(pins); }, tls, pump, files, clock);
+    return MakeStreamFtpClient([pins, observer] { return win32::MakeSchannelTransport(pins, observer); }, tls,
+                               pump, files, clock);
 }
 
 }  // namespace kestrane

@@ -7,14 +7,17 @@
 #include "common/job_window.h"
 #include "common/local_files.h"
 #include "ftp/ftp_client.h"
+#include "net/server_certificate.h"
 #include "settings/location_settings.h"
 
 #include <memory>
 
 namespace kestrane {
 
-// The client for settings that LoadLocationSettings accepted.
-std::unique_ptr<FtpClient> MakeFtpClientFor(const LocationSettings& settings, MessagePump& pump, LocalFiles& files,
-                                            Clock& clock);
+// The client for settings that LoadLocationSettings accepted. Over TLS,
+// observer, when given, is told of every server certificate checked.
+std::unique_ptr<FtpClient> MakeFtpClientFor(const LocationSettings& settings, MessagePump& pump,
+                                            LocalFiles& files, Clock& clock,
+                                            CertificateObserver observer = {});
 
 }  // namespace kestrane

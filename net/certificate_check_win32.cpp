@@ -240,15 +240,26 @@ CertificateReport DescribeServerCertificate(PCCERT_CONTEXT certificate)
 CertificateReport CheckServerCertificate(PCCERT_CONTEXT certificate, const CertificatePolicy& policy)
 {
     CertificateReport report = DescribeServerCertificate(certificate);
-    if (!policy.pins.empty()) {
-        if (!IsPinned(report.fingerprint, policy.pins)) {
-            Refuse(PinMismatchReason(report.fingerprint));
+    const auto tell = [&policy, &report](CertificateVerdict verdict) {
+        report.verdict = verdict;
+        if (policy.observer) {
+            policy.observer(report);
         }
-        report.verdict = CertificateVerdict::Pinned;
-        return report;
+    };
+    try {
+        if (!policy.pins.empty()) {
+            if (!IsPinned(report.fingerprint, policy.pins)) {
+                Refuse(PinMismatchReason(report.fingerprint));
+            }
+            tell(CertificateVerdict::Pinned);
+            return report;
+        }
+        CheckTrustAndName(certificate, policy.host);
+    } catch (const TransportError&) {
+        tell(CertificateVerdict::Refused);
+        throw;
     }
-    CheckTrustAndName(certificate, policy.host);
-    report.verdict = CertificateVerdict::TrustedByWindows;
+    tell(CertificateVerdict::TrustedByWindows);
     return report;
 }
 

@@ -51,9 +51,14 @@ template <typename Step> decltype(auto) Mapped(Step&& step)
 // TLS start, and the aborters of the connections still open.
 class Session {
 public:
-    explicit Session(std::vector<Sha256Fingerprint> pins) : pins_(std::move(pins)) {}
+    Session(std::vector<Sha256Fingerprint> pins, CertificateObserver observer) :
+        pins_(std::move(pins)),
+        observer_(std::move(observer))
+    {
+    }
 
-    const std::vector<Sha256Fingerprint>& Pins() const { return pins_; }
+    // What a connection to serverName asks of the server's certificate.
+    CertificatePolicy Policy(const std::string& serverName) const { return {serverName, pins_, observer_}; }
 
     TlsCredentials& Credentials()
     {
@@ -93,6 +98,7 @@ public:
 
 private:
     const std::vector<Sha256Fingerprint> pins_;
+    const CertificateObserver observer_;
     std::mutex mutex_;
     std::optional<TlsCredentials> credentials_;
     std::map<std::uint64_t, TcpConnection::Aborter> aborters_;
@@ -141,8 +147,7 @@ public:
         // Start closes the connection itself when it fails.
         tcp_.reset();
         Mapped([&] {
-            tls_.emplace(TlsConnection::Start(credentials, std::move(tcp),
-                                              CertificatePolicy{serverName, session_->Pins()},
+            tls_.emplace(TlsConnection::Start(credentials, std::move(tcp), session_->Policy(serverName),
                                               kTransportIdleLimit));
         });
     }
@@ -187,8 +192,8 @@ private:
 
 class SchannelTransport final : public Transport {
 public:
-    explicit SchannelTransport(std::vector<Sha256Fingerprint> pins) :
-        session_(std::make_shared<Session>(std::move(pins)))
+    SchannelTransport(std::vector<Sha256Fingerprint> pins, CertificateObserver observer) :
+        session_(std::make_shared<Session>(std::move(pins), std::move(observer)))
     {
     }
 
@@ -214,9 +219,10 @@ private:
 
 }  // namespace
 
-std::shared_ptr<Transport> MakeSchannelTransport(std::vector<Sha256Fingerprint> pins)
+std::shared_ptr<Transport> MakeSchannelTransport(std::vector<Sha256Fingerprint> pins,
+                                                 CertificateObserver observer)
 {
-    return std::make_shared<SchannelTransport>(std::move(pins));
+    return std::make_shared<SchannelTransport>(std::move(pins), std::move(observer));
 }
 
 }  // namespace kestrane::win32

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "net/byte_stream.h"
+#include "net/server_certificate.h"
 #include "settings/certificate_pins.h"
 
 #include <memory>
@@ -15,7 +16,9 @@ namespace kestrane::win32 {
 // A transport for one FTP session. Its connections share one set of
 // Schannel credentials, so that a data connection can resume the control
 // connection's TLS session; Abort ends every one of them, and every
-// connection asked for afterwards.
-std::shared_ptr<Transport> MakeSchannelTransport(std::vector<Sha256Fingerprint> pins);
+// connection asked for afterwards. observer, when given, is told of every
+// certificate checked.
+std::shared_ptr<Transport> MakeSchannelTransport(std::vector<Sha256Fingerprint> pins,
+                                                 CertificateObserver observer = {});
 
 }  // namespace kestrane::win32

@@ -11,9 +11,20 @@ bool IsPinned(const Sha256Fingerprint& fingerprint, const std::vector<Sha256Fing
 
 std::vector<std::string> DescribeCertificate(const CertificateReport& report, std::string_view host)
 {
-    std::string verdict = report.verdict == CertificateVerdict::Pinned
-                              ? "Accepted because this location's settings pin it"
-                              : "Accepted because Windows trusts it and it names " + std::string(host);
+    std::string verdict;
+    switch (report.verdict) {
+    case CertificateVerdict::Pinned:
+        verdict = "Accepted because this location's settings pin it";
+        break;
+    case CertificateVerdict::TrustedByWindows:
+        verdict = "Accepted because Windows trusts it and it names " + std::string(host);
+        break;
+    case CertificateVerdict::Refused:
+        verdict =
+            "Refused. If this is the server's own certificate, pin it: kestrane-location write ... --pin "
+            + FingerprintText(report.fingerprint);
+        break;
+    }
     return {
         "Server certificate: " + report.subject,
         "Valid from " + report.notBefore + " to " + report.notAfter,

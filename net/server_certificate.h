@@ -10,17 +10,25 @@
 
 #include "settings/certificate_pins.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kestrane {
 
+struct CertificateReport;
+// Told of each server certificate as it is checked, accepted or refused,
+// on the thread that checks it.
+using CertificateObserver = std::function<void(const CertificateReport&)>;
+
 struct CertificatePolicy {
     // The FTP host of the settings, the name every connection checks,
     // control and data alike, whatever address a data connection goes to.
     std::string host;
     std::vector<Sha256Fingerprint> pins;
+    // Told of the certificate, when given; the check tool prints it.
+    CertificateObserver observer;
 };
 
 bool IsPinned(const Sha256Fingerprint& fingerprint, const std::vector<Sha256Fingerprint>& pins);
@@ -28,9 +36,10 @@ bool IsPinned(const Sha256Fingerprint& fingerprint, const std::vector<Sha256Fing
 enum class CertificateVerdict {
     Pinned,            // its fingerprint is one of the location's pins
     TrustedByWindows,  // Windows trusts its chain, and it names the host
+    Refused,           // it failed the checks: the connection's error says why
 };
 
-// A certificate that passed the checks, as the check tool prints it.
+// A certificate that was checked, as the check tool prints it.
 struct CertificateReport {
     std::string subject;    // e.g. "CN=ftp.example.com, O=Example"
     std::string notBefore;  // "YYYY-MM-DD hh:mm:ss UTC"
@@ -44,6 +53,8 @@ struct CertificateReport {
 //   Valid from 2026-01-01 00:00:00 UTC to 2027-01-01 00:00:00 UTC
 //   SHA-256 fingerprint: AB:CD:...
 //   Accepted because Windows trusts it and it names ftp.example.com
+// A refused one ends with how to pin it, for an administrator who knows it
+// to be the server's.
 std::vector<std::string> DescribeCertificate(const CertificateReport& report, std::string_view host);
 
 // The reasons a certificate is refused, in plain words.

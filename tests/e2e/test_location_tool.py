@@ -26,6 +26,9 @@ from pathlib import Path
 import pytest
 
 import rig
+from test_schannel_ftp import PASSWORD as TLS_PASSWORD, start_ftps_server
+from test_tls_job import provision_tls
+from test_tls_transport import certificates  # noqa: F401 (a fixture)
 
 NATIVE_BUILD_DIR = Path(os.environ.get("KESTRANE_NATIVE_BUILD_DIR", rig.REPO_DIR / "build" / "native"))
 TOOL = NATIVE_BUILD_DIR / "kestrane-location"
@@ -264,6 +267,39 @@ def test_check_tries_the_settings_on_the_server_and_changes_nothing(kestrane, st
     assert server.files() == held_before
     sent = {line.split(" ")[0].upper() for line in server.commands()}
     assert not sent & CHANGING_COMMANDS and ("LIST" in sent) == (case.status == 0), server.commands()
+
+
+def test_check_over_tls_prints_the_certificate_and_the_pin_it_prints_is_accepted(kestrane, certificates, folder,
+                                                                                  tmp_path):
+    """An administrator checks a location moved to FTP over TLS whose server
+    has a certificate of its own: check refuses it, names it, and prints the
+    pin; with that pin in the settings the next check passes."""
+    certificate = certificates["self-signed"]
+    root = tmp_path / "root"
+    (root / "in").mkdir(parents=True)
+    port, commands, stop = start_ftps_server(root, certificate, False)
+    lines = {}
+    try:
+        for attempt, pin in (("unpinned", ""), ("pinned", None)):
+            pin = pin if pin is not None else re.search(r"--pin (\S+)$", lines["unpinned"][-2]).group(1)
+            provision_tls(kestrane, "ftpes", port, pin, remote_folder="in/")
+            result = run_tool_exe(kestrane.prefix, ["check"], folder)
+            lines[attempt] = result.stdout.decode(CODE_PAGE).splitlines()
+            assert result.returncode == (0 if pin else 1), described(result)
+            assert TLS_PASSWORD.encode() not in result.stdout + result.stderr, described(result)
+            if not pin:
+                assert "USER" not in commands, commands
+    finally:
+        stop()
+
+    unpinned, pinned = lines["unpinned"], lines["pinned"]
+    assert re.search(r"\.\.\. FAILED: .*Windows does not trust", unpinned[1]), unpinned
+    assert unpinned[2].startswith("Server certificate: ") and unpinned[3].startswith("Valid from "), unpinned
+    assert unpinned[4] == "SHA-256 fingerprint: " + certificate.fingerprint, unpinned
+    assert unpinned[5].endswith("--pin " + certificate.fingerprint), unpinned
+    assert pinned[1].endswith("... ok") and pinned[2:5] == unpinned[2:5], pinned
+    assert pinned[5] == "Accepted because this location's settings pin it", pinned
+    assert pinned[-1].startswith("Verdict: OK. ") and not CHANGING_COMMANDS & set(commands), (pinned, commands)
 
 
 # ---- The Linux build's command line, as an administrator meets it

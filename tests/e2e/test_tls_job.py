@@ -16,11 +16,12 @@ DATA = b"R1~;1\r\nR2~;2"
 SCHEMES = {"explicit": "ftpes", "implicit": "ftps"}
 
 
-def provision_tls(kestrane, scheme, port, pin):
-    code = rig.encode_settings("0042", "%s://127.0.0.1:%d" % (scheme, port), USER, PASSWORD, "")
+def provision_tls(kestrane, scheme, port, pin, remote_folder=""):
+    code = rig.encode_settings("0042", "%s://127.0.0.1:%d" % (scheme, port), USER, PASSWORD, remote_folder)
     # The pin is one more entry; the settings string is stored back to front.
-    pinned = ("f=%s;" % pin)[::-1].encode("cp1252").hex().upper() + code
-    kestrane.provision_code(pinned)
+    if pin:
+        code = ("f=%s;" % pin)[::-1].encode("cp1252").hex().upper() + code
+    kestrane.provision_code(code)
 
 
 @pytest.mark.parametrize("mode", sorted(SCHEMES))

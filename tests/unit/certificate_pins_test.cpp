@@ -143,6 +143,12 @@ TEST(DescribeCertificateTest, GivesWhatAnAdministratorChecks)
     report.verdict = CertificateVerdict::Pinned;
     EXPECT_EQ(DescribeCertificate(report, "ftp.example.com").back(),
               "Accepted because this location's settings pin it");
+    // The pin offered for a refused certificate is one the setting takes.
+    report.verdict = CertificateVerdict::Refused;
+    const std::string advice = DescribeCertificate(report, "ftp.example.com").back();
+    ASSERT_TRUE(advice.starts_with("Refused. ")) << advice;
+    EXPECT_EQ(ParseCertificatePins(advice.substr(advice.rfind(' ') + 1)),
+              std::vector<Sha256Fingerprint>{Counting()});
 }
 
 TEST(CertificateReasonTest, ThePinMismatchGivesAFingerprintTheSettingAccepts)

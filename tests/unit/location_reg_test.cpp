@@ -385,6 +385,8 @@ struct ServerCheckCase {
     void (*setUpServer)(testing::FakeFtpServer&);
     std::vector<std::string> lineStarts;  // one per line printed after the settings, the verdict last
     std::vector<std::string> journal;     // what the client was asked to do after logging in
+    // What the client tells of the server's certificate as it connects.
+    std::optional<CertificateVerdict> certificate = std::nullopt;
 };
 
 class CheckServerAccessTest : public ::testing::TestWithParam<ServerCheckCase> {};
@@ -397,7 +399,11 @@ TEST_P(CheckServerAccessTest, PrintsALinePerStepAndTheVerdictWithoutThePasswordA
     testing::MemoryFiles files;
     testing::FakeClock clock;
     testing::FakeWindow window(clock);
-    const FtpClientMaker makeClient = [&](const LocationSettings&) {
+    const FtpClientMaker makeClient = [&](const LocationSettings&, const CertificateObserver& observer) {
+        if (row.certificate) {
+            observer({"CN=ftp.example.com", "2026-01-01 00:00:00 UTC", "2027-01-01 00:00:00 UTC",
+                      Sha256Fingerprint{0xAB}, *row.certificate});
+        }
         return std::make_unique<testing::FakeFtpClient>(server, files, window, clock);
     };
     std::ostringstream out;
@@ -461,7 +467,29 @@ INSTANTIATE_TEST_SUITE_P(
              "Warning: the remote folder does not end in \"/\", so Kestrane puts its files in the "
              "login folder, with names that start with \"incoming\".",
              "Listing the login folder, where Kestrane puts its files ... ok", "Verdict: OK. "},
-            {"connected", "list ", "disconnect"}}),
+            {"connected", "list ", "disconnect"}},
+        ServerCheckCase{"TrustedCertificate",
+                        "/in/",
+                        [](testing::FakeFtpServer&) {},
+                        {kLoggedIn, "Server certificate: CN=ftp.example.com",
+                         "Valid from 2026-01-01 00:00:00 UTC to 2027-01-01 00:00:00 UTC",
+                         "SHA-256 fingerprint: AB:00:00:",
+                         "Accepted because Windows trusts it and it names "
+                         "ftp.example.com",
+                         "Listing the remote folder \"/in\" ... ok", "Verdict: OK. "},
+                        {"connected", "list /in", "disconnect"},
+                        CertificateVerdict::TrustedByWindows},
+        ServerCheckCase{
+            "RefusedCertificate",
+            "/in/",
+            [](testing::FakeFtpServer& s) { s.refuseConnection = true; },
+            {"Connecting and logging in to \"ftp.example.com\" as \"user\" ... FAILED",
+             "Server certificate: CN=ftp.example.com", "Valid from ", "SHA-256 fingerprint: AB:00:00:",
+             "Refused. If this is the server's own certificate, pin it: kestrane-location write ... "
+             "--pin AB:00:00:",
+             "Verdict: FAILED. "},
+            {"disconnect"},
+            CertificateVerdict::Refused}),
     CaseName<ServerCheckCase>);
 
 }  // namespace

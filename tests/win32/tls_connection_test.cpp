@@ -54,7 +54,8 @@ CertificatePolicy Policy()
     const std::optional<std::vector<Sha256Fingerprint>> pins =
         ParseCertificatePins(Env("KESTRANE_TEST_TLS_PINS"));
     EXPECT_TRUE(pins) << CheckCertificatePins(Env("KESTRANE_TEST_TLS_PINS")).value_or("");
-    return CertificatePolicy{Env("KESTRANE_TEST_TLS_NAME"), pins.value_or(std::vector<Sha256Fingerprint>{})};
+    return CertificatePolicy{
+        Env("KESTRANE_TEST_TLS_NAME"), pins.value_or(std::vector<Sha256Fingerprint>{}), {}};
 }
 
 // A certificate that Windows trusts as a root while the object lives.

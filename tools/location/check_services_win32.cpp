@@ -30,8 +30,9 @@ std::optional<CheckServices> KestraneServices()
     CheckServices services{ReadSettingsCode, std::make_unique<ConsolePump>(),
                            std::make_unique<Win32LocalFiles>(), std::make_unique<SystemClock>(), nullptr};
     services.makeClient = [pump = services.pump.get(), files = services.files.get(),
-                           clock = services.clock.get()](const LocationSettings& settings) {
-        return MakeFtpClientFor(settings, *pump, *files, *clock);
+                           clock = services.clock.get()](const LocationSettings& settings,
+                                                         const CertificateObserver& observer) {
+        return MakeFtpClientFor(settings, *pump, *files, *clock, observer);
     };
     return services;
 }

@@ -6,6 +6,7 @@
 #include "settings/certificate_pins.h"
 
 #include <algorithm>
+#include <mutex>
 
 namespace kestrane {
 namespace {
@@ -62,6 +63,29 @@ bool RunStep(std::ostream& out, const std::string& doing, const std::string& pas
     out << "ok\n";
     return true;
 }
+
+// The first certificate the client checked, the control connection's. The
+// client's worker tells of it, and may still do so after the check has
+// given the client up.
+class FirstCertificate {
+public:
+    void Keep(const CertificateReport& report)
+    {
+        const std::lock_guard lock(mutex_);
+        if (!first_) {
+            first_ = report;
+        }
+    }
+    std::optional<CertificateReport> First()
+    {
+        const std::lock_guard lock(mutex_);
+        return first_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<CertificateReport> first_;
+};
 
 // Ends a check that failed with its verdict.
 bool Failed(std::ostream& out, const char* why)
@@ -150,11 +174,19 @@ bool CheckServerAccess(const FoundSettings& found, const FtpClientMaker& makeCli
         out << "Warning: " << problem << '\n';
     }
 
-    const std::unique_ptr<FtpClient> client = makeClient(settings);
+    const auto certificate = std::make_shared<FirstCertificate>();
+    const std::unique_ptr<FtpClient> client =
+        makeClient(settings, [certificate](const CertificateReport& report) { certificate->Keep(report); });
     const ScopeExit disconnect([&client] { client->Disconnect(); });
-    if (!RunStep(out,
-                 "Connecting and logging in to " + Quoted(settings.host) + " as " + Quoted(settings.user),
-                 settings.password, [&] { client->Connect(AccountOf(settings)); })) {
+    const bool loggedIn =
+        RunStep(out, "Connecting and logging in to " + Quoted(settings.host) + " as " + Quoted(settings.user),
+                settings.password, [&] { client->Connect(AccountOf(settings)); });
+    if (const std::optional<CertificateReport> checked = certificate->First()) {
+        for (const std::string& line : DescribeCertificate(*checked, SplitHostAndPort(settings.host)->host)) {
+            out << line << '\n';
+        }
+    }
+    if (!loggedIn) {
         return Failed(out, "Kestrane cannot connect and log in to the FTP server with these settings.");
     }
 

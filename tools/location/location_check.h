@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ftp/ftp_client.h"
+#include "net/server_certificate.h"
 #include "settings/location_settings.h"
 
 #include <functional>
@@ -42,11 +43,14 @@ struct FoundSettings {
 
 // Does what Kestrane does to reach its server, and stops at the first step
 // that fails: takes the settings as Kestrane loads them, connects and logs in
-// with the client makeClient gives for them, and lists the remote folder that Kestrane's files go to. Prints to out one line
-// per step (more for warnings) and a verdict; never the password, not even in
-// a server's reply. Changes nothing on the server. Returns whether every
-// step passed.
-using FtpClientMaker = std::function<std::unique_ptr<FtpClient>(const LocationSettings& settings)>;
+// with the client makeClient gives for them, and lists the remote folder
+// that Kestrane's files go to. Prints to out one line per step (more for
+// warnings) and a verdict; never the password, not even in a server's reply.
+// Over TLS it prints the server's certificate as the client's observer is
+// told of it, accepted or refused, so that an administrator can pin it.
+// Changes nothing on the server. Returns whether every step passed.
+using FtpClientMaker = std::function<std::unique_ptr<FtpClient>(const LocationSettings& settings,
+                                                                const CertificateObserver& observer)>;
 bool CheckServerAccess(const FoundSettings& found, const FtpClientMaker& makeClient, std::ostream& out);
 
 }  // namespace kestrane
