@@ -18,6 +18,7 @@ packages=(
   python3-openssl                      # its FTP over TLS server (pyftpdlib's TLS handler)
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 openssl   # ProFTPD, Pure-FTPd (below)
   nsis                                 # the Windows installer
+  osslsigncode p7zip-full              # signing a release, and looking into a signed installer
 )
 
 if [[ $(id -u) -ne 0 ]]; then

@@ -336,3 +336,45 @@ def test_a_silent_uninstall_removes_the_program_and_keeps_the_data_folder_and_th
     assert folder_contents(data_dir) == data_before
     assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == ("REG_SZ", code)
 
+
+
+# ---- A signed release (scripts/sign.sh), with a throw-away code-signing certificate
+
+def openssl(*args, **kwargs):
+    return subprocess.run(["openssl", *args], check=True, capture_output=True, **kwargs)
+
+
+def test_a_signed_release_signs_the_programs_before_they_are_packed_and_every_file_it_hands_over(tmp_path):
+    certificate, key, pfx = tmp_path / "cert.pem", tmp_path / "key.pem", tmp_path / "sign.pfx"
+    password = tmp_path / "password.txt"
+    password.write_text("a pass phrase; with = signs\n", encoding="ascii")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Kestrane release test",
+            "-addext", "extendedKeyUsage=codeSigning", "-keyout", str(key), "-out", str(certificate))
+    openssl("pkcs12", "-export", "-inkey", str(key), "-in", str(certificate), "-out", str(pfx),
+            "-passout", "file:%s" % password)
+    signed = tmp_path / "signed"
+
+    subprocess.run([str(rig.REPO_DIR / "scripts" / "sign.sh"), "--pfx", str(pfx), "--password-file", str(password),
+                    "--build-dir", str(rig.BUILD_DIR), "--output", str(signed)], check=True, capture_output=True)
+
+    def verified(path):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", str(certificate), "-in", str(path)],
+                              capture_output=True, text=True)
+
+    handed_over = sorted(path.name for path in signed.iterdir())
+    assert handed_over == sorted(list(rig.SHIPPED_PROGRAMS) + [INSTALLER.name]), handed_over
+    for name in handed_over:
+        result = verified(signed / name)
+        assert result.returncode == 0, (name, result.stdout, result.stderr)
+    # The installer carries the programs as they were signed.
+    unpacked = tmp_path / "unpacked"
+    subprocess.run(["7z", "x", "-o%s" % unpacked, str(signed / INSTALLER.name)], check=True, capture_output=True)
+    for program in rig.SHIPPED_PROGRAMS:
+        [packed] = unpacked.rglob(program)
+        assert packed.read_bytes() == (signed / program).read_bytes(), program
+    # The build itself stays unsigned, and a signed file changed afterwards fails.
+    assert verified(rig.BUILD_DIR / "kestrane.exe").returncode != 0
+    changed = bytearray((signed / "kestrane.exe").read_bytes())
+    changed[0x200] ^= 0xFF
+    (tmp_path / "changed.exe").write_bytes(changed)
+    assert verified(tmp_path / "changed.exe").returncode != 0
