@@ -11,6 +11,8 @@ The Linux build is looked for in build/native (KESTRANE_NATIVE_BUILD_DIR
 points elsewhere), the Windows build beside kestrane.exe (rig.BUILD_DIR).
 """
 
+import csv
+import io
 import os
 import re
 import select
@@ -338,6 +340,64 @@ def test_write_keeps_an_existing_file_unless_forced(tmp_path):
     assert existing.read_bytes() == expected_file(SETTINGS_CASES["typical"])
 
 
+def test_write_from_a_csv_file_writes_each_good_row_as_write_would_and_refuses_the_others(tmp_path):
+    """The administrator's file as a spreadsheet saves it: UTF-8 with a byte
+    order mark, CR LF, the columns in an order of its own, quotes where a value
+    needs them. A row is refused by the line it starts on, the others are
+    written; no password shows, and a second run, with --force, replaces the
+    file that was already there."""
+    pin = "ab" * 32
+    typical = dict(SETTINGS_CASES["typical"], location_code="0042", pin="")
+    tls = dict(location_code="0043", host="ftpes://ftp.example.com:2121", user="M\u00fcller",
+               password='p\u00e4,ss"w\u00f6rd\u20ac', remote_folder="in/", pin=pin)
+    two_lines = dict(typical, location_code="0045", remote_folder="in\r\nbox/")
+    leaked = "Leak;Me-7731"
+    rows = [typical, tls, dict(typical, location_code="0044", password=leaked),
+            dict(typical, location_code="store9"), dict(typical, location_code="STORE9"),
+            two_lines, dict(typical, location_code="0046", host="ftp.example.com:0")]
+    columns = ["Password", "remote_folder", "LOCATION_CODE", "user", "host", "pin"]
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\r\n")
+    writer.writerow(columns)
+    writer.writerows([row[name.lower()] for name in columns] for row in rows)
+    (tmp_path / "locations.csv").write_bytes(text.getvalue().encode("utf-8-sig"))
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "0042.reg").write_bytes(b"the old file")
+    refusals = {4: "the password contains", 5: "line 6 has the same location code",
+                6: "line 5 has the same location code", 9: "port"}
+
+    # What write makes of each good row on its own.
+    single = tmp_path / "single"
+    single.mkdir()
+    for settings in (typical, tls, two_lines):
+        name = settings["location_code"] + ".reg"
+        made = run_tool(write_args(settings, CODE_PAGE, output=str(single / name)) + ["--pin", settings["pin"]],
+                        tmp_path)
+        assert made.returncode == 0, described(made)
+
+    for force, written in (([], {3: "0043", 7: "0045"}), (["--force"], {2: "0042", 3: "0043", 7: "0045"})):
+        result = run_tool(["write", "--from", "locations.csv", "--output", "out"] + force, tmp_path)
+
+        assert result.returncode == 1, described(result)
+        expected_out = ['Line %d: wrote out/%s.reg for location "%s".' % (line, code, code)
+                        for line, code in written.items()]
+        expected_out.append("%d written, %d refused." % (len(written), 7 - len(written)))
+        assert result.stdout.decode(CODE_PAGE).splitlines()[:len(expected_out)] == expected_out, described(result)
+        expected_err = refusals if force else {**refusals, 2: "out/0042.reg already exists. Add --force"}
+        lines = result.stderr.decode(CODE_PAGE).splitlines()
+        assert len(lines) == len(expected_err), described(result)
+        for line, (number, reason) in zip(lines, sorted(expected_err.items())):
+            assert line.startswith("Line %d: not written: " % number) and reason in line, described(result)
+        for password in (leaked, tls["password"], typical["password"]):
+            for encoding in (CODE_PAGE, "utf-8"):
+                assert password.encode(encoding) not in result.stdout + result.stderr, described(result)
+        assert sorted(path.name for path in out.iterdir()) == ["0042.reg", "0043.reg", "0045.reg"]
+        for name in ["0043.reg", "0045.reg"] + (["0042.reg"] if force else []):
+            assert (out / name).read_bytes() == (single / name).read_bytes(), name
+    assert (out / "0042.reg").read_bytes() != b"the old file"
+
+
 @pytest.mark.parametrize("stdin, password", [
     (b"from the pipe\n", "from the pipe"),
     (b"crlf line\r\nsecond line\r\n", "crlf line"),
@@ -442,6 +502,8 @@ def test_the_terminal_shows_typing_again_when_the_password_prompt_is_interrupted
     (["write", "--password", "p", "--password-stdin"], "either --password or --password-stdin"),
     (["write", "--host", "a", "--host", "b"], "more than once"),
     (["write", "--colour", "red"], "no option --colour"),
+    (["write", "--from", "l.csv"], "--from needs --output FOLDER"),
+    (["write", "--from", "l.csv", "--output", "out", "--password-stdin"], "leave out --password-stdin"),
     (["show"], "one location.reg file, or --code"),
     (["show", "a.reg", "--code", "00"], "one location.reg file, or --code"),
     (["show", "--force", "a.reg"], "no option --force"),
@@ -464,7 +526,8 @@ def test_help_explains_every_command(tmp_path, args):
     assert result.returncode == 0, described(result)
     text = result.stdout.decode()
     for phrase in ("kestrane-location write", "kestrane-location show", "kestrane-location check [FILE]",
-                   "--password-stdin", "--force", "--show-password", "regedit /s location.reg"):
+                   "--password-stdin", "--force", "--show-password", "regedit /s location.reg",
+                   "kestrane-location write --from FILE.csv --output FOLDER"):
         assert phrase in text
 
 

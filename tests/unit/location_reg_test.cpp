@@ -1,5 +1,7 @@
 #include "tools/location/location_check.h"
+#include "tools/location/location_csv.h"
 #include "tools/location/location_reg.h"
+#include "tools/location/text_encoding.h"
 
 #include "fakes.h"
 
@@ -46,6 +48,7 @@ void ExpectSameSettings(const LocationSettings& actual, const LocationSettings& 
     EXPECT_EQ(actual.user, expected.user);
     EXPECT_EQ(actual.password, expected.password);
     EXPECT_EQ(actual.remoteFolder, expected.remoteFolder);
+    EXPECT_EQ(actual.pins, expected.pins);
 }
 
 // ---- The file this tool writes
@@ -295,6 +298,150 @@ INSTANTIATE_TEST_SUITE_P(
         BadFileCase{"ParentKeyRemovedAfterwards",
                     UnderSettingsKey("\"REGCODE\"=\"3B41\"\r\n[-HKEY_LOCAL_MACHINE\\software]\r\n"),
                     "removes the location settings"}),
+    CaseName<BadFileCase>);
+
+// ---- Many locations from one CSV file
+
+const std::string kPin = std::string(64, 'a');
+// Every password of the CSV rows below holds it, so that a refusal that
+// quotes one shows.
+constexpr const char* kPasswordMark = "Pw9";
+
+// Expected of each location read: its settings, or a part of why it is refused.
+struct CsvRow {
+    std::size_t line;
+    std::optional<LocationSettings> settings;
+    const char* problemPart = "";
+};
+
+struct CsvCase {
+    const char* name;
+    std::string file;
+    std::vector<CsvRow> rows;
+};
+
+class ReadLocationsCsvTest : public ::testing::TestWithParam<CsvCase> {};
+
+TEST_P(ReadLocationsCsvTest, ReadsEachRowOrSaysWhyNotWithoutItsPassword)
+{
+    const std::vector<CsvLocation> read = ReadLocationsCsv(GetParam().file, ToWindows1252);
+    ASSERT_EQ(read.size(), GetParam().rows.size());
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        const CsvRow& expected = GetParam().rows[i];
+        SCOPED_TRACE("row " + std::to_string(i) + ": " + read[i].problem);
+        EXPECT_EQ(read[i].line, expected.line);
+        ASSERT_EQ(read[i].settings.has_value(), expected.settings.has_value());
+        if (expected.settings) {
+            ExpectSameSettings(*read[i].settings, *expected.settings);
+        } else {
+            EXPECT_NE(read[i].problem.find(expected.problemPart), std::string::npos);
+            EXPECT_EQ(read[i].problem.find(kPasswordMark), std::string::npos);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadLocationsCsvTest,
+    ::testing::Values(CsvCase{"CrLfWithPin",
+                              "location_code,host,user,password,remote_folder,pin\r\n"
+                              "0042,ftp.example.com,shop42,Pw9a,in/,\r\n"
+                              "0043,ftpes://ftp.example.com:2121,shop43,Pw9b,/in/,"
+                                  + kPin + "\r\n",
+                              {{2, LocationSettings{"0042", "ftp.example.com", "shop42", "Pw9a", "in/"}},
+                               {3, LocationSettings{"0043", "ftpes://ftp.example.com:2121", "shop43", "Pw9b",
+                                                    "/in/", kPin}}}},
+                      CsvCase{"BomLfColumnsInAnyOrderAndCaseWithoutPin",
+                              "\xEF\xBB\xBFPASSWORD, Location_Code ,host,user,Remote_Folder\n"
+                              "Pw9,7,h,u,r\n"
+                              "Pw9,8,h,u,",
+                              {{2, LocationSettings{"7", "h", "u", "Pw9", "r"}},
+                               {3, LocationSettings{"8", "h", "u", "Pw9", ""}}}},
+                      CsvCase{"QuotedSeparatorsQuotesAndLineBreaks",
+                              "location_code,host,user,password,remote_folder,pin\r\n"
+                              "\"0042\",h,u,\"Pw9,\"\"x\"\"\",\"in\r\nbox\",\"\"\r\n"
+                              "0043,h,u,Pw9,\"a\nb\",\r\n",
+                              {{2, LocationSettings{"0042", "h", "u", "Pw9,\"x\"", "in\r\nbox"}},
+                               {4, LocationSettings{"0043", "h", "u", "Pw9", "a\nb"}}}},
+                      CsvCase{"LettersBeyondAsciiInTheSettingsCodePage",
+                              "location_code,host,user,password,remote_folder\n"
+                              "Z\xC3\xBCrich,h,M\xC3\xBCller,Pw9\xE2\x82\xAC\xC3\xBF,r\n",
+                              {{2, LocationSettings{"Z\xFCrich", "h", "M\xFCller", "Pw9\x80\xFF", "r"}}}},
+                      CsvCase{
+                          "BadRowsAmongGoodOnes",
+                          "location_code,host,user,password,remote_folder,pin\n"
+                          "1,h,u,Pw9,r\n"
+                          "2,h,u,Pw9,r,,\n"
+                          ",h,u,Pw9,r,\n"
+                          "4,h:99999,u,Pw9,r,\n"
+                          "5,ftps://h,u,Pw9,r,12:34\n"
+                          "6,h,u,Pw9,r,"
+                              + kPin
+                              + "\n"
+                                "7,h,u,Pw9;x,r,\n"
+                                "8,h,u,Pw9\xFC,r,\n"
+                                "9,h,\xE4\xB8\xAD,Pw9,r,\n"
+                                "con,h,u,Pw9,r,\n"
+                                "11,h,u,\"Pw9\"x,r,\n"
+                                "12,h,u,Pw\"9,r,\n"
+                                "13,h,u,Pw9,r,\n",
+                          {{2, std::nullopt, "5 fields where the header names 6"},
+                           {3, std::nullopt, "7 fields where the header names 6"},
+                           {4, std::nullopt, "location code is empty"},
+                           {5, std::nullopt, "port"},
+                           {6, std::nullopt, "pin cannot be used"},
+                           {7, std::nullopt, "asks for FTP over TLS"},
+                           {8, std::nullopt, "the password contains \";\""},
+                           {9, std::nullopt, "the password is not UTF-8"},
+                           {10, std::nullopt, "the user holds a character that the settings cannot store"},
+                           {11, std::nullopt, "device"},
+                           {12, std::nullopt, "field 4 goes on after its closing quote"},
+                           {13, std::nullopt, "field 4 holds a quote"},
+                           {14, LocationSettings{"13", "h", "u", "Pw9", "r"}}}},
+                      CsvCase{"CodesTheSameButForCase",
+                              "location_code,host,user,password,remote_folder\n"
+                              "ab\xC3\xA4,h,u,Pw9,r\n"
+                              "cd,h,u,Pw9,r\n"
+                              "AB\xC3\x84,h:0,u,Pw9,r\n",
+                              {{2, std::nullopt, "line 4 has the same location code"},
+                               {3, LocationSettings{"cd", "h", "u", "Pw9", "r"}},
+                               {4, std::nullopt, "line 2 has the same location code"}}},
+                      CsvCase{"QuoteNeverClosed",
+                              "location_code,host,user,password,remote_folder\r\n"
+                              "1,h,u,Pw9,r\r\n"
+                              "\r\n"
+                              ",,,,\r\n"
+                              "2,h,u,\"Pw9,r\r\n"
+                              "3,h,u,Pw9,r\r\n",
+                              {{2, LocationSettings{"1", "h", "u", "Pw9", "r"}},
+                               {5, std::nullopt, "field 4 opens a quote on line 5 that is never closed"}}}),
+    CaseName<CsvCase>);
+
+class ReadLocationsCsvErrorTest : public ::testing::TestWithParam<BadFileCase> {};
+
+TEST_P(ReadLocationsCsvErrorTest, RefusesTheWholeFileWithoutQuotingIt)
+{
+    try {
+        const std::vector<CsvLocation> read = ReadLocationsCsv(GetParam().file, ToWindows1252);
+        FAIL() << "read " << read.size() << " locations";
+    } catch (const LocationsCsvError& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().expectedInMessage), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).find(kPasswordMark), std::string::npos) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadLocationsCsvErrorTest,
+    ::testing::Values(
+        BadFileCase{"Empty", "", "it is empty"},
+        BadFileCase{"ByteOrderMarkOnly", "\xEF\xBB\xBF", "it is empty"},
+        BadFileCase{"NoHeader", "0042,h,u,Pw9,r\n0043,h,u,Pw9,r\n", "line 1: column 1 of the header is none"},
+        BadFileCase{"ColumnTwice", "location_code,host,user,password,remote_folder,HOST\n1,h,u,p,r,h\n",
+                    "names the column host twice"},
+        BadFileCase{"ColumnsMissing", "location_code,host,remote_folder\n1,h,r\n",
+                    "lacks the columns user, password"},
+        BadFileCase{"HeaderOnly", "location_code,host,user,password,remote_folder\r\n\r\n", "no row follows"},
+        BadFileCase{"BrokenHeader", "location_code,\"host\"x,user,password,remote_folder\n",
+                    "line 1: field 2"}),
     CaseName<BadFileCase>);
 
 // ---- What show reports

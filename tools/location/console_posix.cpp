@@ -1,5 +1,7 @@
 #include "tools/location/console.h"
 
+#include "tools/location/text_encoding.h"
+
 #include <csignal>
 #include <cstddef>
 #include <iterator>
@@ -51,6 +53,11 @@ private:
 std::unique_ptr<ConsoleChange> UseSettingsCodePage()
 {
     return nullptr;
+}
+
+std::optional<std::string> ToSettingsCodePage(std::u32string_view text)
+{
+    return ToWindows1252(text);
 }
 
 bool StandardInputIsInteractive()

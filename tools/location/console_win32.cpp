@@ -1,5 +1,8 @@
 #include "tools/location/console.h"
 
+#include "tools/location/text_encoding.h"
+
+#include <climits>
 #include <windows.h>
 
 namespace kestrane {
@@ -64,6 +67,50 @@ std::unique_ptr<ConsoleChange> UseSettingsCodePage()
         return nullptr;
     }
     return std::make_unique<CodePagesBack>(input, output);
+}
+
+std::optional<std::string> ToSettingsCodePage(std::u32string_view text)
+{
+    // A PC whose ANSI code page is UTF-8 stores every character, and Windows
+    // would not say whether one was lost.
+    if (::GetACP() == CP_UTF8) {
+        std::string utf8;
+        for (const char32_t c : text) {
+            AppendUtf8(utf8, c);
+        }
+        return utf8;
+    }
+    std::wstring utf16;
+    for (const char32_t c : text) {
+        if (c < 0x10000) {
+            utf16.push_back(static_cast<wchar_t>(c));
+        } else {
+            utf16.push_back(static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)));
+            utf16.push_back(static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        }
+    }
+    if (utf16.empty()) {
+        return std::string();
+    }
+    if (utf16.size() > INT_MAX) {
+        return std::nullopt;
+    }
+    // Without best fit, a character the code page lacks is lost rather than
+    // stored as a look-alike (an "a" for an "ā"): a password must be the same.
+    const int length = static_cast<int>(utf16.size());
+    BOOL lost = FALSE;
+    const int size =
+        ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, utf16.data(), length, nullptr, 0, nullptr, &lost);
+    if (size <= 0 || lost) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, utf16.data(), length, bytes.data(), size, nullptr,
+                              nullptr)
+        != size) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 bool StandardInputIsInteractive()

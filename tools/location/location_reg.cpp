@@ -1,6 +1,7 @@
 #include "tools/location/location_reg.h"
 
 #include "settings/location_settings.h"
+#include "tools/location/text_encoding.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,25 +16,6 @@ constexpr std::string_view kWhitespace = " \t";
 std::string SettingsKeyName()
 {
     return std::string("HKEY_LOCAL_MACHINE\\") + kSettingsKeyPath;
-}
-
-void AppendUtf8(std::string& text, char32_t c)
-{
-    if (c < 0x80) {
-        text.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        text.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        text.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        text.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        text.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
 }
 
 // UTF-16LE as UTF-8, so that the lines can be read like those of a REGEDIT4
@@ -73,20 +55,6 @@ std::string FileText(std::string_view bytes)
         bytes.remove_prefix(3);
     }
     return std::string(bytes);
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string_view TrimLeft(std::string_view text)

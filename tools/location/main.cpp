@@ -6,6 +6,7 @@
 #include "tools/location/check_services.h"
 #include "tools/location/console.h"
 #include "tools/location/location_check.h"
+#include "tools/location/location_csv.h"
 #include "tools/location/location_reg.h"
 
 #include <algorithm>
@@ -63,6 +64,27 @@ To make a location.reg:
   "regedit /s location.reg" as an administrator. Anyone who has the file can
   read the password from it: keep it as safe as the password itself.
 
+To make the files of many locations at once, from a CSV file:
+
+  kestrane-location write --from FILE.csv --output FOLDER [--force]
+
+  --from FILE.csv         the locations, one per line, in comma-separated
+                          values saved as UTF-8. The first line names the
+                          columns, in any order: location_code, host, user,
+                          password, remote_folder, and pin if a location
+                          needs one. A value that holds a comma, a quote or a
+                          line break goes in double quotes ("), each of its
+                          quotes doubled.
+  --output FOLDER         the folder to write into, which must exist: one
+                          file per location, named after its code (0042.reg
+                          for location 0042)
+  --force                 replace files that already exist
+
+  Each location is written, or refused with its line in FILE.csv and why, as
+  write refuses the same settings; codes that differ only in case are
+  refused, as they would name the same file. Passwords are never shown. The
+  exit status is 1 when any location was refused.
+
 To check a location.reg:
 
   kestrane-location show FILE [--show-password]
@@ -119,6 +141,7 @@ constexpr KnownOption kWriteOptions[] = {
     {"--output", true},
     {"--force", false},
     {"--pin", true},
+    {"--from", true},
 };
 constexpr KnownOption kShowOptions[] = {{"--code", true}, {"--show-password", false}};
 constexpr std::span<const KnownOption> kCheckOptions;  // none
@@ -272,6 +295,30 @@ std::optional<std::string> ReadPassword()
     return line;
 }
 
+// Why the file at path is not written, unless force: it exists.
+std::optional<std::string> RefuseToReplace(const std::string& path, bool force)
+{
+    if (force || !FileExists(path)) {
+        return std::nullopt;
+    }
+    return path + " already exists. Add --force to replace it";
+}
+
+void WriteLocationReg(const std::string& path, const LocationSettings& settings)
+{
+    WriteWholeFile(path, FormatLocationReg(EncodeSettingsCode(settings)));
+}
+
+// The file name in folder, joined with the separator the folder is written with.
+std::string InFolder(const std::string& folder, const std::string& name)
+{
+    if (folder.empty() || folder.ends_with('/') || folder.ends_with('\\')) {
+        return folder + name;
+    }
+    const bool backslashes = folder.find('/') == std::string::npos && folder.find('\\') != std::string::npos;
+    return folder + (backslashes ? '\\' : '/') + name;
+}
+
 void ThrowIfNotWritable(const LocationSettings& settings, const std::string& output)
 {
     if (std::optional<std::string> problem = CheckWritable(settings)) {
@@ -279,11 +326,79 @@ void ThrowIfNotWritable(const LocationSettings& settings, const std::string& out
     }
 }
 
+// Writes a location of the CSV file into folder, and says so; or returns why
+// it is not written.
+std::optional<std::string> WriteLocation(const CsvLocation& location, const std::string& folder, bool force)
+{
+    if (!location.settings) {
+        return location.problem;
+    }
+    const std::string& code = location.settings->locationCode;
+    const std::string path = InFolder(folder, LocationRegFileName(code));
+    if (std::optional<std::string> refusal = RefuseToReplace(path, force)) {
+        return *refusal + ".";
+    }
+    try {
+        WriteLocationReg(path, *location.settings);
+    } catch (const TaskError& e) {
+        return e.what();
+    }
+    std::cout << "Line " << location.line << ": wrote " << path << " for location \"" << code << "\".\n";
+    return std::nullopt;
+}
+
+// write --from: a location.reg for each location of a CSV file, each named
+// after its code. A location that cannot be written is reported and the
+// others are still written.
+int WriteFromCsv(const Arguments& args)
+{
+    std::vector<std::string> given(args.flags.begin(), args.flags.end());
+    for (const auto& [name, value] : args.values) {
+        given.push_back(name);
+    }
+    for (const std::string& name : given) {
+        if (name != "--from" && name != "--output" && name != "--force") {
+            throw UsageError("write --from takes every setting from the file; leave out " + name + ".");
+        }
+    }
+    const auto output = args.values.find("--output");
+    if (output == args.values.end()) {
+        throw UsageError(
+            "write --from needs --output FOLDER, the folder to write the locations' files into.");
+    }
+    const std::string& csvPath = args.values.at("--from");
+    std::vector<CsvLocation> locations;
+    try {
+        locations = ReadLocationsCsv(ReadWholeFile(csvPath), ToSettingsCodePage);
+    } catch (const LocationsCsvError& e) {
+        throw TaskError("Cannot use " + csvPath + ": " + e.what() + ".");
+    }
+
+    std::size_t refused = 0;
+    for (const CsvLocation& location : locations) {
+        if (std::optional<std::string> problem =
+                WriteLocation(location, output->second, args.flags.contains("--force"))) {
+            std::cerr << "Line " << location.line << ": not written: " << *problem << '\n';
+            ++refused;
+        }
+    }
+    const std::size_t written = locations.size() - refused;
+    std::cout << written << " written, " << refused << " refused.\n";
+    if (written > 0) {
+        std::cout << "To set up a location's PC, copy its file there and double-click it, or run\n"
+                  << "this as an administrator:  regedit /s FILE\n";
+    }
+    return refused == 0 ? 0 : kExitProblem;
+}
+
 int Write(const Arguments& args)
 {
     if (!args.files.empty()) {
         throw UsageError("write takes no file name except after --output; \"" + args.files.front()
                          + "\" is not understood.");
+    }
+    if (args.values.contains("--from")) {
+        return WriteFromCsv(args);
     }
     const bool passwordFromInput = args.flags.contains("--password-stdin");
     if (passwordFromInput && args.values.contains("--password")) {
@@ -314,10 +429,8 @@ int Write(const Arguments& args)
     const std::string path = output == args.values.end() ? kDefaultOutput : output->second;
 
     // Everything that can be checked is checked before anyone types a password.
-    if (!args.flags.contains("--force") && FileExists(path)) {
-        throw TaskError(path
-                        + " already exists. Add --force to replace it, or name another file with "
-                          "--output.");
+    if (std::optional<std::string> refusal = RefuseToReplace(path, args.flags.contains("--force"))) {
+        throw TaskError(*refusal + ", or name another file with --output.");
     }
     ThrowIfNotWritable(settings, path);
     if (passwordFromInput) {
@@ -329,7 +442,7 @@ int Write(const Arguments& args)
         ThrowIfNotWritable(settings, path);
     }
 
-    WriteWholeFile(path, FormatLocationReg(EncodeSettingsCode(settings)));
+    WriteLocationReg(path, settings);
     std::cout << "Wrote " << path << " for location \"" << settings.locationCode << "\".\n"
               << "To set up the location's PC, copy the file there and double-click it, or run\n"
               << "this as an administrator:  regedit /s \"" << path << "\"\n";
