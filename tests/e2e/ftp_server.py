@@ -5,7 +5,11 @@ servers Kestrane meets in the field, or answer in the words of another
 server (see FAULTS). Every command it receives is appended to a journal file,
 so a test can tell what the client asked for (the password is masked), and
 so is every data connection ("DATA"). It can answer every command late, as
-a server at the far end of a slow line does (--latency-ms).
+a server at the far end of a slow line does (--latency-ms). Imported, it can
+also speak FTP over TLS only (pyftpdlib's TLS handler, given a Tls): explicit
+(AUTH TLS) or implicit, TLS required on the control and the data
+connections, and a data connection need not resume the control connection's
+TLS session, which Wine's Schannel cannot do.
 
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
@@ -26,7 +30,7 @@ import sys
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
@@ -86,8 +90,31 @@ def _masked(line):
     return "PASS ******" if line.split(" ")[0].upper() == "PASS" else line
 
 
-def _journaling_handler(journal, latency_s):
-    class JournalingHandler(FTPHandler):
+class Tls(collections.namedtuple("Tls", "certfile keyfile implicit")):
+    """FTP over TLS: the server's certificate and key files (PEM), and whether
+    TLS starts with the connection (implicit) or with AUTH TLS (explicit)."""
+
+
+def _tls_handler(tls):
+    """TLS_FTPHandler with tls's certificate, requiring TLS everywhere."""
+    class TlsHandler(TLS_FTPHandler):
+        certfile = str(tls.certfile)
+        keyfile = str(tls.keyfile)
+        tls_control_required = True
+        tls_data_required = True
+        # A context of this class's own, made from its certificate.
+        ssl_context = None
+
+        def handle(self):
+            if tls.implicit:
+                self.secure_connection(self.ssl_context)
+            super().handle()
+
+    return TlsHandler
+
+
+def _journaling_handler(journal, latency_s, base):
+    class JournalingHandler(base):
         """Journals each command line and each data connection, and sends
         each reply latency_s after it is made, in order."""
 
@@ -192,9 +219,10 @@ def _size_in_any_mode(handler, path):
     handler.respond("213 %d" % handler.run_as_current_user(handler.fs.getsize, path))
 
 
-def _handler_class(fault, journal, latency_s=0):
-    """The control-connection handler class that behaves as `fault` says."""
-    base = _journaling_handler(journal, latency_s)
+def _handler_class(fault, journal, latency_s=0, tls=None):
+    """The control-connection handler class that behaves as `fault` says,
+    over TLS if tls is given."""
+    base = _journaling_handler(journal, latency_s, FTPHandler if tls is None else _tls_handler(tls))
     attributes = {}
 
     if fault == "login-530":
@@ -266,26 +294,29 @@ def _handler_class(fault, journal, latency_s=0):
     elif fault not in ("none", "stor-550"):
         raise ValueError("unknown fault mode %r; known: %s" % (fault, ", ".join(sorted(FAULTS))))
 
+    if tls is not None and not issubclass(attributes.get("dtp_handler", TLS_DTPHandler), TLS_DTPHandler):
+        raise ValueError("the fault mode %r has no form over TLS" % fault)
     return type("FaultyHandler", (base,), attributes)
 
 
-def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
-    """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port."""
+def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None):
+    """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port;
+    tls: a Tls for FTP over TLS."""
     authorizer = DummyAuthorizer()
     permissions = READ_ONLY_PERMISSIONS if fault == "stor-550" else PERMISSIONS
     authorizer.add_user(user, password, os.path.abspath(root), perm=permissions)
-    handler = _handler_class(fault, Journal(journal), latency_ms / 1000)
+    handler = _handler_class(fault, Journal(journal), latency_ms / 1000, tls)
     handler.authorizer = authorizer
     handler.banner = "Kestrane test server ready."
     return FTPServer(("127.0.0.1", port), handler, ioloop=IOLoop())
 
 
-def start_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
+def start_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None):
     """Serves on a background thread. Returns (port, stop); stop() ends it."""
     if not _LIBRARY_LOG.handlers and not logging.root.handlers:
         _LIBRARY_LOG.addHandler(logging.StreamHandler())
         _LIBRARY_LOG.setLevel(logging.WARNING)
-    server = make_server(root, user, password, fault, port, journal, latency_ms)
+    server = make_server(root, user, password, fault, port, journal, latency_ms, tls)
     stopping = threading.Event()
 
     def serve():

@@ -38,17 +38,18 @@ def debian_server(start):
     return started
 
 
-def ftp_server_persona(fault):
-    def started(start_ftp_server, folder, request):
-        return start_ftp_server(fault, user=delivery.USER, password=delivery.PASSWORD)
+def pyftpdlib_server(fault):
+    """The test server (ftp_server.py) as fault makes it, for the location's account."""
+    def started(start_ftp_server, folder, request, **options):
+        return start_ftp_server(fault, user=delivery.USER, password=delivery.PASSWORD, **options)
     return started
 
 
 SERVERS = {
     "ProFTPD": debian_server(start_proftpd),
     "Pure-FTPd": debian_server(start_pure_ftpd),
-    "IIS's words": ftp_server_persona("iis"),
-    "FileZilla Server's words, without SIZE": ftp_server_persona("filezilla"),
+    "IIS's words": pyftpdlib_server("iis"),
+    "FileZilla Server's words, without SIZE": pyftpdlib_server("filezilla"),
 }
 
 
