@@ -29,10 +29,12 @@ RENAMED = rig.upload_file_name(datetime.datetime(2025, 1, 31, 8, 6), delivery.LO
 
 
 def debian_server(start):
-    def started(start_ftp_server, folder, request):
+    """The server start(...) starts, for the location's account, stopped when
+    the test ends; options such as tls go to start."""
+    def started(start_ftp_server, folder, request, **options):
         if os.geteuid() != 0:
             pytest.skip("ProFTPD and Pure-FTPd start each session as root, and these tests do not run as root")
-        server = start(folder, delivery.USER, delivery.PASSWORD)
+        server = start(folder, delivery.USER, delivery.PASSWORD, **options)
         request.addfinalizer(server.stop)
         return server
     return started

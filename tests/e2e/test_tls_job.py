@@ -1,9 +1,10 @@
 """The whole job for a location that asks for FTP over TLS: kestrane.exe, its
 settings naming the server ftpes:// (explicit) or ftps:// (implicit) and
 pinning its certificate (f=), against servers that require TLS on the control
-and the data connections: the test server (pyftpdlib's TLS server). A pin of
-another certificate stops the job before the server hears the user's name,
-and the upload file waits for the next run.
+and the data connections: the test server (pyftpdlib's TLS server), and
+ProFTPD and Pure-FTPd (debian_ftp_servers.py). A pin of another certificate
+stops the job before the server hears the user's name, and the upload file
+waits for the next run.
 """
 
 import pytest
@@ -11,14 +12,18 @@ import pytest
 import delivery
 import rig
 from delivery import LOCATION_CODE, PASSWORD, USER, Records
+from debian_ftp_servers import start_proftpd, start_pure_ftpd
 from ftp_server import Tls
-from test_interop import pyftpdlib_server
+from test_interop import debian_server, pyftpdlib_server
 from test_tls_transport import OTHER_PIN, certificates  # noqa: F401 (a fixture)
 
 # The location's scheme, and the server.
 SERVERS = {
     "pyftpdlib, explicit": ("ftpes", pyftpdlib_server("none")),
     "pyftpdlib, implicit": ("ftps", pyftpdlib_server("none")),
+    "ProFTPD, explicit": ("ftpes", debian_server(start_proftpd)),
+    "ProFTPD, implicit": ("ftps", debian_server(start_proftpd)),
+    "Pure-FTPd, explicit": ("ftpes", debian_server(start_pure_ftpd)),
 }
 
 
