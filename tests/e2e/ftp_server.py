@@ -29,6 +29,7 @@ import signal
 import sys
 import threading
 
+from OpenSSL import SSL
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.ioloop import IOLoop
@@ -55,7 +56,12 @@ FAULTS = {
            "specified. for whatever is not there",
     "filezilla": "answers in FileZilla Server's words, and has no SIZE: 500 Syntax error, command "
                  "unrecognized., and 550 File not found for whatever is not there",
+    "tls-strict-eof": "over TLS, counts an upload whole only if the client ended its data connection with a "
+                      "close_notify: otherwise answers 426 and drops the file, as vsftpd's strict_ssl_read_eof does",
+    "tls-no-close-notify": "over TLS, never sends its own close_notify on a data connection, and ends it with "
+                           "TCP alone, as IIS does",
 }
+TLS_FAULTS = ("tls-strict-eof", "tls-no-close-notify")
 
 # Where the cut-data-426, drop-all and hang-upload faults break the upload off.
 CUT_AFTER_BYTES = 64 * 1024
@@ -190,6 +196,30 @@ class _QuotaDTPHandler(DTPHandler):
         self.close()
 
 
+class _StrictEofDTPHandler(TLS_DTPHandler):
+    """Refuses an upload whose TLS ended without the client's close_notify:
+    426, and the file dropped."""
+
+    def close(self):
+        # Before the TLS shutdown, which marks the client's close_notify as
+        # received whether it came or not.
+        if (not self._closed and self.receive and self._resp and self._resp[0].startswith("226")
+                and not self.socket.get_shutdown() & SSL.RECEIVED_SHUTDOWN):
+            os.remove(self.file_obj.name)
+            self._resp = ("426 Failure reading network stream: TLS ended without close_notify.",
+                          _LIBRARY_LOG.info)
+        super().close()
+
+
+class _NoCloseNotifyDTPHandler(TLS_DTPHandler):
+    """Ends each data connection with TCP alone, without its own close_notify."""
+
+    def close(self):
+        # The TLS connection's close then skips its shutdown.
+        self._ssl_established = False
+        super().close()
+
+
 class _ShortStoreDTPHandler(DTPHandler):
     """Keeps only the first half of an upload, and still reports it complete."""
 
@@ -222,6 +252,8 @@ def _size_in_any_mode(handler, path):
 def _handler_class(fault, journal, latency_s=0, tls=None):
     """The control-connection handler class that behaves as `fault` says,
     over TLS if tls is given."""
+    if fault in TLS_FAULTS and tls is None:
+        raise ValueError("the fault mode %r is one of FTP over TLS" % fault)
     base = _journaling_handler(journal, latency_s, FTPHandler if tls is None else _tls_handler(tls))
     attributes = {}
 
@@ -291,6 +323,10 @@ def _handler_class(fault, journal, latency_s=0, tls=None):
     elif fault == "filezilla":
         attributes.update(_answering_in_other_words(
             base, FILEZILLA_NOT_FOUND, lambda handler, path: handler.respond(FILEZILLA_UNKNOWN_COMMAND)))
+    elif fault == "tls-strict-eof":
+        attributes["dtp_handler"] = _StrictEofDTPHandler
+    elif fault == "tls-no-close-notify":
+        attributes["dtp_handler"] = _NoCloseNotifyDTPHandler
     elif fault not in ("none", "stor-550"):
         raise ValueError("unknown fault mode %r; known: %s" % (fault, ", ".join(sorted(FAULTS))))
 
@@ -351,7 +387,7 @@ def main(argv=None):
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
-    parser.add_argument("--fault", default="none", choices=sorted(FAULTS))
+    parser.add_argument("--fault", default="none", choices=sorted(set(FAULTS) - set(TLS_FAULTS)))
     parser.add_argument("--latency-ms", type=int, default=0, help="answer every command this much later")
     parser.add_argument("--ready-file", help="where to write the port once listening")
     parser.add_argument("--journal", help="file that receives every command line")

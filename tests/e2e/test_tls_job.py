@@ -1,10 +1,11 @@
 """The whole job for a location that asks for FTP over TLS: kestrane.exe, its
 settings naming the server ftpes:// (explicit) or ftps:// (implicit) and
 pinning its certificate (f=), against servers that require TLS on the control
-and the data connections: the test server (pyftpdlib's TLS server), and
-ProFTPD and Pure-FTPd (debian_ftp_servers.py). A pin of another certificate
-stops the job before the server hears the user's name, and the upload file
-waits for the next run.
+and the data connections: the test server (pyftpdlib's TLS server), also as
+one that counts an upload whole only after the client's close_notify and as
+one that never sends its own on a data connection, and ProFTPD and Pure-FTPd
+(debian_ftp_servers.py). A pin of another certificate stops the job before
+the server hears the user's name, and the upload file waits for the next run.
 """
 
 import pytest
@@ -21,6 +22,8 @@ from test_tls_transport import OTHER_PIN, certificates  # noqa: F401 (a fixture)
 SERVERS = {
     "pyftpdlib, explicit": ("ftpes", pyftpdlib_server("none")),
     "pyftpdlib, implicit": ("ftps", pyftpdlib_server("none")),
+    "pyftpdlib, explicit, requiring the client's close_notify": ("ftpes", pyftpdlib_server("tls-strict-eof")),
+    "pyftpdlib, explicit, never sending its close_notify": ("ftpes", pyftpdlib_server("tls-no-close-notify")),
     "ProFTPD, explicit": ("ftpes", debian_server(start_proftpd)),
     "ProFTPD, implicit": ("ftps", debian_server(start_proftpd)),
     "Pure-FTPd, explicit": ("ftpes", debian_server(start_pure_ftpd)),
