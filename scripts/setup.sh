@@ -74,14 +74,18 @@ fi
 # The FTP servers of the interop scenarios. Debian's FTP server packages
 # conflict with one another (each provides ftp-server) and each would set up
 # a system service, so their programs are unpacked here instead, for the
-# end-to-end rig to start (tests/e2e/debian_ftp_servers.py).
+# end-to-end rig to start (tests/e2e/debian_ftp_servers.py). ProFTPD's FTP
+# over TLS is a module of its own, mod_tls.so, in proftpd-mod-crypto; the rig
+# loads it from here.
 servers=$(cd "$(dirname "$0")/.." && pwd)/build/ftp-servers
-if [[ ! -x $servers/usr/sbin/proftpd || ! -x $servers/usr/sbin/pure-ftpd || ! -x $servers/usr/bin/pure-pw ]]; then
-  echo "Unpacking ProFTPD and Pure-FTPd into $servers"
+server_packages=(proftpd-core proftpd-mod-crypto pure-ftpd)
+if [[ ! -x $servers/usr/sbin/proftpd || ! -f $servers/usr/lib/proftpd/mod_tls.so ||
+      ! -x $servers/usr/sbin/pure-ftpd || ! -x $servers/usr/bin/pure-pw ]]; then
+  echo "Unpacking ProFTPD, its TLS module and Pure-FTPd into $servers"
   debs=$(mktemp -d)
-  if ! (cd "$debs" && apt-get download -qq -o APT::Sandbox::User="$(id -un)" proftpd-core pure-ftpd 2>/dev/null); then
+  if ! (cd "$debs" && apt-get download -qq -o APT::Sandbox::User="$(id -un)" "${server_packages[@]}" 2>/dev/null); then
     $sudo apt-get update -qq
-    (cd "$debs" && apt-get download -qq -o APT::Sandbox::User="$(id -un)" proftpd-core pure-ftpd)
+    (cd "$debs" && apt-get download -qq -o APT::Sandbox::User="$(id -un)" "${server_packages[@]}")
   fi
   mkdir -p "$servers"
   for deb in "$debs"/*.deb; do

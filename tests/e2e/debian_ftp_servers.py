@@ -14,6 +14,13 @@ its root and then become the account's user, "nobody": the tests must run as
 root. The account serves a fresh folder under the system's temporary folder,
 since pytest's folders are open to their owner only; what a test puts there
 must belong to the account, as the folder does.
+
+Given tls (its certfile, keyfile and whether implicit), a server speaks FTP
+over TLS only, on the control and the data connections: ProFTPD through its
+mod_tls, explicit or implicit, Pure-FTPd explicit only (Debian's build has no
+implicit TLS). Neither requires a data connection to resume the control
+connection's TLS session, which Wine's Schannel cannot do: ProFTPD is told
+so, and Pure-FTPd never checks.
 """
 
 import grp
@@ -22,6 +29,7 @@ import pwd
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -33,6 +41,7 @@ SERVERS_DIR = Path(os.environ.get("KESTRANE_FTP_SERVERS_DIR", rig.REPO_DIR / "bu
 PROFTPD = SERVERS_DIR / "usr" / "sbin" / "proftpd"
 PURE_FTPD = SERVERS_DIR / "usr" / "sbin" / "pure-ftpd"
 PURE_PW = SERVERS_DIR / "usr" / "bin" / "pure-pw"
+PROFTPD_MODULES = SERVERS_DIR / "usr" / "lib" / "proftpd"
 START_LIMIT_S = 30
 # A free port found may be taken by another program before the server binds
 # it; the server then ends at once, and starts again on another.
@@ -61,17 +70,30 @@ RequireValidShell off
 DefaultRoot ~
 AllowOverwrite on
 Umask 022
+{tls}"""
+
+PROFTPD_TLS_CONFIG = """\
+ModulePath {modules}
+LoadModule mod_tls.c
+TLSEngine on
+TLSLog {folder}/tls.log
+TLSRSACertificateFile {certfile}
+TLSRSACertificateKeyFile {keyfile}
+TLSVerifyClient off
+TLSRequired on
+TLSOptions NoSessionReuseRequired{implicit}
 """
 
 
 class DebianFtpServer:
     """One running server and its account."""
 
-    def __init__(self, name, folder, user, password):
+    def __init__(self, name, folder, user, password, tls):
         self.name = name
         self.folder = Path(folder)
         self.user = user
         self.password = password
+        self.tls = tls
         self.port = None
         nobody = pwd.getpwnam("nobody")
         self.uid, self.gid = nobody.pw_uid, nobody.pw_gid
@@ -95,7 +117,7 @@ class DebianFtpServer:
                                                 stdout=log, stderr=log, start_new_session=True)
             deadline = time.monotonic() + START_LIMIT_S
             while self.process.poll() is None and time.monotonic() < deadline:
-                if _greets(self.port):
+                if _greets(self.port, self.tls is not None and self.tls.implicit):
                     return
                 time.sleep(POLL_S)
             if self.process.poll() is None:
@@ -121,11 +143,17 @@ def _free_port():
         return probe.getsockname()[1]
 
 
-def _greets(port):
-    """Whether a server on the port sends a 220 greeting."""
+def _greets(port, implicit_tls):
+    """Whether a server on the port sends a 220 greeting, inside TLS if implicit."""
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
-            return connection.recv(4).startswith(b"220")
+            if not implicit_tls:
+                return connection.recv(4).startswith(b"220")
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            with context.wrap_socket(connection) as tls:
+                return tls.recv(4).startswith(b"220")
     except OSError:
         return False
 
@@ -141,37 +169,46 @@ def _require(program):
         raise rig.RigError("%s is missing: scripts/setup.sh unpacks it" % program)
 
 
-def start_proftpd(folder, user, password):
+def start_proftpd(folder, user, password, tls=None):
     """ProFTPD with the account in an AuthUserFile of its own, chrooted to its folder."""
     _require(PROFTPD)
-    server = DebianFtpServer("ProFTPD", folder, user, password)
+    server = DebianFtpServer("ProFTPD", folder, user, password, tls)
     (server.folder / "passwd").write_text("%s:%s:%d:%d::%s:/bin/false\n" % (
         user, _password_hash(password), server.uid, server.gid, server.root))
     (server.folder / "group").write_text("%s:x:%d:\n" % (user, server.gid))
     (server.folder / "passwd").chmod(0o600)
     run_as = "User %s\nGroup %s" % (pwd.getpwuid(server.uid).pw_name, grp.getgrgid(server.gid).gr_name)
     config = server.folder / "proftpd.conf"
+    tls_config = ""
+    if tls is not None:
+        _require(PROFTPD_MODULES / "mod_tls.so")
+        tls_config = PROFTPD_TLS_CONFIG.format(modules=PROFTPD_MODULES, folder=server.folder, certfile=tls.certfile,
+                                               keyfile=tls.keyfile, implicit=" UseImplicitSSL" if tls.implicit else "")
 
     def command(port):
-        config.write_text(PROFTPD_CONFIG.format(port=port, folder=server.folder, run_as=run_as))
+        config.write_text(PROFTPD_CONFIG.format(port=port, folder=server.folder, run_as=run_as, tls=tls_config))
         return [str(PROFTPD), "--nodaemon", "--config", str(config)]
     server.start(command)
     return server
 
 
-def start_pure_ftpd(folder, user, password):
-    """Pure-FTPd with the account in a PureDB of its own; virtual users are chrooted."""
+def start_pure_ftpd(folder, user, password, tls=None):
+    """Pure-FTPd with the account in a PureDB of its own; virtual users are chrooted.
+    Over TLS (explicit only), level 3: no command nor data in clear."""
     _require(PURE_FTPD)
     _require(PURE_PW)
-    server = DebianFtpServer("Pure-FTPd", folder, user, password)
+    if tls is not None and tls.implicit:
+        raise rig.RigError("Debian's Pure-FTPd has no implicit TLS")
+    server = DebianFtpServer("Pure-FTPd", folder, user, password, tls)
     users = server.folder / "pureftpd.passwd"
     database = server.folder / "pureftpd.pdb"
     users.write_text("%s:%s:%d:%d::%s/./::::::::::::\n" % (
         user, _password_hash(password), server.uid, server.gid, server.root))
     users.chmod(0o600)
     subprocess.run([str(PURE_PW), "mkdb", str(database), "-f", str(users)], check=True, capture_output=True)
+    tls_options = [] if tls is None else ["--tls", "3", "--certfile", "%s,%s" % (tls.certfile, tls.keyfile)]
     server.start(lambda port: [
         str(PURE_FTPD), "--bind", "127.0.0.1,%d" % port, "--login", "puredb:%s" % database, "--noanonymous",
-        "--dontresolve", "--ipv4only", "--pidfile", str(server.folder / "pure-ftpd.pid")])
+        "--dontresolve", "--ipv4only", "--pidfile", str(server.folder / "pure-ftpd.pid")] + tls_options)
     return server
 

@@ -5,7 +5,11 @@ servers Kestrane meets in the field, or answer in the words of another
 server (see FAULTS). Every command it receives is appended to a journal file,
 so a test can tell what the client asked for (the password is masked), and
 so is every data connection ("DATA"). It can answer every command late, as
-a server at the far end of a slow line does (--latency-ms).
+a server at the far end of a slow line does (--latency-ms). Imported, it can
+also speak FTP over TLS only (pyftpdlib's TLS handler, given a Tls): explicit
+(AUTH TLS) or implicit, TLS required on the control and the data
+connections, and a data connection need not resume the control connection's
+TLS session, which Wine's Schannel cannot do.
 
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
@@ -25,8 +29,9 @@ import signal
 import sys
 import threading
 
+from OpenSSL import SSL
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
@@ -51,7 +56,12 @@ FAULTS = {
            "specified. for whatever is not there",
     "filezilla": "answers in FileZilla Server's words, and has no SIZE: 500 Syntax error, command "
                  "unrecognized., and 550 File not found for whatever is not there",
+    "tls-strict-eof": "over TLS, counts an upload whole only if the client ended its data connection with a "
+                      "close_notify: otherwise answers 426 and drops the file, as vsftpd's strict_ssl_read_eof does",
+    "tls-no-close-notify": "over TLS, never sends its own close_notify on a data connection, and ends it with "
+                           "TCP alone, as IIS does",
 }
+TLS_FAULTS = ("tls-strict-eof", "tls-no-close-notify")
 
 # Where the cut-data-426, drop-all and hang-upload faults break the upload off.
 CUT_AFTER_BYTES = 64 * 1024
@@ -86,8 +96,31 @@ def _masked(line):
     return "PASS ******" if line.split(" ")[0].upper() == "PASS" else line
 
 
-def _journaling_handler(journal, latency_s):
-    class JournalingHandler(FTPHandler):
+class Tls(collections.namedtuple("Tls", "certfile keyfile implicit")):
+    """FTP over TLS: the server's certificate and key files (PEM), and whether
+    TLS starts with the connection (implicit) or with AUTH TLS (explicit)."""
+
+
+def _tls_handler(tls):
+    """TLS_FTPHandler with tls's certificate, requiring TLS everywhere."""
+    class TlsHandler(TLS_FTPHandler):
+        certfile = str(tls.certfile)
+        keyfile = str(tls.keyfile)
+        tls_control_required = True
+        tls_data_required = True
+        # A context of this class's own, made from its certificate.
+        ssl_context = None
+
+        def handle(self):
+            if tls.implicit:
+                self.secure_connection(self.ssl_context)
+            super().handle()
+
+    return TlsHandler
+
+
+def _journaling_handler(journal, latency_s, base):
+    class JournalingHandler(base):
         """Journals each command line and each data connection, and sends
         each reply latency_s after it is made, in order."""
 
@@ -163,6 +196,30 @@ class _QuotaDTPHandler(DTPHandler):
         self.close()
 
 
+class _StrictEofDTPHandler(TLS_DTPHandler):
+    """Refuses an upload whose TLS ended without the client's close_notify:
+    426, and the file dropped."""
+
+    def close(self):
+        # Before the TLS shutdown, which marks the client's close_notify as
+        # received whether it came or not.
+        if (not self._closed and self.receive and self._resp and self._resp[0].startswith("226")
+                and not self.socket.get_shutdown() & SSL.RECEIVED_SHUTDOWN):
+            os.remove(self.file_obj.name)
+            self._resp = ("426 Failure reading network stream: TLS ended without close_notify.",
+                          _LIBRARY_LOG.info)
+        super().close()
+
+
+class _NoCloseNotifyDTPHandler(TLS_DTPHandler):
+    """Ends each data connection with TCP alone, without its own close_notify."""
+
+    def close(self):
+        # The TLS connection's close then skips its shutdown.
+        self._ssl_established = False
+        super().close()
+
+
 class _ShortStoreDTPHandler(DTPHandler):
     """Keeps only the first half of an upload, and still reports it complete."""
 
@@ -192,9 +249,12 @@ def _size_in_any_mode(handler, path):
     handler.respond("213 %d" % handler.run_as_current_user(handler.fs.getsize, path))
 
 
-def _handler_class(fault, journal, latency_s=0):
-    """The control-connection handler class that behaves as `fault` says."""
-    base = _journaling_handler(journal, latency_s)
+def _handler_class(fault, journal, latency_s=0, tls=None):
+    """The control-connection handler class that behaves as `fault` says,
+    over TLS if tls is given."""
+    if fault in TLS_FAULTS and tls is None:
+        raise ValueError("the fault mode %r is one of FTP over TLS" % fault)
+    base = _journaling_handler(journal, latency_s, FTPHandler if tls is None else _tls_handler(tls))
     attributes = {}
 
     if fault == "login-530":
@@ -263,29 +323,36 @@ def _handler_class(fault, journal, latency_s=0):
     elif fault == "filezilla":
         attributes.update(_answering_in_other_words(
             base, FILEZILLA_NOT_FOUND, lambda handler, path: handler.respond(FILEZILLA_UNKNOWN_COMMAND)))
+    elif fault == "tls-strict-eof":
+        attributes["dtp_handler"] = _StrictEofDTPHandler
+    elif fault == "tls-no-close-notify":
+        attributes["dtp_handler"] = _NoCloseNotifyDTPHandler
     elif fault not in ("none", "stor-550"):
         raise ValueError("unknown fault mode %r; known: %s" % (fault, ", ".join(sorted(FAULTS))))
 
+    if tls is not None and not issubclass(attributes.get("dtp_handler", TLS_DTPHandler), TLS_DTPHandler):
+        raise ValueError("the fault mode %r has no form over TLS" % fault)
     return type("FaultyHandler", (base,), attributes)
 
 
-def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
-    """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port."""
+def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None):
+    """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port;
+    tls: a Tls for FTP over TLS."""
     authorizer = DummyAuthorizer()
     permissions = READ_ONLY_PERMISSIONS if fault == "stor-550" else PERMISSIONS
     authorizer.add_user(user, password, os.path.abspath(root), perm=permissions)
-    handler = _handler_class(fault, Journal(journal), latency_ms / 1000)
+    handler = _handler_class(fault, Journal(journal), latency_ms / 1000, tls)
     handler.authorizer = authorizer
     handler.banner = "Kestrane test server ready."
     return FTPServer(("127.0.0.1", port), handler, ioloop=IOLoop())
 
 
-def start_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
+def start_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None):
     """Serves on a background thread. Returns (port, stop); stop() ends it."""
     if not _LIBRARY_LOG.handlers and not logging.root.handlers:
         _LIBRARY_LOG.addHandler(logging.StreamHandler())
         _LIBRARY_LOG.setLevel(logging.WARNING)
-    server = make_server(root, user, password, fault, port, journal, latency_ms)
+    server = make_server(root, user, password, fault, port, journal, latency_ms, tls)
     stopping = threading.Event()
 
     def serve():
@@ -320,7 +387,7 @@ def main(argv=None):
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
-    parser.add_argument("--fault", default="none", choices=sorted(FAULTS))
+    parser.add_argument("--fault", default="none", choices=sorted(set(FAULTS) - set(TLS_FAULTS)))
     parser.add_argument("--latency-ms", type=int, default=0, help="answer every command this much later")
     parser.add_argument("--ready-file", help="where to write the port once listening")
     parser.add_argument("--journal", help="file that receives every command line")

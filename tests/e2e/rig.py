@@ -919,6 +919,10 @@ class FtpServer:
             return []
         return self.journal.read_text(encoding="utf-8").splitlines()
 
+    def command_names(self):
+        """The names of the commands the server was sent, such as "AUTH"."""
+        return {line.split(" ")[0] for line in self.commands()}
+
 
 def load_ftp_server_module():
     """tests/e2e/ftp_server.py, or None while it does not exist."""
@@ -931,17 +935,18 @@ def load_ftp_server_module():
     return ftp_server
 
 
-def start_ftp_server(module, folder, fault="none", user="kestrane", password="orvalle-test", root=None):
+def start_ftp_server(module, folder, fault="none", user="kestrane", password="orvalle-test", root=None, tls=None):
     """Starts one server with its own account folder and journal under folder.
     root: serve that folder instead, such as an earlier server's, so that a
-    later run meets the files an earlier one left on the server."""
+    later run meets the files an earlier one left on the server. tls: a
+    module.Tls, for FTP over TLS."""
     own = Path(tempfile.mkdtemp(prefix="ftp-", dir=folder))
     if root is None:
         root = own / "root"
         root.mkdir()
     root = Path(root)
     journal = own / "journal.txt"
-    port, stop = module.start_server(str(root), user, password, fault=fault, journal=str(journal))
+    port, stop = module.start_server(str(root), user, password, fault=fault, journal=str(journal), tls=tls)
     return FtpServer(port, root, user, password, journal, stop)
 
 

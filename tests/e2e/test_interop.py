@@ -29,26 +29,29 @@ RENAMED = rig.upload_file_name(datetime.datetime(2025, 1, 31, 8, 6), delivery.LO
 
 
 def debian_server(start):
-    def started(start_ftp_server, folder, request):
+    """The server start(...) starts, for the location's account, stopped when
+    the test ends; options such as tls go to start."""
+    def started(start_ftp_server, folder, request, **options):
         if os.geteuid() != 0:
             pytest.skip("ProFTPD and Pure-FTPd start each session as root, and these tests do not run as root")
-        server = start(folder, delivery.USER, delivery.PASSWORD)
+        server = start(folder, delivery.USER, delivery.PASSWORD, **options)
         request.addfinalizer(server.stop)
         return server
     return started
 
 
-def ftp_server_persona(fault):
-    def started(start_ftp_server, folder, request):
-        return start_ftp_server(fault, user=delivery.USER, password=delivery.PASSWORD)
+def pyftpdlib_server(fault):
+    """The test server (ftp_server.py) as fault makes it, for the location's account."""
+    def started(start_ftp_server, folder, request, **options):
+        return start_ftp_server(fault, user=delivery.USER, password=delivery.PASSWORD, **options)
     return started
 
 
 SERVERS = {
     "ProFTPD": debian_server(start_proftpd),
     "Pure-FTPd": debian_server(start_pure_ftpd),
-    "IIS's words": ftp_server_persona("iis"),
-    "FileZilla Server's words, without SIZE": ftp_server_persona("filezilla"),
+    "IIS's words": pyftpdlib_server("iis"),
+    "FileZilla Server's words, without SIZE": pyftpdlib_server("filezilla"),
 }
 
 

@@ -28,7 +28,8 @@ from pathlib import Path
 import pytest
 
 import rig
-from test_schannel_ftp import PASSWORD as TLS_PASSWORD, start_ftps_server
+from delivery import PASSWORD as TLS_PASSWORD, USER as TLS_USER
+from ftp_server import Tls
 from test_tls_job import provision_tls
 from test_tls_transport import certificates  # noqa: F401 (a fixture)
 
@@ -272,27 +273,24 @@ def test_check_tries_the_settings_on_the_server_and_changes_nothing(kestrane, st
 
 
 def test_check_over_tls_prints_the_certificate_and_the_pin_it_prints_is_accepted(kestrane, certificates, folder,
-                                                                                  tmp_path):
+                                                                                  start_ftp_server):
     """An administrator checks a location moved to FTP over TLS whose server
     has a certificate of its own: check refuses it, names it, and prints the
     pin; with that pin in the settings the next check passes."""
     certificate = certificates["self-signed"]
-    root = tmp_path / "root"
-    (root / "in").mkdir(parents=True)
-    port, commands, stop = start_ftps_server(root, certificate, False)
+    server = start_ftp_server(user=TLS_USER, password=TLS_PASSWORD, tls=Tls(certificate.cert, certificate.key, False))
+    (server.root / "in").mkdir()
     lines = {}
-    try:
-        for attempt, pin in (("unpinned", ""), ("pinned", None)):
-            pin = pin if pin is not None else re.search(r"--pin (\S+)$", lines["unpinned"][-2]).group(1)
-            provision_tls(kestrane, "ftpes", port, pin, remote_folder="in/")
-            result = run_tool_exe(kestrane.prefix, ["check"], folder)
-            lines[attempt] = result.stdout.decode(CODE_PAGE).splitlines()
-            assert result.returncode == (0 if pin else 1), described(result)
-            assert TLS_PASSWORD.encode() not in result.stdout + result.stderr, described(result)
-            if not pin:
-                assert "USER" not in commands, commands
-    finally:
-        stop()
+    for attempt, pin in (("unpinned", ""), ("pinned", None)):
+        pin = pin if pin is not None else re.search(r"--pin (\S+)$", lines["unpinned"][-2]).group(1)
+        provision_tls(kestrane, "ftpes", server.port, pin, remote_folder="in/")
+        result = run_tool_exe(kestrane.prefix, ["check"], folder)
+        lines[attempt] = result.stdout.decode(CODE_PAGE).splitlines()
+        assert result.returncode == (0 if pin else 1), described(result)
+        assert TLS_PASSWORD.encode() not in result.stdout + result.stderr, described(result)
+        if not pin:
+            assert "USER" not in server.command_names(), server.commands()
+    commands = server.command_names()
 
     unpinned, pinned = lines["unpinned"], lines["pinned"]
     assert re.search(r"\.\.\. FAILED: .*Windows does not trust", unpinned[1]), unpinned
@@ -301,7 +299,7 @@ def test_check_over_tls_prints_the_certificate_and_the_pin_it_prints_is_accepted
     assert unpinned[5].endswith("--pin " + certificate.fingerprint), unpinned
     assert pinned[1].endswith("... ok") and pinned[2:5] == unpinned[2:5], pinned
     assert pinned[5] == "Accepted because this location's settings pin it", pinned
-    assert pinned[-1].startswith("Verdict: OK. ") and not CHANGING_COMMANDS & set(commands), (pinned, commands)
+    assert pinned[-1].startswith("Verdict: OK. ") and not CHANGING_COMMANDS & commands, (pinned, commands)
 
 
 # ---- The Linux build's command line, as an administrator meets it
