@@ -5,11 +5,14 @@ servers Kestrane meets in the field, or answer in the words of another
 server (see FAULTS). Every command it receives is appended to a journal file,
 so a test can tell what the client asked for (the password is masked), and
 so is every data connection ("DATA"). It can answer every command late, as
-a server at the far end of a slow line does (--latency-ms).
+a server at the far end of a slow line does (--latency-ms). It can serve FTP
+over TLS (--tls), requiring TLS on the control and the data connections but
+not that a data connection resume the control connection's TLS session.
 
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
         [--port 0] [--fault MODE] [--latency-ms 0] [--ready-file PATH] [--journal PATH]
+        [--tls explicit|implicit --certfile PEM --keyfile PEM]
 It prints "PORT n" once it listens, writes n to the ready file, and serves
 until it is killed.
 
@@ -86,8 +89,8 @@ def _masked(line):
     return "PASS ******" if line.split(" ")[0].upper() == "PASS" else line
 
 
-def _journaling_handler(journal, latency_s):
-    class JournalingHandler(FTPHandler):
+def _journaling_handler(journal, latency_s, base=FTPHandler):
+    class JournalingHandler(base):
         """Journals each command line and each data connection, and sends
         each reply latency_s after it is made, in order."""
 
@@ -117,6 +120,41 @@ def _journaling_handler(journal, latency_s):
                 super().respond(self.late_replies.popleft(), logfun)
 
     return JournalingHandler
+
+
+def _tls_handler(certfile, keyfile, implicit):
+    """pyftpdlib's FTP over TLS handler, serving with this certificate and
+    key: explicit (AUTH TLS) or implicit (TLS from the first byte), TLS
+    required on the control and the data connections."""
+    from pyftpdlib.handlers import TLS_FTPHandler  # needs pyOpenSSL, which plain FTP does not
+
+    class TlsHandler(TLS_FTPHandler):
+        tls_control_required = True
+        tls_data_required = True
+        ssl_context = None  # made from the files below, for this class alone
+
+        def handle(self):
+            if implicit:
+                self.secure_connection(self.ssl_context)
+            super().handle()
+
+        def ftp_AUTH(self, line):
+            # pyftpdlib starts TLS as soon as it has made its 234 reply; here
+            # TLS starts once that reply has gone out in clear (respond), which
+            # a late reply does only later.
+            if line.upper() in ("TLS", "TLS-C", "SSL", "TLS-P") and not self._ssl_requested:
+                self.respond("234 AUTH %s successful." % line.upper())
+            else:
+                super().ftp_AUTH(line)
+
+        def respond(self, resp, logfun=_LIBRARY_LOG.debug):
+            super().respond(resp, logfun)
+            if resp.startswith("234 "):
+                self.secure_connection(self.ssl_context)
+
+    TlsHandler.certfile = certfile
+    TlsHandler.keyfile = keyfile
+    return TlsHandler
 
 
 def _cutting_dtp(how):
@@ -192,9 +230,15 @@ def _size_in_any_mode(handler, path):
     handler.respond("213 %d" % handler.run_as_current_user(handler.fs.getsize, path))
 
 
-def _handler_class(fault, journal, latency_s=0):
-    """The control-connection handler class that behaves as `fault` says."""
-    base = _journaling_handler(journal, latency_s)
+def _handler_class(fault, journal, latency_s=0, tls=None):
+    """The control-connection handler class that behaves as `fault` says;
+    over TLS where tls is (mode, certfile, keyfile), mode "explicit" or
+    "implicit"."""
+    if tls is None:
+        base = _journaling_handler(journal, latency_s)
+    else:
+        mode, certfile, keyfile = tls
+        base = _journaling_handler(journal, latency_s, _tls_handler(certfile, keyfile, mode == "implicit"))
     attributes = {}
 
     if fault == "login-530":
@@ -265,16 +309,19 @@ def _handler_class(fault, journal, latency_s=0):
             base, FILEZILLA_NOT_FOUND, lambda handler, path: handler.respond(FILEZILLA_UNKNOWN_COMMAND)))
     elif fault not in ("none", "stor-550"):
         raise ValueError("unknown fault mode %r; known: %s" % (fault, ", ".join(sorted(FAULTS))))
+    if tls is not None and "dtp_handler" in attributes:
+        raise ValueError("the fault mode %r has plain data connections, not TLS" % fault)
 
     return type("FaultyHandler", (base,), attributes)
 
 
-def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0):
-    """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port."""
+def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None):
+    """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port.
+    tls: None for plain FTP, or (mode, certfile, keyfile) as _handler_class takes it."""
     authorizer = DummyAuthorizer()
     permissions = READ_ONLY_PERMISSIONS if fault == "stor-550" else PERMISSIONS
     authorizer.add_user(user, password, os.path.abspath(root), perm=permissions)
-    handler = _handler_class(fault, Journal(journal), latency_ms / 1000)
+    handler = _handler_class(fault, Journal(journal), latency_ms / 1000, tls)
     handler.authorizer = authorizer
     handler.banner = "Kestrane test server ready."
     return FTPServer(("127.0.0.1", port), handler, ioloop=IOLoop())
@@ -324,12 +371,19 @@ def main(argv=None):
     parser.add_argument("--latency-ms", type=int, default=0, help="answer every command this much later")
     parser.add_argument("--ready-file", help="where to write the port once listening")
     parser.add_argument("--journal", help="file that receives every command line")
+    parser.add_argument("--tls", choices=("explicit", "implicit"),
+                        help="serve FTP over TLS: explicit (AUTH TLS) or implicit; needs --certfile and --keyfile")
+    parser.add_argument("--certfile", help="the server's certificate (PEM), for --tls")
+    parser.add_argument("--keyfile", help="its private key (PEM), for --tls")
     parser.add_argument("--verbose", action="store_true", help="log pyftpdlib's activity on stderr")
     args = parser.parse_args(argv)
+    if args.tls and not (args.certfile and args.keyfile):
+        parser.error("--tls needs --certfile and --keyfile")
 
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr)
+    tls = (args.tls, args.certfile, args.keyfile) if args.tls else None
     server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal,
-                         args.latency_ms)
+                         args.latency_ms, tls)
     port = server.address[1]
     if args.ready_file:
         _write_ready_file(args.ready_file, port)
