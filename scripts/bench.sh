@@ -7,7 +7,8 @@
 #   upload  the upload build over a 100 MB staging file against a plain copy
 #   memory  peak memory of the build and of the pull for 10 MiB, 100 MiB, 1 GiB
 #   wine    the pull of 100 MiB and the whole job for 1 MiB, under Wine, the
-#           latter also with the FTP server answering 50 ms late
+#           latter in plain FTP, FTP over explicit TLS and FTP over implicit
+#           TLS, each with the FTP server answering at once and 50 ms late
 #
 # Temporary files go under $TMPDIR (default /tmp); the memory run needs about
 # 2.3 GB free there.
@@ -52,8 +53,12 @@ run_wine() {
   cmake --preset windows >/dev/null
   cmake --build --preset windows --target kestrane rapi operator >/dev/null
   /usr/bin/python3 bench/whole_job.py --size-mib 100 --runs 5
-  /usr/bin/python3 bench/whole_job.py --size-mib 1 --runs 11
-  /usr/bin/python3 bench/whole_job.py --size-mib 1 --runs 11 --latency-ms 50
+  local latency tls
+  for latency in 0 50; do
+    for tls in "" explicit implicit; do
+      /usr/bin/python3 bench/whole_job.py --size-mib 1 --runs 11 --latency-ms "$latency" ${tls:+--tls "$tls"}
+    done
+  done
 }
 
 case $what in

@@ -5,8 +5,8 @@ servers Kestrane meets in the field, or answer in the words of another
 server (see FAULTS). Every command it receives is appended to a journal file,
 so a test can tell what the client asked for (the password is masked), and
 so is every data connection ("DATA"). It can answer every command late, as
-a server at the far end of a slow line does (--latency-ms). Imported, it can
-also speak FTP over TLS only (pyftpdlib's TLS handler, given a Tls): explicit
+a server at the far end of a slow line does (--latency-ms). It can also
+speak FTP over TLS only (pyftpdlib's TLS handler; --tls, or a Tls): explicit
 (AUTH TLS) or implicit, TLS required on the control and the data
 connections, and a data connection need not resume the control connection's
 TLS session, which Wine's Schannel cannot do.
@@ -14,6 +14,7 @@ TLS session, which Wine's Schannel cannot do.
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
         [--port 0] [--fault MODE] [--latency-ms 0] [--ready-file PATH] [--journal PATH]
+        [--tls explicit|implicit --certfile PEM --keyfile PEM]
 It prints "PORT n" once it listens, writes n to the ready file, and serves
 until it is killed.
 
@@ -115,6 +116,20 @@ def _tls_handler(tls):
             if tls.implicit:
                 self.secure_connection(self.ssl_context)
             super().handle()
+
+        def ftp_AUTH(self, line):
+            # pyftpdlib starts TLS as soon as it has made its 234 reply; here
+            # TLS starts once that reply has gone out in clear (respond), which
+            # a late reply does only later.
+            if line.upper() in ("TLS", "TLS-C", "SSL", "TLS-P") and not self._ssl_requested:
+                self.respond("234 AUTH %s successful." % line.upper())
+            else:
+                super().ftp_AUTH(line)
+
+        def respond(self, resp, logfun=_LIBRARY_LOG.debug):
+            super().respond(resp, logfun)
+            if resp.startswith("234 "):
+                self.secure_connection(self.ssl_context)
 
     return TlsHandler
 
@@ -391,12 +406,19 @@ def main(argv=None):
     parser.add_argument("--latency-ms", type=int, default=0, help="answer every command this much later")
     parser.add_argument("--ready-file", help="where to write the port once listening")
     parser.add_argument("--journal", help="file that receives every command line")
+    parser.add_argument("--tls", choices=("explicit", "implicit"),
+                        help="serve FTP over TLS: explicit (AUTH TLS) or implicit; needs --certfile and --keyfile")
+    parser.add_argument("--certfile", help="the server's certificate (PEM), for --tls")
+    parser.add_argument("--keyfile", help="its private key (PEM), for --tls")
     parser.add_argument("--verbose", action="store_true", help="log pyftpdlib's activity on stderr")
     args = parser.parse_args(argv)
+    if args.tls and not (args.certfile and args.keyfile):
+        parser.error("--tls needs --certfile and --keyfile")
 
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr)
+    tls = Tls(args.certfile, args.keyfile, args.tls == "implicit") if args.tls else None
     server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal,
-                         args.latency_ms)
+                         args.latency_ms, tls)
     port = server.address[1]
     if args.ready_file:
         _write_ready_file(args.ready_file, port)
