@@ -340,6 +340,7 @@ void Form1::ShowProgress(const ProgressView& view)
         return;
     }
     progressShown_ = view;
+    progressShownAt_ = SteadyClock::now();
     const bool busy = view.mode == ProgressMode::Busy;
     const auto style = ::GetWindowLongPtrW(barProgress_, GWL_STYLE);
     const auto wanted = busy ? style | PBS_MARQUEE : style & ~static_cast<LONG_PTR>(PBS_MARQUEE);
@@ -383,8 +384,12 @@ void Form1::PumpMessages()
 
 void Form1::ReportProgress(const Progress& progress)
 {
-    ShowProgress(MeasuredView(progress));
-    if (const SteadyClock::time_point now = SteadyClock::now(); now - lastHandled_ >= kAnswerInterval) {
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (const ProgressView view = MeasuredView(progress);
+        WorthShowing(progressShown_, view, now - progressShownAt_)) {
+        ShowProgress(view);
+    }
+    if (now - lastHandled_ >= kAnswerInterval) {
         lastHandled_ = now;
         HandlePendingMessages();
     }

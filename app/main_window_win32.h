@@ -66,6 +66,7 @@ private:
     HWND txtLog_ = nullptr;
     HWND barProgress_ = nullptr;
     std::optional<ProgressView> progressShown_;  // on the bar and the taskbar button
+    SteadyClock::time_point progressShownAt_;    // since when
     std::optional<TaskbarProgress> taskbar_;
     win32::UniqueFont font_;
     std::wstring logText_;

@@ -34,4 +34,13 @@ ProgressView MessageView(const ProgressView& before, MessageKind kind)
     return {ProgressMode::Failed, before.mode == ProgressMode::Busy ? kProgressRange : before.position};
 }
 
+bool WorthShowing(const std::optional<ProgressView>& shown, const ProgressView& next,
+                  SteadyClock::duration sinceShown)
+{
+    if (!shown || shown->mode != next.mode || next.position == kProgressRange) {
+        return shown != next;
+    }
+    return next.position != shown->position && sinceShown >= kProgressRedrawInterval;
+}
+
 }  // namespace kestrane

@@ -63,5 +63,45 @@ TEST(ProgressViewTest, AMessageStopsTheBarInItsKindsState)
     }
 }
 
+struct RedrawCase {
+    const char* name;
+    std::optional<ProgressView> shown;
+    ProgressView next;
+    SteadyClock::duration sinceShown;
+    bool shows;
+};
+
+constexpr auto kSoon = kProgressRedrawInterval - std::chrono::milliseconds(1);
+
+const RedrawCase kRedraws[] = {
+    {"the first view", std::nullopt, {ProgressMode::Measured, 0}, {}, true},
+    {"a move soon after the last",
+     {{ProgressMode::Measured, 400}},
+     {ProgressMode::Measured, 404},
+     kSoon,
+     false},
+    {"a move once the bar has stood",
+     {{ProgressMode::Measured, 400}},
+     {ProgressMode::Measured, 404},
+     kProgressRedrawInterval,
+     true},
+    {"the same view, late",
+     {{ProgressMode::Measured, 400}},
+     {ProgressMode::Measured, 400},
+     std::chrono::hours(1),
+     false},
+    {"a full bar, however soon", {{ProgressMode::Measured, 996}}, {ProgressMode::Measured, kFull}, {}, true},
+    {"a step that starts measuring", {{ProgressMode::Busy, 0}}, {ProgressMode::Measured, 0}, {}, true},
+    {"a step that stops measuring", {{ProgressMode::Measured, 400}}, {ProgressMode::Busy, 0}, {}, true},
+};
+
+TEST(ProgressViewTest, AMovingBarIsRedrawnAtMostOnceAnIntervalButEveryChangeOfModeAndTheEndShowAtOnce)
+{
+    for (const RedrawCase& c : kRedraws) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WorthShowing(c.shown, c.next, c.sinceShown), c.shows);
+    }
+}
+
 }  // namespace
 }  // namespace kestrane
