@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 fuzz_seconds=${KESTRANE_FUZZ_SECONDS:-60}
 
-step() { printf '\n==== %s\n' "$*"; }
+step() { printf '\n==== %s (%s, %d s in)\n' "$*" "$(date -u +%T)" "$SECONDS"; }
 
 step "Installing what is missing"
 scripts/setup.sh
@@ -65,3 +65,5 @@ else
   echo "This machine cannot run 32-bit programs: the shipped 32-bit build is built, and not run."
   KESTRANE_BUILD_DIR=build/windows64 "${pytest[@]}" tests/e2e
 fi
+
+step "Done"
