@@ -33,8 +33,17 @@ struct RunResult {
     std::vector<std::string> movingFrom;  // FakeWindow's
 };
 
-// One start of the program. A crash (SimulatedCrash) ends it with a power
-// cut; the next start is a minute later.
-RunResult RunProgram(World& world);
+// When the user closes the window during a run, counted as FakeWindow
+// counts pumps and progress reports; 0 is never.
+struct WindowCloses {
+    int atPump = 0;
+    std::size_t atProgress = 0;
+};
+
+// One start of the program: the job, reported as the program reports it
+// (app/run_report.h). A crash (SimulatedCrash) ends it with a power cut; the
+// next start is a minute later. Checks that no output of the run shows the
+// password.
+RunResult RunProgram(World& world, WindowCloses closes = {});
 
 }  // namespace kestrane::testing
