@@ -58,6 +58,7 @@ constexpr long kStepsOfALongRun = 72;
 constexpr std::uint64_t kHandheldCallsOfALongRun = 24;
 
 const std::string kDoneContents = "done";
+constexpr std::uint32_t kErrorGenFailure = 31;  // the handheld's "device not functioning"
 
 // Draws from a generator whose output the standard fixes, so that a seed
 // replays alike with any standard library.
@@ -289,6 +290,15 @@ private:
             world_.device.openForReadFailCode = kErrorSharingViolation;
             say("another program on the handheld holds its data file");
         }
+        if (dice_.Percent(5)) {
+            world_.device.readFailAt = static_cast<int>(1 + dice_.Below(4));
+            world_.device.readFailCode = kErrorGenFailure;
+            say("the handheld fails its read " + std::to_string(world_.device.readFailAt));
+        }
+        if (dice_.Percent(6)) {
+            world_.device.failDelete = true;
+            say("the handheld refuses to delete files");
+        }
         if (dice_.Percent(35)) {
             for (std::uint64_t n = 1 + dice_.Below(3); n > 0; --n) {
                 say(DealServerFailure());
@@ -298,7 +308,15 @@ private:
             say(PlaceForeignFile());
         }
         if (dice_.Percent(8)) {
-            say(HoldAFile());
+            const std::string held = AFileOfTheRun();
+            world_.files.heldByAnotherProgram.insert(held);
+            say("another program holds " + held);
+        }
+        if (dice_.Percent(5)) {
+            const std::string filled = AFileOfTheRun();
+            world_.files.diskFullAt[filled] = dice_.Below(2 * kDeviceReadSize);
+            say("the disk is full once " + filled + " reaches "
+                + std::to_string(world_.files.diskFullAt[filled]) + " bytes");
         }
         if (dice_.Percent(5)) {
             world_.files.contents.erase(kLocalDoneFile);
@@ -354,9 +372,8 @@ private:
         return "another PC's file " + path + " on the server";
     }
 
-    // A file of the working folder, there now or made by the run, that
-    // another program holds for the whole run.
-    std::string HoldAFile()
+    // A file of the working folder, there now or made by the run.
+    std::string AFileOfTheRun()
     {
         std::vector<std::string> names{kStagingFile, kPullFile, kPulledFile, kMergeFile, kDoneMarkerOwedFile};
         for (const auto& [name, contents] : world_.files.contents) {
@@ -366,9 +383,7 @@ private:
         for (const char* suffix : {"", kUnfinishedSuffix, kPendingSuffix}) {
             names.push_back(next + suffix);
         }
-        const std::string held = names[dice_.Below(names.size())];
-        world_.files.heldByAnotherProgram.insert(held);
-        return "another program holds " + held;
+        return names[dice_.Below(names.size())];
     }
 
     void ClearFaults()
@@ -376,6 +391,7 @@ private:
         world_.plan.CrashAt(-1);
         world_.server.failures.clear();
         world_.files.heldByAnotherProgram.clear();
+        world_.files.diskFullAt.clear();
         world_.files.contents[kLocalDoneFile] = kDoneContents;
     }
 
