@@ -3,12 +3,16 @@
 # what each one measures and what it showed.
 #
 #   scripts/bench.sh [upload|memory|wine|all]    (default: all)
+#   scripts/bench.sh soak [SECONDS]              (default: 600)
 #
 #   upload  the upload build over a 100 MB staging file against a plain copy
 #   memory  peak memory of the build and of the pull for 10 MiB, 100 MiB, 1 GiB
 #   wine    the pull of 100 MiB and the whole job for 1 MiB, under Wine, the
 #           latter in plain FTP, FTP over explicit TLS and FTP over implicit
 #           TLS, each with the FTP server answering at once and 50 ms late
+#   soak    the unit tests' random days (tests/unit/random_days_test.cpp) on
+#           new seeds until SECONDS have passed: how many days and runs were
+#           simulated, and the command that replays a failing seed
 #
 # Temporary files go under $TMPDIR (default /tmp); the memory run needs about
 # 2.3 GB free there.
@@ -61,10 +65,21 @@ run_wine() {
   done
 }
 
+run_soak() {
+  local seconds=$1
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target kestrane_unit_tests >/dev/null
+  # Seeds the fixed range of the unit tests never reaches, new each time.
+  local first=$((1000000 + $(date +%s) % 1000000 * 100000))
+  KESTRANE_SOAK_SECONDS=$seconds KESTRANE_SOAK_FIRST_SEED=$first \
+    build/native/tests/unit/kestrane_unit_tests --gtest_filter='RandomDays.*' --gtest_brief=1
+}
+
 case $what in
   upload) run_upload ;;
   memory) run_memory ;;
   wine) run_wine ;;
+  soak) run_soak "${2:-600}" ;;
   all) run_upload; run_memory; run_wine ;;
-  *) echo "usage: scripts/bench.sh [upload|memory|wine|all]" >&2; exit 2 ;;
+  *) echo "usage: scripts/bench.sh [upload|memory|wine|all] | soak [SECONDS]" >&2; exit 2 ;;
 esac

@@ -107,6 +107,7 @@ std::unique_ptr<InputFile> MemoryFiles::OpenForReading(const std::string& name)
     if (found == contents.end()) {
         throw FileError(name, "The system cannot find the file specified", true);
     }
+    FailIfHeld(name);
     if (unreadable.count(name) != 0) {
         throw FileError(name, "Access is denied");
     }
@@ -119,6 +120,7 @@ std::unique_ptr<OutputFile> MemoryFiles::CreateForWriting(const std::string& nam
     if (readOnly.count(name) != 0) {
         throw FileError(name, "Access is denied");
     }
+    FailIfHeld(name);
     contents[name].clear();
     Written(name);
     return std::make_unique<MemoryOutput>(*this, name);
@@ -142,6 +144,8 @@ void MemoryFiles::Rename(const std::string& from, const std::string& to, bool re
     if (!replaceExisting && contents.count(to) != 0) {
         throw FileError(to, "Cannot create a file when that file already exists");
     }
+    FailIfHeld(from);
+    FailIfHeld(to);
     std::string data = std::move(source->second);
     contents.erase(source);
     contents[to] = std::move(data);
@@ -159,8 +163,17 @@ void MemoryFiles::Remove(const std::string& name)
     if (removeFails.count(name) != 0 && contents.count(name) != 0) {
         throw FileError(name, "Access is denied");
     }
+    FailIfHeld(name);
     contents.erase(name);
     uncommitted_.erase(name);
+}
+
+void MemoryFiles::FailIfHeld(const std::string& name) const
+{
+    if (heldByAnotherProgram.count(name) != 0 && contents.count(name) != 0) {
+        throw FileError(name,
+                        "The process cannot access the file because it is being used by another process");
+    }
 }
 
 void MemoryFiles::PowerCut()
@@ -195,7 +208,7 @@ bool FakeDevice::Enter(const std::string& name)
     if (plan_ != nullptr && !releasing) {
         plan_->Step("device " + name);
     }
-    if (name == undockAt) {
+    if (name == undockAt || journal.size() == undockAtCall) {
         undocked_ = true;
         connected = false;
         open_.clear();

@@ -62,6 +62,10 @@ public:
     std::set<std::string> unreadable;
     // Names that cannot be removed.
     std::set<std::string> removeFails;
+    // Names that another program holds open, sharing nothing, for longer
+    // than the program waits for them: while such a file exists, opening,
+    // creating, renaming or removing it fails.
+    std::set<std::string> heldByAnotherProgram;
     // Every name ever opened for reading, in order.
     std::vector<std::string> reads;
 
@@ -90,6 +94,9 @@ public:
     void Committed(const std::string& name) { uncommitted_.erase(name); }
 
 private:
+    // Throws the sharing violation of a file another program holds.
+    void FailIfHeld(const std::string& name) const;
+
     CrashPlan* plan_;
     std::set<std::string> uncommitted_;
 };
@@ -128,6 +135,9 @@ public:
     // then reports kLinkBroken, while CeGetLastError still gives the
     // handheld's last error, which says nothing of these calls.
     std::string undockAt;
+    // When set, the handheld is taken out at this call (1 is the first),
+    // whatever its name, in the same way.
+    std::size_t undockAtCall = 0;
     static constexpr std::int32_t kLinkBroken = static_cast<std::int32_t>(0x8007048F);
     bool connected = false;
 

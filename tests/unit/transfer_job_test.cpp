@@ -1,9 +1,9 @@
 #include "app/transfer_job.h"
 
-#include "common/job_error.h"
 #include "device/data_pull.h"
 #include "device/done_marker.h"
 #include "fakes.h"
+#include "program_runs.h"
 #include "store/working_folder.h"
 
 #include <gtest/gtest.h>
@@ -15,75 +15,11 @@
 namespace kestrane {
 namespace {
 
-using testing::CrashPlan;
-using testing::FakeClock;
-using testing::FakeDevice;
-using testing::FakeFtpClient;
 using testing::FakeFtpServer;
-using testing::FakeRandom;
-using testing::FakeRunLog;
-using testing::FakeWindow;
-using testing::MemoryFiles;
-using testing::SimulatedCrash;
-
-// Everything that outlives one run of the program: this PC's files, the
-// handheld, the server and the clock.
-struct World {
-    World()
-    {
-        settings.locationCode = "0042";
-        settings.host = "ftp.example.com";
-        settings.user = "user";
-        settings.password = "secret";
-        settings.remoteFolder = "in/";
-        files.contents[kLocalDoneFile] = "done";
-    }
-
-    CrashPlan plan;
-    MemoryFiles files{&plan};
-    FakeDevice device{&plan};
-    FakeFtpServer server;
-    FakeClock clock;
-    FakeRandom random;
-    LocationSettings settings;
-};
-
-enum class RunEnd { Completed, NoData, NotRun, Failed, Crashed };
-
-struct RunResult {
-    RunEnd end;
-    std::vector<std::string> log;
-    std::vector<FakeWindow::Message> messages;
-    std::vector<std::string> records;  // the run log's
-    std::vector<std::string> movingFrom;  // FakeWindow's
-};
-
-// One start of the program.
-RunResult RunProgram(World& world)
-{
-    FakeWindow window(world.clock);
-    FakeFtpClient client(world.server, world.files, window, world.clock, &world.plan);
-    FakeRunLog runLog;
-    const JobServices services{window, world.device, client, world.files, world.clock, world.random, runLog};
-    RunEnd end = RunEnd::Failed;
-    try {
-        const JobOutcome outcome = RunTransfer(world.settings, services);
-        end = outcome == JobOutcome::Completed ? RunEnd::Completed
-              : outcome == JobOutcome::NoData  ? RunEnd::NoData
-                                               : RunEnd::NotRun;
-    } catch (const JobError& error) {
-        window.messages.push_back({error.what(), MessageKind::Error});
-    } catch (const SimulatedCrash&) {
-        world.files.PowerCut();
-        end = RunEnd::Crashed;
-    }
-    world.clock.Advance(std::chrono::minutes(1));  // the next start is a minute later
-    for (const std::string& record : runLog.records) {
-        EXPECT_EQ(record.find(world.settings.password), std::string::npos) << "the password leaked: " << record;
-    }
-    EXPECT_FALSE(window.moving) << "the window still holds up the end of the session";
-    return {end, window.log, window.messages, runLog.records, window.movingFrom};
-}
+using testing::RunEnd;
+using testing::RunProgram;
+using testing::RunResult;
+using testing::World;
 
 TEST(TransferJobTest, CompleteRunLogsTheStepsAndTellsTheUser)
 {
