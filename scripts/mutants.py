@@ -205,8 +205,11 @@ def run_tests(timeout: float) -> tuple[str, str]:
             process.wait()
     if process.returncode == 0:
         return "passed", ""
-    failed = [line.split()[3] for line in output.splitlines() if line.startswith("[  FAILED  ]") and len(line.split()) > 3]
-    return "failed", failed[0] if failed else f"exit status {process.returncode}"
+    # "[  FAILED  ] Suite.Test, where GetParam() = ..."
+    for line in output.splitlines():
+        if line.startswith("[  FAILED  ] ") and line[13:].strip():
+            return "failed", line[13:].split()[0].rstrip(",")
+    return "failed", f"exit status {process.returncode}"
 
 
 def main() -> int:
