@@ -119,6 +119,9 @@ std::unique_ptr<OutputFile> MemoryFiles::CreateForWriting(const std::string& nam
     if (readOnly.count(name) != 0) {
         throw FileError(name, "Access is denied");
     }
+    if (contents.count(name) == 0) {
+        unnamed_.insert(name);
+    }
     contents[name].clear();
     Written(name);
     return std::make_unique<MemoryOutput>(*this, name);
@@ -145,7 +148,10 @@ void MemoryFiles::Rename(const std::string& from, const std::string& to, bool re
     std::string data = std::move(source->second);
     contents.erase(source);
     contents[to] = std::move(data);
-    // A file's unwritten bytes go with it under its new name.
+    // A file's unwritten bytes go with it under its new name, which is on
+    // the disk from now on.
+    unnamed_.erase(from);
+    unnamed_.erase(to);
     const bool uncommitted = uncommitted_.erase(from) != 0;
     uncommitted_.erase(to);
     if (uncommitted) {
@@ -161,14 +167,20 @@ void MemoryFiles::Remove(const std::string& name)
     }
     contents.erase(name);
     uncommitted_.erase(name);
+    unnamed_.erase(name);
 }
 
 void MemoryFiles::PowerCut()
 {
     for (const std::string& name : uncommitted_) {
-        contents.at(name).clear();
+        if (unnamed_.count(name) != 0) {
+            contents.erase(name);
+        } else {
+            contents.at(name).clear();
+        }
     }
     uncommitted_.clear();
+    unnamed_.clear();
 }
 
 std::vector<std::string> MemoryFiles::ListWithSuffix(const std::string& suffix)
