@@ -393,6 +393,11 @@ INSTANTIATE_TEST_SUITE_P(
         RetryCase{"BusyOnce", FtpStage::Connect, kBusy, 1, "Sent A.TXT to in/A.TXT"},
         RetryCase{"NoStorageForNow", FtpStage::PutStart, Refusal("452 Insufficient storage."), 2,
                   "Sent A.TXT"},
+        RetryCase{"NoDataConnectionForNow", FtpStage::PutStart, Refusal("425 Can't open data connection."), 2,
+                  "Sent A.TXT"},
+        RetryCase{"FileBusy", FtpStage::PutStart, Refusal("450 File unavailable."), 2, "Sent A.TXT"},
+        RetryCase{"LocalErrorOnTheServer", FtpStage::PutMidway, Refusal("451 Local error in processing."), 2,
+                  "Sent again A.TXT"},
         // The whole file had arrived: it is confirmed, never sent twice.
         RetryCase{"AbortedAfterTheLastByte", FtpStage::PutEnd, Refusal("426 Transfer aborted."), 1,
                   "Confirmed A.TXT without sending it again: the server holds all its 8 bytes"},
