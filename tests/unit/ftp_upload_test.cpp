@@ -473,6 +473,8 @@ struct QueueCase {
     std::map<std::string, std::string> refusals;  // remote path -> STOR reply
     std::vector<std::string> delivered;           // on the server afterwards
     const char* keptMessage;                      // how the error names what was not sent
+    int connects = 1;                             // how often the server is connected to
+    bool wrongPassword = false;
 };
 
 class QueueTest : public FtpSendTest, public ::testing::WithParamInterface<QueueCase> {};
@@ -483,6 +485,9 @@ TEST_P(QueueTest, OneRefusedFileNeverHoldsBackTheOthersAndTheMessageNamesExactly
     AddUpload("MID.TXT", "2");
     AddUpload("NEW.TXT", "3");
     server_.storReplyFor = GetParam().refusals;
+    if (GetParam().wrongPassword) {
+        settings_.password = "wrong";
+    }
 
     const std::string message = SendExpectingFailure({{"OLD.TXT", true}, {"MID.TXT", true}, {"NEW.TXT", false}});
 
@@ -492,6 +497,7 @@ TEST_P(QueueTest, OneRefusedFileNeverHoldsBackTheOthersAndTheMessageNamesExactly
     }
     EXPECT_EQ(onServer, GetParam().delivered);
     EXPECT_NE(message.find(GetParam().keptMessage), std::string::npos) << message;
+    EXPECT_EQ(Count(server_.journal, "connect"), GetParam().connects);
     for (const char* name : {"OLD.TXT", "MID.TXT", "NEW.TXT"}) {
         EXPECT_EQ(files_.Exists(std::string(name) + kPendingSuffix),
                   server_.files.count(std::string("in/") + name) == 0)
@@ -516,7 +522,10 @@ INSTANTIATE_TEST_SUITE_P(
         QueueCase{"MiddleRefusedForNow",
                   {{"in/MID.TXT", "452 Insufficient storage space."}},
                   {"in/OLD.TXT"},
-                  "The upload files MID.TXT, NEW.TXT are kept"}),
+                  "The upload files MID.TXT, NEW.TXT are kept",
+                  4},
+        // A refused login is not a refused file: the password is never sent again for the next.
+        QueueCase{"LoginRefused", {}, {}, "The upload files OLD.TXT, MID.TXT, NEW.TXT are kept", 1, true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
