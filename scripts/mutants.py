@@ -37,6 +37,7 @@ build) or the unchanged tests fail.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import os
 import resource
@@ -146,7 +147,7 @@ def check(mutants: list[Mutant]) -> None:
         source = REPO / mutant.file
         if not source.is_file():
             raise ListError(f"{mutant.name}: no file {mutant.file}")
-        mutated(mutant, source.read_text(encoding="utf-8"))
+        mutated(mutant, source.read_bytes().decode("utf-8"))
 
 
 def run(command: list[str], **options) -> subprocess.CompletedProcess:
@@ -156,7 +157,8 @@ def run(command: list[str], **options) -> subprocess.CompletedProcess:
 def sync_copy() -> None:
     """Brings the copy of the sources up to date with the working tree. A
     changed file is written anew, so that its time tells the build."""
-    listed = run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=REPO, check=True)
+    listed = run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                 cwd=REPO, check=True)
     for name in filter(None, listed.stdout.split("\0")):
         source, copy = REPO / name, COPY / name
         if not source.is_file():
@@ -181,6 +183,12 @@ def limit_memory() -> None:
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT_BYTES, MEMORY_LIMIT_BYTES))
 
 
+def kill_group(process: subprocess.Popen) -> None:
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(process.pid, signal.SIGKILL)
+    process.communicate()
+
+
 def run_tests(timeout: float) -> tuple[str, str]:
     """Runs the unit tests: ("passed" | "failed" | "timeout", the first failed test)."""
     process = subprocess.Popen(
@@ -196,13 +204,12 @@ def run_tests(timeout: float) -> tuple[str, str]:
     try:
         output, _ = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.communicate()
+        kill_group(process)
         return "timeout", ""
     finally:
+        # Also on Ctrl-C: no test, nor a server it started, is left running.
         if process.poll() is None:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
+            kill_group(process)
     if process.returncode == 0:
         return "passed", ""
     # "[  FAILED  ] Suite.Test, where GetParam() = ..."
@@ -232,7 +239,7 @@ def main() -> int:
         return 2
     if options.only:
         mutants = [m for m in mutants if m.name in options.only]
-    print(f"{len(mutants)} mutants in {options.list.relative_to(REPO) if options.list.is_relative_to(REPO) else options.list}")
+    print(f"{len(mutants)} mutants in {os.path.relpath(options.list)}")
     if options.check:
         return 0
 
@@ -258,10 +265,11 @@ def main() -> int:
     width = max(len(m.name) for m in mutants)
     for index, mutant in enumerate(mutants, 1):
         copy = COPY / mutant.file
-        original = copy.read_text(encoding="utf-8")
+        # Bytes, so that the file is put back exactly, whatever its line ends.
+        original = copy.read_bytes()
         mutant_began = time.monotonic()
         try:
-            copy.write_text(mutated(mutant, original), encoding="utf-8")
+            copy.write_bytes(mutated(mutant, original.decode("utf-8")).encode("utf-8"))
             built = build(options.jobs)
             if built.returncode != 0:
                 errors.append(f"{mutant.name} does not build:\n{built.stdout[-2000:]}")
@@ -269,7 +277,7 @@ def main() -> int:
             else:
                 verdict, first = run_tests(timeout)
         finally:
-            copy.write_text(original, encoding="utf-8")
+            copy.write_bytes(original)
         if verdict == "passed":
             outcome = "survived" + (f" (expected: {mutant.survives})" if mutant.survives else "")
         elif verdict == "failed":
@@ -281,27 +289,29 @@ def main() -> int:
         if verdict in ("failed", "timeout") and mutant.survives:
             outcome += " (listed as surviving: drop its survives line)"
         results.append((mutant, verdict, outcome))
-        print(f"[{index:2}/{len(mutants)}] {mutant.name:<{width}}  {outcome}  ({time.monotonic() - mutant_began:.0f} s)", flush=True)
+        took = time.monotonic() - mutant_began
+        print(f"[{index:2}/{len(mutants)}] {mutant.name:<{width}}  {outcome}  ({took:.0f} s)", flush=True)
 
     # The build folder is left as the unchanged sources build.
     build(options.jobs)
     killed = sum(1 for _, verdict, _ in results if verdict in ("failed", "timeout"))
-    survivors = [(m, o) for m, verdict, o in results if verdict == "passed"]
+    survivors = [mutant for mutant, verdict, _ in results if verdict == "passed"]
     judged = killed + len(survivors)
     print()
     for error in errors:
         print(f"mutants: {error}", file=sys.stderr)
     if survivors:
         print("Survivors:")
-        for mutant, _ in survivors:
-            print(f"  {mutant.name} ({mutant.file}): {mutant.rule}")
-            print(f"    {'expected: ' + mutant.survives if mutant.survives else 'NOT EXPLAINED: a gap in the tests'}")
+        for mutant in survivors:
+            why = "expected: " + mutant.survives if mutant.survives else "NOT EXPLAINED: a gap in the tests"
+            print(f"  {mutant.name} ({mutant.file}): {mutant.rule}\n    {why}")
     minutes, seconds = divmod(int(time.monotonic() - began), 60)
     score = 100.0 * killed / judged if judged else 0.0
-    print(f"{killed} killed, {len(survivors)} survived of {judged} mutants: score {score:.1f} % in {minutes} min {seconds} s")
+    print(f"{killed} killed, {len(survivors)} survived of {judged} mutants: score {score:.1f} %"
+          f" in {minutes} min {seconds} s")
     if errors:
         return 2
-    return 1 if any(not m.survives for m, _ in survivors) else 0
+    return 1 if any(not mutant.survives for mutant in survivors) else 0
 
 
 if __name__ == "__main__":
