@@ -121,6 +121,9 @@ std::unique_ptr<OutputFile> MemoryFiles::CreateForWriting(const std::string& nam
         throw FileError(name, "Access is denied");
     }
     FailIfHeld(name);
+    if (contents.count(name) == 0) {
+        unnamed_.insert(name);
+    }
     contents[name].clear();
     Written(name);
     return std::make_unique<MemoryOutput>(*this, name);
@@ -149,7 +152,10 @@ void MemoryFiles::Rename(const std::string& from, const std::string& to, bool re
     std::string data = std::move(source->second);
     contents.erase(source);
     contents[to] = std::move(data);
-    // A file's unwritten bytes go with it under its new name.
+    // A file's unwritten bytes go with it under its new name, which is on
+    // the disk from now on.
+    unnamed_.erase(from);
+    unnamed_.erase(to);
     const bool uncommitted = uncommitted_.erase(from) != 0;
     uncommitted_.erase(to);
     if (uncommitted) {
@@ -166,6 +172,7 @@ void MemoryFiles::Remove(const std::string& name)
     FailIfHeld(name);
     contents.erase(name);
     uncommitted_.erase(name);
+    unnamed_.erase(name);
 }
 
 void MemoryFiles::FailIfHeld(const std::string& name) const
@@ -179,9 +186,14 @@ void MemoryFiles::FailIfHeld(const std::string& name) const
 void MemoryFiles::PowerCut()
 {
     for (const std::string& name : uncommitted_) {
-        contents.at(name).clear();
+        if (unnamed_.count(name) != 0) {
+            contents.erase(name);
+        } else {
+            contents.at(name).clear();
+        }
     }
     uncommitted_.clear();
+    unnamed_.clear();
 }
 
 std::vector<std::string> MemoryFiles::ListWithSuffix(const std::string& suffix)

@@ -3,8 +3,9 @@
 // A CrashPlan shared by the fakes counts their calls and throws
 // SimulatedCrash at the chosen one, leaving their state as it was at that
 // moment. MemoryFiles::PowerCut() then loses what a power cut loses: every
-// byte written to a file since it was last committed. What was committed,
-// renamed or removed stays, and the next run starts from it.
+// byte written to a file since it was last committed, and a new file that
+// was neither committed nor renamed altogether, its name with it. What was
+// committed, renamed or removed stays, and the next run starts from it.
 #pragma once
 
 #include "common/clock.h"
@@ -79,7 +80,8 @@ public:
     std::vector<std::string> ListWithSuffix(const std::string& suffix) override;
 
     // Loses every write not yet committed: such a file is left empty, as
-    // after a power cut that came before its data reached the disk.
+    // after a power cut that came before its data reached the disk, or is
+    // gone when it was new and its name had not reached the disk either.
     void PowerCut();
 
     void Step(const std::string& where)
@@ -91,7 +93,11 @@ public:
 
     // Called by an output file: its writes are not durable until Committed().
     void Written(const std::string& name) { uncommitted_.insert(name); }
-    void Committed(const std::string& name) { uncommitted_.erase(name); }
+    void Committed(const std::string& name)
+    {
+        uncommitted_.erase(name);
+        unnamed_.erase(name);
+    }
 
 private:
     // Throws the sharing violation of a file another program holds.
@@ -99,6 +105,9 @@ private:
 
     CrashPlan* plan_;
     std::set<std::string> uncommitted_;
+    // New files whose name is not yet on the disk: a commit, a rename or a
+    // removal puts it there.
+    std::set<std::string> unnamed_;
 };
 
 // ---------------------------------------------------------------- handheld

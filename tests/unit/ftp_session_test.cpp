@@ -126,6 +126,12 @@ const ProtocolCase kCases[] = {
      "",
      {{"", "hello there\r\n"}},
      "FtpError: the server's reply could not be read: hello there | "},
+    // Something that is no FTP server echoes what it is sent.
+    {"UnreadableEchoOfThePasswordIsMasked", FtpTls::None, Run::LogIn, "",
+     Join({kGreeting,
+           {{"USER kestrane", "331 Username ok.\r\n"},
+            {std::string("PASS ") + kScriptPassword, std::string("PASS ") + kScriptPassword + "\r\n"}}}),
+     "FtpError: the server's reply could not be read: PASS ******** | "},
 
     // FTP over TLS: never anything in the clear instead.
     {"ExplicitTls", FtpTls::Explicit, Run::LogIn, "", kTlsLogin, "logged in"},

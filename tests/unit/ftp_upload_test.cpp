@@ -140,15 +140,22 @@ struct SameNameCase {
     bool sent;                                  // whether ours was sent (not found whole)
     const char* logLine;                        // the last log line, or ""
     const char* record;                         // how the run log's last record begins
+    std::map<std::string, std::string> local = {};  // this PC's other files, untouched
 };
 
 class ServerFileOfTheSameNameTest : public FtpSendTest, public ::testing::WithParamInterface<SameNameCase> {};
 
 constexpr const char* kOurs = "UH01110905070042.TXT0001\r\nrecord at 0042\r\n<<EOF:>>\r\n";
+// Our upload file of the next minute, which waits to be sent.
+const std::map<std::string, std::string> kOurNextMinutePending{
+    {"01110905080042.TXT", "UH01110905080042.TXT0000\r\n<<EOF:>>\r\n"}, {"01110905080042.TXT.pending", ""}};
 
 TEST_P(ServerFileOfTheSameNameTest, OnlyOurOwnBytesCountAndAForeignFileIsNeverReplaced)
 {
     AddUpload("01110905070042.TXT", kOurs);
+    for (const auto& [name, contents] : GetParam().local) {
+        files_.contents[name] = contents;
+    }
     server_.files = GetParam().server;
 
     const auto delivered = FtpSendFile(settings_, client_, window_, clock_, random_, files_, runLog_,
@@ -168,8 +175,10 @@ TEST_P(ServerFileOfTheSameNameTest, OnlyOurOwnBytesCountAndAForeignFileIsNeverRe
         }
     }
     EXPECT_EQ(std::count(server_.journal.begin(), server_.journal.end(), "put in/" + name), GetParam().sent ? 1 : 0);
-    EXPECT_TRUE(files_.ListWithSuffix(kPendingSuffix).empty());
-    EXPECT_EQ(files_.contents.size(), 1u) << "no copy, marker or old name is left";
+    EXPECT_EQ(files_.contents.size(), 1 + GetParam().local.size()) << "no copy, marker or old name is left";
+    for (const auto& [local, contents] : GetParam().local) {
+        EXPECT_EQ(files_.contents.at(local), contents) << local;
+    }
     if (*GetParam().logLine != '\0') {
         EXPECT_EQ(window_.log.back(), GetParam().logLine);
     }
@@ -180,27 +189,55 @@ TEST_P(ServerFileOfTheSameNameTest, OnlyOurOwnBytesCountAndAForeignFileIsNeverRe
 INSTANTIATE_TEST_SUITE_P(
     Cases, ServerFileOfTheSameNameTest,
     ::testing::Values(
-        SameNameCase{"OursWhole", {{"in/01110905070042.TXT", kOurs}}, "01110905070042.TXT", false,
-                     "01110905070042.TXT was already on the server",
-                     "Confirmed 01110905070042.TXT without sending it again: the server holds all its 52 bytes"},
+        SameNameCase{
+            "OursWhole",
+            {{"in/01110905070042.TXT", kOurs}},
+            "01110905070042.TXT",
+            false,
+            "01110905070042.TXT was already on the server",
+            "Confirmed 01110905070042.TXT without sending it again: the server holds all its 52 bytes"},
         // An upload of ours that was cut short, or that left nothing.
-        SameNameCase{"OursStart", {{"in/01110905070042.TXT", std::string(kOurs).substr(0, 30)}},
-                     "01110905070042.TXT", true, "",
+        SameNameCase{"OursStart",
+                     {{"in/01110905070042.TXT", std::string(kOurs).substr(0, 30)}},
+                     "01110905070042.TXT",
+                     true,
+                     "",
                      "Sent again 01110905070042.TXT to in/01110905070042.TXT: 52 bytes in 0.0 s, confirmed"},
-        SameNameCase{"OursEmpty", {{"in/01110905070042.TXT", ""}}, "01110905070042.TXT", true, "",
+        SameNameCase{"OursEmpty",
+                     {{"in/01110905070042.TXT", ""}},
+                     "01110905070042.TXT",
+                     true,
+                     "",
                      "Sent again 01110905070042.TXT"},
         // Another PC's file of the same size: the size alone would call it ours.
-        SameNameCase{"ForeignSameSize",
-                     {{"in/01110905070042.TXT", "UH01110905070042.TXT0001\r\nrecord at 9999\r\n<<EOF:>>\r\n"}},
-                     "01110905080042.TXT", true,
-                     "The server already holds another file named 01110905070042.TXT: sending this one as "
-                     "01110905080042.TXT ...",
-                     "Sent 01110905080042.TXT to in/01110905080042.TXT"},
-        SameNameCase{"ForeignLonger", {{"in/01110905070042.TXT", std::string(kOurs) + "more"}},
-                     "01110905080042.TXT", true, "", "Sent 01110905080042.TXT"},
+        SameNameCase{
+            "ForeignSameSize",
+            {{"in/01110905070042.TXT", "UH01110905070042.TXT0001\r\nrecord at 9999\r\n<<EOF:>>\r\n"}},
+            "01110905080042.TXT",
+            true,
+            "The server already holds another file named 01110905070042.TXT: sending this one as "
+            "01110905080042.TXT ...",
+            "Sent 01110905080042.TXT to in/01110905080042.TXT"},
+        SameNameCase{"ForeignLonger",
+                     {{"in/01110905070042.TXT", std::string(kOurs) + "more"}},
+                     "01110905080042.TXT",
+                     true,
+                     "",
+                     "Sent 01110905080042.TXT"},
         SameNameCase{"ForeignAtTheNextMinuteToo",
                      {{"in/01110905070042.TXT", "theirs"}, {"in/01110905080042.TXT", "theirs too"}},
-                     "01110905090042.TXT", true, "", "Sent 01110905090042.TXT"}),
+                     "01110905090042.TXT",
+                     true,
+                     "",
+                     "Sent 01110905090042.TXT"},
+        // Our own file of the next minute waits to be sent after this one.
+        SameNameCase{"ForeignAndOurNextMinutePending",
+                     {{"in/01110905070042.TXT", "theirs"}},
+                     "01110905090042.TXT",
+                     true,
+                     "",
+                     "Sent 01110905090042.TXT",
+                     kOurNextMinutePending}),
     [](const auto& test) { return std::string(test.param.name); });
 
 struct FailureCase {
@@ -356,6 +393,11 @@ INSTANTIATE_TEST_SUITE_P(
         RetryCase{"BusyOnce", FtpStage::Connect, kBusy, 1, "Sent A.TXT to in/A.TXT"},
         RetryCase{"NoStorageForNow", FtpStage::PutStart, Refusal("452 Insufficient storage."), 2,
                   "Sent A.TXT"},
+        RetryCase{"NoDataConnectionForNow", FtpStage::PutStart, Refusal("425 Can't open data connection."), 2,
+                  "Sent A.TXT"},
+        RetryCase{"FileBusy", FtpStage::PutStart, Refusal("450 File unavailable."), 2, "Sent A.TXT"},
+        RetryCase{"LocalErrorOnTheServer", FtpStage::PutMidway, Refusal("451 Local error in processing."), 2,
+                  "Sent again A.TXT"},
         // The whole file had arrived: it is confirmed, never sent twice.
         RetryCase{"AbortedAfterTheLastByte", FtpStage::PutEnd, Refusal("426 Transfer aborted."), 1,
                   "Confirmed A.TXT without sending it again: the server holds all its 8 bytes"},
@@ -431,6 +473,8 @@ struct QueueCase {
     std::map<std::string, std::string> refusals;  // remote path -> STOR reply
     std::vector<std::string> delivered;           // on the server afterwards
     const char* keptMessage;                      // how the error names what was not sent
+    int connects = 1;                             // how often the server is connected to
+    bool wrongPassword = false;
 };
 
 class QueueTest : public FtpSendTest, public ::testing::WithParamInterface<QueueCase> {};
@@ -441,6 +485,9 @@ TEST_P(QueueTest, OneRefusedFileNeverHoldsBackTheOthersAndTheMessageNamesExactly
     AddUpload("MID.TXT", "2");
     AddUpload("NEW.TXT", "3");
     server_.storReplyFor = GetParam().refusals;
+    if (GetParam().wrongPassword) {
+        settings_.password = "wrong";
+    }
 
     const std::string message = SendExpectingFailure({{"OLD.TXT", true}, {"MID.TXT", true}, {"NEW.TXT", false}});
 
@@ -450,6 +497,7 @@ TEST_P(QueueTest, OneRefusedFileNeverHoldsBackTheOthersAndTheMessageNamesExactly
     }
     EXPECT_EQ(onServer, GetParam().delivered);
     EXPECT_NE(message.find(GetParam().keptMessage), std::string::npos) << message;
+    EXPECT_EQ(Count(server_.journal, "connect"), GetParam().connects);
     for (const char* name : {"OLD.TXT", "MID.TXT", "NEW.TXT"}) {
         EXPECT_EQ(files_.Exists(std::string(name) + kPendingSuffix),
                   server_.files.count(std::string("in/") + name) == 0)
@@ -474,7 +522,10 @@ INSTANTIATE_TEST_SUITE_P(
         QueueCase{"MiddleRefusedForNow",
                   {{"in/MID.TXT", "452 Insufficient storage space."}},
                   {"in/OLD.TXT"},
-                  "The upload files MID.TXT, NEW.TXT are kept"}),
+                  "The upload files MID.TXT, NEW.TXT are kept",
+                  4},
+        // A refused login is not a refused file: the password is never sent again for the next.
+        QueueCase{"LoginRefused", {}, {}, "The upload files OLD.TXT, MID.TXT, NEW.TXT are kept", 1, true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

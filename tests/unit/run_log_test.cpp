@@ -58,6 +58,23 @@ TEST(FileRunLogTest, ALogThatCannotBeWrittenNeverStopsTheJob)
     EXPECT_FALSE(files.Exists(kRunLogFile));
 }
 
+TEST(RecordStartTest, NamesTheLocationAndItsServerButNeverThePassword)
+{
+    testing::FakeRunLog log;
+    LocationSettings settings;
+    settings.locationCode = "0042";
+    settings.host = "ftp.example.com:2121";
+    settings.user = "kestrane";
+    settings.password = "secret";
+    settings.remoteFolder = "in/";
+
+    RecordStart(log, "1.2.3", "C:\\Kestrane", settings);
+
+    EXPECT_EQ(log.records, (std::vector<std::string>{
+                               "Kestrane 1.2.3 started in C:\\Kestrane",
+                               "Location 0042, FTP server ftp.example.com:2121, remote folder \"in/\""}));
+}
+
 // How a job ends, and what the program then shows and returns.
 struct EndCase {
     const char* name;

@@ -275,6 +275,10 @@ struct CrashCase {
     bool newDataBeforeRestart;
     // The server holds another PC's file under the name of the new upload.
     bool foreignFileOfTheSameName = false;
+    // The run after the crash cannot send (the server is full), and the one
+    // after it finds nothing new on the handheld: only a debt recorded
+    // before the crash still gives the handheld its marker.
+    bool nextRunCannotSend = false;
 };
 
 class CrashTest : public ::testing::TestWithParam<CrashCase> {};
@@ -307,6 +311,11 @@ TEST_P(CrashTest, EveryRecordReachesTheServerExactlyOnceWhereverTheProgramDies)
         }
         if (GetParam().newDataBeforeRestart) {
             world.device.files[kDeviceDataFile] += lateBatch;
+        }
+        if (GetParam().nextRunCannotSend) {
+            world.server.storReply = "552 Quota exceeded.";
+            RunProgram(world);
+            world.server.storReply.clear();
         }
         const RunResult second = RunProgram(world);
         SCOPED_TRACE("crashed at step " + std::to_string(crashAt) + "; second run log ends with "
@@ -345,7 +354,8 @@ TEST_P(CrashTest, EveryRecordReachesTheServerExactlyOnceWhereverTheProgramDies)
 INSTANTIATE_TEST_SUITE_P(Cases, CrashTest,
                          ::testing::Values(CrashCase{"SameHandheldData", false},
                                            CrashCase{"NewDataMeanwhile", true},
-                                           CrashCase{"ForeignFileOfTheSameName", false, true}),
+                                           CrashCase{"ForeignFileOfTheSameName", false, true},
+                                           CrashCase{"NextRunCannotSend", false, false, true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -98,9 +98,9 @@ TEST_F(BuildTest, EmptyStagingFileGivesTwoLines)
     EXPECT_EQ(Build(""), "UH01110905070042.TXT0000\r\n<<EOF:>>\r\n");
 }
 
-TEST_F(BuildTest, LineEndsAreNormalisedButLoneLfStays)
+TEST_F(BuildTest, LineEndsAreNormalisedButLoneLfStaysAndALastLineIsEnded)
 {
-    EXPECT_EQ(Build("a\rb\nc\r\n", "9"), "UH01110905079.TXT0002\r\na\r\nb\nc\r\n<<EOF:>>\r\n");
+    EXPECT_EQ(Build("a\rb\nc\r\nd", "9"), "UH01110905079.TXT0003\r\na\r\nb\nc\r\nd\r\n<<EOF:>>\r\n");
 }
 
 TEST_F(BuildTest, LocationCodeIsNeverRescanned)
