@@ -70,6 +70,12 @@ SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+)"',
                               (REPO_DIR / "installer" / "kestrane.nsi").read_text(encoding="utf-8"),
                               re.MULTILINE)
 
+# The version CMakeLists.txt gives the project, which every shipped file
+# carries, and the installer built with it beside the programs.
+VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
+                    (REPO_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
+SETUP_PROGRAM = BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
+
 PROGRAM_TITLE = "Kestrane"
 START_DELAY_MS = 5000
 FIRST_LOG_LINE = "Looking for Handheld..."

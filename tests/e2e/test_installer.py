@@ -22,9 +22,7 @@ import pytest
 
 import rig
 
-VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
-                    (rig.REPO_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
-INSTALLER = rig.BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
+INSTALLER = rig.SETUP_PROGRAM
 BUILT_PROGRAMS = {name: rig.BUILD_DIR / name for name in rig.SHIPPED_PROGRAMS}
 
 # Where 64-bit Windows keeps the programs of each kind. Add/Remove Programs
@@ -271,7 +269,7 @@ def test_the_install_registers_the_silent_uninstaller_in_add_remove_programs(pc)
     install(pc.prefix)
 
     assert uninstall_entry(pc.prefix, "DisplayName") == "Kestrane"
-    assert uninstall_entry(pc.prefix, "DisplayVersion") == VERSION
+    assert uninstall_entry(pc.prefix, "DisplayVersion") == rig.VERSION
     assert uninstall_entry(pc.prefix, "Publisher") == "Orvalle Inc."
     assert uninstall_entry(pc.prefix, "DisplayIcon") == '"%s",0' % INSTALLED_PROGRAM
     assert uninstall_entry(pc.prefix, "InstallLocation") == PROGRAM_DIR
