@@ -16,7 +16,7 @@
 ;
 ; Both run silently with /S.
 
-!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_OUTFILE
+!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_DONE_FILE | KESTRANE_OUTFILE
   !error "Build the installer with the Windows build: cmake --build --preset windows"
 !endif
 
@@ -42,7 +42,6 @@ RequestExecutionLevel admin
 ; start it in this folder, where it keeps the staging and upload files.
 !define DATA_DIR "C:\Kestrane"
 !define DONE_FILE "${DATA_DIR}\done.txt"
-!define DEFAULT_DONE_TEXT "SYNC OK$\r$\n"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define UNINSTALLER "uninstall.exe"
 !define SHORTCUT_NAME "${PRODUCT}.lnk"
@@ -132,16 +131,13 @@ Section "Kestrane" SecProgram
     DetailPrint "No icacls on this Windows: ${DATA_DIR} keeps the rights it inherits from C:\"
   ${EndIf}
 
-  ; The done file's text is the location's own once it exists: write the
-  ; default only where there is none.
+  ; The done file's text is the location's own once it exists: put the
+  ; default there only where there is none.
   ${IfNot} ${FileExists} "${DONE_FILE}"
     ClearErrors
-    FileOpen $0 "${DONE_FILE}" w
+    SetOutPath "${DATA_DIR}"
+    File "/oname=done.txt" "${KESTRANE_DONE_FILE}"
     !insertmacro STOP_ON_ERROR "Could not create ${DONE_FILE}."
-    ; FileWrite writes ANSI text, which this text is.
-    FileWrite $0 "${DEFAULT_DONE_TEXT}"
-    FileClose $0
-    !insertmacro STOP_ON_ERROR "Could not write ${DONE_FILE}."
     DetailPrint "Created ${DONE_FILE}"
   ${Else}
     DetailPrint "Kept the existing ${DONE_FILE}"

@@ -66,7 +66,7 @@ OPERATOR_EXE = BUILD_DIR / RIG_DIR_NAME / "operator.exe"
 RAPI_DLL = BUILD_DIR / RIG_DIR_NAME / "rapi.dll"
 # The programs the installer puts in Program Files, by their installed names,
 # which are also their names in the build folder.
-SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+)"',
+SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+\.exe)"',
                               (REPO_DIR / "installer" / "kestrane.nsi").read_text(encoding="utf-8"),
                               re.MULTILINE)
 
