@@ -71,10 +71,12 @@ SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+\.exe)"',
                               re.MULTILINE)
 
 # The version CMakeLists.txt gives the project, which every shipped file
-# carries, and the installer built with it beside the programs.
+# carries, and the two installers built with it beside the programs: the
+# setup program (NSIS) and the Windows Installer package.
 VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
                     (REPO_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
 SETUP_PROGRAM = BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
+INSTALLER_PACKAGE = BUILD_DIR / ("kestrane-%s.msi" % VERSION)
 
 PROGRAM_TITLE = "Kestrane"
 START_DELAY_MS = 5000

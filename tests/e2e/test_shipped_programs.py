@@ -3,11 +3,12 @@ built files (no Wine needed): an application manifest that runs it as the
 user who starts it, without file and registry virtualisation, and that names
 every Windows it supports. Without one, Windows quietly redirects a write to
 Program Files into the user's VirtualStore. And the project's version, which
-the installer carries too.
+the two installers carry too.
 """
 
 import re
 import struct
+import subprocess
 import xml.etree.ElementTree as ElementTree
 
 import pytest
@@ -133,3 +134,11 @@ def version_information(path):
 def test_every_shipped_program_and_the_installer_carry_the_project_s_version(name):
     version = rig.VERSION + ".0" * (3 - rig.VERSION.count("."))
     assert version_information(rig.BUILD_DIR / name) == [version, version, rig.VERSION, rig.VERSION]
+
+
+def test_the_windows_installer_package_carries_the_project_s_version():
+    # msiinfo (msitools) prints a table as tab-separated lines.
+    table = subprocess.run(["msiinfo", "export", str(rig.INSTALLER_PACKAGE), "Property"], check=True,
+                           capture_output=True, text=True).stdout
+    properties = dict(line.split("\t", 1) for line in table.splitlines() if "\t" in line)
+    assert properties["ProductVersion"] == rig.VERSION
