@@ -15,8 +15,13 @@
 ; settings (HKLM\SOFTWARE\ORVALLE\QUINTAR) alone too.
 ;
 ; Both run silently with /S.
+;
+; The Windows Installer package kestrane-<version>.msi (kestrane.wxs) installs
+; the same. The two never share a PC: this installer refuses to run where the
+; package is installed, and the package refuses where this one's entry in
+; Add/Remove Programs is.
 
-!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_DONE_FILE | KESTRANE_OUTFILE
+!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_DONE_FILE | KESTRANE_UPGRADE_CODE | KESTRANE_OUTFILE
   !error "Build the installer with the Windows build: cmake --build --preset windows"
 !endif
 
@@ -92,6 +97,14 @@ Function .onInit
   ; For every user of the PC: the shop floor's accounts are not the one that installs.
   SetShellVarContext all
   SetRegView ${KESTRANE_BITS}
+
+  ; Kestrane installed by its Windows Installer package, of any version: the
+  ; package's upgrade code names them all.
+  System::Call 'msi::MsiEnumRelatedProductsW(w "${KESTRANE_UPGRADE_CODE}", i 0, i 0, w .r1) i .r0'
+  ${If} $0 == 0
+    MessageBox MB_OK|MB_ICONSTOP "Kestrane is installed on this PC by its Windows Installer package ($1). Uninstall it first in Add/Remove Programs: that keeps the data folder ${DATA_DIR} and the location's settings." /SD IDOK
+    Abort
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit

@@ -466,6 +466,20 @@ def test_the_package_imports_the_location_reg_it_is_given(pc, file_there):
             assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=view) is None
 
 
+@pytest.mark.parametrize("first, second", [(SETUP, PACKAGE), (PACKAGE, SETUP)],
+                         ids=["package after setup program", "setup program after package"])
+def test_each_installer_refuses_to_go_over_the_other_s_installation(pc, first, second):
+    install(pc.prefix, first)
+    installed = folder_contents(in_prefix(pc.prefix, PROGRAM_DIR))
+
+    status, output = second.run(pc.prefix)
+
+    assert status == second.refused_status, output
+    assert second.installed_versions(pc.prefix) == []
+    assert first.installed_versions(pc.prefix) == [rig.VERSION]
+    assert folder_contents(in_prefix(pc.prefix, PROGRAM_DIR)) == installed
+
+
 def test_the_installed_program_started_as_its_shortcut_starts_it_runs_the_job(pc, installer, handheld, ftp_server):
     install(pc.prefix, installer)
     shortcut = read_shortcut(in_prefix(pc.prefix, installer.shortcuts(pc.prefix)["start menu"]))
