@@ -39,6 +39,8 @@ endif()
 # virtualisation of its writes to Program Files or HKLM, and names every
 # Windows it is made for. A program with a window (WINDOW) adds
 # app/window.manifest.part: common controls 6 and per-monitor dpi awareness.
+# The resource script also includes app/version_info.rc2, the version
+# information every shipped program carries.
 function(kestrane_program_manifest target rc identity description)
   cmake_parse_arguments(PARSE_ARGV 4 MANIFEST "WINDOW" "" "")
   set(KESTRANE_MANIFEST_NAME "${identity}")
@@ -52,7 +54,8 @@ function(kestrane_program_manifest target rc identity description)
   set(manifest ${KESTRANE_GENERATED_DIR}/${target}.manifest)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/program.manifest.in ${manifest} @ONLY)
   target_include_directories(${target} PRIVATE ${KESTRANE_GENERATED_DIR})
-  set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${manifest})
+  set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${manifest} ${PROJECT_SOURCE_DIR}/app/version_info.rc2
+                                                          ${KESTRANE_GENERATED_DIR}/kestrane_version.h)
 endfunction()
 
 add_executable(kestrane WIN32

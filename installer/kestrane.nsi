@@ -15,8 +15,13 @@
 ; settings (HKLM\SOFTWARE\ORVALLE\QUINTAR) alone too.
 ;
 ; Both run silently with /S.
+;
+; The Windows Installer package kestrane-<version>.msi (kestrane.wxs) installs
+; the same. The two never share a PC: this installer refuses to run where the
+; package is installed, and the package refuses where this one's entry in
+; Add/Remove Programs is.
 
-!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_OUTFILE
+!ifndef KESTRANE_VERSION | KESTRANE_FILE_VERSION | KESTRANE_BITS | KESTRANE_EXE | KESTRANE_LOCATION_EXE | KESTRANE_ICON | KESTRANE_DONE_FILE | KESTRANE_UPGRADE_CODE | KESTRANE_OUTFILE
   !error "Build the installer with the Windows build: cmake --build --preset windows"
 !endif
 
@@ -42,7 +47,6 @@ RequestExecutionLevel admin
 ; start it in this folder, where it keeps the staging and upload files.
 !define DATA_DIR "C:\Kestrane"
 !define DONE_FILE "${DATA_DIR}\done.txt"
-!define DEFAULT_DONE_TEXT "SYNC OK$\r$\n"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define UNINSTALLER "uninstall.exe"
 !define SHORTCUT_NAME "${PRODUCT}.lnk"
@@ -93,6 +97,14 @@ Function .onInit
   ; For every user of the PC: the shop floor's accounts are not the one that installs.
   SetShellVarContext all
   SetRegView ${KESTRANE_BITS}
+
+  ; Kestrane installed by its Windows Installer package, of any version: the
+  ; package's upgrade code names them all.
+  System::Call 'msi::MsiEnumRelatedProductsW(w "${KESTRANE_UPGRADE_CODE}", i 0, i 0, w .r1) i .r0'
+  ${If} $0 == 0
+    MessageBox MB_OK|MB_ICONSTOP "Kestrane is installed on this PC by its Windows Installer package ($1). Uninstall it first in Add/Remove Programs: that keeps the data folder ${DATA_DIR} and the location's settings." /SD IDOK
+    Abort
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit
@@ -132,16 +144,13 @@ Section "Kestrane" SecProgram
     DetailPrint "No icacls on this Windows: ${DATA_DIR} keeps the rights it inherits from C:\"
   ${EndIf}
 
-  ; The done file's text is the location's own once it exists: write the
-  ; default only where there is none.
+  ; The done file's text is the location's own once it exists: put the
+  ; default there only where there is none.
   ${IfNot} ${FileExists} "${DONE_FILE}"
     ClearErrors
-    FileOpen $0 "${DONE_FILE}" w
+    SetOutPath "${DATA_DIR}"
+    File "/oname=done.txt" "${KESTRANE_DONE_FILE}"
     !insertmacro STOP_ON_ERROR "Could not create ${DONE_FILE}."
-    ; FileWrite writes ANSI text, which this text is.
-    FileWrite $0 "${DEFAULT_DONE_TEXT}"
-    FileClose $0
-    !insertmacro STOP_ON_ERROR "Could not write ${DONE_FILE}."
     DetailPrint "Created ${DONE_FILE}"
   ${Else}
     DetailPrint "Kept the existing ${DONE_FILE}"

@@ -19,6 +19,7 @@ packages=(
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 openssl   # ProFTPD, Pure-FTPd (below)
   nsis                                 # the Windows installer
   osslsigncode p7zip-full              # signing a release, and looking into a signed installer
+  wixl msitools                        # the Windows Installer package, and reading it back
 )
 
 if [[ $(id -u) -ne 0 ]]; then

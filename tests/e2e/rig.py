@@ -66,9 +66,17 @@ OPERATOR_EXE = BUILD_DIR / RIG_DIR_NAME / "operator.exe"
 RAPI_DLL = BUILD_DIR / RIG_DIR_NAME / "rapi.dll"
 # The programs the installer puts in Program Files, by their installed names,
 # which are also their names in the build folder.
-SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+)"',
+SHIPPED_PROGRAMS = re.findall(r'^\s*File\s+"/oname=([^"]+\.exe)"',
                               (REPO_DIR / "installer" / "kestrane.nsi").read_text(encoding="utf-8"),
                               re.MULTILINE)
+
+# The version CMakeLists.txt gives the project, which every shipped file
+# carries, and the two installers built with it beside the programs: the
+# setup program (NSIS) and the Windows Installer package.
+VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
+                    (REPO_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
+SETUP_PROGRAM = BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
+INSTALLER_PACKAGE = BUILD_DIR / ("kestrane-%s.msi" % VERSION)
 
 PROGRAM_TITLE = "Kestrane"
 START_DELAY_MS = 5000

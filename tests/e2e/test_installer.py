@@ -1,15 +1,19 @@
-"""The installer, kestrane-setup-<version>.exe, and its uninstaller, run
-silently (/S) under Wine in the session's prefix, which plays a PC that has
-never had Kestrane.
+"""The two installers, run silently under Wine in the session's prefix, which
+plays a PC that has never had Kestrane: the setup program
+kestrane-setup-<version>.exe (NSIS) with /S, and its uninstaller; and the
+Windows Installer package kestrane-<version>.msi, with msiexec /i ... /qn
+and /x. Where they are to do the same, a test runs with each.
 
-The installer is looked for beside kestrane.exe (rig.BUILD_DIR), under the
-version that CMakeLists.txt gives the project. It is of the same kind as the
-programs it installs: the shipped build's is 32-bit, and puts them where
+Both are looked for beside kestrane.exe (rig.BUILD_DIR), under the version
+that CMakeLists.txt gives the project. They are of the same kind as the
+programs they install: the shipped build's are 32-bit, and put them where
 64-bit Windows keeps 32-bit programs. Every test starts without the data
 folder C:\\Kestrane (the bench makes one; these tests take it away) and
 leaves no installation behind for the next.
 """
 
+import contextlib
+import ntpath
 import re
 import shutil
 import struct
@@ -22,9 +26,6 @@ import pytest
 
 import rig
 
-VERSION = re.search(r"project\(Kestrane VERSION ([0-9.]+)",
-                    (rig.REPO_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
-INSTALLER = rig.BUILD_DIR / ("kestrane-setup-%s.exe" % VERSION)
 BUILT_PROGRAMS = {name: rig.BUILD_DIR / name for name in rig.SHIPPED_PROGRAMS}
 
 # Where 64-bit Windows keeps the programs of each kind. Add/Remove Programs
@@ -35,13 +36,14 @@ INSTALLED_PROGRAM = PROGRAM_DIR + r"\kestrane.exe"
 UNINSTALLER = PROGRAM_DIR + r"\uninstall.exe"
 DATA_DIR = r"C:\Kestrane"
 DEFAULT_DONE_TEXT = b"SYNC OK\r\n"
-# The installer makes the shortcuts for all users; these are the folders
+# The setup program makes the shortcuts for all users; these are the folders
 # Wine gives them.
 SHORTCUTS = {
     "start menu": r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Kestrane.lnk",
     "desktop": r"C:\users\Public\Desktop\Kestrane.lnk",
 }
-UNINSTALL_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kestrane"
+UNINSTALL_ROOT = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
+UNINSTALL_KEY = UNINSTALL_ROOT + r"\Kestrane"
 
 # Wine's menu builder would copy every shortcut made in the prefix into this
 # machine's own menus and desktop.
@@ -49,13 +51,21 @@ INSTALLER_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 INSTALL_LIMIT_S = 120
 # NSIS's exit status when the script stopped the installation.
 ABORTED_BY_SCRIPT = 2
+# msiexec's when the installation failed (ERROR_INSTALL_FAILURE), and when a
+# custom action failed as Wine reports it (ERROR_FUNCTION_FAILED; Windows
+# reports ERROR_INSTALL_FAILURE), as Linux sees them: their low 8 bits.
+INSTALL_FAILURE = 1603 & 0xFF
+FUNCTION_FAILED = 1627 & 0xFF
 # What lets every signed-in user (Authenticated Users, S-1-5-11) change files
-# in the data folder and in all it will hold.
-ICACLS_COMMAND = r'"C:\windows\system32\icacls.exe" "C:\Kestrane" /grant *S-1-5-11:(OI)(CI)M'
+# in the data folder and in all it will hold: icacls of the system folder,
+# with these arguments.
+ICACLS_ARGUMENTS = r'"C:\Kestrane" /grant *S-1-5-11:(OI)(CI)M'
 UNINSTALL_LIMIT_S = 60
 
 DATA = b"~;first record\r\n~;second record\r\n"
 COMPLETE_LOG = "\r\n".join([rig.FIRST_LOG_LINE] + rig.JOB_LOG_LINES)
+# The version after this one, of the package the tests build to upgrade to.
+NEXT_VERSION = re.sub(r"\d+$", lambda number: str(int(number.group()) + 1), rig.VERSION)
 
 
 # The Shell Link (.lnk) format, as far as these tests read it.
@@ -156,13 +166,6 @@ def run_in_prefix(prefix, args, timeout, extra_env=None):
         return process.returncode, output.read().decode("utf-8", "replace")
 
 
-def run_installer(prefix, extra_env=None):
-    """Runs the installer silently to its end: (status, output)."""
-    if not INSTALLER.is_file():
-        pytest.fail("not built: %s (cmake --preset windows && cmake --build --preset windows)" % INSTALLER)
-    return run_in_prefix(prefix, [rig.windows_path(INSTALLER), "/S"], INSTALL_LIMIT_S, extra_env)
-
-
 def started_commands(output):
     """The command lines that programs asked Wine to start, from its process
     trace (WINEDEBUG=trace+process) in output."""
@@ -170,9 +173,27 @@ def started_commands(output):
     return [re.sub(r"\\(.)", r"\1", command) for command in quoted]
 
 
-def install(prefix):
-    status, output = run_installer(prefix)
-    assert status == 0, "the installer failed with status %d: %s" % (status, output)
+def started_icacls(output):
+    """The arguments of each icacls of a system folder started, from the process trace."""
+    found = (re.fullmatch(r'"?C:\\windows\\sys(?:tem32|wow64)\\icacls\.exe"? (.*)', command, re.IGNORECASE)
+             for command in started_commands(output))
+    return [match.group(1) for match in found if match]
+
+
+@contextlib.contextmanager
+def icacls(prefix, outcome):
+    """The WINEDLLOVERRIDES under which icacls "runs" (Wine's, a stub that
+    changes nothing and succeeds), "cannot start", or "fails": the system
+    folder's icacls.exe is then, for the block, kestrane-location.exe, which
+    refuses icacls's arguments with status 2."""
+    program = prefix.drive_c / "windows" / rig.SYSTEM_FOLDERS[rig.BUILD_BITS] / "icacls.exe"
+    own = program.read_bytes()
+    if outcome == "fails":
+        shutil.copyfile(BUILT_PROGRAMS["kestrane-location.exe"], program)
+    try:
+        yield INSTALLER_DLL_OVERRIDES + {"runs": "", "cannot start": ";icacls.exe=d", "fails": ";icacls.exe=n"}[outcome]
+    finally:
+        program.write_bytes(own)
 
 
 def uninstall_entry(prefix, value):
@@ -180,98 +201,232 @@ def uninstall_entry(prefix, value):
     return found[1] if found else None
 
 
-def uninstall_silently(prefix):
-    """Runs the quiet uninstall command that Add/Remove Programs offers, and
-    waits for the uninstaller to finish: it copies itself to a temporary
-    folder, starts the copy and returns at once, and the copy removes the
-    program's folder last."""
-    command = uninstall_entry(prefix, "QuietUninstallString")
-    match = re.fullmatch(r'"([^"]+)"(.*)', command or "")
-    assert match, "no quiet uninstall command: %r" % command
-    status, output = run_in_prefix(prefix, [match.group(1)] + match.group(2).split(), UNINSTALL_LIMIT_S)
-    assert status == 0, "the uninstaller failed with status %d: %s" % (status, output)
-    program_dir = in_prefix(prefix, PROGRAM_DIR)
-    deadline = time.monotonic() + UNINSTALL_LIMIT_S
-    while program_dir.exists():
-        if time.monotonic() > deadline:
-            pytest.fail("the uninstaller left %s: %s" % (PROGRAM_DIR, sorted(p.name for p in program_dir.iterdir())))
-        time.sleep(0.2)
+def installed_packages(prefix):
+    """{product code: version} of the Kestrane packages that Add/Remove
+    Programs lists, from the registry view of their kind."""
+    listing = prefix.wine_command(["reg", "query", UNINSTALL_ROOT, "/s", "/reg:%d" % rig.BUILD_BITS]).stdout
+    packages = {}
+    for code, values in re.findall(r"\\(\{[-0-9A-F]+\})\r?\n((?:[ \t]+\S.*\n)*)", listing.decode("utf-8", "replace")):
+        entry = dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*?)\r?$", values, re.MULTILINE))
+        if entry.get("DisplayName") == "Kestrane":
+            packages[code] = entry.get("DisplayVersion")
+    return packages
+
+
+def built(path):
+    """The Windows path of a file of the build."""
+    if not path.is_file():
+        pytest.fail("not built: %s (cmake --preset windows && cmake --build --preset windows)" % path)
+    return rig.windows_path(path)
+
+
+def build_package(version, folder):
+    """The package of another version, built as the build makes this one."""
+    built(rig.INSTALLER_PACKAGE)
+    path = folder / ("kestrane-%s.msi" % version)
+    definitions = {"VERSION": version, "BITS": rig.BUILD_BITS, "EXE": BUILT_PROGRAMS["kestrane.exe"],
+                   "LOCATION_EXE": BUILT_PROGRAMS["kestrane-location.exe"], "MSI": path,
+                   "ICON": rig.REPO_DIR / "app" / "kestrane.ico", "DONE_FILE": rig.REPO_DIR / "examples" / "done.txt"}
+    subprocess.run(["cmake"] + ["-DKESTRANE_%s=%s" % item for item in definitions.items()]
+                   + ["-P", str(rig.REPO_DIR / "installer" / "build_msi.cmake")],
+                   check=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    return path
+
+
+class SetupProgram:
+    """kestrane-setup-<version>.exe (NSIS), run with /S, and the uninstaller
+    it registers in Add/Remove Programs."""
+
+    name, path = "setup program", rig.SETUP_PROGRAM
+    own_files = ["uninstall.exe"]  # beside the programs
+    shortcut_icon = (INSTALLED_PROGRAM, 0)
+    refused_status = ABORTED_BY_SCRIPT  # when it refuses to start
+    stopped_statuses = {ABORTED_BY_SCRIPT}  # when a step fails
+
+    def shortcuts(self, prefix):
+        return SHORTCUTS
+
+    def run(self, prefix, extra_env=None):
+        """Runs it to its end: (status, output)."""
+        return run_in_prefix(prefix, [built(self.path), "/S"], INSTALL_LIMIT_S, extra_env)
+
+    def installed_versions(self, prefix):
+        return [version for version in [uninstall_entry(prefix, "DisplayVersion")] if version]
+
+    def uninstall(self, prefix):
+        """Runs the quiet uninstall command that Add/Remove Programs offers, and
+        waits for the uninstaller to finish: it copies itself to a temporary
+        folder, starts the copy and returns at once, and the copy removes the
+        program's folder last."""
+        command = uninstall_entry(prefix, "QuietUninstallString")
+        match = re.fullmatch(r'"([^"]+)"(.*)', command or "")
+        assert match, "no quiet uninstall command: %r" % command
+        status, output = run_in_prefix(prefix, [match.group(1)] + match.group(2).split(), UNINSTALL_LIMIT_S)
+        assert status == 0, "the uninstaller failed with status %d: %s" % (status, output)
+        program_dir = in_prefix(prefix, PROGRAM_DIR)
+        deadline = time.monotonic() + UNINSTALL_LIMIT_S
+        while program_dir.exists():
+            if time.monotonic() > deadline:
+                pytest.fail("the uninstaller left %s: %s"
+                            % (PROGRAM_DIR, sorted(p.name for p in program_dir.iterdir())))
+            time.sleep(0.2)
+
+
+class InstallerPackage:
+    """kestrane-<version>.msi, installed with msiexec /i ... /qn and removed with /x."""
+
+    name, own_files = "package", []
+    # Windows Installer names no icon for a plain shortcut: Windows shows its target's first.
+    shortcut_icon = ("", 0)
+    refused_status = INSTALL_FAILURE  # a launch condition does not hold
+    stopped_statuses = {INSTALL_FAILURE, FUNCTION_FAILED}
+
+    def __init__(self, path):
+        self.path = path
+
+    def shortcuts(self, prefix):
+        """Windows puts a per-machine package's Start-menu shortcut in the Start
+        menu of all users, Wine in the installing user's: the prefix's one user
+        beside Public."""
+        user, = [path.name for path in (prefix.drive_c / "users").iterdir() if path.name != "Public"]
+        return {"start menu": r"C:\users\%s\AppData\Roaming\Microsoft\Windows\Start Menu\Programs\Kestrane.lnk" % user}
+
+    def run(self, prefix, extra_env=None, properties=()):
+        """msiexec /i to its end, with PROPERTY=value arguments: (status, output)."""
+        return run_in_prefix(prefix, ["msiexec", "/i", built(self.path), "/qn", *properties], INSTALL_LIMIT_S,
+                             extra_env)
+
+    def installed_versions(self, prefix):
+        return list(installed_packages(prefix).values())
+
+    def uninstall(self, prefix):
+        status, output = run_in_prefix(prefix, ["msiexec", "/x", built(self.path), "/qn"], UNINSTALL_LIMIT_S)
+        assert status == 0, "msiexec /x failed with status %d: %s" % (status, output)
+
+
+SETUP = SetupProgram()
+PACKAGE = InstallerPackage(rig.INSTALLER_PACKAGE)
+
+
+def install(prefix, installer=SETUP, **options):
+    status, output = installer.run(prefix, **options)
+    assert status == 0, "the %s failed with status %d: %s" % (installer.name, status, output)
+
+
+@pytest.fixture(params=[SETUP, PACKAGE], ids=lambda installer: installer.name)
+def installer(request):
+    return request.param
+
+
+@pytest.fixture(scope="session")
+def next_package(tmp_path_factory):
+    return InstallerPackage(build_package(NEXT_VERSION, tmp_path_factory.mktemp("next-package")))
 
 
 @pytest.fixture
 def pc(kestrane):
     """The bench's prefix as a PC that never had Kestrane; afterwards whatever
-    an installation left is taken away."""
+    an installation left is taken away, a package by Windows Installer, which
+    alone knows all it registered."""
     prefix = kestrane.prefix
     shutil.rmtree(in_prefix(prefix, DATA_DIR))
     yield kestrane
+    for product_code in installed_packages(prefix):
+        run_in_prefix(prefix, ["msiexec", "/x", product_code, "/qn"], UNINSTALL_LIMIT_S)
     shutil.rmtree(in_prefix(prefix, PROGRAM_DIR), ignore_errors=True)
-    for shortcut in SHORTCUTS.values():
+    for shortcut in list(SHORTCUTS.values()) + list(PACKAGE.shortcuts(prefix).values()):
         in_prefix(prefix, shortcut).unlink(missing_ok=True)
     prefix.reg_delete_key(UNINSTALL_KEY, view=rig.BUILD_BITS)
 
 
-def test_a_silent_install_puts_the_two_programs_and_nothing_else_in_program_files(pc):
-    install(pc.prefix)
+def test_a_silent_install_puts_the_two_programs_and_nothing_else_in_program_files(pc, installer):
+    install(pc.prefix, installer)
 
     installed = folder_contents(in_prefix(pc.prefix, PROGRAM_DIR))
     # Never the test stand-in rapi.dll or operator.exe.
-    assert sorted(installed) == ["kestrane-location.exe", "kestrane.exe", "uninstall.exe"]
+    assert sorted(installed) == sorted(list(BUILT_PROGRAMS) + installer.own_files)
     for name, built in BUILT_PROGRAMS.items():
         assert installed[name] == built.read_bytes(), name
 
 
-def test_the_shortcuts_start_the_installed_program_in_the_data_folder(pc):
-    install(pc.prefix)
+def test_the_shortcuts_start_the_installed_program_in_the_data_folder(pc, installer):
+    install(pc.prefix, installer)
 
-    for place, path in SHORTCUTS.items():
+    for place, path in installer.shortcuts(pc.prefix).items():
         shortcut = read_shortcut(in_prefix(pc.prefix, path))
         assert shortcut.target == INSTALLED_PROGRAM, place
-        assert shortcut.working_dir == DATA_DIR, place
+        # Windows Installer names a folder with a final backslash.
+        assert ntpath.normpath(shortcut.working_dir) == DATA_DIR, place
         assert shortcut.arguments == "", place
-        assert (shortcut.icon_location, shortcut.icon_index) == (INSTALLED_PROGRAM, 0), place
+        assert (shortcut.icon_location, shortcut.icon_index) == installer.shortcut_icon, place
 
 
-def test_the_install_creates_the_default_done_file_and_a_later_install_keeps_the_location_s_own(pc):
-    done_file = in_prefix(pc.prefix, DATA_DIR + r"\done.txt")
-    assert not done_file.parent.exists()
-
-    install(pc.prefix)
-    assert folder_contents(done_file.parent) == {"done.txt": DEFAULT_DONE_TEXT}
-
-    own = b"DONE 0042 \xe9t\xe9\r\nno line end"
-    done_file.write_bytes(own)
-    install(pc.prefix)
-    assert done_file.read_bytes() == own
-
-
-# Wine's icacls is a stub: it changes no rights and always succeeds. What
-# Wine can show is that the installer runs it, and with what, and that the
-# installation stops when it fails (here: when it cannot even start).
-@pytest.mark.parametrize("icacls_starts", [True, False], ids=["icacls runs", "icacls cannot start"])
-def test_the_install_lets_every_signed_in_user_change_files_in_the_data_folder(pc, icacls_starts):
-    overrides = INSTALLER_DLL_OVERRIDES + ("" if icacls_starts else ";icacls.exe=d")
-
-    status, output = run_installer(pc.prefix, {"WINEDEBUG": "-all,trace+process", "WINEDLLOVERRIDES": overrides})
-
-    assert ICACLS_COMMAND in started_commands(output), output
+def test_the_install_creates_the_default_done_file_and_a_later_install_keeps_the_data_folder_and_settings(
+        pc, installer, next_package):
+    """A later version of the package replaces the earlier one in place; the
+    setup program has no versions to tell apart, and a later one installs over
+    an earlier one as it installs over itself."""
+    later = next_package if installer is PACKAGE else installer
     data_dir = in_prefix(pc.prefix, DATA_DIR)
-    if icacls_starts:
+    assert not data_dir.exists()
+
+    install(pc.prefix, installer)
+    assert folder_contents(data_dir) == {"done.txt": DEFAULT_DONE_TEXT}
+
+    code = pc.provision("0042", "ftp.example.com", "store42", "secret", "/in")
+    (data_dir / "done.txt").write_bytes(b"DONE 0042 \xe9t\xe9\r\nno line end")
+    (data_dir / "23120709050042.TXT").write_bytes(b"UH23120709050042.TXT0001\r\n0042;sent\r\n<<EOF:>>\r\n")
+    data_before = folder_contents(data_dir)
+    install(pc.prefix, later)
+
+    assert folder_contents(data_dir) == data_before
+    assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == ("REG_SZ", code)
+    assert sorted(folder_contents(in_prefix(pc.prefix, PROGRAM_DIR))) == sorted(
+        list(BUILT_PROGRAMS) + installer.own_files)
+    assert later.installed_versions(pc.prefix) == [NEXT_VERSION if later is next_package else rig.VERSION]
+
+
+def test_an_earlier_package_refuses_to_go_over_a_later_one(pc, next_package):
+    install(pc.prefix, next_package)
+
+    status, output = PACKAGE.run(pc.prefix)
+
+    assert status == PACKAGE.refused_status, output
+    assert PACKAGE.installed_versions(pc.prefix) == [NEXT_VERSION]
+    assert sorted(folder_contents(in_prefix(pc.prefix, PROGRAM_DIR))) == sorted(BUILT_PROGRAMS)
+
+
+# What Wine can show of the grant is that the installer runs icacls, and with
+# what, and that the installation stops when icacls fails. Wine's Windows
+# Installer takes a program that cannot start for one that succeeded, where
+# Windows fails the installation (error 1721): only the setup program is
+# tried with one.
+@pytest.mark.parametrize("installer, outcome", [(SETUP, "runs"), (SETUP, "fails"), (SETUP, "cannot start"),
+                                                (PACKAGE, "runs"), (PACKAGE, "fails")],
+                         ids=lambda value: getattr(value, "name", "icacls " + str(value)))
+def test_the_install_lets_every_signed_in_user_change_files_in_the_data_folder(pc, installer, outcome):
+    with icacls(pc.prefix, outcome) as overrides:
+        status, output = installer.run(pc.prefix, {"WINEDEBUG": "-all,trace+process",
+                                                   "WINEDLLOVERRIDES": overrides})
+
+    assert ICACLS_ARGUMENTS in started_icacls(output), output
+    data_dir = in_prefix(pc.prefix, DATA_DIR)
+    if outcome == "runs":
         assert status == 0, output
         assert folder_contents(data_dir) == {"done.txt": DEFAULT_DONE_TEXT}
     else:
         # Nothing after it: no done file, no shortcut, no entry in Add/Remove Programs.
-        assert status == ABORTED_BY_SCRIPT, output
-        assert folder_contents(data_dir) == {}
-        assert not in_prefix(pc.prefix, SHORTCUTS["start menu"]).exists()
-        assert uninstall_entry(pc.prefix, "DisplayName") is None
+        assert status in installer.stopped_statuses, output
+        assert not (data_dir / "done.txt").exists()
+        assert not in_prefix(pc.prefix, installer.shortcuts(pc.prefix)["start menu"]).exists()
+        assert installer.installed_versions(pc.prefix) == []
 
 
-def test_the_install_registers_the_silent_uninstaller_in_add_remove_programs(pc):
+def test_the_setup_program_registers_the_silent_uninstaller_in_add_remove_programs(pc):
     install(pc.prefix)
 
     assert uninstall_entry(pc.prefix, "DisplayName") == "Kestrane"
-    assert uninstall_entry(pc.prefix, "DisplayVersion") == VERSION
+    assert uninstall_entry(pc.prefix, "DisplayVersion") == rig.VERSION
     assert uninstall_entry(pc.prefix, "Publisher") == "Orvalle Inc."
     assert uninstall_entry(pc.prefix, "DisplayIcon") == '"%s",0' % INSTALLED_PROGRAM
     assert uninstall_entry(pc.prefix, "InstallLocation") == PROGRAM_DIR
@@ -286,9 +441,48 @@ def test_the_install_registers_the_silent_uninstaller_in_add_remove_programs(pc)
     assert pc.prefix.reg_query(UNINSTALL_KEY, "DisplayName", view=96 - rig.BUILD_BITS) is None
 
 
-def test_the_installed_program_started_as_its_shortcut_starts_it_runs_the_job(pc, handheld, ftp_server):
-    install(pc.prefix)
-    shortcut = read_shortcut(in_prefix(pc.prefix, SHORTCUTS["start menu"]))
+@pytest.mark.parametrize("file_there", [True, False], ids=["settings imported", "no such file"])
+def test_the_package_imports_the_location_reg_it_is_given(pc, file_there):
+    code = rig.encode_settings("0042", "ftp.example.com", "store42", "secret", "in/")
+    # As kestrane-location write makes it, on a share whose path has a space.
+    reg_file = pc.folder / "location files" / "0042.reg"
+    if file_there:
+        reg_file.parent.mkdir()
+        reg_file.write_bytes(rig.location_reg(code).encode("ascii"))
+
+    status, output = PACKAGE.run(pc.prefix, properties=["LOCATIONREG=%s" % rig.windows_path(reg_file)])
+
+    if file_there:
+        assert status == 0, output
+        # Where a double-click on the file puts it, and the program looks first.
+        assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == ("REG_SZ", code)
+        assert PACKAGE.installed_versions(pc.prefix) == [rig.VERSION]
+    else:
+        # Never an installation that looks done and has no settings.
+        assert status in PACKAGE.stopped_statuses, output
+        assert PACKAGE.installed_versions(pc.prefix) == []
+        assert not in_prefix(pc.prefix, INSTALLED_PROGRAM).exists()
+        for view in (64, 32):
+            assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=view) is None
+
+
+@pytest.mark.parametrize("first, second", [(SETUP, PACKAGE), (PACKAGE, SETUP)],
+                         ids=["package after setup program", "setup program after package"])
+def test_each_installer_refuses_to_go_over_the_other_s_installation(pc, first, second):
+    install(pc.prefix, first)
+    installed = folder_contents(in_prefix(pc.prefix, PROGRAM_DIR))
+
+    status, output = second.run(pc.prefix)
+
+    assert status == second.refused_status, output
+    assert second.installed_versions(pc.prefix) == []
+    assert first.installed_versions(pc.prefix) == [rig.VERSION]
+    assert folder_contents(in_prefix(pc.prefix, PROGRAM_DIR)) == installed
+
+
+def test_the_installed_program_started_as_its_shortcut_starts_it_runs_the_job(pc, installer, handheld, ftp_server):
+    install(pc.prefix, installer)
+    shortcut = read_shortcut(in_prefix(pc.prefix, installer.shortcuts(pc.prefix)["start menu"]))
     # The stand-in rapi.dll is where the device connectivity software puts the
     # real one, in the system folder, as on a location's PC.
     handheld.dock(DATA)
@@ -317,8 +511,8 @@ def test_the_installed_program_started_as_its_shortcut_starts_it_runs_the_job(pc
     assert handheld.done_marker.read_bytes() == DEFAULT_DONE_TEXT
 
 
-def test_a_silent_uninstall_removes_the_program_and_keeps_the_data_folder_and_the_settings(pc):
-    install(pc.prefix)
+def test_a_silent_uninstall_removes_the_program_and_keeps_the_data_folder_and_the_settings(pc, installer):
+    install(pc.prefix, installer)
     code = pc.provision("0042", "ftp.example.com", "store42", "secret", "/in")
     data_dir = in_prefix(pc.prefix, DATA_DIR)
     # The location's archive, an upload the server has not confirmed, and its own done file.
@@ -328,14 +522,14 @@ def test_a_silent_uninstall_removes_the_program_and_keeps_the_data_folder_and_th
     (data_dir / "done.txt").write_bytes(b"DONE 0042\r\n")
     data_before = folder_contents(data_dir)
 
-    uninstall_silently(pc.prefix)
+    installer.uninstall(pc.prefix)
 
-    for place, path in SHORTCUTS.items():
+    assert not in_prefix(pc.prefix, PROGRAM_DIR).exists()
+    for place, path in installer.shortcuts(pc.prefix).items():
         assert not in_prefix(pc.prefix, path).exists(), place
-    assert uninstall_entry(pc.prefix, "DisplayName") is None
+    assert installer.installed_versions(pc.prefix) == []
     assert folder_contents(data_dir) == data_before
     assert pc.prefix.reg_query(rig.SETTINGS_KEY, rig.SETTINGS_VALUE, view=64) == ("REG_SZ", code)
-
 
 
 # ---- A signed release (scripts/sign.sh), with a throw-away code-signing certificate
@@ -362,16 +556,20 @@ def test_a_signed_release_signs_the_programs_before_they_are_packed_and_every_fi
                               capture_output=True, text=True)
 
     handed_over = sorted(path.name for path in signed.iterdir())
-    assert handed_over == sorted(list(rig.SHIPPED_PROGRAMS) + [INSTALLER.name]), handed_over
+    assert handed_over == sorted(list(rig.SHIPPED_PROGRAMS) + [SETUP.path.name, PACKAGE.path.name]), handed_over
     for name in handed_over:
         result = verified(signed / name)
         assert result.returncode == 0, (name, result.stdout, result.stderr)
-    # The installer carries the programs as they were signed.
+    # The installers carry the programs as they were signed.
     unpacked = tmp_path / "unpacked"
-    subprocess.run(["7z", "x", "-o%s" % unpacked, str(signed / INSTALLER.name)], check=True, capture_output=True)
-    for program in rig.SHIPPED_PROGRAMS:
-        [packed] = unpacked.rglob(program)
-        assert packed.read_bytes() == (signed / program).read_bytes(), program
+    subprocess.run(["7z", "x", "-o%s" % (unpacked / "setup"), str(signed / SETUP.path.name)], check=True,
+                   capture_output=True)
+    subprocess.run(["msiextract", "-C", str(unpacked / "package"), str(signed / PACKAGE.path.name)], check=True,
+                   capture_output=True)
+    for installer in ("setup", "package"):
+        for program in rig.SHIPPED_PROGRAMS:
+            [packed] = (unpacked / installer).rglob(program)
+            assert packed.read_bytes() == (signed / program).read_bytes(), (installer, program)
     # The build itself stays unsigned, and a signed file changed afterwards fails.
     assert verified(rig.BUILD_DIR / "kestrane.exe").returncode != 0
     changed = bytearray((signed / "kestrane.exe").read_bytes())

@@ -2,10 +2,13 @@
 built files (no Wine needed): an application manifest that runs it as the
 user who starts it, without file and registry virtualisation, and that names
 every Windows it supports. Without one, Windows quietly redirects a write to
-Program Files into the user's VirtualStore.
+Program Files into the user's VirtualStore. And the project's version, which
+the two installers carry too.
 """
 
+import re
 import struct
+import subprocess
 import xml.etree.ElementTree as ElementTree
 
 import pytest
@@ -16,6 +19,11 @@ import rig
 # program (RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID).
 RT_MANIFEST = 24
 CREATEPROCESS_MANIFEST_RESOURCE_ID = 1
+# The version information Explorer shows (RT_VERSION, VS_VERSION_INFO), and the
+# signature of the numbers in it, VS_FIXEDFILEINFO.
+RT_VERSION = 16
+VS_VERSION_INFO = 1
+FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 RESOURCE_DIRECTORY_INDEX = 2
 # Where the data directories start in the optional header, by its magic.
 DATA_DIRECTORIES_OFFSET = {0x10B: 96, 0x20B: 112}
@@ -105,3 +113,32 @@ def test_every_shipped_program_runs_as_its_user_on_every_windows_it_names(progra
         "compatibility:compatibility/compatibility:application/compatibility:supportedOS", NAMESPACES)}
     missing = [name for guid, name in SUPPORTED_OS.items() if guid not in supported]
     assert not missing, "%s does not name %s" % (program, ", ".join(missing))
+
+
+def version_information(path):
+    """The file and product versions of a PE file, as its version information
+    gives them in numbers ("1.0.0.0") and in words ("1.0.0")."""
+    data = resource(path, RT_VERSION, VS_VERSION_INFO)
+    assert data is not None, "%s has no version information" % path
+    numbers = struct.unpack_from("<4I", data, data.index(FIXED_FILE_INFO_SIGNATURE) + 8)
+    as_text = ["%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
+               for most, least in (numbers[0:2], numbers[2:4])]
+    # The string table's values follow their names, in UTF-16, padded with NULs.
+    words = data.decode("utf-16-le", "replace")
+    for name in ("FileVersion", "ProductVersion"):
+        as_text.append(re.search(name + "\0+([^\0]*)", words).group(1))
+    return as_text
+
+
+@pytest.mark.parametrize("name", rig.SHIPPED_PROGRAMS + [rig.SETUP_PROGRAM.name])
+def test_every_shipped_program_and_the_installer_carry_the_project_s_version(name):
+    version = rig.VERSION + ".0" * (3 - rig.VERSION.count("."))
+    assert version_information(rig.BUILD_DIR / name) == [version, version, rig.VERSION, rig.VERSION]
+
+
+def test_the_windows_installer_package_carries_the_project_s_version():
+    # msiinfo (msitools) prints a table as tab-separated lines.
+    table = subprocess.run(["msiinfo", "export", str(rig.INSTALLER_PACKAGE), "Property"], check=True,
+                           capture_output=True, text=True).stdout
+    properties = dict(line.split("\t", 1) for line in table.splitlines() if "\t" in line)
+    assert properties["ProductVersion"] == rig.VERSION
