@@ -31,22 +31,41 @@ cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j"$jobs"
 ctest --preset sanitize -j"$jobs"
 
-step "Fuzzing, ${fuzz_seconds} s each"
+step "Fuzzing, ${fuzz_seconds} s each, ${jobs} at a time"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
-for fuzzer in settings_decoder_fuzz:settings upload_lines_fuzz:upload ftp_replies_fuzz:ftp_replies; do
-  name=${fuzzer%%:*}
-  seeds=fuzz/corpus/${fuzzer##*:}
-  # New inputs go to a scratch corpus; the kept seeds are only read.
+# Runs one fuzzer for fuzz_seconds; fails when it found a failing input. New
+# inputs go to a scratch corpus; the kept seeds are only read.
+fuzz_one() {
+  local name=$1 seeds=$2 scratch
   scratch=$(mktemp -d)
   (cd "$scratch" && "$OLDPWD/build/fuzz/fuzz/$name" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-     "$scratch" "$OLDPWD/$seeds" 2>&1 | grep -E '^(stat::number_of_executed_units|Done|==[0-9]+== ERROR)' || true)
-  if ls "$scratch"/crash-* "$scratch"/leak-* "$scratch"/timeout-* >/dev/null 2>&1; then
-    echo "$name found a failing input:"; ls "$scratch"
-    exit 1
+     "$scratch" "$OLDPWD/$seeds" 2>&1 | grep -E '^(stat::number_of_executed_units|Done|==[0-9]+== ERROR)' \
+     | sed "s/^/$name: /" || true)
+  local failing
+  failing=$(find "$scratch" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \) -print)
+  if [[ -n $failing ]]; then
+    echo "$name found a failing input:"; echo "$failing"
+    return 1
   fi
   rm -rf "$scratch"
+}
+# Each fuzzer is one process, and runs for a time rather than a number of
+# inputs: as many run at once as there are cores, so that none gets less.
+running=0 fuzz_failed=0
+for fuzzer in settings_decoder_fuzz:settings upload_lines_fuzz:upload ftp_replies_fuzz:ftp_replies; do
+  if ((running >= jobs)); then
+    wait -n || fuzz_failed=1
+    running=$((running - 1))
+  fi
+  fuzz_one "${fuzzer%%:*}" "fuzz/corpus/${fuzzer##*:}" &
+  running=$((running + 1))
 done
+while ((running > 0)); do
+  wait -n || fuzz_failed=1
+  running=$((running - 1))
+done
+((fuzz_failed == 0)) || exit 1
 
 for preset in windows windows64; do
   step "Windows build: $preset"
