@@ -87,6 +87,11 @@ std::optional<ListedEntry> ReadUnixLine(std::string_view line)
         if (words[0].text[0] == 'l') {
             name = name.substr(0, name.find(" -> "));
         }
+        // A line with no name left, such as a link whose name is blank,
+        // lists nothing that Kestrane could look for.
+        if (name.empty()) {
+            continue;
+        }
         entry.name = std::string(name);
         if (entry.type == EntryType::File) {
             entry.size = size;

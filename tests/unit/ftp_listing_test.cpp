@@ -50,6 +50,7 @@ const LineCase kListLines[] = {
     {"-rw-r--r-- 1 jan group 55 Mar 09 08:00 owner named like a month", true, "owner named like a month",
      kFile, 55},
     {"lrwxrwxrwx 1 owner group 11 Jan 01 12:00 latest -> 26 0042.TXT", true, "latest", kOther, std::nullopt},
+    {"lrwxrwxrwx 1 owner group 5 Jan 01 12:00  ->  target", false, "", kOther, std::nullopt},
     {"-rw-r--r-- 1 owner group 18446744073709551615 Jan 01 12:00 huge", true, "huge", kFile, UINT64_MAX},
     {"01-01-24  12:00PM                15637 26 0042.TXT", true, "26 0042.TXT", kFile, 15637},
     {"01-01-2024  09:41AM       <DIR>          old files", true, "old files", kFolder, std::nullopt},
