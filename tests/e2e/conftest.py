@@ -16,11 +16,19 @@ start_ftp_server  start_ftp_server(fault=...) starts a further or faulty one
 Run them with /usr/bin/python3 -m pytest tests/e2e, after building the
 Windows programs (cmake --preset windows && cmake --build --preset windows);
 KESTRANE_BUILD_DIR points the rig at another build folder.
+
+Tests marked minute_long wait about a minute for the program itself, so they
+start first: run last, one of them would keep a worker busy long after the
+others have finished.
 """
 
 import pytest
 
 import rig
+
+
+def pytest_collection_modifyitems(items):
+    items.sort(key=lambda item: item.get_closest_marker("minute_long") is None)
 
 
 @pytest.fixture(scope="session")

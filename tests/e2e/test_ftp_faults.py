@@ -88,7 +88,8 @@ FAULTS = {
 }
 
 
-@pytest.mark.parametrize("name", list(FAULTS))
+@pytest.mark.parametrize("name", [pytest.param(name, marks=pytest.mark.minute_long) if fault.silent else name
+                                  for name, fault in FAULTS.items()])
 def test_a_failed_upload_is_kept_and_sent_first_by_the_next_run(name, kestrane, handheld, start_ftp_server):
     fault = FAULTS[name]
     broken = None

@@ -329,6 +329,7 @@ def wait_for_the_end_of_a_minute():
         time.sleep(min(1.0, (first - seconds) % 60))
 
 
+@pytest.mark.minute_long
 @pytest.mark.parametrize("earlier_pending", [False, True], ids=["earlier-sent", "earlier-pending"])
 def test_an_upload_name_already_taken_waits_for_the_next_minute(kestrane, handheld, ftp_server,
                                                                 earlier_pending):
