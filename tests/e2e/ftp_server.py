@@ -11,10 +11,17 @@ speak FTP over TLS only (pyftpdlib's TLS handler; --tls, or a Tls): explicit
 connections, and a data connection need not resume the control connection's
 TLS session, which Wine's Schannel cannot do.
 
+It can admit only so many sessions (control connections) at once, as a busy
+server does (--max-connections): a connection over the limit gets pyftpdlib's
+own "421 Too many connections." at once and is closed. It counts the most
+sessions it held at once, and the sessions it admitted and turned away, and
+writes them to a file when it ends (--stats).
+
 Run it:
     /usr/bin/python3 tests/e2e/ftp_server.py --root DIR --user U --password P
         [--port 0] [--fault MODE] [--latency-ms 0] [--ready-file PATH] [--journal PATH]
         [--tls explicit|implicit --certfile PEM --keyfile PEM]
+        [--max-connections K] [--stats PATH]
 It prints "PORT n" once it listens, writes n to the ready file, and serves
 until it is killed.
 
@@ -69,6 +76,10 @@ CUT_AFTER_BYTES = 64 * 1024
 THROTTLE_BYTES_PER_SECOND = 64 * 1024
 # How often a server on a background thread looks whether it is to stop.
 STOP_CHECK_S = 0.05
+# Connections waiting to be accepted: enough that a thousand clients
+# connecting at once are all accepted and answered (with a 421 over the
+# session limit) rather than left to the kernel's dropped handshakes.
+ACCEPT_BACKLOG = 1024
 PERMISSIONS = "elradfmwMT"
 READ_ONLY_PERMISSIONS = "elr"
 CHECKING_COMMANDS = ("SIZE", "LIST", "NLST", "MLSD", "MLST")
@@ -165,6 +176,49 @@ def _journaling_handler(journal, latency_s, base):
                 super().respond(self.late_replies.popleft(), logfun)
 
     return JournalingHandler
+
+
+class SessionTally:
+    """The most sessions the server held at once, and how many it admitted
+    and turned away with a 421."""
+
+    def __init__(self):
+        self.most_at_once = 0
+        self.admitted = 0
+        self.turned_away = 0
+
+    def text(self):
+        return "most_at_once %d\nadmitted %d\nturned_away %d\n" % (
+            self.most_at_once, self.admitted, self.turned_away)
+
+
+class _SessionLimitedServer(FTPServer):
+    """An FTPServer whose max_cons limits the sessions at once, as vsftpd's
+    max_clients does. pyftpdlib's own count takes in every socket it holds
+    (its listener, and a passive listener and a data connection for each
+    transfer), which admits fewer sessions than the limit, and fewer the more
+    of them transfer."""
+
+    def _map_len(self):
+        # One entry per open control connection, the one being accepted included.
+        return len(self.ip_map)
+
+
+def _counting_handler(base, tally):
+    class CountingHandler(base):
+        """Counts into tally the sessions admitted, at once and in all, and
+        those turned away."""
+
+        def handle(self):
+            tally.admitted += 1
+            tally.most_at_once = max(tally.most_at_once, len(self.server.ip_map))
+            super().handle()
+
+        def handle_max_cons(self):
+            tally.turned_away += 1
+            super().handle_max_cons()
+
+    return CountingHandler
 
 
 def _cutting_dtp(how):
@@ -350,16 +404,24 @@ def _handler_class(fault, journal, latency_s=0, tls=None):
     return type("FaultyHandler", (base,), attributes)
 
 
-def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None):
+def make_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None,
+                max_connections=None):
     """An FTPServer on 127.0.0.1 with its own IOLoop; port 0 picks a free port;
-    tls: a Tls for FTP over TLS."""
+    tls: a Tls for FTP over TLS; max_connections: the most sessions at once
+    (None: no limit). Its `sessions` is the SessionTally of its sessions."""
     authorizer = DummyAuthorizer()
     permissions = READ_ONLY_PERMISSIONS if fault == "stor-550" else PERMISSIONS
     authorizer.add_user(user, password, os.path.abspath(root), perm=permissions)
-    handler = _handler_class(fault, Journal(journal), latency_ms / 1000, tls)
+    tally = SessionTally()
+    handler = _counting_handler(_handler_class(fault, Journal(journal), latency_ms / 1000, tls), tally)
     handler.authorizer = authorizer
     handler.banner = "Kestrane test server ready."
-    return FTPServer(("127.0.0.1", port), handler, ioloop=IOLoop())
+    server = _SessionLimitedServer(("127.0.0.1", port), handler, ioloop=IOLoop(), backlog=ACCEPT_BACKLOG)
+    server.max_cons = max_connections or 0
+    # Every client here comes from 127.0.0.1: only the limit of all sessions counts.
+    server.max_cons_per_ip = 0
+    server.sessions = tally
+    return server
 
 
 def start_server(root, user, password, fault="none", port=0, journal=None, latency_ms=0, tls=None):
@@ -388,11 +450,11 @@ def start_server(root, user, password, fault="none", port=0, journal=None, laten
     return server.address[1], stop
 
 
-def _write_ready_file(path, port):
-    # Written whole, then renamed, so a reader never sees half a number.
+def _write_whole(path, text):
+    # Written whole, then renamed, so a reader never sees half of it.
     partial = path + ".partial"
-    with open(partial, "w", encoding="ascii") as ready:
-        ready.write("%d\n" % port)
+    with open(partial, "w", encoding="ascii") as whole:
+        whole.write(text)
     os.replace(partial, path)
 
 
@@ -410,6 +472,10 @@ def main(argv=None):
                         help="serve FTP over TLS: explicit (AUTH TLS) or implicit; needs --certfile and --keyfile")
     parser.add_argument("--certfile", help="the server's certificate (PEM), for --tls")
     parser.add_argument("--keyfile", help="its private key (PEM), for --tls")
+    parser.add_argument("--max-connections", type=int, metavar="K",
+                        help="admit at most K sessions at once; answer the others 421 at connect")
+    parser.add_argument("--stats", help="file that receives, at the end, the most sessions held at once "
+                                        "and how many were admitted and turned away")
     parser.add_argument("--verbose", action="store_true", help="log pyftpdlib's activity on stderr")
     args = parser.parse_args(argv)
     if args.tls and not (args.certfile and args.keyfile):
@@ -418,10 +484,10 @@ def main(argv=None):
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr)
     tls = Tls(args.certfile, args.keyfile, args.tls == "implicit") if args.tls else None
     server = make_server(args.root, args.user, args.password, args.fault, args.port, args.journal,
-                         args.latency_ms, tls)
+                         args.latency_ms, tls, args.max_connections)
     port = server.address[1]
     if args.ready_file:
-        _write_ready_file(args.ready_file, port)
+        _write_whole(args.ready_file, "%d\n" % port)
     print("PORT %d" % port, flush=True)
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(0))
     try:
@@ -431,6 +497,8 @@ def main(argv=None):
         pass
     finally:
         server.close_all()
+        if args.stats:
+            _write_whole(args.stats, server.sessions.text())
     return 0
 
 

@@ -7,24 +7,19 @@
 #include "common/local_files_posix.h"
 #include "ftp/stream_ftp_client.h"
 #include "net/socket_transport_posix.h"
+#include "tests/shared/local_ftp_server.h"
 #include "tests/unit/fakes.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace kestrane {
 namespace {
@@ -34,69 +29,7 @@ namespace fs = std::filesystem;
 constexpr char kUser[] = "kestrane-loc";
 // Distinctive, so that a leak into any message is found.
 constexpr char kPassword[] = "Pw#9zQ!k2v";
-// Debian's interpreter, which has Debian's pyftpdlib.
-constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kNoServer[] = "the FTP server (/usr/bin/python3 with pyftpdlib) could not be started";
-
-// ftp_server.py serving root, from its start until this is destroyed.
-class LocalFtpServer {
-public:
-    LocalFtpServer(const fs::path& root, const std::string& fault)
-    {
-        int output[2];
-        if (::pipe(output) != 0) {
-            return;
-        }
-        const std::string script = std::string(KESTRANE_SOURCE_DIR) + "/tests/e2e/ftp_server.py";
-        const std::string rootText = root.string();
-        const char* arguments[] = {kPython,   script.c_str(), "--root",  rootText.c_str(), "--user",
-                                   kUser,     "--password",   kPassword, "--port",         "0",
-                                   "--fault", fault.c_str(),  nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, output[0]);
-        const bool started =
-            ::posix_spawn(&pid_, kPython, &actions, nullptr, const_cast<char**>(arguments), environ) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(output[1]);
-        if (!started) {
-            pid_ = -1;
-            ::close(output[0]);
-            return;
-        }
-        // The server says "PORT n" once it listens; a server that cannot
-        // start ends, and its output with it.
-        FILE* said = ::fdopen(output[0], "r");
-        char line[256];
-        while (said != nullptr && std::fgets(line, sizeof line, said) != nullptr) {
-            unsigned port = 0;
-            if (std::sscanf(line, "PORT %u", &port) == 1) {
-                port_ = static_cast<std::uint16_t>(port);
-                break;
-            }
-        }
-        if (said != nullptr) {
-            std::fclose(said);
-        }
-    }
-    LocalFtpServer(const LocalFtpServer&) = delete;
-    LocalFtpServer& operator=(const LocalFtpServer&) = delete;
-    ~LocalFtpServer()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    // 0 when the server did not start.
-    std::uint16_t Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    std::uint16_t port_ = 0;
-};
 
 // The window's pump, for a window that nobody closes.
 class IdlePump final : public MessagePump {
@@ -123,7 +56,8 @@ protected:
         }
         root_ = folder;
         fs::create_directories(root_ / "in" / "drop box [1]");
-        server_.emplace(root_, fault);
+        server_.emplace(std::vector<std::string>{"--root", root_.string(), "--user", kUser, "--password",
+                                                 kPassword, "--fault", fault});
         client_ = MakeStreamFtpClient(MakeSocketTransport, FtpTls::None, pump_, files_, clock_);
         return server_->Port() != 0;
     }
@@ -153,7 +87,7 @@ protected:
     std::string Content(const fs::path& path) { return ReadWholeFile(files_, path.string()); }
 
     fs::path root_;
-    std::optional<LocalFtpServer> server_;
+    std::optional<testing::LocalFtpServer> server_;
     IdlePump pump_;
     PosixLocalFiles files_;
     RealSteadyClock clock_;
