@@ -382,6 +382,15 @@ void Form1::PumpMessages()
     StopIfClosed();
 }
 
+void Form1::Wake() noexcept
+{
+    // A posted message ends MsgWaitForMultipleObjectsEx's wait, even one
+    // that begins after the post (MWMO_INPUTAVAILABLE).
+    if (!::PostMessageW(window_, WM_NULL, 0, 0)) {
+        // The queue is full: the wait ends at its tenth of a second instead.
+    }
+}
+
 void Form1::ReportProgress(const Progress& progress)
 {
     const SteadyClock::time_point now = SteadyClock::now();

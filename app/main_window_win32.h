@@ -44,6 +44,7 @@ public:
     void ShowMessage(const std::string& text, MessageKind kind) override;
     void PumpMessages() override;
     void ReportProgress(const Progress& progress) override;
+    void Wake() noexcept override;
     void MovingData(bool moving) noexcept override;
 
 private:

@@ -29,6 +29,7 @@ public:
     void ShowMessage(const std::string& text, MessageKind kind) override;
     void PumpMessages() override { window_.PumpMessages(); }
     void ReportProgress(const Progress& progress) override { window_.ReportProgress(progress); }
+    void Wake() noexcept override { window_.Wake(); }
     void MovingData(bool moving) noexcept override { window_.MovingData(moving); }
 
 private:

@@ -44,6 +44,7 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -53,6 +54,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -156,19 +158,36 @@ public:
 };
 
 // The window of a PC where nobody is at work: no message ever comes, and a
-// wait for one lasts wait.
+// wait for one lasts wait, unless it is woken as the real window is (by a
+// message posted to it).
 class IdleWindow final : public JobWindow {
 public:
     explicit IdleWindow(std::chrono::milliseconds wait) : wait_(wait) {}
 
     void LogLine(const std::string&) override {}
     void ShowMessage(const std::string&, MessageKind) override {}
-    void PumpMessages() override { std::this_thread::sleep_for(wait_); }
+    void PumpMessages() override
+    {
+        std::unique_lock lock(mutex_);
+        woken_.wait_for(lock, wait_, [this] { return wakeUp_; });
+        wakeUp_ = false;
+    }
     void ReportProgress(const Progress&) override {}
+    void Wake() noexcept override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            wakeUp_ = true;
+        }
+        woken_.notify_one();
+    }
     void MovingData(bool) noexcept override {}
 
 private:
     std::chrono::milliseconds wait_;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool wakeUp_ = false;  // guarded by mutex_
 };
 
 // Jitter off: always the middle of the range, which leaves every wait at its

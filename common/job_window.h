@@ -42,6 +42,12 @@ public:
     // waiting, and may show how far the step has got. Throws WindowClosed
     // once the user has asked to close the window.
     virtual void ReportProgress(const Progress& progress) = 0;
+
+    // From any thread: ends a wait of PumpMessages under way, or the next
+    // one, at once, as a message would. A worker's task calls it when it is
+    // done, so that the thread waiting for it goes on at once instead of at
+    // the end of that wait. A pump that waits only briefly may leave it be.
+    virtual void Wake() noexcept {}
 };
 
 class JobWindow : public MessagePump {

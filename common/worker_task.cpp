@@ -1,5 +1,7 @@
 #include "common/worker_task.h"
 
+#include "common/scope_exit.h"
+
 namespace kestrane {
 
 bool TaskState::WaitFor(SteadyClock::duration limit)
@@ -34,8 +36,29 @@ std::optional<Progress> TaskState::Transfer()
     return transfer_;
 }
 
+void TaskState::WakeWhenFinished(MessagePump* pump)
+{
+    std::lock_guard lock(mutex_);
+    pumpToWake_ = pump;
+}
+
+void TaskState::Finish()
+{
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        if (pumpToWake_ != nullptr) {
+            pumpToWake_->Wake();
+        }
+    }
+    signal_.notify_all();
+}
+
 bool WaitWhilePumping(TaskState& task, MessagePump& pump, Clock& clock, SteadyClock::duration stallLimit)
 {
+    // The pump may wait for a message for a while; the task's end wakes it.
+    task.WakeWhenFinished(&pump);
+    const ScopeExit noMoreWaking([&task] { task.WakeWhenFinished(nullptr); });
     std::uint64_t progressSeen = task.ProgressCount();
     SteadyClock::time_point movedAt = clock.SteadyNow();
     while (!task.WaitFor(kWaitSlice)) {

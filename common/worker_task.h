@@ -48,12 +48,21 @@ public:
     // How far the transfer has got, as the work last said; nothing before that.
     std::optional<Progress> Transfer();
 
+    // The pump to wake when the task finishes (nullptr: none), set by the
+    // thread that waits for it for as long as it waits, so that a worker
+    // left behind never touches the pump.
+    void WakeWhenFinished(MessagePump* pump);
+
 protected:
+    // Records that the task has finished, and wakes the waiting thread.
+    void Finish();
+
     std::mutex mutex_;
-    std::condition_variable signal_;
-    bool finished_ = false;
 
 private:
+    std::condition_variable signal_;
+    bool finished_ = false;             // guarded by mutex_
+    MessagePump* pumpToWake_ = nullptr;  // guarded by mutex_
     std::atomic<std::uint64_t> progressCount_ = 0;
     std::optional<Progress> transfer_;  // guarded by mutex_
 };
@@ -78,9 +87,8 @@ public:
             std::lock_guard lock(mutex_);
             result_ = std::move(result);
             failure_ = failure;
-            finished_ = true;
         }
-        signal_.notify_all();
+        Finish();
     }
 
     // The result, or the worker's exception rethrown. Only once Finished().

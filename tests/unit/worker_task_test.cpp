@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <latch>
+#include <semaphore>
 #include <stdexcept>
 #include <string>
 
@@ -79,11 +80,12 @@ TEST(WorkerTaskTest, ATransferTellsHowFarItHasGotAndThatCountsAsProgress)
 }
 
 // What a waiting scene holds: a worker held at the gate until the wait is
-// over, on a clock the pump moves.
+// over, on a clock the pump moves, and the pump's wake-up.
 struct Scene {
     Gate& gate;
     ManualClock& clock;
     Task<int>& task;
+    std::binary_semaphore& woken;
 };
 
 // How a wait ended, as the caller sees it.
@@ -109,6 +111,7 @@ public:
         ++progressShown;
         wait_.pump(++pumps, scene_);
     }
+    void Wake() noexcept override { scene_.woken.release(); }
 
     int pumps = 0;
     int progressShown = 0;
@@ -123,6 +126,12 @@ const WaitCase kWaits[] = {
      [](int, Scene& scene) {
          scene.gate.count_down();
          scene.task.WaitFor(kForever);
+     },
+     WaitEnd::Finished, 1, 0},
+    {"the task's end wakes a pump that waits for a message",
+     [](int, Scene& scene) {
+         scene.gate.count_down();
+         EXPECT_TRUE(scene.woken.try_acquire_for(kStallLimit)) << "the pump was left to wait";
      },
      WaitEnd::Finished, 1, 0},
     {"the window is closed", [](int, Scene&) { throw WindowClosed(); }, WaitEnd::WindowClosed, 1, 0},
@@ -157,7 +166,8 @@ TEST(WorkerTaskTest, WaitingEndsWhenTheTaskFinishesTheWindowClosesOrTheTaskStall
             return 7;
         });
 
-        Scene scene{*gate, clock, *task};
+        std::binary_semaphore woken(0);
+        Scene scene{*gate, clock, *task, woken};
         ScenePump pump(wait, scene);
         WaitEnd end = WaitEnd::WindowClosed;
         try {
