@@ -61,7 +61,7 @@ protected:
 
 private:
     std::condition_variable signal_;
-    bool finished_ = false;             // guarded by mutex_
+    bool finished_ = false;              // guarded by mutex_
     MessagePump* pumpToWake_ = nullptr;  // guarded by mutex_
     std::atomic<std::uint64_t> progressCount_ = 0;
     std::optional<Progress> transfer_;  // guarded by mutex_

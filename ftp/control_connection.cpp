@@ -116,7 +116,7 @@ std::string ControlConnection::NextLine(std::size_t& replyBytes)
 void ControlConnection::RequireOpen() const
 {
     if (failed_) {
-        throw ConnectionLost("the connection to the server has ended");
+        throw ConnectionEnded();
     }
 }
 

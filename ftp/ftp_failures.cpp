@@ -12,6 +12,11 @@ FtpError ConnectionLost(const std::string& reason)
     return FtpError(FtpFailureKind::ConnectionLost, reason);
 }
 
+FtpError ConnectionEnded()
+{
+    return ConnectionLost("the connection to the server has ended");
+}
+
 FtpError ServerUnreachable(const std::string& reason)
 {
     return FtpError(FtpFailureKind::Unreachable, reason);

@@ -23,6 +23,8 @@ FtpError ReplyFailure(const std::string& reason, const FtpReply& reply);
 // The connection broke off, was closed, or the server kept it waiting past
 // a time limit.
 FtpError ConnectionLost(const std::string& reason);
+// A command on a connection that has already broken off or been given up.
+FtpError ConnectionEnded();
 
 // The server could not be reached: unknown name, nothing accepting at the port.
 FtpError ServerUnreachable(const std::string& reason);

@@ -114,11 +114,6 @@ CallFailure LastCallFailure(const std::string& password)
     return FailureOf(code == ERROR_SUCCESS ? kept.error : code, kept.text, password);
 }
 
-FtpError ConnectionEnded()
-{
-    return FtpError(FtpFailureKind::ConnectionLost, "the connection to the server has ended");
-}
-
 // What the commands of a connection have left the server set to, so that
 // none is sent twice.
 struct ServerState {
