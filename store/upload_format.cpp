@@ -1,6 +1,7 @@
 #include "store/upload_format.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -19,6 +20,36 @@ std::string TwoDigits(int value)
         digits.insert(digits.begin(), '0');
     }
     return digits;
+}
+
+// The first CR or "~" from `from` on, or end. Runs between them average some
+// 15 bytes, too short for a memchr call per run to pay, so a word of bytes
+// is looked at at once: a byte equal to c is a zero byte of word ^ (c in
+// every byte), and (x - 0x01..01) & ~x & 0x80..80 marks zero bytes. A borrow
+// can also mark a byte above a zero byte, never one below, so the lowest
+// mark is always a true one.
+const char* FindLineEndOrTilde(const char* from, const char* end)
+{
+    using Word = std::size_t;
+    static_assert(std::endian::native == std::endian::little, "the lowest byte of a word comes first");
+    constexpr Word kOnes = ~Word{0} / 0xFF;
+    constexpr Word kHighBits = kOnes * 0x80;
+    const auto marks = [](Word word, char c) {
+        const Word x = word ^ (kOnes * static_cast<unsigned char>(c));
+        return (x - kOnes) & ~x & kHighBits;
+    };
+    for (; static_cast<std::size_t>(end - from) >= sizeof(Word); from += sizeof(Word)) {
+        Word word;
+        std::memcpy(&word, from, sizeof word);
+        const Word found = marks(word, '\r') | marks(word, '~');
+        if (found != 0) {
+            return from + std::countr_zero(found) / 8;
+        }
+    }
+    while (from < end && *from != '\r' && *from != '~') {
+        ++from;
+    }
+    return from;
 }
 
 }  // namespace
@@ -66,19 +97,77 @@ std::string UploadHeaderLine(const std::string& name, std::uint64_t lines)
     return kHeaderStart + name + count + std::string(kUploadLineEnd);
 }
 
-void UploadLineWriter::Text(std::string_view text)
+void UploadLineConverter::Feed(std::string_view staging)
 {
-    while (!text.empty()) {
-        const void* tilde = std::memchr(text.data(), '~', text.size());
-        if (tilde == nullptr) {
-            output_.Write(text);
+    if (staging.empty()) {
+        return;
+    }
+    if (afterCarriageReturn_ && staging.front() == '\n') {
+        staging.remove_prefix(1);  // the end of the line before this chunk
+    }
+    afterCarriageReturn_ = false;
+    const char* at = staging.data();
+    const char* const end = at + staging.size();
+    while (at < end) {
+        const char* const stop = FindLineEndOrTilde(at, end);
+        if (stop > at) {
+            output_.Write(std::string_view(at, static_cast<std::size_t>(stop - at)));
+            lineOpen_ = true;
+        }
+        if (stop == end) {
             return;
         }
-        const auto before = static_cast<std::size_t>(static_cast<const char*>(tilde) - text.data());
-        output_.Write(text.substr(0, before));
-        output_.Write(locationCode_);
-        text.remove_prefix(before + 1);
+        at = stop + 1;
+        if (*stop == '~') {
+            output_.Write(locationCode_);
+            lineOpen_ = true;
+            continue;
+        }
+        EndLine();
+        if (at == end) {
+            afterCarriageReturn_ = true;
+            return;
+        }
+        if (*at == '\n') {
+            ++at;
+        }
     }
+}
+
+void UploadLineConverter::Finish()
+{
+    if (lineOpen_) {
+        EndLine();
+    }
+}
+
+void UploadLineConverter::EndLine()
+{
+    output_.Write(kUploadLineEnd);
+    lineOpen_ = false;
+}
+
+void LineCounter::Feed(std::string_view staging)
+{
+    if (staging.empty()) {
+        return;
+    }
+    const auto lastEnd = staging.rfind('\r');
+    if (lastEnd == std::string_view::npos) {
+        if (afterCarriageReturn_ && staging.front() == '\n') {
+            staging.remove_prefix(1);
+        }
+        lineOpen_ = lineOpen_ || !staging.empty();
+        afterCarriageReturn_ = false;
+        return;
+    }
+    for (const char* at = staging.data(); at <= staging.data() + lastEnd; ++at) {
+        at = static_cast<const char*>(std::memchr(at, '\r', lastEnd + 1 - (at - staging.data())));
+        ++lineEnds_;
+    }
+    const std::string_view rest = staging.substr(lastEnd + 1);
+    lineOpen_ = !(rest.empty() || rest == "\n");
+    afterCarriageReturn_ = rest.empty();
 }
 
 void WriteUploadEndLine(BufferedWriter& output)
