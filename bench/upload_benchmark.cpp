@@ -11,8 +11,9 @@
 //   kestrane_benchmarks [--benchmark_repetitions=N] [google benchmark flags]
 //
 // The files live in a fresh folder under $TMPDIR (or /tmp), removed at the
-// end; the staging file is written once and hard-linked for each build,
-// since a build removes the staging file it has read.
+// end. The source is written once; each iteration's copy then becomes the
+// staging file that the build reads and removes, so that the removal frees
+// the blocks of a real 100 MB file, as the program's does.
 #include "bench/staging_data.h"
 #include "bench/stand_ins.h"
 #include "common/local_files_posix.h"
@@ -188,8 +189,8 @@ struct BuildParts {
     }
 };
 
-// What one iteration leaves is removed and flushed before the next is timed,
-// so that neither side pays for the other's freed blocks.
+// The build's upload file is removed and flushed before the next iteration,
+// so that the copy does not pay for its freed blocks.
 void Settle(LocalFiles& files, const std::string& name)
 {
     files.Remove(name);
@@ -214,12 +215,9 @@ void BM_UploadBuildAgainstCopy(benchmark::State& state)
         copySeconds += Seconds(copy.start, copy.end);
         copyParts +=
             CopyParts{Seconds(copy.start, copyCommit.start), Seconds(copyCommit.start, copyCommit.end)};
-        Settle(files, kCopy);
+        files.Rename(kCopy, kStagingFile, true);
+        ::sync();
 
-        if (::link(kSource, kStagingFile) != 0) {
-            state.SkipWithError("cannot link the staging file");
-            break;
-        }
         files.Forget();
         std::optional<std::string> upload;
         const TimedCall build =
