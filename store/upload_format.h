@@ -40,23 +40,25 @@ std::string UploadHeaderLine(const std::string& name, std::uint64_t lines);
 
 // Writes staging data as upload lines: every "~" replaced by the location
 // code in one left-to-right pass (the code itself is never rescanned), and
-// each line ended by CR LF.
+// each line ended by CR LF. The lines are written straight into the
+// writer's block, a slice of the data at a time.
 class UploadLineConverter {
 public:
-    UploadLineConverter(BufferedWriter& output, std::string_view locationCode) :
-        output_(output),
-        locationCode_(locationCode)
-    {
-    }
+    UploadLineConverter(BufferedWriter& output, std::string_view locationCode);
     void Feed(std::string_view staging);
     // Ends a last line that had no line end.
     void Finish();
 
 private:
-    void EndLine();
+    char* ConvertSlice(std::string_view slice, char* out);
+    char* PutLocationCode(char* out) const;
 
     BufferedWriter& output_;
     std::string_view locationCode_;
+    // The most bytes that one staging byte becomes: the code or CR LF.
+    std::size_t growth_;
+    // The code's first bytes, as many as a word holds.
+    std::size_t locationCodeWord_ = 0;
     bool lineOpen_ = false;
     bool afterCarriageReturn_ = false;
 };

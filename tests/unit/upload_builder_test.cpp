@@ -65,6 +65,15 @@ TEST_F(BuildTest, EmptyLocationCodeRemovesTildes)
     EXPECT_EQ(Build("~a~\r\n~", ""), "UH0111090507.TXT0002\r\na\r\n\r\n<<EOF:>>\r\n");
 }
 
+TEST_F(BuildTest, LocationCodeLongerThanASliceIsWrittenWhole)
+{
+    // So long that every staging byte is converted on its own.
+    const std::string code(70'000, 'c');
+    const std::string upload = Build("a~\r\n~b\r\n\n~", code);
+    EXPECT_EQ(upload, "UH0111090507" + code + ".TXT0003\r\na" + code + "\r\n" + code + "b\r\n\n" + code
+                          + "\r\n<<EOF:>>\r\n");
+}
+
 TEST_F(BuildTest, CountHasAtLeastFourDigits)
 {
     struct Case {
