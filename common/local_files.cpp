@@ -45,8 +45,29 @@ void WriteWholeFile(LocalFiles& files, const std::string& name, std::string_view
 BufferedWriter::BufferedWriter(OutputFile& file, std::size_t capacity) :
     file_(file),
     capacity_(capacity),
-    block_(new char[capacity])
+    block_(new char[capacity]),
+    blockSize_(capacity)
 {
+}
+
+char* BufferedWriter::Room(std::size_t size)
+{
+    if (size > blockSize_ - used_) {
+        Drain();
+        if (size > blockSize_) {
+            block_ = std::make_unique<char[]>(size);
+            blockSize_ = size;
+        }
+    }
+    return block_.get() + used_;
+}
+
+void BufferedWriter::Added(std::size_t size)
+{
+    used_ += size;
+    if (used_ > capacity_) {
+        Drain();
+    }
 }
 
 void BufferedWriter::WriteThrough(std::string_view bytes)

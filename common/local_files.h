@@ -102,6 +102,14 @@ public:
         }
     }
 
+    // Room for `size` bytes after what is buffered, for a caller that writes
+    // them in place and then tells with Added() how many it wrote, sparing a
+    // copy of its own. What is buffered is written out first when the room
+    // is lacking; the block grows when it is smaller than size. As with
+    // Write(), no more than the capacity stays buffered after Added().
+    char* Room(std::size_t size);
+    void Added(std::size_t size);
+
     // Writes what is buffered and commits the file.
     void Commit();
 
@@ -112,6 +120,7 @@ private:
     OutputFile& file_;
     std::size_t capacity_;
     std::unique_ptr<char[]> block_;
+    std::size_t blockSize_;
     std::size_t used_ = 0;
 };
 

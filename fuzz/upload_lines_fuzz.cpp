@@ -1,8 +1,7 @@
 // Feeds arbitrary staging data, in arbitrary chunks, through the upload
-// line writer, and checks the rules every upload file relies on.
+// line converter, and checks the rules every upload file relies on.
 #include "settings/location_settings.h"
 #include "store/upload_format.h"
-#include "upload/line_splitter.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -22,12 +21,11 @@ std::string Convert(std::string_view staging, std::string_view code, std::size_t
 {
     StringOutput output;
     kestrane::BufferedWriter writer(output, 16);
-    kestrane::UploadLineWriter lineWriter(writer, code);
-    kestrane::LineSplitter splitter(lineWriter);
+    kestrane::UploadLineConverter converter(writer, code);
     for (std::size_t at = 0; at < staging.size(); at += chunk) {
-        splitter.Feed(staging.substr(at, chunk));
+        converter.Feed(staging.substr(at, chunk));
     }
-    splitter.Finish();
+    converter.Finish();
     writer.Commit();
     return output.data;
 }

@@ -36,7 +36,7 @@ build_native() {
 
 run_upload() {
   build_native
-  build/native/bench/kestrane_benchmarks --benchmark_repetitions=9
+  build/native/bench/kestrane_benchmarks --benchmark_repetitions=9 --benchmark_counters_tabular=true
 }
 
 run_memory() {

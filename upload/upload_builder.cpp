@@ -5,7 +5,6 @@
 #include "store/data_place.h"
 #include "store/upload_format.h"
 #include "store/working_folder.h"
-#include "upload/line_splitter.h"
 
 #include <limits>
 
@@ -80,11 +79,10 @@ void WriteUnfinishedUpload(const std::string& locationCode, LocalFiles& files, J
         auto output = files.CreateForWriting(unfinished);
         BufferedWriter writer(*output);
         writer.Write(UploadHeaderLine(name, lines));
-        UploadLineWriter lineWriter(writer, locationCode);
-        LineSplitter splitter(lineWriter);
+        UploadLineConverter converter(writer, locationCode);
         ReadStagingFile(files, window, progress,
-                        [&splitter](std::string_view chunk) { splitter.Feed(chunk); });
-        splitter.Finish();
+                        [&converter](std::string_view chunk) { converter.Feed(chunk); });
+        converter.Finish();
         WriteUploadEndLine(writer);
         writer.Commit();
     } catch (const FileError& error) {

@@ -110,6 +110,11 @@ TYPED_TEST_P(LocalFilesContract, BufferedWritesArriveInOrder)
             writer.Write(piece);
             writer.Write("|");
             expected += piece + "|";
+            // Pieces written in place, some larger than the block, with room asked for to spare.
+            char* room = writer.Room(piece.size() + 5);
+            std::copy(piece.begin(), piece.end(), room);
+            writer.Added(piece.size());
+            expected += piece;
         }
         writer.Commit();
     }

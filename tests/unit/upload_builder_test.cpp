@@ -3,7 +3,6 @@
 #include "common/job_error.h"
 #include "store/working_folder.h"
 #include "fakes.h"
-#include "upload/line_splitter.h"
 
 #include <gtest/gtest.h>
 
@@ -13,54 +12,6 @@ namespace {
 using testing::FakeClock;
 using testing::FakeWindow;
 using testing::MemoryFiles;
-
-// Splits fed data and records each line whole, to check the line rules.
-struct Recorder {
-    std::vector<std::string> lines{""};
-    void Text(std::string_view text) { lines.back() += text; }
-    void LineEnd() { lines.emplace_back(); }
-};
-
-struct SplitCase {
-    const char* name;
-    std::string data;
-    std::vector<std::string> lines;
-};
-
-class LineSplitterTest : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(LineSplitterTest, SplitsAlikeWhateverTheChunking)
-{
-    // Every chunk size, so that a CR LF split across chunks is covered.
-    for (std::size_t chunk = 1; chunk <= GetParam().data.size() + 1; ++chunk) {
-        Recorder recorder;
-        LineSplitter splitter(recorder);
-        for (std::size_t at = 0; at < GetParam().data.size(); at += chunk) {
-            splitter.Feed(std::string_view(GetParam().data).substr(at, chunk));
-        }
-        splitter.Finish();
-        recorder.lines.pop_back();  // the line after the last line end
-        EXPECT_EQ(recorder.lines, GetParam().lines) << "chunk size " << chunk;
-
-        LineCounter counter;
-        for (std::size_t at = 0; at < GetParam().data.size(); at += chunk) {
-            counter.Feed(std::string_view(GetParam().data).substr(at, chunk));
-        }
-        EXPECT_EQ(counter.Lines(), GetParam().lines.size()) << "counted in chunks of " << chunk;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LineSplitterTest,
-    ::testing::Values(SplitCase{"Empty", "", {}}, SplitCase{"CrLf", "a\r\nb\r\n", {"a", "b"}},
-                      SplitCase{"CrOnly", "a\rb\r", {"a", "b"}},
-                      SplitCase{"LfOnlyIsData", "a\nb\n", {"a\nb\n"}},
-                      SplitCase{"LastLineWithoutEnd", "a\r\nb", {"a", "b"}},
-                      SplitCase{"EmptyLastLine", "a\r\n\r\n", {"a", ""}},
-                      SplitCase{"LfAfterCrLfIsData", "a\r\n\nb", {"a", "\nb"}},
-                      SplitCase{"CrCrLf", "a\r\r\nb", {"a", "", "b"}}, SplitCase{"LfCr", "\n\r", {"\n"}},
-                      SplitCase{"LoneLf", "\n", {"\n"}}, SplitCase{"CrThenLfLf", "\r\n\n", {"", "\n"}}),
-    [](const auto& test) { return std::string(test.param.name); });
 
 // The job's view of the builder, with the staging file given.
 class BuildTest : public ::testing::Test {
@@ -110,7 +61,17 @@ TEST_F(BuildTest, LocationCodeIsNeverRescanned)
 
 TEST_F(BuildTest, EmptyLocationCodeRemovesTildes)
 {
-    EXPECT_EQ(Build("~a~\r\n", ""), "UH0111090507.TXT0001\r\na\r\n<<EOF:>>\r\n");
+    // A last line of a lone "~" is still a line, though nothing is left of it.
+    EXPECT_EQ(Build("~a~\r\n~", ""), "UH0111090507.TXT0002\r\na\r\n\r\n<<EOF:>>\r\n");
+}
+
+TEST_F(BuildTest, LocationCodeLongerThanASliceIsWrittenWhole)
+{
+    // So long that every staging byte is converted on its own.
+    const std::string code(70'000, 'c');
+    const std::string upload = Build("a~\r\n~b\r\n\n~", code);
+    EXPECT_EQ(upload, "UH0111090507" + code + ".TXT0003\r\na" + code + "\r\n" + code + "b\r\n\n" + code
+                          + "\r\n<<EOF:>>\r\n");
 }
 
 TEST_F(BuildTest, CountHasAtLeastFourDigits)
