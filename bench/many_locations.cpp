@@ -13,13 +13,14 @@
 // port.
 //
 //   many_locations [--locations N] [--max-connections K] [--jitter on|off] [--size-kib S]
-//                  [--window-wait-ms W]
+//                  [--window-wait-ms W] [--latency-ms L]
 //
 // Defaults: 100 locations, 20 sessions, jitter on, 1024 KiB of staging data
-// per location, 30 ms. --jitter off gives every location a random source
-// that always draws the middle, so that every wait is exactly its nominal
-// length (5, 15, 45 s). Nobody is at the PCs: a location's wait for a
-// message to its window lasts W ms.
+// per location, 30 ms, 0 ms. --jitter off gives every location a random
+// source that always draws the middle, so that every wait is exactly its
+// nominal length (5, 15, 45 s). Nobody is at the PCs: a location's wait for
+// a message to its window lasts W ms, unless the job wakes it. The server
+// answers every command L ms late, as over a real line.
 //
 // Afterwards it checks that every upload file was either delivered, its
 // copy on the server identical, and no longer pending, or is still pending
@@ -82,11 +83,13 @@ struct Options {
     bool jitter = true;
     std::uint64_t sizeKib = 1024;
     // How long the window of a PC where nobody is at work waits for a
-    // message before the job goes on. The real window wakes when its
-    // progress bar's marquee moves, every 30 ms by default, while the job
-    // connects and checks; otherwise after 100 ms, the most MessagePump
-    // allows.
+    // message before the job goes on, unless the job's worker wakes it. The
+    // real window wakes when its progress bar's marquee moves, every 30 ms
+    // by default, while the job connects and checks; otherwise after 100 ms,
+    // the most MessagePump allows.
     std::chrono::milliseconds windowWait{30};
+    // How late the server answers every command, as over a real line.
+    int latencyMs = 0;
 };
 
 // The real file layer, in a working folder of the location's own: names are
@@ -439,13 +442,15 @@ Options ParseOptions(int argc, char** argv)
             options.sizeKib = std::stoull(value);
         } else if (option == "--window-wait-ms") {
             options.windowWait = std::chrono::milliseconds(std::stoi(value));
+        } else if (option == "--latency-ms") {
+            options.latencyMs = std::stoi(value);
         } else {
             throw std::invalid_argument("unknown option " + option + " " + value);
         }
     }
     if (argc % 2 == 0 || options.locations < 1 || options.locations > 9999 || options.maxConnections < 1) {
         throw std::invalid_argument("usage: many_locations [--locations 1..9999] [--max-connections K] "
-                                    "[--jitter on|off] [--size-kib S] [--window-wait-ms W]");
+                                    "[--jitter on|off] [--size-kib S] [--window-wait-ms W] [--latency-ms L]");
     }
     return options;
 }
@@ -484,7 +489,7 @@ int Run(const Options& options)
     fs::create_directories(serverFolder);
     testing::LocalFtpServer server({"--root", serverRoot.string(), "--user", kUser, "--password", kPassword,
                                     "--max-connections", std::to_string(options.maxConnections), "--stats",
-                                    stats.string()},
+                                    stats.string(), "--latency-ms", std::to_string(options.latencyMs)},
                                    (folder / "server.log").string());
     if (server.Port() == 0) {
         throw std::runtime_error("the FTP server (/usr/bin/python3 with pyftpdlib) could not be started");
@@ -505,7 +510,8 @@ int Run(const Options& options)
     std::cout << options.locations << " locations, one upload file of " << locations.front()->UploadSize()
               << " bytes each; the server admits " << options.maxConnections << " sessions at once; jitter "
               << (options.jitter ? "on" : "off") << "; a window's wait for a message "
-              << options.windowWait.count() << " ms\n"
+              << options.windowWait.count() << " ms; the server's replies " << options.latencyMs
+              << " ms late\n"
               << "upload files built in " << Seconds(SteadyClock::now() - building) << "\n"
               << "load average before: " << LoadAverage() << std::endl;
 

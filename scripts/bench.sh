@@ -13,9 +13,10 @@
 #           TLS, each with the FTP server answering at once and 50 ms late
 #   locations  100, 300 and 1000 locations sending at once, each run with the
 #           retries' random spread and without, to an FTP server on loopback
-#           that admits 20 sessions at once: what was delivered, what stayed
-#           pending, when, and the most sessions the server held (some
-#           minutes per run: the retries wait real seconds)
+#           that admits 20 sessions at once, answering at once and 50 ms
+#           late: what was delivered, what stayed pending, when, and the most
+#           sessions the server held (a minute or two per run: the retries
+#           wait real seconds)
 #   soak    the unit tests' random days (tests/unit/random_days_test.cpp) on
 #           new seeds until SECONDS have passed: how many days and runs were
 #           simulated, and the command that replays a failing seed
@@ -82,10 +83,13 @@ run_locations() {
     echo "bench.sh: $most locations need about $need open files; the hard limit is $(ulimit -Hn)" >&2
     exit 1
   fi
-  local locations jitter
-  for locations in 100 300 "$most"; do
-    for jitter in on off; do
-      build/native/bench/many_locations --locations "$locations" --max-connections 20 --jitter "$jitter"
+  local latency locations jitter
+  for latency in 0 50; do
+    for locations in 100 300 "$most"; do
+      for jitter in on off; do
+        build/native/bench/many_locations --locations "$locations" --max-connections 20 --jitter "$jitter" \
+          --latency-ms "$latency"
+      done
     done
   done
 }
