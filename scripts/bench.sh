@@ -6,7 +6,8 @@
 #   scripts/bench.sh locations
 #   scripts/bench.sh soak [SECONDS]              (default: 600)
 #
-#   upload  the upload build over a 100 MB staging file against a plain copy
+#   upload  the upload build over a 100 MB staging file against a durable copy,
+#           with the build's breakdown, on the disk and in memory (tmpfs)
 #   memory  peak memory of the build and of the pull for 10 MiB, 100 MiB, 1 GiB
 #   wine    the pull of 100 MiB and the whole job for 1 MiB, under Wine, the
 #           latter in plain FTP, FTP over explicit TLS and FTP over implicit
@@ -37,7 +38,14 @@ build_native() {
 
 run_upload() {
   build_native
-  build/native/bench/kestrane_benchmarks --benchmark_repetitions=9 --benchmark_counters_tabular=true
+  local benchmark=(build/native/bench/kestrane_benchmarks --benchmark_repetitions=9 --benchmark_counters_tabular=true)
+  echo "On the disk of $tmp:"
+  "${benchmark[@]}"
+  # In memory a flush and a removal cost next to nothing: the CPU dominates.
+  if [[ -d /dev/shm ]]; then
+    echo "In memory (tmpfs, /dev/shm), where the CPU and not the disk dominates:"
+    TMPDIR=/dev/shm "${benchmark[@]}"
+  fi
 }
 
 run_memory() {
