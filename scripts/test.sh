@@ -72,9 +72,10 @@ done
 
 # The Wine scenarios spend most of their time waiting for the program (its
 # 5 s start, the handheld, the servers), so twice as many run at once as
-# there are cores. They leave about one core idle on two: the fuzzers run in
-# it meanwhile, one after another at the lowest priority, so that each still
-# has about a core for its time and the scenarios' own timing is not pressed.
+# there are cores. They leave most of a core idle on two: the fuzzers run in
+# it meanwhile, one after another at the lowest priority, so that the
+# scenarios' own timing is not pressed (fuzz_seconds allows for the share of
+# a core that each fuzzer gets).
 fuzz_log=$(mktemp)
 run_fuzzers >"$fuzz_log" 2>&1 &
 fuzz_pid=$!
