@@ -414,18 +414,6 @@ std::string Seconds(SteadyClock::duration duration)
     return text;
 }
 
-// A fresh folder for the run, under $TMPDIR or /tmp.
-fs::path MakeRunFolder()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestrane-locations-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a folder from " + pattern);
-    }
-    return pattern;
-}
-
 Options ParseOptions(int argc, char** argv)
 {
     Options options;
@@ -482,7 +470,7 @@ void AwaitLocations(const std::vector<std::unique_ptr<Location>>& locations, tes
 
 int Run(const Options& options)
 {
-    const fs::path folder = MakeRunFolder();
+    const fs::path folder = MakeScratchFolder("kestrane-locations");
     const fs::path serverRoot = folder / "server";
     const fs::path serverFolder = serverRoot / kRemoteFolder;
     const fs::path stats = folder / "server-stats.txt";

@@ -1,7 +1,11 @@
 #include "bench/staging_data.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
+
+#include <unistd.h>
 
 namespace kestrane::bench {
 namespace {
@@ -75,6 +79,17 @@ std::uint64_t WriteRecordFile(LocalFiles& files, const std::string& name, std::u
     }
     writer.Commit();
     return written;
+}
+
+std::filesystem::path MakeScratchFolder(const std::string& prefix)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create a folder from " + pattern);
+    }
+    return pattern;
 }
 
 }  // namespace kestrane::bench

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace kestrane::bench {
@@ -33,5 +34,9 @@ private:
 // commits it, so that its writing is over before anything is timed.
 // Returns the file's size.
 std::uint64_t WriteRecordFile(LocalFiles& files, const std::string& name, std::uint64_t size);
+
+// A fresh, empty folder named prefix-XXXXXX under $TMPDIR (or /tmp), where a
+// benchmark works. Throws std::runtime_error when it cannot be made.
+std::filesystem::path MakeScratchFolder(const std::string& prefix);
 
 }  // namespace kestrane::bench

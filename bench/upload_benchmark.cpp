@@ -23,7 +23,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -256,13 +255,7 @@ class BenchFolder {
 public:
     BenchFolder()
     {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
-        pattern += "/kestrane-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a folder from " + pattern);
-        }
-        path_ = pattern;
+        path_ = MakeScratchFolder("kestrane-bench").string();
         std::filesystem::current_path(path_);
         PosixLocalFiles files;
         WriteRecordFile(files, kSource, kStagingSize);
